@@ -1,0 +1,10 @@
+# The Debian packages the library builds on.
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(EXPAT REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(JANSSON REQUIRED IMPORTED_TARGET jansson)
+pkg_check_modules(LZ4 REQUIRED IMPORTED_TARGET liblz4)
+pkg_check_modules(TRE REQUIRED IMPORTED_TARGET tre)
+find_path(UTHASH_INCLUDE_DIR uthash.h REQUIRED)

@@ -1,0 +1,38 @@
+/* qvtool: the command-line companion of the library. Each command lives in its own file
+ * and is listed in the table below. */
+#include "qvtool.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const QvtoolCommand COMMANDS[] = {
+   {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
+};
+
+void Usage()
+{
+   fprintf(stderr, "usage: qvtool COMMAND [ARGS...]\n\ncommands:\n");
+   for (const QvtoolCommand &c : COMMANDS)
+      fprintf(stderr, "  %-10s %-24s %s\n", c.name, c.args, c.help);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))
+   {
+      Usage();
+      return (argc < 2) ? 2 : 0;
+   }
+   for (const QvtoolCommand &c : COMMANDS)
+   {
+      if (!strcmp(argv[1], c.name))
+         return c.run(argc - 2, argv + 2);
+   }
+   fprintf(stderr, "qvtool: unknown command \"%s\"\n", argv[1]);
+   Usage();
+   return 2;
+}
