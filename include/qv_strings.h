@@ -95,6 +95,9 @@ QV_API int wchar_to_utf8(const wchar_t *src, int srcLen, char *dst, int dstLen);
 QV_API int utf8_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
 QV_API int wchar_to_mb(const wchar_t *src, int srcLen, char *dst, int dstLen);
 QV_API int mb_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
+/* Multibyte text in a numeric code page (0 the system default, 65001 UTF-8) to wide
+ * characters: returns the characters written, no terminator, 0 on failure. */
+QV_API int mb_to_wchar_cp(int codePage, const char *src, int srcLen, wchar_t *dst, int dstLen);
 
 /* Units needed for the converted text plus one for a terminator. */
 QV_API int ucs2_utf8len(const UCS2CHAR *src, int srcLen);
@@ -137,6 +140,179 @@ QV_API bool SetDefaultCodepage(const char *name);
  * String
  * ------------------------------------------------------------------------------------- */
 
+#ifdef __cplusplus
+
+/* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
+ * always zero-terminated while present. An empty string may have no buffer at all.
+ *
+ * Growth is linear, not doubling: when the text has to grow, the capacity grows by the
+ * larger of the allocation step (256 characters for a new string) and what the operation
+ * needs, so callers that build long texts raise the step with setAllocationStep.
+ *
+ * The text may hold zero characters appended with an explicit count. Operations that work
+ * from the length (equals(const String&), ==, += with a String, startsWith, endsWith, case
+ * conversion, substring) see them; those that work from the terminator (equals with a wide
+ * text, find, escapeCharacter, trim, + with a String) stop at the first zero.
+ *
+ * Blocks handed out (getUTF8String, substring into a new block) are freed by the caller
+ * with free(); blocks taken over (setBuffer, appendPreallocated) must come from malloc.
+ * Text arguments may point into the string itself: the result is that of operating on a
+ * copy of the text. An operation whose sizes would overflow, or whose allocation fails,
+ * leaves the string as it was. Not safe for concurrent modification. */
+class QV_EXPORT String
+{
+private:
+   wchar_t *m_buffer;         // null for an empty string without a block
+   size_t m_length;           // characters, terminator not counted
+   size_t m_allocated;        // capacity in characters, terminator included
+   size_t m_allocationStep;   // smallest growth of the capacity, in characters
+
+   bool grow(size_t count, size_t minimum);
+   void appendChars(const wchar_t *text, size_t count);
+   void appendDecimal(uint64_t magnitude, bool negative);
+   bool assignCopy(const wchar_t *text, size_t count);
+   bool ownsPointer(const void *p) const;
+   size_t textLength(const wchar_t *text) const;
+   bool affixMatches(const wchar_t *affix, size_t n, bool atEnd) const;
+   String select(size_t start, size_t count) const;
+
+public:
+   /* Returned by find when nothing is found. */
+   static constexpr int32_t npos = -1;
+
+   /* Allocation step of a new string, in characters. */
+   static constexpr size_t DEFAULT_ALLOCATION_STEP = 256;
+
+   /* Empty, without a buffer. */
+   String();
+   /* Copies length, text and allocation step into a block of exactly length + 1
+    * characters; an empty source leaves the copy without a buffer. */
+   String(const String &src);
+   /* Takes over the source's buffer; the source is left empty without a buffer. */
+   String(String &&src) noexcept;
+   /* A heap copy of text (null counts as the empty text; the buffer is present then). */
+   String(const wchar_t *text);
+   ~String();
+
+   /* Assigning a string to itself changes nothing; otherwise copies as the copy
+    * constructor does, allocation step included. */
+   String &operator=(const String &src);
+   String &operator=(String &&src) noexcept;
+   /* Replaces the text with a heap copy of text (null counts as the empty text; the
+    * buffer is present afterwards even for an empty text). The allocation step stays. */
+   String &operator=(const wchar_t *text);
+
+   /* Appends exactly count characters of text, zeros included; a count of 0 does nothing.
+    * When text points into this string, at most the characters up to and including its
+    * terminator are taken. */
+   void append(const wchar_t *text, size_t count);
+   /* Appends text up to its terminator; null does nothing. */
+   void append(const wchar_t *text);
+   void appendWideString(const wchar_t *text, size_t count) { append(text, count); }
+   void append(wchar_t ch);
+   /* Appends the decimal text of the value. */
+   void append(int32_t n);
+   void append(uint32_t n);
+   void append(int64_t n);
+   void append(uint64_t n);
+   /* Takes over a malloc'ed terminated text, appends it and frees it; null does nothing.
+    * A pointer into this string's own buffer is appended and not freed. */
+   void appendPreallocated(wchar_t *text);
+   /* Formats by the library's wide rules (qv_vsnwprintf) and appends the result; a format
+    * that cannot be formatted appends nothing. */
+   void appendFormattedString(const wchar_t *format, ...);
+   void appendFormattedStringV(const wchar_t *format, va_list args);
+   /* Converts byteCount bytes of multibyte text in codePage (0 the system default, 65001
+    * UTF-8) and appends the result, zeros among the bytes included. A conversion that
+    * fails, a null text or a count above INT_MAX appends nothing. */
+   void appendMBString(const char *bytes, size_t byteCount, int codePage);
+
+   /* Appends text (null does nothing). */
+   String &operator+=(const wchar_t *text);
+   /* Appends all length characters of other; an empty operand does nothing. */
+   String &operator+=(const String &other);
+   /* A copy of this string (allocation step included) with other's text appended up to
+    * its first zero; an operand without a buffer adds nothing. */
+   String operator+(const String &other) const;
+   /* A copy of this string with text appended; null adds nothing. */
+   String operator+(const wchar_t *text) const;
+
+   /* Inserts esc in front of every occurrence of ch in the text up to its terminator;
+    * inserted characters are never examined again (ch == esc doubles every ch). */
+   void escapeCharacter(int ch, int esc);
+   /* Replaces every occurrence of from by to, left to right and without overlap; inserted
+    * text is never searched again. An empty or null from, or a null to, does nothing. */
+   void replace(const wchar_t *from, const wchar_t *to);
+   /* Removes leading and trailing whitespace (iswspace); the length becomes that of the
+    * remaining text up to its terminator. */
+   void trim();
+   /* Removes min(count, length) characters from the end. */
+   void shrink(size_t count = 1);
+   /* Length 0; the buffer and its capacity stay. */
+   void clear();
+   /* Maps each of the length characters through towupper / towlower. */
+   void toUppercase();
+   void toLowercase();
+   /* Frees the current buffer and takes over a malloc'ed terminated text, taken to be
+    * exactly as large as its text; null leaves an empty string without a buffer. The
+    * string's own buffer (or a pointer into it) keeps the text from that point on. */
+   void setBuffer(wchar_t *buffer);
+
+   size_t length() const { return m_length; }
+   bool isEmpty() const { return m_length == 0; }
+   /* The character at index, or 0 when index is not below the length. */
+   wchar_t charAt(size_t index) const { return (index < m_length) ? m_buffer[index] : 0; }
+   /* The buffer itself; null for a string without one. Characters may be changed in
+    * place below the length; the terminator must stay. */
+   wchar_t *getBuffer() { return m_buffer; }
+   const wchar_t *getBuffer() const { return m_buffer; }
+   /* The buffer, or an empty text when there is none; never null. */
+   operator const wchar_t *() const { return (m_buffer != nullptr) ? m_buffer : L""; }
+   size_t getAllocationStep() const { return m_allocationStep; }
+   /* Any value is accepted; with 0 growth still covers what is needed. */
+   void setAllocationStep(size_t step) { m_allocationStep = step; }
+   /* Capacity of the buffer in characters, terminator included (0 without a buffer
+    * unless copied from an empty string, which records a capacity of 1). */
+   size_t capacity() const { return m_allocated; }
+
+   /* The text up to its terminator as a new zero-terminated UTF-8 block (caller frees
+    * with free()); an empty string gives an empty text. Null only when out of memory. */
+   char *getUTF8String() const;
+
+   /* Same length and the same length characters (zeros included). */
+   bool equals(const String &other) const;
+   /* This text (empty without a buffer) and text are identical up to their terminators;
+    * false for null. */
+   bool equals(const wchar_t *text) const;
+   bool operator==(const String &other) const { return equals(other); }
+   bool operator!=(const String &other) const { return !equals(other); }
+
+   /* True when the first (last) characters equal the prefix (suffix); an empty one always
+    * matches, a longer one never; null never matches. */
+   bool startsWith(const String &prefix) const;
+   bool startsWith(const wchar_t *prefix) const;
+   bool endsWith(const String &suffix) const;
+   bool endsWith(const wchar_t *suffix) const;
+
+   /* Index of the first occurrence of pattern at or after start, searching the text up to
+    * its terminator; npos when start is not below the length, for a null pattern, when
+    * nothing is found, or for an index beyond INT32_MAX. An empty pattern is found at
+    * start. */
+   int32_t find(const wchar_t *pattern, size_t start = 0) const;
+
+   /* The characters from start on: all of them when count is negative, otherwise at most
+    * count. Empty when start is not below the length. The result has the default step. */
+   String substring(size_t start, int32_t count) const;
+   /* The same selection written with a terminator into buffer, which must have room for
+    * it; when buffer is null a new block of exactly that size is allocated (caller frees
+    * with free()). Returns the buffer written, null only when out of memory. */
+   wchar_t *substring(size_t start, int32_t count, wchar_t *buffer) const;
+   /* The first / last min(count, length) characters. */
+   String left(size_t count) const;
+   String right(size_t count) const;
+};
+
+#endif /* __cplusplus */
 
 
 /* ---------------------------------------------------------------------------------------
