@@ -142,6 +142,17 @@ QV_API bool SetDefaultCodepage(const char *name);
 
 #ifdef __cplusplus
 
+#include <stdlib.h>
+#include <string.h>
+
+/* Marks members of an exported class that only the library itself calls, so that calls
+ * between them are bound inside the library. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#  define QV_INTERNAL __attribute__((visibility("hidden")))
+#else
+#  define QV_INTERNAL
+#endif
+
 /* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
  * always zero-terminated while present. An empty string may have no buffer at all.
  *
@@ -167,14 +178,19 @@ private:
    size_t m_allocated;        // capacity in characters, terminator included
    size_t m_allocationStep;   // smallest growth of the capacity, in characters
 
-   bool grow(size_t count, size_t minimum);
-   void appendChars(const wchar_t *text, size_t count);
-   void appendDecimal(uint64_t magnitude, bool negative);
-   bool assignCopy(const wchar_t *text, size_t count);
+   QV_INTERNAL bool grow(size_t count, size_t minimum);
+   QV_INTERNAL void appendDecimal(uint64_t magnitude, bool negative);
+   QV_INTERNAL bool assignCopy(const wchar_t *text, size_t count);
+   QV_INTERNAL bool affixMatches(const wchar_t *affix, size_t n, bool atEnd) const;
+   QV_INTERNAL String select(size_t start, size_t count) const;
+
+   // Used by the inline appends: the fast path, and the library's path for growth and
+   // for text inside the own buffer.
    bool ownsPointer(const void *p) const;
+   bool appendInPlace(const wchar_t *text, size_t count);
+   void appendChars(const wchar_t *text, size_t count);
+   void appendCharGrowing(wchar_t ch);
    size_t textLength(const wchar_t *text) const;
-   bool affixMatches(const wchar_t *affix, size_t n, bool atEnd) const;
-   String select(size_t start, size_t count) const;
 
 public:
    /* Returned by find when nothing is found. */
@@ -192,7 +208,7 @@ public:
    String(String &&src) noexcept;
    /* A heap copy of text (null counts as the empty text; the buffer is present then). */
    String(const wchar_t *text);
-   ~String();
+   ~String() { free(m_buffer); }
 
    /* Assigning a string to itself changes nothing; otherwise copies as the copy
     * constructor does, allocation step included. */
@@ -209,6 +225,7 @@ public:
    /* Appends text up to its terminator; null does nothing. */
    void append(const wchar_t *text);
    void appendWideString(const wchar_t *text, size_t count) { append(text, count); }
+   /* Appends one character. */
    void append(wchar_t ch);
    /* Appends the decimal text of the value. */
    void append(int32_t n);
@@ -228,7 +245,11 @@ public:
    void appendMBString(const char *bytes, size_t byteCount, int codePage);
 
    /* Appends text (null does nothing). */
-   String &operator+=(const wchar_t *text);
+   String &operator+=(const wchar_t *text)
+   {
+      append(text);
+      return *this;
+   }
    /* Appends all length characters of other; an empty operand does nothing. */
    String &operator+=(const String &other);
    /* A copy of this string (allocation step included) with other's text appended up to
@@ -311,6 +332,54 @@ public:
    String left(size_t count) const;
    String right(size_t count) const;
 };
+
+/* The appends are inline so that the common case (room in the buffer, text from
+ * elsewhere) is a copy without a call into the library. */
+
+inline bool String::ownsPointer(const void *p) const
+{
+   // One unsigned comparison: pointers below the buffer wrap to large offsets.
+   uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m_buffer);
+   return m_buffer != nullptr && offset < m_allocated * sizeof(wchar_t);
+}
+
+inline bool String::appendInPlace(const wchar_t *text, size_t count)
+{
+   if (m_buffer == nullptr || count >= m_allocated - m_length || ownsPointer(text))
+      return false;
+   memcpy(m_buffer + m_length, text, count * sizeof(wchar_t));
+   m_length += count;
+   m_buffer[m_length] = 0;
+   return true;
+}
+
+inline void String::append(const wchar_t *text, size_t count)
+{
+   if (count > 0 && !appendInPlace(text, count))
+      appendChars(text, count);
+}
+
+inline void String::append(const wchar_t *text)
+{
+   if (text == nullptr)
+      return;
+   size_t count = ownsPointer(text) ? textLength(text) : wcslen(text);
+   if (!appendInPlace(text, count))
+      appendChars(text, count);
+}
+
+inline void String::append(wchar_t ch)
+{
+   if (m_buffer != nullptr && m_length + 1 < m_allocated)
+   {
+      m_buffer[m_length++] = ch;
+      m_buffer[m_length] = 0;
+   }
+   else
+   {
+      appendCharGrowing(ch);
+   }
+}
 
 #endif /* __cplusplus */
 

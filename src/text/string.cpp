@@ -100,12 +100,18 @@ String::String() : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationS
 {
 }
 
-String::String(const String &src) : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(src.m_allocationStep)
+String::String(const String &src) : m_buffer(nullptr), m_length(0), m_allocated(1), m_allocationStep(src.m_allocationStep)
 {
-   if (src.m_buffer != nullptr && src.m_length > 0)
-      assignCopy(src.m_buffer, src.m_length);
    // The capacity recorded for an empty copy is 1 even though no block exists.
-   m_allocated = m_length + 1;
+   if (src.m_length > 0)
+   {
+      m_buffer = DuplicateChars(src.m_buffer, src.m_length);
+      if (m_buffer != nullptr)
+      {
+         m_length = src.m_length;
+         m_allocated = m_length + 1;
+      }
+   }
 }
 
 String::String(String &&src) noexcept
@@ -120,11 +126,6 @@ String::String(String &&src) noexcept
 String::String(const wchar_t *text) : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP)
 {
    *this = text;
-}
-
-String::~String()
-{
-   free(m_buffer);
 }
 
 String &String::operator=(const String &src)
@@ -179,17 +180,12 @@ bool String::assignCopy(const wchar_t *text, size_t count)
    wchar_t *copy = (count < MAX_CAPACITY) ? DuplicateChars(text, count) : nullptr;
    if (copy == nullptr)
       return false;
-   free(m_buffer);
+   if (m_buffer != nullptr)
+      free(m_buffer);
    m_buffer = copy;
    m_length = count;
    m_allocated = count + 1;
    return true;
-}
-
-bool String::ownsPointer(const void *p) const
-{
-   uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m_buffer);
-   return m_buffer != nullptr && offset < Bytes(m_allocated);
 }
 
 /* Length of a wide text argument; a pointer into this string's own buffer is measured no
@@ -254,21 +250,9 @@ void String::appendChars(const wchar_t *text, size_t count)
    m_buffer[m_length] = 0;
 }
 
-void String::append(const wchar_t *text, size_t count)
+void String::appendCharGrowing(wchar_t ch)
 {
-   if (count > 0)
-      appendChars(text, count);
-}
-
-void String::append(const wchar_t *text)
-{
-   if (text != nullptr)
-      appendChars(text, textLength(text));
-}
-
-void String::append(wchar_t ch)
-{
-   if ((m_buffer == nullptr || m_length + 1 >= m_allocated) && !grow(1, 2))
+   if (!grow(1, 2))
       return;
    m_buffer[m_length++] = ch;
    m_buffer[m_length] = 0;
@@ -379,12 +363,6 @@ void String::appendMBString(const char *bytes, size_t byteCount, int codePage)
       m_length += std::min(static_cast<size_t>(converted), room);
    m_buffer[m_length] = 0;
    free(copy);
-}
-
-String &String::operator+=(const wchar_t *text)
-{
-   append(text);
-   return *this;
 }
 
 String &String::operator+=(const String &other)
