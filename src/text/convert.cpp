@@ -31,21 +31,6 @@ inline int Convert(const typename R::Unit *src, int srcLen, typename W::Unit *ds
    return ConvertBounded<R, W>(src, SourceUnits(src, srcLen), srcLen == -1, dst, dstLen);
 }
 
-/* A new zero-terminated block with the whole of a zero-terminated source converted;
- * units is the block size in destination units, terminator included, and must hold the
- * whole output. Null for a null source. */
-template <class R, class W> typename W::Unit *ConvertToNewBlock(const typename R::Unit *src, size_t n, size_t units)
-{
-   typedef typename W::Unit Out;
-   Out *block = static_cast<Out *>(malloc(units * sizeof(Out)));
-   if (block == nullptr)
-      return nullptr;
-   size_t pos = 0;
-   size_t written = ConvertRun<R, W>(src, n, &pos, block, units - 1);
-   block[written] = 0;
-   return block;
-}
-
 /* Allocating form whose block is sized by the writer's count of the source. */
 template <class R, class W> typename W::Unit *ConvertToMeasuredBlock(const typename R::Unit *src)
 {

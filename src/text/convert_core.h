@@ -6,6 +6,7 @@
 
 #include <qv_base.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "utf8_codec.h"
@@ -242,6 +243,20 @@ int ConvertBounded(const typename R::Unit *src, size_t n, bool terminate, typena
 template <class R, class W> int MeasureBounded(const typename R::Unit *src, int srcLen)
 {
    return ClampCount(MeasureRun<R, W>(src, SourceUnits(src, srcLen)) + 1);
+}
+
+/* A new zero-terminated block (units destination units, terminator included) holding the
+ * conversion of src[0 .. n); units must hold the whole output. Null when out of memory. */
+template <class R, class W> typename W::Unit *ConvertToNewBlock(const typename R::Unit *src, size_t n, size_t units)
+{
+   typedef typename W::Unit Out;
+   Out *block = static_cast<Out *>(malloc(units * sizeof(Out)));
+   if (block == nullptr)
+      return nullptr;
+   size_t pos = 0;
+   size_t written = ConvertRun<R, W>(src, n, &pos, block, units - 1);
+   block[written] = 0;
+   return block;
 }
 
 }  // namespace qv

@@ -4,7 +4,11 @@
 
 #include <stdlib.h>
 #include <string.h>
+
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -368,4 +372,344 @@ TEST(Convert, Ucs4StringUtilities)
    EXPECT_EQ(ucs2_strlen(copy2), 2u);
    EXPECT_EQ(U16(copy2, copy2 + 3), U16(units, units + 3));
    free(copy2);
+}
+
+namespace {
+
+/* Runs each test with "ACP" as the default code page again afterwards. The test program
+ * does not set a locale, so "ACP" means the C locale, taken as UTF-8. */
+class ConvertMb : public ::testing::Test
+{
+protected:
+   void TearDown() override
+   {
+      SetDefaultCodepage("ACP");
+   }
+};
+
+std::wstring TakeWide(wchar_t *text)
+{
+   std::wstring result = (text != nullptr) ? text : L"<null>";
+   free(text);
+   return result;
+}
+
+std::string TakeBytes(char *text)
+{
+   std::string result = (text != nullptr) ? text : "<null>";
+   free(text);
+   return result;
+}
+
+}  // namespace
+
+TEST_F(ConvertMb, LocaleCodePageOfTheCLocaleIsUtf8)
+{
+   U32 cps = Fresh<UCS4CHAR>(4);
+   EXPECT_EQ(mb_to_ucs4("\xC3\xA9", -1, cps.data(), 4), 1);
+   EXPECT_EQ(Head(cps, 2), (U32{0xE9, 0}));
+
+   // The platform-style count includes the terminator; unpaired surrogates, which have
+   // no UTF-8 form, become the default character.
+   const UCS4CHAR euro[] = {0x20AC, 0xD800, 0};
+   std::string out = Fresh8(8);
+   EXPECT_EQ(ucs4_to_mb(euro, -1, &out[0], 8), 5);
+   EXPECT_EQ(out.substr(0, 6), std::string("\xE2\x82\xAC?\0#", 6));
+   out = Fresh8(8);
+   EXPECT_EQ(mb_to_utf8("a\xC3\xA9", -1, &out[0], 8), 4);
+   EXPECT_EQ(out.substr(0, 5), std::string("a\xC3\xA9\0#", 5));
+
+   // The allocating forms hold multibyte output whole, although it is longer than the
+   // source in characters.
+   EXPECT_EQ(TakeBytes(MBStringFromWideString(L"\x20AC\x20AC\x1F600")), "\xE2\x82\xAC\xE2\x82\xAC\xF0\x9F\x98\x80");
+   EXPECT_EQ(TakeBytes(MBStringFromWideStringSysLocale(L"\xE9")), "\xC3\xA9");
+   const UCS4CHAR four[] = {0x1F600, 0x1F600, 0};
+   EXPECT_EQ(TakeBytes(MBStringFromUCS4String(four)), "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
+   EXPECT_EQ(TakeWide(WideStringFromMBString("\xE2\x82\xAC" "x")), L"\x20AC" L"x");
+   EXPECT_EQ(TakeBytes(MBStringFromUTF8String("\xE2\x82\xAC")), "\xE2\x82\xAC");
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\xE2\x82\xAC")), "\xE2\x82\xAC");
+   EXPECT_EQ(WideStringFromMBString(nullptr), nullptr);
+   EXPECT_EQ(MBStringFromWideString(nullptr), nullptr);
+}
+
+TEST_F(ConvertMb, ExplicitCodePageThroughSetDefaultCodepage)
+{
+   ASSERT_TRUE(SetDefaultCodepage("ISO-8859-1"));
+   U32 cps = Fresh<UCS4CHAR>(4);
+   EXPECT_EQ(mb_to_ucs4("\xE9\xFF", -1, cps.data(), 4), 2);
+   EXPECT_EQ(Head(cps, 3), (U32{0xE9, 0xFF, 0}));
+
+   // Characters outside the code page become '?', a surrogate pair as one character.
+   const UCS4CHAR mixed[] = {0xE9, 0x20AC, 0x1F600, 'a', 0};
+   std::string out = Fresh8(8);
+   EXPECT_EQ(ucs4_to_mb(mixed, -1, &out[0], 8), 5);
+   EXPECT_EQ(out.substr(0, 6), std::string("\xE9??a\0#", 6));
+   out = Fresh8(8);
+   EXPECT_EQ(wchar_to_mb(L"\xE9\x20AC", 2, &out[0], 8), 2);
+   EXPECT_EQ(out.substr(0, 3), "\xE9?#");
+
+   EXPECT_EQ(mb_to_utf8("\xE9", -1, &out[0], 8), 3);
+   EXPECT_EQ(out.substr(0, 3), std::string("\xC3\xA9\0", 3));
+   EXPECT_EQ(utf8_to_mb("\xC3\xA9\xE2\x82\xAC", -1, &out[0], 8), 3);
+   EXPECT_EQ(out.substr(0, 3), std::string("\xE9?\0", 3));
+
+   EXPECT_EQ(TakeWide(WideStringFromMBString("\xE9t\xE9")), L"\xE9t\xE9");
+   EXPECT_EQ(TakeBytes(MBStringFromWideString(L"\xE9\x20AC")), "\xE9?");
+   EXPECT_EQ(TakeBytes(MBStringFromUTF8String("\xC3\xA9")), "\xE9");
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\xE9\xE9")), "\xC3\xA9\xC3\xA9");
+   UCS4CHAR *ucs4 = UCS4StringFromMBString("\xFF");
+   ASSERT_NE(ucs4, nullptr);
+   EXPECT_EQ(U32(ucs4, ucs4 + 2), (U32{0xFF, 0}));
+   free(ucs4);
+
+   // Back to the locale's character set.
+   ASSERT_TRUE(SetDefaultCodepage("acp"));
+   EXPECT_EQ(TakeBytes(MBStringFromWideString(L"\xE9")), "\xC3\xA9");
+}
+
+TEST_F(ConvertMb, PlatformStyleConvertersAreAllOrNothing)
+{
+   const UCS4CHAR abc[] = {'a', 'b', 'c', 0};
+   std::string out = Fresh8(8);
+   EXPECT_EQ(ucs4_to_mb(abc, -1, &out[0], 3), 0);
+   EXPECT_EQ(out[0], '\0');
+   EXPECT_EQ(out[3], UNTOUCHED_BYTE);
+   EXPECT_EQ(ucs4_to_mb(abc, -1, &out[0], 4), 4);
+   EXPECT_EQ(out.substr(0, 5), std::string("abc\0#", 5));
+
+   out = Fresh8(8);
+   EXPECT_EQ(ucs4_to_mb(abc, 3, &out[0], 3), 3);
+   EXPECT_EQ(out.substr(0, 4), "abc#");
+   EXPECT_EQ(mb_to_utf8("\xC3\xA9", 2, &out[0], 1), 0);
+   EXPECT_EQ(utf8_to_mb("\xC3\xA9", -1, &out[0], 2), 0);
+   EXPECT_EQ(out[0], '\0');
+
+   // mb_to_ucs4 follows the library's converters instead: it cuts at a character.
+   U32 cps = Fresh<UCS4CHAR>(4);
+   EXPECT_EQ(mb_to_ucs4("abc", -1, cps.data(), 3), 2);
+   EXPECT_EQ(Head(cps, 4), (U32{'a', 'b', 0, UNTOUCHED}));
+
+   for (int dstLen : {0, -3})
+   {
+      out = Fresh8(8);
+      std::vector<wchar_t> wide = Fresh<wchar_t>(2);
+      EXPECT_EQ(ucs4_to_mb(abc, -1, &out[0], dstLen), 0);
+      EXPECT_EQ(wchar_to_mb(L"a", -1, &out[0], dstLen), 0);
+      EXPECT_EQ(mb_to_utf8("a", -1, &out[0], dstLen), 0);
+      EXPECT_EQ(utf8_to_mb("a", -1, &out[0], dstLen), 0);
+      EXPECT_EQ(mb_to_ucs4("a", -1, cps.data(), dstLen), 0);
+      EXPECT_EQ(mb_to_wchar("a", -1, wide.data(), dstLen), 0);
+      EXPECT_EQ(mb_to_wchar_cp(1252, "a", -1, wide.data(), dstLen), 0);
+      EXPECT_EQ(out, Fresh8(8));
+      EXPECT_EQ(wide, Fresh<wchar_t>(2));
+   }
+}
+
+TEST_F(ConvertMb, NumericCodePages)
+{
+   std::vector<wchar_t> out = Fresh<wchar_t>(8);
+   // Undefined bytes of a code page become U+FFFD.
+   EXPECT_EQ(mb_to_wchar_cp(1252, "\x80\x81" "A", 3, out.data(), 8), 3);
+   EXPECT_EQ(std::wstring(out.data(), 3), L"\x20AC\xFFFD" L"A");
+   EXPECT_EQ(mb_to_wchar_cp(28592, "\xA1", -1, out.data(), 8), 1);
+   EXPECT_EQ(std::wstring(out.data()), L"\x0104");
+   EXPECT_EQ(mb_to_wchar_cp(20127, "a\x80", 2, out.data(), 8), 2);
+   EXPECT_EQ(std::wstring(out.data(), 2), L"a\xFFFD");
+   EXPECT_EQ(mb_to_wchar_cp(65001, "\xC3\xA9\xC3", 3, out.data(), 8), 2);
+   EXPECT_EQ(std::wstring(out.data(), 2), L"\xE9?");
+   EXPECT_EQ(mb_to_wchar_cp(0, "\xC3\xA9", 2, out.data(), 8), 1);
+   EXPECT_EQ(out[0], 0xE9);
+   // "CP<n>" for other numbers, which iconv may not know.
+   EXPECT_EQ(mb_to_wchar_cp(850, "\x82", 1, out.data(), 8), 1);
+   EXPECT_EQ(out[0], 0xE9);
+   EXPECT_EQ(mb_to_wchar_cp(99999, "a", 1, out.data(), 8), 0);
+   EXPECT_EQ(mb_to_wchar_cp(-5, "a", 1, out.data(), 8), 0);
+
+   // A lead byte cut off by the end of the text is replaced once.
+   EXPECT_EQ(mb_to_wchar_cp(932, "a\x82", 2, out.data(), 8), 2);
+   EXPECT_EQ(std::wstring(out.data(), 2), L"a\xFFFD");
+}
+
+TEST_F(ConvertMb, CodePagesWithStateOrMoreCharactersThanBytes)
+{
+   // A decoder that holds back a letter to combine it with a following mark still gives
+   // it out at the end of the text.
+   std::vector<wchar_t> out = Fresh<wchar_t>(8);
+   EXPECT_EQ(mb_to_wchar_cp(1255, "\xE0", 1, out.data(), 8), 1);
+   EXPECT_EQ(out[0], 0x5D0);
+
+   // A stateful encoding returns to its initial state before the terminator.
+   ASSERT_TRUE(SetDefaultCodepage("ISO-2022-JP"));
+   std::string bytes = Fresh8(16);
+   EXPECT_EQ(wchar_to_mb(L"\x65E5", -1, &bytes[0], 16), 9);
+   EXPECT_EQ(bytes.substr(0, 9), std::string("\x1B$BF|\x1B(B\0", 9));
+   EXPECT_EQ(TakeBytes(MBStringFromWideString(L"\x65E5")), "\x1B$BF|\x1B(B");
+   // Without room for the reset sequence the conversion fails as a whole.
+   EXPECT_EQ(wchar_to_mb(L"\x65E5", -1, &bytes[0], 8), 0);
+
+   // One TSCII byte stands for four code points (twelve UTF-8 bytes): the allocating
+   // converters make room for them.
+   ASSERT_TRUE(SetDefaultCodepage("TSCII"));
+   EXPECT_EQ(TakeWide(WideStringFromMBString("\x82")), L"\x0BB8\x0BCD\x0BB0\x0BC0");
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\x82")),
+             "\xE0\xAE\xB8\xE0\xAF\x8D\xE0\xAE\xB0\xE0\xAF\x80");
+   UCS4CHAR *ucs4 = UCS4StringFromMBString("\x82");
+   ASSERT_NE(ucs4, nullptr);
+   EXPECT_EQ(ucs4_strlen(ucs4), 4u);
+   free(ucs4);
+}
+
+TEST_F(ConvertMb, LongTextsLeaveTheStackIntermediate)
+{
+   // More than 32768 units in the intermediate, in both directions and both kinds of
+   // code page.
+   std::wstring wide;
+   for (int i = 0; i < 50000; i++)
+      wide += static_cast<wchar_t>((i % 3 == 0) ? 0xE9 : 'a' + i % 26);
+   std::string utf8 = TakeBytes(MBStringFromWideString(wide.c_str()));
+   EXPECT_EQ(utf8.size(), wide.size() + wide.size() / 3 + 1);
+   EXPECT_EQ(TakeWide(WideStringFromMBString(utf8.c_str())), wide);
+
+   ASSERT_TRUE(SetDefaultCodepage("ISO-8859-1"));
+   std::string latin1 = TakeBytes(MBStringFromWideString(wide.c_str()));
+   EXPECT_EQ(latin1.size(), wide.size());
+   EXPECT_EQ(TakeWide(WideStringFromMBString(latin1.c_str())), wide);
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString(latin1.c_str())), utf8);
+   EXPECT_EQ(TakeBytes(MBStringFromUTF8String(utf8.c_str())), latin1);
+
+   std::vector<char> bounded(latin1.size() + 1);
+   EXPECT_EQ(wchar_to_mb(wide.c_str(), -1, bounded.data(), static_cast<int>(bounded.size())),
+             static_cast<int>(bounded.size()));
+   EXPECT_EQ(std::string(bounded.data()), latin1);
+   std::vector<wchar_t> back(wide.size() + 1);
+   EXPECT_EQ(mb_to_wchar(latin1.c_str(), -1, back.data(), static_cast<int>(back.size())),
+             static_cast<int>(wide.size()));
+   EXPECT_EQ(std::wstring(back.data()), wide);
+}
+
+TEST_F(ConvertMb, UnknownCodePageFailsSafely)
+{
+   ASSERT_TRUE(SetDefaultCodepage("NO-SUCH-CHARSET"));
+   U32 cps = Fresh<UCS4CHAR>(4);
+   EXPECT_EQ(mb_to_ucs4("abc", -1, cps.data(), 4), 0);
+   EXPECT_EQ(cps[0], 0u);
+   std::string out = Fresh8(8);
+   EXPECT_EQ(utf8_to_mb("abc", -1, &out[0], 8), 0);
+   EXPECT_EQ(out[0], '\0');
+   EXPECT_EQ(TakeBytes(MBStringFromWideString(L"abc")), "");
+   EXPECT_EQ(TakeWide(WideStringFromMBString("abc")), L"");
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("abc")), "");
+   EXPECT_FALSE(SetDefaultCodepage(nullptr));
+}
+
+TEST_F(ConvertMb, SetDefaultCodepageKeepsTheFirst63Characters)
+{
+   // iconv ignores spaces in character set names, so a name that is valid in its first
+   // 63 characters and invalid after them shows where the name was cut.
+   std::string name = "ISO-8859-1";
+   name += std::string(63 - name.size(), ' ');
+   std::string longName = name + std::string(100 - name.size(), 'X');
+   ASSERT_TRUE(SetDefaultCodepage(longName.c_str()));
+   std::vector<wchar_t> out(4);
+   EXPECT_EQ(mb_to_wchar("\xE9", 1, out.data(), 4), 1);
+   EXPECT_EQ(out[0], 0xE9);
+
+   std::string cutEarlier = name.substr(0, 62) + "X";
+   ASSERT_TRUE(SetDefaultCodepage(cutEarlier.c_str()));
+   EXPECT_EQ(mb_to_wchar("\xE9", 1, out.data(), 4), 0);
+}
+
+namespace {
+
+/* Code pages with a byte each maps to a different character, more of them than a thread
+ * keeps open at once. */
+struct CodePageSample
+{
+   int codePage;
+   char byte;
+   wchar_t character;
+};
+const CodePageSample SAMPLES[] = {
+   {1252, '\x80', 0x20AC}, {28591, '\xA1', 0xA1}, {28592, '\xA1', 0x104}, {28595, '\xA1', 0x401},
+   {28597, '\xA1', 0x2018}, {850, '\x82', 0xE9}, {1251, '\x80', 0x402}, {65001, 'z', 'z'},
+};
+
+bool ConvertsAsExpected(const CodePageSample &sample)
+{
+   wchar_t out[2] = {0, 0};
+   return mb_to_wchar_cp(sample.codePage, &sample.byte, 1, out, 2) == 1 && out[0] == sample.character;
+}
+
+/* A gate that releases every waiting thread at once. */
+class Gate
+{
+private:
+   std::mutex m_lock;
+   std::condition_variable m_opened;
+   bool m_open = false;
+
+public:
+   void wait()
+   {
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_opened.wait(lock, [this] { return m_open; });
+   }
+   void open()
+   {
+      {
+         std::lock_guard<std::mutex> lock(m_lock);
+         m_open = true;
+      }
+      m_opened.notify_all();
+   }
+};
+
+}  // namespace
+
+TEST_F(ConvertMb, CodePagesStayRightWhenThreadsReopenThem)
+{
+   for (int round = 0; round < 3; round++)
+      for (const CodePageSample &sample : SAMPLES)
+         EXPECT_TRUE(ConvertsAsExpected(sample)) << sample.codePage;
+
+   // Each thread has descriptors of its own; they all start together.
+   constexpr int THREADS = 4;
+   constexpr int ROUNDS = 200;
+   Gate start;
+   std::vector<int> failures(THREADS, 0);
+   std::vector<std::thread> threads;
+   for (int t = 0; t < THREADS; t++)
+   {
+      threads.emplace_back([&, t] {
+         start.wait();
+         for (int i = 0; i < ROUNDS; i++)
+            for (size_t k = 0; k < sizeof(SAMPLES) / sizeof(SAMPLES[0]); k++)
+               if (!ConvertsAsExpected(SAMPLES[(k + t) % (sizeof(SAMPLES) / sizeof(SAMPLES[0]))]))
+                  failures[t]++;
+      });
+   }
+   start.open();
+   for (std::thread &thread : threads)
+      thread.join();
+   EXPECT_EQ(failures, std::vector<int>(THREADS, 0));
+}
+
+TEST_F(ConvertMb, ThreadSeesANewDefaultCodePage)
+{
+   Gate converted;
+   Gate changed;
+   std::string before;
+   std::string after;
+   std::thread worker([&] {
+      before = TakeBytes(MBStringFromWideString(L"\xE9"));
+      converted.open();
+      changed.wait();
+      after = TakeBytes(MBStringFromWideString(L"\xE9"));
+   });
+   converted.wait();
+   EXPECT_TRUE(SetDefaultCodepage("ISO-8859-1"));
+   changed.open();
+   worker.join();
+   EXPECT_EQ(before, "\xC3\xA9");
+   EXPECT_EQ(after, "\xE9");
 }
