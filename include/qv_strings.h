@@ -69,12 +69,25 @@ QV_API size_t wcslcat(wchar_t *dst, const wchar_t *src, size_t size);
  *
  * Bounded converters take (source, source length, destination, destination size), lengths
  * in units of their forms. A source length of -1 means zero-terminated; the output is
- * then terminated too (the terminator replaces the last unit when the destination is
- * full, and is not counted). An explicit length converts exactly that many units and
- * writes no terminator. A character that does not fit stops the conversion; a partial
+ * then terminated too, and the terminator is not counted (when the output would fill the
+ * destination, its last character gives way to the terminator). An explicit length
+ * converts exactly that many units and writes no terminator; other negative lengths
+ * convert nothing. A character that does not fit stops the conversion; a partial
  * sequence is never written. A destination size of 0 or less writes nothing. They return
- * the units written. The mb converters return the count of the platform conversion
- * (terminator included with a source length of -1), 0 on failure or lack of room.
+ * the units written.
+ *
+ * Invalid input: unpaired UTF-16 surrogates are dropped; a UTF-8 lead byte that starts no
+ * sequence, or starts one cut off by the end of the source, becomes '?' (continuation
+ * bytes are not checked and overlong forms are accepted); code points above 0x10FFFF are
+ * dropped by the UTF-16 and UTF-8 encoders (the UCS-4 output of utf8_to_ucs4 keeps them).
+ *
+ * The mb converters go through a UTF-16 intermediate. mb_to_ucs4 (and mb_to_wchar)
+ * follow the rules above. ucs4_to_mb, mb_to_utf8 and utf8_to_mb (and wchar_to_mb) are
+ * all-or-nothing, as the platform converter is: they return the bytes written, the
+ * terminator included with a source length of -1, or 0 when the output does not fit or
+ * the code page cannot be used (with -1 the destination then holds an empty text).
+ * Characters the code page cannot represent become '?'; bytes that are not valid in it
+ * become U+FFFD.
  * ------------------------------------------------------------------------------------- */
 
 QV_API int ucs2_to_ucs4(const UCS2CHAR *src, int srcLen, UCS4CHAR *dst, int dstLen);
@@ -99,7 +112,15 @@ QV_API int mb_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
  * characters: returns the characters written, no terminator, 0 on failure. */
 QV_API int mb_to_wchar_cp(int codePage, const char *src, int srcLen, wchar_t *dst, int dstLen);
 
-/* Units needed for the converted text plus one for a terminator. */
+/* mb_to_wchar in a numeric code page: 0 is the default code page, 65001 UTF-8, 1252
+ * CP1252, 20127 ASCII, 28591 to 28599 ISO-8859-1 to ISO-8859-9, any other n "CP<n>".
+ * Returns the characters written (terminator not counted), 0 when the code page cannot
+ * be used. */
+QV_API int mb_to_wchar_cp(int codePage, const char *src, int srcLen, wchar_t *dst, int dstLen);
+
+/* Units needed for the converted text plus one for a terminator (a source length of -1:
+ * zero-terminated). The UTF-16 counts take two units for every value above 0xFFFF, also
+ * for those above 0x10FFFF that the converters drop, so they may exceed the output. */
 QV_API int ucs2_utf8len(const UCS2CHAR *src, int srcLen);
 QV_API int ucs4_ucs2len(const UCS4CHAR *src, int srcLen);
 QV_API int ucs4_utf8len(const UCS4CHAR *src, int srcLen);
@@ -110,7 +131,9 @@ QV_API int ucs2_wcharlen(const UCS2CHAR *src, int srcLen);
 QV_API int wchar_utf8len(const wchar_t *src, int srcLen);
 QV_API int utf8_wcharlen(const char *src, int srcLen);
 
-/* Allocating converters: a new zero-terminated block (caller frees with free()). */
+/* Allocating converters: a new zero-terminated block holding the whole converted text
+ * (caller frees with free()); null for a null source. The mb forms give an empty text
+ * when the code page cannot be used. The SysLocale forms are the same as the others. */
 QV_API wchar_t *WideStringFromMBString(const char *src);
 QV_API wchar_t *WideStringFromMBStringSysLocale(const char *src);
 QV_API wchar_t *WideStringFromUTF8String(const char *src);
@@ -126,14 +149,19 @@ QV_API char *MBStringFromUCS4String(const UCS4CHAR *src);
 QV_API UCS2CHAR *UCS2StringFromWideString(const wchar_t *src);
 QV_API wchar_t *WideStringFromUCS2String(const UCS2CHAR *src);
 
-/* UCS-4 and UCS-2 string utilities. */
+/* UCS-4 and UCS-2 string utilities. ucs4_strncpy copies min(count, length + 1) units, so
+ * the terminator only when it fits, and writes nothing else; it returns dst. The strdup
+ * forms return a new block (caller frees with free()), null for null. */
 QV_API size_t ucs4_strlen(const UCS4CHAR *s);
 QV_API UCS4CHAR *ucs4_strdup(const UCS4CHAR *s);
 QV_API UCS4CHAR *ucs4_strncpy(UCS4CHAR *dst, const UCS4CHAR *src, size_t count);
 QV_API size_t ucs2_strlen(const UCS2CHAR *s);
 QV_API UCS2CHAR *ucs2_strdup(const UCS2CHAR *s);
 
-/* Stores at most the first 63 characters of name as the default code page name. */
+/* Stores at most the first 63 characters of name as the default code page name and
+ * returns true; false (nothing changed) for a null name. "ACP" (the initial name, any
+ * case) and "" mean the process locale's character set. Takes effect for conversions
+ * started afterwards on any thread. */
 QV_API bool SetDefaultCodepage(const char *name);
 
 /* ---------------------------------------------------------------------------------------
