@@ -108,9 +108,6 @@ QV_API int wchar_to_utf8(const wchar_t *src, int srcLen, char *dst, int dstLen);
 QV_API int utf8_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
 QV_API int wchar_to_mb(const wchar_t *src, int srcLen, char *dst, int dstLen);
 QV_API int mb_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
-/* Multibyte text in a numeric code page (0 the system default, 65001 UTF-8) to wide
- * characters: returns the characters written, no terminator, 0 on failure. */
-QV_API int mb_to_wchar_cp(int codePage, const char *src, int srcLen, wchar_t *dst, int dstLen);
 
 /* mb_to_wchar in a numeric code page: 0 is the default code page, 65001 UTF-8, 1252
  * CP1252, 20127 ASCII, 28591 to 28599 ISO-8859-1 to ISO-8859-9, any other n "CP<n>".

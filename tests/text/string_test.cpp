@@ -556,6 +556,15 @@ TEST(String, Utf8AndMultibyteText)
    m.appendMBString("ab", 0, 65001);
    EXPECT_EQ(m.length(), 7u);
 
+   String latin(L"<");
+   latin.appendMBString("\xE4\xFC", 2, 28591);
+   latin.appendMBString("\x80", 1, 1252);
+   EXPECT_EQ(Text(latin), L"<\x00E4\x00FC\x20AC");
+   // A code page that cannot be used appends nothing and keeps the text terminated.
+   latin.appendMBString("abc", 3, 12345);
+   EXPECT_EQ(Text(latin), L"<\x00E4\x00FC\x20AC");
+   EXPECT_EQ(latin.getBuffer()[latin.length()], 0);
+
    String fresh;
    fresh.appendMBString("plain", 5, 0);
    EXPECT_EQ(Text(fresh), L"plain");
