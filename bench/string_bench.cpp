@@ -17,68 +17,51 @@ constexpr size_t PIECE_LENGTH = 8;
 /* Allocation step that callers building long texts set. */
 constexpr size_t RAISED_STEP = 4096;
 
-void StringAppendPieces(benchmark::State &state, size_t step)
+/* Builds texts of state.range(0) characters from 8-character pieces, make() giving each
+ * new text and add(text) appending one piece. */
+template <typename Make, typename Add> void AppendPieces(benchmark::State &state, Make make, Add add)
 {
    const size_t pieces = static_cast<size_t>(state.range(0)) / PIECE_LENGTH;
    for (auto _ : state)
    {
-      String s;
-      s.setAllocationStep(step);
+      auto text = make();
       for (size_t i = 0; i < pieces; i++)
-         s.append(PIECE);
-      benchmark::DoNotOptimize(s.getBuffer());
+         add(text);
+      benchmark::DoNotOptimize(text.data());
    }
    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * pieces));
 }
 
+/* String with a given allocation step, and data() for the loop above. */
+struct StepString : String
+{
+   explicit StepString(size_t step) { setAllocationStep(step); }
+   const wchar_t *data() const { return getBuffer(); }
+};
+
 void BM_StringAppend_RaisedStep(benchmark::State &state)
 {
-   StringAppendPieces(state, RAISED_STEP);
+   AppendPieces(state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE); });
 }
 
 void BM_StringAppend_DefaultStep(benchmark::State &state)
 {
-   StringAppendPieces(state, String::DEFAULT_ALLOCATION_STEP);
+   AppendPieces(state, [] { return StepString(String::DEFAULT_ALLOCATION_STEP); }, [](StepString &s) { s.append(PIECE); });
 }
 
 void BM_StringAppendCounted_RaisedStep(benchmark::State &state)
 {
-   const size_t pieces = static_cast<size_t>(state.range(0)) / PIECE_LENGTH;
-   for (auto _ : state)
-   {
-      String s;
-      s.setAllocationStep(RAISED_STEP);
-      for (size_t i = 0; i < pieces; i++)
-         s.append(PIECE, PIECE_LENGTH);
-      benchmark::DoNotOptimize(s.getBuffer());
-   }
-   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * pieces));
+   AppendPieces(state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE, PIECE_LENGTH); });
 }
 
 void BM_WStringAppend(benchmark::State &state)
 {
-   const size_t pieces = static_cast<size_t>(state.range(0)) / PIECE_LENGTH;
-   for (auto _ : state)
-   {
-      std::wstring s;
-      for (size_t i = 0; i < pieces; i++)
-         s += PIECE;
-      benchmark::DoNotOptimize(s.data());
-   }
-   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * pieces));
+   AppendPieces(state, [] { return std::wstring(); }, [](std::wstring &s) { s += PIECE; });
 }
 
 void BM_WStringAppendCounted(benchmark::State &state)
 {
-   const size_t pieces = static_cast<size_t>(state.range(0)) / PIECE_LENGTH;
-   for (auto _ : state)
-   {
-      std::wstring s;
-      for (size_t i = 0; i < pieces; i++)
-         s.append(PIECE, PIECE_LENGTH);
-      benchmark::DoNotOptimize(s.data());
-   }
-   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * pieces));
+   AppendPieces(state, [] { return std::wstring(); }, [](std::wstring &s) { s.append(PIECE, PIECE_LENGTH); });
 }
 
 void BM_StringCopy(benchmark::State &state)

@@ -293,7 +293,7 @@ public:
     * remaining text up to its terminator. */
    void trim();
    /* Removes min(count, length) characters from the end. */
-   void shrink(size_t count = 1);
+   void shrink(size_t count);
    /* Length 0; the buffer and its capacity stay. */
    void clear();
    /* Maps each of the length characters through towupper / towlower. */
