@@ -178,6 +178,8 @@ QV_API bool SetDefaultCodepage(const char *name);
 #  define QV_INTERNAL
 #endif
 
+class StringList;
+
 /* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
  * always zero-terminated while present. An empty string may have no buffer at all.
  *
@@ -356,6 +358,13 @@ public:
    /* The first / last min(count, length) characters. */
    String left(size_t count) const;
    String right(size_t count) const;
+
+   /* A new list (caller deletes it) of the pieces of the text up to its terminator
+    * between occurrences of separator, empty pieces kept ("a,b," gives a, b and "").
+    * An empty or null separator gives one entry: the text, or "(null)" for a string
+    * without a buffer. A text without separator, even one shorter than it, gives one
+    * entry holding the text. The string is only read. Null only when out of memory. */
+   StringList *split(const wchar_t *separator) const;
 };
 
 /* The appends are inline so that the common case (room in the buffer, text from
