@@ -121,7 +121,7 @@ public:
    /* Appends the conversion of a multibyte text in the default code page (null appends a
     * null entry). */
    void addMBString(const char *text);
-   /* Append the decimal text of the value ("%d", "%u", "%I64d", "%I64u"). */
+   /* Appends the decimal text of the value ("%d", "%u", "%I64d", "%I64u"). */
    void add(int32_t value);
    void add(uint32_t value);
    void add(int64_t value);

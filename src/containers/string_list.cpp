@@ -67,14 +67,33 @@ int CompareSlots(const void *p1, const void *p2)
    return ASCENDING ? result : -result;
 }
 
+/* Lowest index of a non-null entry that compare finds equal to text, or -1; -1 for a
+ * null text. */
+int32_t FindEntry(wchar_t *const *values, int32_t count, const wchar_t *text,
+                  int (*compare)(const wchar_t *, const wchar_t *))
+{
+   if (text == nullptr)
+      return -1;
+   for (int32_t i = 0; i < count; i++)
+      if (values[i] != nullptr && compare(values[i], text) == 0)
+         return i;
+   return -1;
+}
+
+/* A JSON string with the UTF-8 form of text; null when the conversion runs out of memory
+ * or jansson refuses the bytes. */
+json_t *JsonFromWide(const wchar_t *text)
+{
+   char *utf8 = UTF8StringFromWideString(text);
+   json_t *value = (utf8 != nullptr) ? json_string(utf8) : nullptr;
+   free(utf8);
+   return value;
+}
+
 /* A JSON string with the UTF-8 form of text; null when out of memory. */
 json_t *JsonString(const wchar_t *text)
 {
-   char *utf8 = UTF8StringFromWideString(text);
-   if (utf8 == nullptr)
-      return nullptr;
-   json_t *value = json_string(utf8);
-   free(utf8);
+   json_t *value = JsonFromWide(text);
    if (value != nullptr)
       return value;
 
@@ -89,12 +108,8 @@ json_t *JsonString(const wchar_t *text)
       if (c >= SURROGATE_FIRST && c <= SURROGATE_LAST)
          *p = REPLACEMENT_CHARACTER;
    }
-   utf8 = UTF8StringFromWideString(clean);
+   value = JsonFromWide(clean);
    free(clean);
-   if (utf8 == nullptr)
-      return nullptr;
-   value = json_string(utf8);
-   free(utf8);
    return value;
 }
 
@@ -344,22 +359,12 @@ void StringList::clear()
 
 int32_t StringList::indexOf(const wchar_t *text) const
 {
-   if (text == nullptr)
-      return -1;
-   for (int32_t i = 0; i < m_count; i++)
-      if (m_values[i] != nullptr && wcscmp(m_values[i], text) == 0)
-         return i;
-   return -1;
+   return FindEntry(m_values, m_count, text, wcscmp);
 }
 
 int32_t StringList::indexOfIgnoreCase(const wchar_t *text) const
 {
-   if (text == nullptr)
-      return -1;
-   for (int32_t i = 0; i < m_count; i++)
-      if (m_values[i] != nullptr && qv_wcsicmp(m_values[i], text) == 0)
-         return i;
-   return -1;
+   return FindEntry(m_values, m_count, text, qv_wcsicmp);
 }
 
 wchar_t *StringList::join(const wchar_t *separator) const

