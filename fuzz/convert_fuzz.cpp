@@ -81,19 +81,43 @@ template <typename T> struct Source
    Source& operator=(const Source&) = delete;
 };
 
-/* A destination of exactly units units; nothing may be written when units <= 0. */
+/* Byte that destinations are filled with, to see what a converter wrote. */
+constexpr int FILL_BYTE = 0xA5;
+
+/* A destination of exactly units units, filled with FILL_BYTE; nothing may be written
+ * when units <= 0. */
 template <typename T> struct Destination
 {
    T *units;
-   explicit Destination(int n) { units = static_cast<T *>(malloc(n > 0 ? static_cast<size_t>(n) * sizeof(T) : 0)); }
+   explicit Destination(int n)
+   {
+      size_t bytes = n > 0 ? static_cast<size_t>(n) * sizeof(T) : 0;
+      units = static_cast<T *>(malloc(bytes));
+      if (units != nullptr)
+         memset(units, FILL_BYTE, bytes);
+   }
+   /* True when units [from, to) still hold the fill. */
+   bool untouched(int from, int to) const
+   {
+      const unsigned char *bytes = reinterpret_cast<const unsigned char *>(units);
+      for (size_t i = static_cast<size_t>(from) * sizeof(T); i < static_cast<size_t>(to) * sizeof(T); i++)
+         if (bytes[i] != FILL_BYTE)
+            return false;
+      return true;
+   }
    ~Destination() { free(units); }
    Destination(const Destination&) = delete;
    Destination& operator=(const Destination&) = delete;
 };
 
+/* Extra destination units the chosen size may have beyond what the output needs, so that
+ * a write past the output but inside the destination shows too. */
+constexpr int DESTINATION_SLACK = 40;
+
+/* From -2 up to twice the full size plus the slack. */
 int ChooseDestinationSize(const Params &p, int full)
 {
-   return static_cast<int>(p.dstChoice % static_cast<unsigned>(full + 5)) - 2;
+   return static_cast<int>(p.dstChoice % static_cast<unsigned>(2 * full + DESTINATION_SLACK)) - 2;
 }
 
 /* Units that the character starting at out[pos] takes at most. */
@@ -145,6 +169,7 @@ std::vector<D> CheckLibraryConverter(int (*convert)(const S *, int, D *, int), i
       Check(memcmp(cut.units, full.units, static_cast<size_t>(count) * sizeof(D)) == 0);
       if (p.terminated)
          Check(cut.units[count] == 0);
+      Check(cut.untouched(count + (p.terminated ? 1 : 0), dstLen));
       // It stopped only because the next character did not fit.
       if (count < fullCount)
          Check(count + static_cast<int>(NextCharacterUnits(full.units, count)) > capacity);

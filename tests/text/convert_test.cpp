@@ -303,13 +303,15 @@ TEST(Convert, TruncationKeepsWholeCharactersAtEveryBoundary)
       ASSERT_EQ(n, expected) << "room " << room;
       EXPECT_EQ(out.compare(0, n, utf8, n), 0);
       EXPECT_EQ(out[n], '\0');
-      EXPECT_EQ(out[room], UNTOUCHED_BYTE);
+      // Nothing past the output is written, not even inside the destination.
+      EXPECT_EQ(out.find_first_not_of(UNTOUCHED_BYTE, n + 1), std::string::npos);
 
       std::vector<wchar_t> wide = Fresh<wchar_t>(room + 1);
       int chars = utf8_to_wchar(utf8, bytes, wide.data(), room);
       ASSERT_EQ(chars, std::min<int>(room, static_cast<int>(text.size())));
       EXPECT_EQ(std::wstring(wide.data(), chars), text.substr(0, chars));
-      EXPECT_EQ(wide[room], static_cast<wchar_t>(UNTOUCHED));
+      for (int i = chars; i <= room; i++)
+         ASSERT_EQ(wide[i], static_cast<wchar_t>(UNTOUCHED)) << "room " << room << " unit " << i;
    }
    free(utf8);
 }
