@@ -26,6 +26,12 @@ struct QvLock
 /* Event with manual or automatic reset (definition in sync_posix.cpp). */
 struct QvEvent;
 
+/* The C library's flag for a process that has one thread only. */
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+#  define QV_HAVE_SINGLE_THREADED_FLAG 1
+extern "C" char __libc_single_threaded;
+#endif
+
 namespace qv
 {
 namespace platform
@@ -50,6 +56,18 @@ inline uintptr_t CurrentThreadToken()
 #else
 uintptr_t CurrentThreadToken();
 #endif
+
+/* True while the process certainly has one thread only: the lock word then needs no
+ * atomic read-modify-write, as no other thread can race for it (thread creation orders
+ * everything before it). The C library keeps this flag for its own locks. */
+inline bool SingleThreaded()
+{
+#ifdef QV_HAVE_SINGLE_THREADED_FLAG
+   return __libc_single_threaded != 0;
+#else
+   return false;
+#endif
+}
 
 /* New free lock (spin count QV_LOCK_SPIN_COUNT) or null when out of memory; LockDestroy
  * releases it (null: nothing). */
@@ -78,8 +96,10 @@ inline void LockAcquire(QvLock *lock)
       return;
    }
    uint32_t expected = LOCK_FREE;
-   if (!lock->state.compare_exchange_strong(expected, LOCK_HELD, std::memory_order_acquire,
-                                            std::memory_order_relaxed))
+   if (SingleThreaded() && lock->state.load(std::memory_order_relaxed) == LOCK_FREE)
+      lock->state.store(LOCK_HELD, std::memory_order_relaxed);
+   else if (!lock->state.compare_exchange_strong(expected, LOCK_HELD, std::memory_order_acquire,
+                                                 std::memory_order_relaxed))
       LockAcquireSlow(lock);
    lock->owner.store(self, std::memory_order_relaxed);
    lock->recursion = 1;
@@ -112,7 +132,9 @@ inline void LockRelease(QvLock *lock)
    if (--lock->recursion != 0)
       return;
    lock->owner.store(0, std::memory_order_relaxed);
-   if (lock->state.exchange(LOCK_FREE, std::memory_order_release) == LOCK_CONTENDED)
+   if (SingleThreaded())
+      lock->state.store(LOCK_FREE, std::memory_order_relaxed);
+   else if (lock->state.exchange(LOCK_FREE, std::memory_order_release) == LOCK_CONTENDED)
       LockWakeOne(lock);
 }
 

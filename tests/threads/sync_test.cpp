@@ -6,6 +6,13 @@
 #include <memory>
 #include <vector>
 
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/single_threaded.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
 using namespace qvtest;
 
 namespace
@@ -117,6 +124,51 @@ TEST(Mutex, BlockedLockerGetsTheLockAfterRelease)
    EXPECT_FALSE(acquired.isSet());
    mutex.unlock();
    EXPECT_TRUE(acquired.wait());
+}
+
+/* Runs in a fresh copy of this program, where no second thread has existed yet: a lock
+ * taken then must still exclude the first thread started after it. */
+TEST(Mutex, HeldFromBeforeTheFirstThreadStillExcludes)
+{
+   static const char ENV_INNER[] = "QV_TEST_FIRST_THREAD";
+   if (getenv(ENV_INNER) == nullptr)
+   {
+      std::string filter = "--gtest_filter=" + std::string(::testing::UnitTest::GetInstance()->current_test_suite()->name()) +
+                           "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      char self[] = "/proc/self/exe";
+      char *argv[] = {self, &filter[0], nullptr};
+      setenv(ENV_INNER, "1", 1);
+      pid_t child;
+      int rc = posix_spawn(&child, self, nullptr, nullptr, argv, environ);
+      unsetenv(ENV_INNER);
+      ASSERT_EQ(rc, 0);
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      return;
+   }
+
+   bool single = __libc_single_threaded != 0; // false when a sanitizer runs threads of its own
+   Mutex mutex;
+   mutex.lock();
+   mutex.lock();
+   Flag ready, acquired;
+   Worker locker([&] {
+      ready.set();
+      mutex.lock();
+      acquired.set();
+      mutex.unlock();
+   });
+   ASSERT_TRUE(ready.wait());
+   ASSERT_TRUE(WaitUntilBlocked(locker.id()));
+   mutex.unlock();
+   EXPECT_FALSE(acquired.isSet());
+   mutex.unlock();
+   EXPECT_TRUE(acquired.wait());
+   EXPECT_TRUE(locker.join());
+   if (!single)
+      GTEST_SKIP() << "the process had threads before the lock was taken";
 }
 
 TEST(Mutex, UnlockByAnotherThreadChangesNothing)
