@@ -1,5 +1,5 @@
-/* Mutex against std::recursive_mutex: uncontended lock/unlock, re-entry, and two threads
- * taking turns on one lock. */
+/* Mutex against std::recursive_mutex: uncontended lock/unlock (before and after the process
+ * has had a second thread), re-entry, and two threads taking turns on one lock. */
 #include <qorvel.h>
 
 #include <benchmark/benchmark.h>
@@ -10,12 +10,23 @@
 namespace
 {
 
-Mutex g_mutex;
-std::recursive_mutex g_recursive;
 long g_counter = 0;
 
-template <typename Lock> void LockUnlock(benchmark::State &state, Lock &lock)
+template <typename Lock> Lock &SharedLock()
 {
+   static Lock lock;
+   return lock;
+}
+
+/* Once a second thread has existed, the C library takes the atomic paths of its locks. */
+void MakeMultiThreaded()
+{
+   std::thread([] {}).join();
+}
+
+template <typename Lock> void BM_Uncontended(benchmark::State &state)
+{
+   Lock lock;
    for (auto _ : state)
    {
       lock.lock();
@@ -24,8 +35,9 @@ template <typename Lock> void LockUnlock(benchmark::State &state, Lock &lock)
    }
 }
 
-template <typename Lock> void Reenter(benchmark::State &state, Lock &lock)
+template <typename Lock> void BM_Reentry(benchmark::State &state)
 {
+   Lock lock;
    for (auto _ : state)
    {
       lock.lock();
@@ -36,8 +48,9 @@ template <typename Lock> void Reenter(benchmark::State &state, Lock &lock)
    }
 }
 
-template <typename Lock> void Contended(benchmark::State &state, Lock &lock)
+template <typename Lock> void BM_Contended(benchmark::State &state)
 {
+   Lock &lock = SharedLock<Lock>();
    for (auto _ : state)
    {
       lock.lock();
@@ -46,70 +59,20 @@ template <typename Lock> void Contended(benchmark::State &state, Lock &lock)
    }
 }
 
-void BM_Uncontended_Mutex(benchmark::State &state)
+template <typename Lock> void BM_UncontendedMultiThreaded(benchmark::State &state)
 {
-   Mutex mutex;
-   LockUnlock(state, mutex);
-}
-
-void BM_Uncontended_StdRecursiveMutex(benchmark::State &state)
-{
-   std::recursive_mutex mutex;
-   LockUnlock(state, mutex);
-}
-
-void BM_Reentry_Mutex(benchmark::State &state)
-{
-   Mutex mutex;
-   Reenter(state, mutex);
-}
-
-void BM_Reentry_StdRecursiveMutex(benchmark::State &state)
-{
-   std::recursive_mutex mutex;
-   Reenter(state, mutex);
-}
-
-void BM_Contended_Mutex(benchmark::State &state)
-{
-   Contended(state, g_mutex);
-}
-
-void BM_Contended_StdRecursiveMutex(benchmark::State &state)
-{
-   Contended(state, g_recursive);
+   MakeMultiThreaded();
+   BM_Uncontended<Lock>(state);
 }
 
 } // namespace
 
-BENCHMARK(BM_Uncontended_Mutex);
-BENCHMARK(BM_Uncontended_StdRecursiveMutex);
-BENCHMARK(BM_Reentry_Mutex);
-BENCHMARK(BM_Reentry_StdRecursiveMutex);
-BENCHMARK(BM_Contended_Mutex)->Threads(2)->UseRealTime();
-BENCHMARK(BM_Contended_StdRecursiveMutex)->Threads(2)->UseRealTime();
-
-namespace
-{
-/* Once a second thread has existed, the C library takes the atomic paths of its locks. */
-void MakeMultiThreaded()
-{
-   std::thread([] {}).join();
-}
-
-void BM_UncontendedMT_Mutex(benchmark::State &state)
-{
-   MakeMultiThreaded();
-   Mutex mutex;
-   LockUnlock(state, mutex);
-}
-
-void BM_UncontendedMT_StdRecursiveMutex(benchmark::State &state)
-{
-   MakeMultiThreaded();
-   std::recursive_mutex mutex;
-   LockUnlock(state, mutex);
-}
-}
-BENCHMARK(BM_UncontendedMT_Mutex);
-BENCHMARK(BM_UncontendedMT_StdRecursiveMutex);
+// Registration order is run order: the single-threaded cases come first.
+BENCHMARK_TEMPLATE(BM_Uncontended, Mutex);
+BENCHMARK_TEMPLATE(BM_Uncontended, std::recursive_mutex);
+BENCHMARK_TEMPLATE(BM_Reentry, Mutex);
+BENCHMARK_TEMPLATE(BM_Reentry, std::recursive_mutex);
+BENCHMARK_TEMPLATE(BM_UncontendedMultiThreaded, Mutex);
+BENCHMARK_TEMPLATE(BM_UncontendedMultiThreaded, std::recursive_mutex);
+BENCHMARK_TEMPLATE(BM_Contended, Mutex)->Threads(2)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_Contended, std::recursive_mutex)->Threads(2)->UseRealTime();

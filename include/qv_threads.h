@@ -58,7 +58,8 @@ typedef void (*ThreadEntry)(void *arg);
 QV_API qorvel_thread_t *ThreadStart(ThreadEntry entry, int stackSize, void *arg);
 
 /* Waits without limit for the thread to end, then releases the record and the platform
- * handle. true when the thread ended; false for a null record. */
+ * handle. true when the thread ended; false for a null record, and for the calling
+ * thread's own record (released too, without waiting). */
 QV_API bool ThreadWaitForExit(qorvel_thread_t *thread);
 
 /* Names the thread (the calling thread when thread is null) for debuggers and the

@@ -82,7 +82,15 @@ bool ThreadCreate(ThreadRoutine routine, void *arg, size_t stackSize, uintptr_t 
 
 bool ThreadJoin(uintptr_t handle)
 {
-   return pthread_join(static_cast<pthread_t>(handle), nullptr) == 0;
+   pthread_t thread = static_cast<pthread_t>(handle);
+   if (pthread_equal(thread, pthread_self()))
+   {
+      // A thread that waits for itself would wait for ever; the handle is given up, so
+      // the thread releases its resources when it ends.
+      pthread_detach(thread);
+      return false;
+   }
+   return pthread_join(thread, nullptr) == 0;
 }
 
 size_t ThreadNameFit(const char *name, size_t maxBytes)

@@ -21,7 +21,8 @@ constexpr size_t THREAD_NAME_MAX_BYTES = 15;
  * thread's handle and kernel id and returns true; returns false when the platform refuses. */
 bool ThreadCreate(ThreadRoutine routine, void *arg, size_t stackSize, uintptr_t *handle, uint32_t *id);
 
-/* Waits without limit for the thread to end and releases its handle; true when it ended. */
+/* Waits without limit for the thread to end and releases its handle; true when it ended,
+ * false when it cannot be waited for (the calling thread itself). */
 bool ThreadJoin(uintptr_t handle);
 
 /* Names the thread (the calling one when self is true, handle is then ignored). name is

@@ -12,21 +12,7 @@ Mutex::Mutex()
    HandleInit(m_mutex, m_refCount, LockCreate(), LockDestroy);
 }
 
-Mutex::Mutex(const Mutex &src)
-{
-   HandleShare(m_mutex, m_refCount, src.m_mutex, src.m_refCount);
-}
-
-Mutex::~Mutex()
-{
-   HandleDrop(m_mutex, m_refCount, LockDestroy);
-}
-
-Mutex &Mutex::operator=(const Mutex &src)
-{
-   HandleAssign(m_mutex, m_refCount, src.m_mutex, src.m_refCount, LockDestroy);
-   return *this;
-}
+QV_SHARED_HANDLE_COPIES(Mutex, m_mutex, LockDestroy)
 
 void Mutex::lock()
 {
@@ -50,21 +36,7 @@ Condition::Condition(bool broadcast)
    HandleInit(m_event, m_refCount, EventCreate(broadcast), EventDestroy);
 }
 
-Condition::Condition(const Condition &src)
-{
-   HandleShare(m_event, m_refCount, src.m_event, src.m_refCount);
-}
-
-Condition::~Condition()
-{
-   HandleDrop(m_event, m_refCount, EventDestroy);
-}
-
-Condition &Condition::operator=(const Condition &src)
-{
-   HandleAssign(m_event, m_refCount, src.m_event, src.m_refCount, EventDestroy);
-   return *this;
-}
+QV_SHARED_HANDLE_COPIES(Condition, m_event, EventDestroy)
 
 void Condition::set()
 {

@@ -289,21 +289,7 @@ RWLock::RWLock()
    HandleInit(m_rwlock, m_refCount, RWLockCreate(), RWLockDestroy);
 }
 
-RWLock::RWLock(const RWLock &src)
-{
-   HandleShare(m_rwlock, m_refCount, src.m_rwlock, src.m_refCount);
-}
-
-RWLock::~RWLock()
-{
-   HandleDrop(m_rwlock, m_refCount, RWLockDestroy);
-}
-
-RWLock &RWLock::operator=(const RWLock &src)
-{
-   HandleAssign(m_rwlock, m_refCount, src.m_rwlock, src.m_refCount, RWLockDestroy);
-   return *this;
-}
+QV_SHARED_HANDLE_COPIES(RWLock, m_rwlock, RWLockDestroy)
 
 void RWLock::readLock(uint32_t timeout)
 {

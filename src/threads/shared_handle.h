@@ -61,4 +61,21 @@ void HandleAssign(T *&object, int32_t *&refCount, T *srcObject, int32_t *srcRefC
 
 } // namespace qv
 
+/* Copy constructor, destructor and assignment of a value class whose members are the
+ * object pointer `object` and m_refCount; destroy releases the object. */
+#define QV_SHARED_HANDLE_COPIES(Class, object, destroy)                                                                \
+   Class::Class(const Class &src)                                                                                      \
+   {                                                                                                                   \
+      qv::HandleShare(object, m_refCount, src.object, src.m_refCount);                                                 \
+   }                                                                                                                   \
+   Class::~Class()                                                                                                     \
+   {                                                                                                                   \
+      qv::HandleDrop(object, m_refCount, destroy);                                                                     \
+   }                                                                                                                   \
+   Class &Class::operator=(const Class &src)                                                                           \
+   {                                                                                                                   \
+      qv::HandleAssign(object, m_refCount, src.object, src.m_refCount, destroy);                                       \
+      return *this;                                                                                                    \
+   }
+
 #endif

@@ -36,7 +36,7 @@ class Flag
    std::condition_variable m_cv;
    bool m_set = false;
 
-public:
+ public:
    void set()
    {
       std::lock_guard<std::mutex> guard(m_mutex);
@@ -64,35 +64,20 @@ class Worker
    std::function<void()> m_body;
    qorvel_thread_t *m_thread;
 
-   static void Run(void *arg)
-   {
-      static_cast<Worker *>(arg)->m_body();
-   }
+   static void Run(void *arg) { static_cast<Worker *>(arg)->m_body(); }
 
-public:
+ public:
    explicit Worker(std::function<void()> body, int stackSize = 0) : m_body(std::move(body))
    {
       m_thread = ThreadStart(Run, stackSize, this);
    }
    Worker(const Worker &) = delete;
    Worker &operator=(const Worker &) = delete;
-   ~Worker()
-   {
-      join();
-   }
+   ~Worker() { join(); }
 
-   bool started() const
-   {
-      return m_thread != nullptr;
-   }
-   uint32_t id() const
-   {
-      return (m_thread != nullptr) ? m_thread->id : 0;
-   }
-   qorvel_thread_t *record() const
-   {
-      return m_thread;
-   }
+   bool started() const { return m_thread != nullptr; }
+   uint32_t id() const { return (m_thread != nullptr) ? m_thread->id : 0; }
+   qorvel_thread_t *record() const { return m_thread; }
    bool join()
    {
       bool ended = ThreadWaitForExit(m_thread);
