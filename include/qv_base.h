@@ -64,6 +64,12 @@ typedef int SOCKET;
 #  endif
 #endif
 
+/* A JSON value of the jansson library (the toJson operations return new ones that the
+ * caller releases with json_decref); declared here so public headers need not include
+ * jansson.h. */
+struct json_t;
+typedef struct json_t json_t;
+
 /* Current wall-clock time in milliseconds since 1970-01-01 00:00:00 UTC. */
 QV_API int64_t GetCurrentTimeMs(void);
 

@@ -69,12 +69,25 @@ QV_API size_t wcslcat(wchar_t *dst, const wchar_t *src, size_t size);
  *
  * Bounded converters take (source, source length, destination, destination size), lengths
  * in units of their forms. A source length of -1 means zero-terminated; the output is
- * then terminated too (the terminator replaces the last unit when the destination is
- * full, and is not counted). An explicit length converts exactly that many units and
- * writes no terminator. A character that does not fit stops the conversion; a partial
+ * then terminated too, and the terminator is not counted (when the output would fill the
+ * destination, its last character gives way to the terminator). An explicit length
+ * converts exactly that many units and writes no terminator; other negative lengths
+ * convert nothing. A character that does not fit stops the conversion; a partial
  * sequence is never written. A destination size of 0 or less writes nothing. They return
- * the units written. The mb converters return the count of the platform conversion
- * (terminator included with a source length of -1), 0 on failure or lack of room.
+ * the units written.
+ *
+ * Invalid input: unpaired UTF-16 surrogates are dropped; a UTF-8 lead byte that starts no
+ * sequence, or starts one cut off by the end of the source, becomes '?' (continuation
+ * bytes are not checked and overlong forms are accepted); code points above 0x10FFFF are
+ * dropped by the UTF-16 and UTF-8 encoders (the UCS-4 output of utf8_to_ucs4 keeps them).
+ *
+ * The mb converters go through a UTF-16 intermediate. mb_to_ucs4 (and mb_to_wchar)
+ * follow the rules above. ucs4_to_mb, mb_to_utf8 and utf8_to_mb (and wchar_to_mb) are
+ * all-or-nothing, as the platform converter is: they return the bytes written, the
+ * terminator included with a source length of -1, or 0 when the output does not fit or
+ * the code page cannot be used (with -1 the destination then holds an empty text).
+ * Characters the code page cannot represent become '?'; bytes that are not valid in it
+ * become U+FFFD.
  * ------------------------------------------------------------------------------------- */
 
 QV_API int ucs2_to_ucs4(const UCS2CHAR *src, int srcLen, UCS4CHAR *dst, int dstLen);
@@ -96,7 +109,15 @@ QV_API int utf8_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
 QV_API int wchar_to_mb(const wchar_t *src, int srcLen, char *dst, int dstLen);
 QV_API int mb_to_wchar(const char *src, int srcLen, wchar_t *dst, int dstLen);
 
-/* Units needed for the converted text plus one for a terminator. */
+/* mb_to_wchar in a numeric code page: 0 is the default code page, 65001 UTF-8, 1252
+ * CP1252, 20127 ASCII, 28591 to 28599 ISO-8859-1 to ISO-8859-9, any other n "CP<n>".
+ * Returns the characters written (terminator not counted), 0 when the code page cannot
+ * be used. */
+QV_API int mb_to_wchar_cp(int codePage, const char *src, int srcLen, wchar_t *dst, int dstLen);
+
+/* Units needed for the converted text plus one for a terminator (a source length of -1:
+ * zero-terminated). The UTF-16 counts take two units for every value above 0xFFFF, also
+ * for those above 0x10FFFF that the converters drop, so they may exceed the output. */
 QV_API int ucs2_utf8len(const UCS2CHAR *src, int srcLen);
 QV_API int ucs4_ucs2len(const UCS4CHAR *src, int srcLen);
 QV_API int ucs4_utf8len(const UCS4CHAR *src, int srcLen);
@@ -107,7 +128,9 @@ QV_API int ucs2_wcharlen(const UCS2CHAR *src, int srcLen);
 QV_API int wchar_utf8len(const wchar_t *src, int srcLen);
 QV_API int utf8_wcharlen(const char *src, int srcLen);
 
-/* Allocating converters: a new zero-terminated block (caller frees with free()). */
+/* Allocating converters: a new zero-terminated block holding the whole converted text
+ * (caller frees with free()); null for a null source. The mb forms give an empty text
+ * when the code page cannot be used. The SysLocale forms are the same as the others. */
 QV_API wchar_t *WideStringFromMBString(const char *src);
 QV_API wchar_t *WideStringFromMBStringSysLocale(const char *src);
 QV_API wchar_t *WideStringFromUTF8String(const char *src);
@@ -123,20 +146,276 @@ QV_API char *MBStringFromUCS4String(const UCS4CHAR *src);
 QV_API UCS2CHAR *UCS2StringFromWideString(const wchar_t *src);
 QV_API wchar_t *WideStringFromUCS2String(const UCS2CHAR *src);
 
-/* UCS-4 and UCS-2 string utilities. */
+/* UCS-4 and UCS-2 string utilities. ucs4_strncpy copies min(count, length + 1) units, so
+ * the terminator only when it fits, and writes nothing else; it returns dst. The strdup
+ * forms return a new block (caller frees with free()), null for null. */
 QV_API size_t ucs4_strlen(const UCS4CHAR *s);
 QV_API UCS4CHAR *ucs4_strdup(const UCS4CHAR *s);
 QV_API UCS4CHAR *ucs4_strncpy(UCS4CHAR *dst, const UCS4CHAR *src, size_t count);
 QV_API size_t ucs2_strlen(const UCS2CHAR *s);
 QV_API UCS2CHAR *ucs2_strdup(const UCS2CHAR *s);
 
-/* Stores at most the first 63 characters of name as the default code page name. */
+/* Stores at most the first 63 characters of name as the default code page name and
+ * returns true; false (nothing changed) for a null name. "ACP" (the initial name, any
+ * case) and "" mean the process locale's character set. Takes effect for conversions
+ * started afterwards on any thread. */
 QV_API bool SetDefaultCodepage(const char *name);
 
 /* ---------------------------------------------------------------------------------------
  * String
  * ------------------------------------------------------------------------------------- */
 
+#ifdef __cplusplus
+
+#include <stdlib.h>
+#include <string.h>
+
+/* Marks members of an exported class that only the library itself calls, so that calls
+ * between them are bound inside the library. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#  define QV_INTERNAL __attribute__((visibility("hidden")))
+#else
+#  define QV_INTERNAL
+#endif
+
+class StringList;
+
+/* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
+ * always zero-terminated while present. An empty string may have no buffer at all.
+ *
+ * Growth is linear, not doubling: when the text has to grow, the capacity grows by the
+ * larger of the allocation step (256 characters for a new string) and what the operation
+ * needs, so callers that build long texts raise the step with setAllocationStep.
+ *
+ * The text may hold zero characters appended with an explicit count. Operations that work
+ * from the length (equals(const String&), ==, += with a String, startsWith, endsWith, case
+ * conversion, substring) see them; those that work from the terminator (equals with a wide
+ * text, find, escapeCharacter, trim, + with a String) stop at the first zero.
+ *
+ * Blocks handed out (getUTF8String, substring into a new block) are freed by the caller
+ * with free(); blocks taken over (setBuffer, appendPreallocated) must come from malloc.
+ * Text arguments may point into the string itself: the result is that of operating on a
+ * copy of the text. An operation whose sizes would overflow, or whose allocation fails,
+ * leaves the string as it was. Not safe for concurrent modification. */
+class QV_EXPORT String
+{
+private:
+   wchar_t *m_buffer;         // null for an empty string without a block
+   size_t m_length;           // characters, terminator not counted
+   size_t m_allocated;        // capacity in characters, terminator included
+   size_t m_allocationStep;   // smallest growth of the capacity, in characters
+
+   QV_INTERNAL bool grow(size_t count, size_t minimum);
+   QV_INTERNAL void appendDecimal(uint64_t magnitude, bool negative);
+   QV_INTERNAL bool assignCopy(const wchar_t *text, size_t count);
+   QV_INTERNAL bool affixMatches(const wchar_t *affix, size_t n, bool atEnd) const;
+   QV_INTERNAL String select(size_t start, size_t count) const;
+
+   // Used by the inline appends: the fast path, and the library's path for growth and
+   // for text inside the own buffer.
+   bool ownsPointer(const void *p) const;
+   bool appendInPlace(const wchar_t *text, size_t count);
+   void appendChars(const wchar_t *text, size_t count);
+   void appendCharGrowing(wchar_t ch);
+   size_t textLength(const wchar_t *text) const;
+
+public:
+   /* Returned by find when nothing is found. */
+   static constexpr int32_t npos = -1;
+
+   /* Allocation step of a new string, in characters. */
+   static constexpr size_t DEFAULT_ALLOCATION_STEP = 256;
+
+   /* Empty, without a buffer. */
+   String();
+   /* Copies length, text and allocation step into a block of exactly length + 1
+    * characters; an empty source leaves the copy without a buffer. */
+   String(const String &src);
+   /* Takes over the source's buffer; the source is left empty without a buffer. */
+   String(String &&src) noexcept;
+   /* A heap copy of text (null counts as the empty text; the buffer is present then). */
+   String(const wchar_t *text);
+   ~String() { free(m_buffer); }
+
+   /* Assigning a string to itself changes nothing; otherwise copies as the copy
+    * constructor does, allocation step included. */
+   String &operator=(const String &src);
+   String &operator=(String &&src) noexcept;
+   /* Replaces the text with a heap copy of text (null counts as the empty text; the
+    * buffer is present afterwards even for an empty text). The allocation step stays. */
+   String &operator=(const wchar_t *text);
+
+   /* Appends exactly count characters of text, zeros included; a count of 0 does nothing.
+    * When text points into this string, at most the characters up to and including its
+    * terminator are taken. */
+   void append(const wchar_t *text, size_t count);
+   /* Appends text up to its terminator; null does nothing. */
+   void append(const wchar_t *text);
+   void appendWideString(const wchar_t *text, size_t count) { append(text, count); }
+   /* Appends one character. */
+   void append(wchar_t ch);
+   /* Appends the decimal text of the value. */
+   void append(int32_t n);
+   void append(uint32_t n);
+   void append(int64_t n);
+   void append(uint64_t n);
+   /* Takes over a malloc'ed terminated text, appends it and frees it; null does nothing.
+    * A pointer into this string's own buffer is appended and not freed. */
+   void appendPreallocated(wchar_t *text);
+   /* Formats by the library's wide rules (qv_vsnwprintf) and appends the result; a format
+    * that cannot be formatted appends nothing. */
+   void appendFormattedString(const wchar_t *format, ...);
+   void appendFormattedStringV(const wchar_t *format, va_list args);
+   /* Converts byteCount bytes of multibyte text in codePage (0 the system default, 65001
+    * UTF-8) and appends the result, zeros among the bytes included. A conversion that
+    * fails, a null text or a count above INT_MAX appends nothing. */
+   void appendMBString(const char *bytes, size_t byteCount, int codePage);
+
+   /* Appends text (null does nothing). */
+   String &operator+=(const wchar_t *text)
+   {
+      append(text);
+      return *this;
+   }
+   /* Appends all length characters of other; an empty operand does nothing. */
+   String &operator+=(const String &other);
+   /* A copy of this string (allocation step included) with other's text appended up to
+    * its first zero; an operand without a buffer adds nothing. */
+   String operator+(const String &other) const;
+   /* A copy of this string with text appended; null adds nothing. */
+   String operator+(const wchar_t *text) const;
+
+   /* Inserts esc in front of every occurrence of ch in the text up to its terminator;
+    * inserted characters are never examined again (ch == esc doubles every ch). */
+   void escapeCharacter(int ch, int esc);
+   /* Replaces every occurrence of from by to, left to right and without overlap; inserted
+    * text is never searched again. An empty or null from, or a null to, does nothing. */
+   void replace(const wchar_t *from, const wchar_t *to);
+   /* Removes leading and trailing whitespace (iswspace); the length becomes that of the
+    * remaining text up to its terminator. */
+   void trim();
+   /* Removes min(count, length) characters from the end. */
+   void shrink(size_t count);
+   /* Length 0; the buffer and its capacity stay. */
+   void clear();
+   /* Maps each of the length characters through towupper / towlower. */
+   void toUppercase();
+   void toLowercase();
+   /* Frees the current buffer and takes over a malloc'ed terminated text, taken to be
+    * exactly as large as its text; null leaves an empty string without a buffer. The
+    * string's own buffer (or a pointer into it) keeps the text from that point on. */
+   void setBuffer(wchar_t *buffer);
+
+   size_t length() const { return m_length; }
+   bool isEmpty() const { return m_length == 0; }
+   /* The character at index, or 0 when index is not below the length. */
+   wchar_t charAt(size_t index) const { return (index < m_length) ? m_buffer[index] : 0; }
+   /* The buffer itself; null for a string without one. Characters may be changed in
+    * place below the length; the terminator must stay. */
+   wchar_t *getBuffer() { return m_buffer; }
+   const wchar_t *getBuffer() const { return m_buffer; }
+   /* The buffer, or an empty text when there is none; never null. */
+   operator const wchar_t *() const { return (m_buffer != nullptr) ? m_buffer : L""; }
+   size_t getAllocationStep() const { return m_allocationStep; }
+   /* Any value is accepted; with 0 growth still covers what is needed. */
+   void setAllocationStep(size_t step) { m_allocationStep = step; }
+   /* Capacity of the buffer in characters, terminator included (0 without a buffer
+    * unless copied from an empty string, which records a capacity of 1). */
+   size_t capacity() const { return m_allocated; }
+
+   /* The text up to its terminator as a new zero-terminated UTF-8 block (caller frees
+    * with free()); an empty string gives an empty text. Null only when out of memory. */
+   char *getUTF8String() const;
+
+   /* Same length and the same length characters (zeros included). */
+   bool equals(const String &other) const;
+   /* This text (empty without a buffer) and text are identical up to their terminators;
+    * false for null. */
+   bool equals(const wchar_t *text) const;
+   bool operator==(const String &other) const { return equals(other); }
+   bool operator!=(const String &other) const { return !equals(other); }
+
+   /* True when the first (last) characters equal the prefix (suffix); an empty one always
+    * matches, a longer one never; null never matches. */
+   bool startsWith(const String &prefix) const;
+   bool startsWith(const wchar_t *prefix) const;
+   bool endsWith(const String &suffix) const;
+   bool endsWith(const wchar_t *suffix) const;
+
+   /* Index of the first occurrence of pattern at or after start, searching the text up to
+    * its terminator; npos when start is not below the length, for a null pattern, when
+    * nothing is found, or for an index beyond INT32_MAX. An empty pattern is found at
+    * start. */
+   int32_t find(const wchar_t *pattern, size_t start = 0) const;
+
+   /* The characters from start on: all of them when count is negative, otherwise at most
+    * count. Empty when start is not below the length. The result has the default step. */
+   String substring(size_t start, int32_t count) const;
+   /* The same selection written with a terminator into buffer, which must have room for
+    * it; when buffer is null a new block of exactly that size is allocated (caller frees
+    * with free()). Returns the buffer written, null only when out of memory. */
+   wchar_t *substring(size_t start, int32_t count, wchar_t *buffer) const;
+   /* The first / last min(count, length) characters. */
+   String left(size_t count) const;
+   String right(size_t count) const;
+
+   /* A new list (caller deletes it) of the pieces of the text up to its terminator
+    * between occurrences of separator, empty pieces kept ("a,b," gives a, b and "").
+    * An empty or null separator gives one entry: the text, or "(null)" for a string
+    * without a buffer. A text without separator, even one shorter than it, gives one
+    * entry holding the text. The string is only read. Null only when out of memory. */
+   StringList *split(const wchar_t *separator) const;
+};
+
+/* The appends are inline so that the common case (room in the buffer, text from
+ * elsewhere) is a copy without a call into the library. */
+
+inline bool String::ownsPointer(const void *p) const
+{
+   // One unsigned comparison: pointers below the buffer wrap to large offsets.
+   uintptr_t offset = reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(m_buffer);
+   return m_buffer != nullptr && offset < m_allocated * sizeof(wchar_t);
+}
+
+inline bool String::appendInPlace(const wchar_t *text, size_t count)
+{
+   if (m_buffer == nullptr || count >= m_allocated - m_length || ownsPointer(text))
+      return false;
+   memcpy(m_buffer + m_length, text, count * sizeof(wchar_t));
+   m_length += count;
+   m_buffer[m_length] = 0;
+   return true;
+}
+
+inline void String::append(const wchar_t *text, size_t count)
+{
+   if (count > 0 && !appendInPlace(text, count))
+      appendChars(text, count);
+}
+
+inline void String::append(const wchar_t *text)
+{
+   if (text == nullptr)
+      return;
+   size_t count = ownsPointer(text) ? textLength(text) : wcslen(text);
+   if (!appendInPlace(text, count))
+      appendChars(text, count);
+}
+
+inline void String::append(wchar_t ch)
+{
+   if (m_buffer != nullptr && m_length + 1 < m_allocated)
+   {
+      m_buffer[m_length++] = ch;
+      m_buffer[m_length] = 0;
+   }
+   else
+   {
+      appendCharGrowing(ch);
+   }
+}
+
+#endif /* __cplusplus */
 
 
 /* ---------------------------------------------------------------------------------------

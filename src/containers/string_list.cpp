@@ -1,0 +1,443 @@
+/* StringList: an ordered list of wide strings whose strings and slot array all live in
+ * one memory pool; and String::split, which builds one. */
+#include <qv_containers.h>
+
+#include "containers/slot_growth.h"
+
+#include <jansson.h>
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+constexpr size_t SLOT_BYTES = sizeof(wchar_t *);
+
+/* Local room for formatted numbers: every integer and most doubles fit; a longer "%f"
+ * text is formatted again straight into a pool block of its size. */
+constexpr size_t FORMAT_BUFFER = 64;
+
+/* Put in place of unpaired surrogates, which have no UTF-8 form that JSON accepts. */
+constexpr wchar_t REPLACEMENT_CHARACTER = 0xFFFD;
+constexpr uint32_t SURROGATE_FIRST = 0xD800;
+constexpr uint32_t SURROGATE_LAST = 0xDFFF;
+
+/* Entry text of a string without a buffer, split by an empty separator. */
+constexpr const wchar_t *NULL_STRING_TEXT = L"(null)";
+
+inline size_t TextBytes(size_t characters)
+{
+   return (characters + 1) * sizeof(wchar_t);
+}
+
+/* -1, 0 or 1 as a compares below, equal to or above b by unsigned code values; a prefix
+ * comes first. */
+int CompareCodeValues(const wchar_t *a, const wchar_t *b)
+{
+   while (*a == *b && *a != 0)
+   {
+      a++;
+      b++;
+   }
+   uint32_t ca = static_cast<uint32_t>(*a);
+   uint32_t cb = static_cast<uint32_t>(*b);
+   return (ca > cb) - (ca < cb);
+}
+
+/* qsort comparison of two slots; a null entry compares below every string. */
+template <bool MATCH_CASE, bool ASCENDING>
+int CompareSlots(const void *p1, const void *p2)
+{
+   const wchar_t *a = *static_cast<const wchar_t *const *>(p1);
+   const wchar_t *b = *static_cast<const wchar_t *const *>(p2);
+   int result;
+   if (a == nullptr || b == nullptr)
+   {
+      result = (a != nullptr) - (b != nullptr);
+   }
+   else
+   {
+      result = MATCH_CASE ? CompareCodeValues(a, b) : qv_wcsicmp(a, b);
+      result = (result > 0) - (result < 0);
+   }
+   return ASCENDING ? result : -result;
+}
+
+/* Lowest index of a non-null entry that compare finds equal to text, or -1; -1 for a
+ * null text. */
+int32_t FindEntry(wchar_t *const *values, int32_t count, const wchar_t *text,
+                  int (*compare)(const wchar_t *, const wchar_t *))
+{
+   if (text == nullptr)
+      return -1;
+   for (int32_t i = 0; i < count; i++)
+      if (values[i] != nullptr && compare(values[i], text) == 0)
+         return i;
+   return -1;
+}
+
+/* A JSON string with the UTF-8 form of text; null when the conversion runs out of memory
+ * or jansson refuses the bytes. */
+json_t *JsonFromWide(const wchar_t *text)
+{
+   char *utf8 = UTF8StringFromWideString(text);
+   json_t *value = (utf8 != nullptr) ? json_string(utf8) : nullptr;
+   free(utf8);
+   return value;
+}
+
+/* A JSON string with the UTF-8 form of text; null when out of memory. */
+json_t *JsonString(const wchar_t *text)
+{
+   json_t *value = JsonFromWide(text);
+   if (value != nullptr)
+      return value;
+
+   // The encoder passes unpaired surrogates through, and jansson refuses the result;
+   // replace them rather than lose the entry.
+   wchar_t *clean = qv_wcsdup(text);
+   if (clean == nullptr)
+      return nullptr;
+   for (wchar_t *p = clean; *p != 0; p++)
+   {
+      uint32_t c = static_cast<uint32_t>(*p);
+      if (c >= SURROGATE_FIRST && c <= SURROGATE_LAST)
+         *p = REPLACEMENT_CHARACTER;
+   }
+   value = JsonFromWide(clean);
+   free(clean);
+   return value;
+}
+
+}  // namespace
+
+StringList::StringList() : m_count(0), m_allocated(0), m_values(nullptr)
+{
+   initSlots(INITIAL_SLOTS);
+}
+
+StringList::StringList(const StringList *src) : m_count(0), m_allocated(0), m_values(nullptr)
+{
+   initSlots((src != nullptr) ? src->m_allocated : INITIAL_SLOTS);
+   addAll(src);
+}
+
+StringList::StringList(const StringList &src) : StringList(&src)
+{
+}
+
+StringList::StringList(const wchar_t *text, const wchar_t *separator) : StringList()
+{
+   splitAndAdd(text, separator);
+}
+
+/* Takes a fresh slot array of the given size from the pool (none for 0). */
+void StringList::initSlots(int32_t slots)
+{
+   m_values = (slots > 0) ? static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES))
+                          : nullptr;
+   m_allocated = (m_values != nullptr) ? slots : 0;
+}
+
+/* Makes room for one more entry by the growth rule; the new array is taken from the pool.
+ * False when the count is at its limit or the pool is exhausted. */
+bool StringList::reserveSlot()
+{
+   if (m_count < m_allocated)
+      return true;
+   if (m_count == INT32_MAX)
+      return false;
+   int32_t slots = qv_slots::GrownSlotCount(m_allocated);
+   wchar_t **values = static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES));
+   if (values == nullptr)
+      return false;
+   if (m_count > 0)
+      memcpy(values, m_values, static_cast<size_t>(m_count) * SLOT_BYTES);
+   m_values = values;   // the old array stays behind in the pool
+   m_allocated = slots;
+   return true;
+}
+
+/* Appends a pool copy of count characters of text, terminated. */
+void StringList::addChars(const wchar_t *text, size_t count)
+{
+   if (count >= SIZE_MAX / sizeof(wchar_t) || !reserveSlot())
+      return;
+   wchar_t *copy = static_cast<wchar_t *>(m_pool.allocate(TextBytes(count)));
+   if (copy == nullptr)
+      return;
+   memcpy(copy, text, count * sizeof(wchar_t));
+   copy[count] = 0;
+   m_values[m_count++] = copy;
+}
+
+void StringList::add(const wchar_t *text)
+{
+   if (text != nullptr)
+   {
+      addChars(text, wcslen(text));
+   }
+   else if (reserveSlot())
+   {
+      m_values[m_count++] = nullptr;
+   }
+}
+
+void StringList::addPreallocated(wchar_t *text)
+{
+   add(text);
+   free(text);
+}
+
+void StringList::addMBString(const char *text)
+{
+   if (text == nullptr)
+   {
+      add(static_cast<const wchar_t *>(nullptr));
+      return;
+   }
+   // Every character takes at least one byte, so strlen + 1 characters hold the result.
+   size_t length = strlen(text);
+   if (length >= static_cast<size_t>(INT_MAX) || !reserveSlot())
+      return;
+   wchar_t *copy = static_cast<wchar_t *>(m_pool.allocate(TextBytes(length)));
+   if (copy == nullptr)
+      return;
+   copy[0] = 0;
+   int converted = mb_to_wchar(text, -1, copy, static_cast<int>(length + 1));
+   copy[std::min(static_cast<size_t>(std::max(converted, 0)), length)] = 0;
+   m_values[m_count++] = copy;
+}
+
+void StringList::addFormatted(const wchar_t *format, ...)
+{
+   wchar_t buffer[FORMAT_BUFFER];
+   va_list args;
+   va_start(args, format);
+   va_list again;
+   va_copy(again, args);
+   int length = qv_vsnwprintf(buffer, FORMAT_BUFFER, format, args);
+   va_end(args);
+   if (length >= 0 && static_cast<size_t>(length) < FORMAT_BUFFER)
+   {
+      addChars(buffer, static_cast<size_t>(length));
+   }
+   else if (length >= 0 && reserveSlot())
+   {
+      size_t size = static_cast<size_t>(length) + 1;
+      wchar_t *text = static_cast<wchar_t *>(m_pool.allocate(size * sizeof(wchar_t)));
+      if (text != nullptr && qv_vsnwprintf(text, size, format, again) == length)
+         m_values[m_count++] = text;
+   }
+   va_end(again);
+}
+
+void StringList::add(int32_t value)
+{
+   addFormatted(L"%d", value);
+}
+
+void StringList::add(uint32_t value)
+{
+   addFormatted(L"%u", value);
+}
+
+void StringList::add(int64_t value)
+{
+   addFormatted(L"%I64d", value);
+}
+
+void StringList::add(uint64_t value)
+{
+   addFormatted(L"%I64u", value);
+}
+
+void StringList::add(double value)
+{
+   addFormatted(L"%f", value);
+}
+
+void StringList::addAll(const StringList *other)
+{
+   if (other == nullptr)
+      return;
+   // The count is taken first, so a list added to itself is doubled once.
+   int32_t count = other->m_count;
+   for (int32_t i = 0; i < count; i++)
+      add(other->m_values[i]);
+}
+
+void StringList::merge(const StringList *other, bool matchCase)
+{
+   if (other == nullptr)
+      return;
+   int32_t count = other->m_count;
+   for (int32_t i = 0; i < count; i++)
+   {
+      const wchar_t *text = other->m_values[i];
+      if (text != nullptr && (matchCase ? indexOf(text) : indexOfIgnoreCase(text)) == -1)
+         add(text);
+   }
+}
+
+void StringList::splitAndAdd(const wchar_t *text, const wchar_t *separator)
+{
+   if (text == nullptr)
+      return;
+   if (separator == nullptr || *separator == 0)
+   {
+      add(text);
+      return;
+   }
+   size_t separatorLength = wcslen(separator);
+   const wchar_t *piece = text;
+   for (const wchar_t *hit = wcsstr(piece, separator); hit != nullptr; hit = wcsstr(piece, separator))
+   {
+      addChars(piece, static_cast<size_t>(hit - piece));
+      piece = hit + separatorLength;
+   }
+   add(piece);
+}
+
+void StringList::replace(int32_t index, const wchar_t *text)
+{
+   if (index < 0 || index >= m_count)
+      return;
+   if (text == nullptr)
+   {
+      m_values[index] = nullptr;
+      return;
+   }
+   wchar_t *copy = m_pool.copyString(text);
+   if (copy != nullptr)
+      m_values[index] = copy;
+}
+
+void StringList::addOrReplace(int32_t index, const wchar_t *text)
+{
+   // The entry must be able to stand at index: count index + 1 has to fit.
+   if (index < 0 || index == INT32_MAX)
+      return;
+   if (index < m_count)
+   {
+      replace(index, text);
+      return;
+   }
+   while (m_count < index)
+   {
+      if (!reserveSlot())
+         return;
+      m_values[m_count++] = nullptr;
+   }
+   add(text);
+}
+
+void StringList::addOrReplacePreallocated(int32_t index, wchar_t *text)
+{
+   addOrReplace(index, text);
+   free(text);
+}
+
+void StringList::remove(int32_t index)
+{
+   if (index < 0 || index >= m_count)
+      return;
+   memmove(m_values + index, m_values + index + 1, static_cast<size_t>(m_count - index - 1) * SLOT_BYTES);
+   m_count--;
+}
+
+void StringList::clear()
+{
+   m_pool.clear();
+   m_count = 0;
+   initSlots(INITIAL_SLOTS);
+}
+
+int32_t StringList::indexOf(const wchar_t *text) const
+{
+   return FindEntry(m_values, m_count, text, wcscmp);
+}
+
+int32_t StringList::indexOfIgnoreCase(const wchar_t *text) const
+{
+   return FindEntry(m_values, m_count, text, qv_wcsicmp);
+}
+
+wchar_t *StringList::join(const wchar_t *separator) const
+{
+   size_t separatorLength = (separator != nullptr) ? wcslen(separator) : 0;
+   size_t total = 0;
+   for (int32_t i = 0; i < m_count; i++)
+      if (m_values[i] != nullptr)
+         total += wcslen(m_values[i]);
+   if (m_count > 1)
+      total += separatorLength * static_cast<size_t>(m_count - 1);
+
+   wchar_t *result = static_cast<wchar_t *>(malloc(TextBytes(total)));
+   if (result == nullptr)
+      return nullptr;
+   wchar_t *p = result;
+   for (int32_t i = 0; i < m_count; i++)
+   {
+      if (i > 0)
+      {
+         wmemcpy(p, separator, separatorLength);
+         p += separatorLength;
+      }
+      if (m_values[i] != nullptr)
+      {
+         size_t length = wcslen(m_values[i]);
+         wmemcpy(p, m_values[i], length);
+         p += length;
+      }
+   }
+   *p = 0;
+   return result;
+}
+
+void StringList::sort(bool ascending, bool matchCase)
+{
+   if (m_count < 2)
+      return;
+   int (*compare)(const void *, const void *);
+   if (matchCase)
+      compare = ascending ? CompareSlots<true, true> : CompareSlots<true, false>;
+   else
+      compare = ascending ? CompareSlots<false, true> : CompareSlots<false, false>;
+   qsort(m_values, static_cast<size_t>(m_count), SLOT_BYTES, compare);
+}
+
+json_t *StringList::toJson() const
+{
+   json_t *array = json_array();
+   if (array == nullptr)
+      return nullptr;
+   for (int32_t i = 0; i < m_count; i++)
+   {
+      json_t *value = JsonString((m_values[i] != nullptr) ? m_values[i] : L"");
+      // json_array_append_new releases the value itself when it fails.
+      if (value == nullptr || json_array_append_new(array, value) != 0)
+      {
+         json_decref(array);
+         return nullptr;
+      }
+   }
+   return array;
+}
+
+StringList *String::split(const wchar_t *separator) const
+{
+   StringList *list = new (std::nothrow) StringList();
+   if (list == nullptr)
+      return nullptr;
+   // Pieces are copied with their lengths, so the string is never written to.
+   if (separator == nullptr || *separator == 0)
+      list->add((m_buffer != nullptr) ? m_buffer : NULL_STRING_TEXT);
+   else
+      list->splitAndAdd((m_buffer != nullptr) ? m_buffer : L"", separator);
+   return list;
+}
