@@ -4,12 +4,19 @@
 #include "platform/crash_frame.h"
 #include "platform/thread_start.h"
 
+#include <qv_strings.h>
+
 #include <stdlib.h>
+#include <string.h>
 
 using namespace qv::platform;
 
 namespace
 {
+
+/* Most UTF-8 bytes one byte of code page text can become (a single-byte code page maps
+ * each byte to a character of at most 3 UTF-8 bytes; multibyte ones need no more). */
+constexpr size_t MAX_UTF8_PER_MB_BYTE = 3;
 
 /* Carries a thread's start parameters into the new thread, which frees it. */
 struct ThreadStartBlock
@@ -65,8 +72,19 @@ QV_API void ThreadSetName(qorvel_thread_t *thread, const char *name)
 {
    if (name == nullptr)
       return;
+   // The platform keeps names as UTF-8 and cuts them by bytes, so the code page text is
+   // converted first; text the code page cannot take is passed on as it is.
+   size_t length = strlen(name);
+   char *utf8 = static_cast<char *>(malloc(length * MAX_UTF8_PER_MB_BYTE + 1));
+   if (utf8 != nullptr && mb_to_utf8(name, -1, utf8, static_cast<int>(length * MAX_UTF8_PER_MB_BYTE + 1)) == 0)
+   {
+      free(utf8);
+      utf8 = nullptr;
+   }
+   const char *text = (utf8 != nullptr) ? utf8 : name;
    if (thread == nullptr)
-      ThreadNameSet(0, true, name);
+      ThreadNameSet(0, true, text);
    else
-      ThreadNameSet(thread->handle, false, name);
+      ThreadNameSet(thread->handle, false, text);
+   free(utf8);
 }

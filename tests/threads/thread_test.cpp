@@ -197,3 +197,15 @@ TEST(Thread, NullNameChangesNothing)
    EXPECT_EQ(ThreadNameOf(thread.id()), "kept");
    finish.set();
 }
+
+TEST(Thread, NameInTheCodePageIsKeptAsUtf8)
+{
+   ASSERT_TRUE(SetDefaultCodepage("ISO-8859-1"));
+   // 13 letters and an o-umlaut fit as 15 UTF-8 bytes; after 14 letters the umlaut's
+   // UTF-8 form would pass the limit, though its Latin-1 form would not.
+   std::string latin = SelfNamed("abcdefghijklm\xF6");
+   std::string cut = SelfNamed("abcdefghijklmn\xF6");
+   SetDefaultCodepage("ACP");
+   EXPECT_EQ(latin, "abcdefghijklm\xC3\xB6");
+   EXPECT_EQ(cut, "abcdefghijklmn");
+}
