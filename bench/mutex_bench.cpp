@@ -7,8 +7,7 @@
 #include <mutex>
 #include <thread>
 
-namespace
-{
+namespace {
 
 long g_counter = 0;
 
@@ -65,7 +64,7 @@ template <typename Lock> void BM_UncontendedMultiThreaded(benchmark::State &stat
    BM_Uncontended<Lock>(state);
 }
 
-} // namespace
+}  // namespace
 
 // Registration order is run order: the single-threaded cases come first.
 BENCHMARK_TEMPLATE(BM_Uncontended, Mutex);

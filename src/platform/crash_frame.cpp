@@ -1,10 +1,8 @@
 /* The frame every library thread runs its body in (see crash_frame.h). */
 #include "platform/crash_frame.h"
 
-namespace qv
-{
-namespace platform
-{
+namespace qv {
+namespace platform {
 
 void RunInCrashFrame(void (*entry)(void *arg), void *arg)
 {
@@ -13,5 +11,5 @@ void RunInCrashFrame(void (*entry)(void *arg), void *arg)
    entry(arg);
 }
 
-} // namespace platform
-} // namespace qv
+}  // namespace platform
+}  // namespace qv

@@ -28,14 +28,12 @@ struct QvEvent;
 
 /* The C library's flag for a process that has one thread only. */
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-#  define QV_HAVE_SINGLE_THREADED_FLAG 1
+#define QV_HAVE_SINGLE_THREADED_FLAG 1
 extern "C" char __libc_single_threaded;
 #endif
 
-namespace qv
-{
-namespace platform
-{
+namespace qv {
+namespace platform {
 
 constexpr uint32_t LOCK_FREE = 0;
 constexpr uint32_t LOCK_HELD = 1;
@@ -44,9 +42,9 @@ constexpr uint32_t LOCK_CONTENDED = 2;
 /* Token of the calling thread, never 0 and distinct among live threads: the thread pointer
  * is one load on the platforms that have it. */
 #if defined(__has_builtin)
-#  if __has_builtin(__builtin_thread_pointer)
-#    define QV_HAVE_THREAD_POINTER 1
-#  endif
+#if __has_builtin(__builtin_thread_pointer)
+#define QV_HAVE_THREAD_POINTER 1
+#endif
 #endif
 #ifdef QV_HAVE_THREAD_POINTER
 inline uintptr_t CurrentThreadToken()
@@ -115,8 +113,7 @@ inline bool LockTryAcquire(QvLock *lock)
       return true;
    }
    uint32_t expected = LOCK_FREE;
-   if (!lock->state.compare_exchange_strong(expected, LOCK_HELD, std::memory_order_acquire,
-                                            std::memory_order_relaxed))
+   if (!lock->state.compare_exchange_strong(expected, LOCK_HELD, std::memory_order_acquire, std::memory_order_relaxed))
       return false;
    lock->owner.store(self, std::memory_order_relaxed);
    lock->recursion = 1;
@@ -160,7 +157,7 @@ uint64_t MonotonicMs();
 /* Kernel id of the calling thread. */
 uint32_t CurrentThreadId();
 
-} // namespace platform
-} // namespace qv
+}  // namespace platform
+}  // namespace qv
 
 #endif

@@ -11,8 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 constexpr int64_t MS_PER_SECOND = 1000;
 constexpr int64_t NS_PER_MS = 1000000;
@@ -67,7 +66,7 @@ __thread char t_threadToken __attribute__((tls_model("initial-exec")));
 
 __thread uint32_t t_threadId __attribute__((tls_model("initial-exec")));
 
-} // namespace
+}  // namespace
 
 /* The event: signalled is the kept state; waiters are the threads blocked in EventWait, the
  * longest-waiting first. Every field is guarded by mutex. */
@@ -80,10 +79,8 @@ struct QvEvent
    bool signalled;
 };
 
-namespace qv
-{
-namespace platform
-{
+namespace qv {
+namespace platform {
 
 #ifndef QV_HAVE_THREAD_POINTER
 uintptr_t CurrentThreadToken()
@@ -293,5 +290,5 @@ uint32_t CurrentThreadId()
    return t_threadId;
 }
 
-} // namespace platform
-} // namespace qv
+}  // namespace platform
+}  // namespace qv

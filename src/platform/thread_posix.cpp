@@ -9,8 +9,7 @@
 
 static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "a thread handle must hold a pthread_t");
 
-namespace
-{
+namespace {
 
 /* Lives on the starting thread's stack until the new thread has published its id; the new
  * thread must not touch it after that. */
@@ -43,12 +42,10 @@ size_t UsableStackSize(size_t requested)
    return (size < minimum) ? minimum : size;
 }
 
-} // namespace
+}  // namespace
 
-namespace qv
-{
-namespace platform
-{
+namespace qv {
+namespace platform {
 
 bool ThreadCreate(ThreadRoutine routine, void *arg, size_t stackSize, uintptr_t *handle, uint32_t *id)
 {
@@ -116,5 +113,5 @@ void ThreadNameSet(uintptr_t handle, bool self, const char *name)
    pthread_setname_np(self ? pthread_self() : static_cast<pthread_t>(handle), cut);
 }
 
-} // namespace platform
-} // namespace qv
+}  // namespace platform
+}  // namespace qv

@@ -5,10 +5,8 @@
 
 #include <qv_base.h>
 
-namespace qv
-{
-namespace platform
-{
+namespace qv {
+namespace platform {
 
 /* Start routine of a platform thread; its result is not used. */
 typedef unsigned int (*ThreadRoutine)(void *arg);
@@ -33,7 +31,7 @@ void ThreadNameSet(uintptr_t handle, bool self, const char *name);
  * splitting a character. */
 size_t ThreadNameFit(const char *name, size_t maxBytes);
 
-} // namespace platform
-} // namespace qv
+}  // namespace platform
+}  // namespace qv
 
 #endif

@@ -11,8 +11,7 @@
 using namespace qv;
 using namespace qv::platform;
 
-namespace
-{
+namespace {
 
 /* lockState of a lock held exclusive. */
 constexpr int32_t WRITE_HELD = -1;
@@ -27,7 +26,7 @@ struct ReaderHold
    uint32_t count;
 };
 
-} // namespace
+}  // namespace
 
 /* Every field is read and written only under guard, and no thread waits on an event while
  * it holds guard. readerEvent (manual reset) lets all waiting readers go; writerEvent
@@ -40,9 +39,9 @@ struct __rwlock_data
    QvEvent *writerEvent;
    uint32_t waitingReaders;
    uint32_t waitingWriters;
-   int32_t lockState;       // 0 free, n > 0 held by n shared holds, WRITE_HELD
-   uint32_t writerThreadId; // kernel id of the writer while WRITE_HELD, 0 otherwise
-   uint32_t writerNested;   // holds of the writer beyond the first (its re-entries)
+   int32_t lockState;        // 0 free, n > 0 held by n shared holds, WRITE_HELD
+   uint32_t writerThreadId;  // kernel id of the writer while WRITE_HELD, 0 otherwise
+   uint32_t writerNested;    // holds of the writer beyond the first (its re-entries)
 
    // Which threads hold the lock shared, so that a holder is let in again while a writer
    // waits instead of waiting for a writer that waits for it. The counts add up to
@@ -54,8 +53,7 @@ struct __rwlock_data
    uint32_t unlistedHolds;
 };
 
-namespace
-{
+namespace {
 
 ReaderHold *FindHolder(__rwlock_data *rw, uint32_t threadId)
 {
@@ -105,7 +103,7 @@ void DropHold(__rwlock_data *rw, uint32_t threadId)
       return;
    }
    if (hold == nullptr && rw->holderCount > 0)
-      hold = &rw->holders[0]; // released by another thread: keep the counts adding up
+      hold = &rw->holders[0];  // released by another thread: keep the counts adding up
    if (hold != nullptr && --hold->count == 0)
       *hold = rw->holders[--rw->holderCount];
 }
@@ -154,7 +152,7 @@ void DestroyRecord(__rwlock_data *rw)
    free(rw);
 }
 
-} // namespace
+}  // namespace
 
 QV_API __rwlock_data *RWLockCreate(void)
 {

@@ -8,8 +8,7 @@
 
 #include <stdlib.h>
 
-namespace qv
-{
+namespace qv {
 
 /* Takes over a newly created object (may be null) with a counter of 1. */
 template <typename T> void HandleInit(T *&object, int32_t *&refCount, T *created, void (*destroy)(T *))
@@ -59,7 +58,7 @@ void HandleAssign(T *&object, int32_t *&refCount, T *srcObject, int32_t *srcRefC
    HandleShare(object, refCount, srcObject, srcRefCount);
 }
 
-} // namespace qv
+}  // namespace qv
 
 /* Copy constructor, destructor and assignment of a value class whose members are the
  * object pointer `object` and m_refCount; destroy releases the object. */

@@ -11,8 +11,7 @@
 
 using namespace qv::platform;
 
-namespace
-{
+namespace {
 
 /* Most UTF-8 bytes one byte of code page text can become (a single-byte code page maps
  * each byte to a character of at most 3 UTF-8 bytes; multibyte ones need no more). */
@@ -35,7 +34,7 @@ unsigned int SEHThreadStarter(void *param)
    return 0;
 }
 
-} // namespace
+}  // namespace
 
 QV_API qorvel_thread_t *ThreadStart(ThreadEntry entry, int stackSize, void *arg)
 {

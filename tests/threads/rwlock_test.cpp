@@ -8,14 +8,13 @@
 
 using namespace qvtest;
 
-namespace
-{
+namespace {
 
 /* A thread that takes the lock (shared or exclusive) without limit, records in which
  * turn it got it, and holds it until told to release. */
 class Holder
 {
- public:
+public:
    Flag acquired;
    Flag release;
    int turn = 0;
@@ -46,7 +45,7 @@ class Holder
       return m_thread->join();
    }
 
- private:
+private:
    Flag m_requesting;
    std::unique_ptr<Worker> m_thread;
 };
@@ -102,7 +101,7 @@ struct RWLockTest : public ::testing::Test
    void TearDown() override { RWLockDestroy(rw); }
 };
 
-} // namespace
+}  // namespace
 
 TEST(RWLockApi, NullRecordIsRefused)
 {
@@ -118,7 +117,7 @@ TEST_F(RWLockTest, ReadersShareWritersExcludeAndTimeOutsExpire)
    Holder first(rw, false, turns);
    Holder second(rw, false, turns);
    ASSERT_TRUE(first.acquired.wait());
-   ASSERT_TRUE(second.acquired.wait()); // both hold it at once
+   ASSERT_TRUE(second.acquired.wait());  // both hold it at once
    EXPECT_EQ(WriteLockElsewhere(rw, 0), 0);
    Clock::time_point start = Clock::now();
    EXPECT_EQ(WriteLockElsewhere(rw, TIMEOUT_MS), 0);
@@ -270,7 +269,7 @@ TEST_F(RWLockTest, WriterThatGivesUpLetsHeldBackReadersGo)
 TEST_F(RWLockTest, DestroyLeavesALockInUse)
 {
    ASSERT_EQ(RWLockReadLock(rw, 0), 1);
-   RWLockDestroy(rw); // held: stays
+   RWLockDestroy(rw);  // held: stays
    RWLockUnlock(rw);
    EXPECT_EQ(WriteLockElsewhere(rw, 0), 1);
 

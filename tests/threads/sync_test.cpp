@@ -15,8 +15,7 @@ extern char **environ;
 
 using namespace qvtest;
 
-namespace
-{
+namespace {
 
 /* tryLock from another thread; a successful one is undone at once. */
 bool TryLockElsewhere(Mutex &mutex)
@@ -44,8 +43,7 @@ struct Locker
             acquired.set();
             mutex.unlock();
          })
-   {
-   }
+   {}
 
    /* Returns once the thread sleeps in lock(), past the spin phase. */
    bool blocked() { return ready.wait() && WaitUntilBlocked(thread.id()); }
@@ -89,7 +87,7 @@ struct Waiters
    }
 };
 
-} // namespace
+}  // namespace
 
 TEST(Mutex, ContendedCounterIsExact)
 {
@@ -104,7 +102,7 @@ TEST(Mutex, ContendedCounterIsExact)
          {
             mutex.lock();
             if (i % 2 == 0)
-               mutex.lock(); // re-entry under contention
+               mutex.lock();  // re-entry under contention
             counter++;
             if (i % 2 == 0)
                mutex.unlock();
@@ -163,7 +161,7 @@ TEST(Mutex, HeldFromBeforeTheFirstThreadStillExcludes)
       return;
    }
 
-   bool single = __libc_single_threaded != 0; // false when a sanitizer runs threads of its own
+   bool single = __libc_single_threaded != 0;  // false when a sanitizer runs threads of its own
    Mutex mutex;
    mutex.lock();
    mutex.lock();
@@ -265,7 +263,7 @@ TEST(Condition, AutoResetKeepsOneSetForTheNextWaiter)
 {
    Condition condition(false);
    condition.set();
-   condition.set(); // a set on a signalled event adds nothing
+   condition.set();  // a set on a signalled event adds nothing
    EXPECT_TRUE(condition.wait(0));
    EXPECT_FALSE(condition.wait(0));
 
@@ -292,7 +290,7 @@ TEST(Condition, PulseReleasesOnlyThreadsWaitingNow)
 {
    Condition manual(true);
    manual.pulse();
-   EXPECT_FALSE(manual.wait(0)); // nobody waited: nothing kept
+   EXPECT_FALSE(manual.wait(0));  // nobody waited: nothing kept
    Waiters all;
    all.add(manual);
    all.add(manual);
@@ -302,7 +300,7 @@ TEST(Condition, PulseReleasesOnlyThreadsWaitingNow)
 
    Condition automatic(false);
    automatic.set();
-   automatic.pulse(); // clears the kept set
+   automatic.pulse();  // clears the kept set
    EXPECT_FALSE(automatic.wait(0));
    Waiters one;
    one.add(automatic);
@@ -347,7 +345,7 @@ TEST(Condition, CopiesSignalTheSameEvent)
    EXPECT_TRUE(original.wait(0));
 
    Condition other(true);
-   other = original; // drops the manual-reset event, shares the automatic one
+   other = original;  // drops the manual-reset event, shares the automatic one
    original.set();
    EXPECT_TRUE(other.wait(0));
    EXPECT_FALSE(original.wait(0));

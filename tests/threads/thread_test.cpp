@@ -13,8 +13,7 @@
 
 using namespace qvtest;
 
-namespace
-{
+namespace {
 
 struct StartProbe
 {
@@ -63,7 +62,7 @@ std::string NamedFromOutside(const char *name)
    return seen;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Thread, StartRunsEntryAndWaitReportsTheEnd)
 {
@@ -74,7 +73,7 @@ TEST(Thread, StartRunsEntryAndWaitReportsTheEnd)
    EXPECT_NE(id, static_cast<uint32_t>(gettid()));
    EXPECT_TRUE(ThreadWaitForExit(thread));
    EXPECT_EQ(probe.value, 42);
-   EXPECT_EQ(probe.tid, id); // the record carries the kernel id of the new thread
+   EXPECT_EQ(probe.tid, id);  // the record carries the kernel id of the new thread
 
    EXPECT_FALSE(ThreadWaitForExit(nullptr));
 
@@ -87,13 +86,13 @@ TEST(Thread, StartRunsEntryAndWaitReportsTheEnd)
       bool result = true;
    } selfWait;
    qorvel_thread_t *thread2 = ThreadStart(
-      [](void *arg) {
-         SelfWait *state = static_cast<SelfWait *>(arg);
-         state->recordReady.wait();
-         state->result = ThreadWaitForExit(state->record);
-         state->done.set();
-      },
-      0, &selfWait);
+       [](void *arg) {
+          SelfWait *state = static_cast<SelfWait *>(arg);
+          state->recordReady.wait();
+          state->result = ThreadWaitForExit(state->record);
+          state->done.set();
+       },
+       0, &selfWait);
    ASSERT_NE(thread2, nullptr);
    selfWait.record = thread2;
    selfWait.recordReady.set();
@@ -139,8 +138,8 @@ TEST(Thread, StackSizeIsRoundedUpAndHonoured)
 
 TEST(Thread, StartThatThePlatformRefusesReturnsNull)
 {
-   constexpr int HUGE_STACK = 0x40000000; // 1 GiB
-   constexpr rlim_t ROOM = 64 << 20;      // address space left to the child
+   constexpr int HUGE_STACK = 0x40000000;  // 1 GiB
+   constexpr rlim_t ROOM = 64 << 20;       // address space left to the child
    pid_t child = fork();
    ASSERT_NE(child, -1);
    if (child == 0)

@@ -16,8 +16,7 @@
 
 #include <sys/syscall.h>
 
-namespace qvtest
-{
+namespace qvtest {
 
 /* Limit for anything that should happen soon: long enough for a loaded sanitizer build. */
 constexpr std::chrono::milliseconds GENEROUS{10000};
@@ -36,7 +35,7 @@ class Flag
    std::condition_variable m_cv;
    bool m_set = false;
 
- public:
+public:
    void set()
    {
       std::lock_guard<std::mutex> guard(m_mutex);
@@ -66,7 +65,7 @@ class Worker
 
    static void Run(void *arg) { static_cast<Worker *>(arg)->m_body(); }
 
- public:
+public:
    explicit Worker(std::function<void()> body, int stackSize = 0) : m_body(std::move(body))
    {
       m_thread = ThreadStart(Run, stackSize, this);
@@ -123,6 +122,6 @@ inline std::string ThreadNameOf(uint32_t tid)
    return name;
 }
 
-} // namespace qvtest
+}  // namespace qvtest
 
 #endif

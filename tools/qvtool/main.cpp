@@ -8,7 +8,7 @@
 namespace {
 
 const QvtoolCommand COMMANDS[] = {
-   {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
+    {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
 };
 
 void Usage()
