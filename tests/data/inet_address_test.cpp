@@ -465,7 +465,7 @@ TEST(InetAddress, SocketAddresses)
    EXPECT_EQ(sin->sin_port, htons(8080));
    EXPECT_EQ(sin->sin_addr.s_addr, htonl(0xC0A80102));
    for (size_t i = sizeof(sockaddr_in); i < sizeof(buffer); i++)
-      EXPECT_EQ(buffer.bytes[i], 0) << i;  // the whole buffer is cleared
+      EXPECT_EQ(reinterpret_cast<const uint8_t *>(&buffer)[i], 0) << i;  // the whole buffer is cleared
    EXPECT_TRUE(InetAddress::createFromSockaddr(sa).equals(A("192.168.1.2")));
    EXPECT_EQ(InetAddress::createFromSockaddr(sa).getMaskBits(), 32);
 
