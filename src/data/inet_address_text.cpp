@@ -7,6 +7,8 @@
 
 #include <string.h>
 
+#include <type_traits>
+
 namespace {
 
 /* Longest text parse looks at; anything longer is not an address. */
@@ -28,16 +30,26 @@ template <typename C> bool IsDecimal(C c)
    return c >= '0' && c <= '9';
 }
 
+/* Values of the hex digits of ASCII (either case), -1 for every other character. */
+struct HexTable
+{
+   int8_t values[128];
+   constexpr HexTable() : values()
+   {
+      for (int c = 0; c < 128; c++)
+         values[c] = (c >= '0' && c <= '9') ? static_cast<int8_t>(c - '0')
+                     : (c >= 'a' && c <= 'f') ? static_cast<int8_t>(c - 'a' + 10)
+                     : (c >= 'A' && c <= 'F') ? static_cast<int8_t>(c - 'A' + 10)
+                                              : -1;
+   }
+};
+constexpr HexTable HEX_VALUES;
+
 /* The value of a hex digit (either case), or -1. */
 template <typename C> int HexValue(C c)
 {
-   if (c >= '0' && c <= '9')
-      return static_cast<int>(c - '0');
-   if (c >= 'a' && c <= 'f')
-      return static_cast<int>(c - 'a') + 10;
-   if (c >= 'A' && c <= 'F')
-      return static_cast<int>(c - 'A') + 10;
-   return -1;
+   auto code = static_cast<typename std::make_unsigned<C>::type>(c);
+   return (code < 128) ? HEX_VALUES.values[code] : -1;
 }
 
 /* Parses [p, end) as exactly four decimal octets 0-255 joined by dots, without leading
@@ -81,8 +93,12 @@ template <typename C> bool ParseIPv6(const C *p, const C *end, uint8_t *out)
       const C *start = p;
       unsigned value = 0;
       // One digit more than a group may have, to see that it has too many.
-      while (p < end && HexValue(*p) >= 0 && p - start <= MAX_GROUP_DIGITS)
-         value = (value << BITS_PER_HEX_DIGIT) | static_cast<unsigned>(HexValue(*p++));
+      int digit;
+      while (p < end && (digit = HexValue(*p)) >= 0 && p - start <= MAX_GROUP_DIGITS)
+      {
+         value = (value << BITS_PER_HEX_DIGIT) | static_cast<unsigned>(digit);
+         p++;
+      }
       if (p < end && *p == '.')
       {
          uint8_t quad[OCTETS];
@@ -137,14 +153,16 @@ template <typename C> InetAddress ParseLiteral(const C *text)
 {
    if (text == nullptr)
       return InetAddress::INVALID;
+   // Only IPv6 literals hold a colon, so one scan picks the parser.
    size_t length = 0;
+   bool colon = false;
    while (length <= MAX_LITERAL_LENGTH && text[length] != 0)
-      length++;
+      colon |= (text[length++] == ':');
    if (length > MAX_LITERAL_LENGTH)
       return InetAddress::INVALID;
    uint8_t bytes[QV_IPV6_BYTES];
-   if (ParseDottedQuad(text, text + length, bytes))
-      return InetAddress(NumberFromBytes(bytes));
+   if (!colon)
+      return ParseDottedQuad(text, text + length, bytes) ? InetAddress(NumberFromBytes(bytes)) : InetAddress::INVALID;
    if (ParseIPv6(text, text + length, bytes))
       return InetAddress(bytes, static_cast<int>(QV_IPV6_BYTES * BITS_PER_BYTE));
    return InetAddress::INVALID;
