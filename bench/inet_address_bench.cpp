@@ -71,7 +71,7 @@ void BM_FormatLibrary(benchmark::State &state)
    InetAddress addrs[LITERAL_COUNT];
    for (size_t i = 0; i < LITERAL_COUNT; i++)
       addrs[i] = InetAddress::parse(LITERALS[i]);
-   char text[InetAddress::MAX_TEXT_LENGTH];
+   char text[InetAddress::TEXT_BUFFER_SIZE];
    for (auto _ : state)
    {
       for (const InetAddress &addr : addrs)

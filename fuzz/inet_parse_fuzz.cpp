@@ -45,12 +45,12 @@ InetAddress PlatformParse(const char *text)
 /* A valid address printed in both widths, parsed again, and printed once more. */
 void CheckRoundTrip(const InetAddress &addr)
 {
-   char narrow[InetAddress::MAX_TEXT_LENGTH];
-   wchar_t wide[InetAddress::MAX_TEXT_LENGTH];
+   char narrow[InetAddress::TEXT_BUFFER_SIZE];
+   wchar_t wide[InetAddress::TEXT_BUFFER_SIZE];
    addr.toStringA(narrow);
    addr.toString(wide);
    size_t length = strlen(narrow);
-   Check(length < InetAddress::MAX_TEXT_LENGTH && wcslen(wide) == length);
+   Check(length < InetAddress::TEXT_BUFFER_SIZE && wcslen(wide) == length);
    for (size_t i = 0; i <= length; i++)
       Check(wide[i] == static_cast<wchar_t>(narrow[i]));
 
@@ -58,7 +58,7 @@ void CheckRoundTrip(const InetAddress &addr)
    Check(Same(again, addr));
    Check(Same(InetAddress::parse(wide), addr));
    Check(Same(PlatformParse(narrow), addr));
-   char twice[InetAddress::MAX_TEXT_LENGTH];
+   char twice[InetAddress::TEXT_BUFFER_SIZE];
    Check(strcmp(again.toStringA(twice), narrow) == 0);
    if (addr.getFamily() == AF_INET6)
    {
@@ -123,7 +123,7 @@ void CheckRawAddresses(const uint8_t *data, size_t size)
 {
    if (size >= 16)
    {
-      char text[QV_IPV6_TEXT_LENGTH];
+      char text[QV_IPV6_TEXT_SIZE];
       Ip6ToStrA(data, text);
       InetAddress addr = InetAddress::parse(text);
       Check(addr.getFamily() == AF_INET6 && memcmp(addr.getAddressV6(), data, 16) == 0);
@@ -133,7 +133,7 @@ void CheckRawAddresses(const uint8_t *data, size_t size)
    {
       uint32_t v4;
       memcpy(&v4, data, sizeof(v4));
-      char text[QV_IPV4_TEXT_LENGTH];
+      char text[QV_IPV4_TEXT_SIZE];
       Check(InetAddress::parse(IpToStrA(v4, text)).getAddressV4() == v4);
    }
 }

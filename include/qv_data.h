@@ -73,7 +73,7 @@ public:
    static const InetAddress NONE;
 
    /* Characters (terminator included) that toString and toStringA write at most. */
-   static constexpr size_t MAX_TEXT_LENGTH = 40;
+   static constexpr size_t TEXT_BUFFER_SIZE = 40;
    /* Bytes of the key that buildHashKey fills. */
    static constexpr size_t HASH_KEY_SIZE = 18;
 
@@ -116,7 +116,7 @@ public:
     * broadcast, link-local. */
    bool isValidUnicast() const;
 
-   /* The text form into buffer, which must hold MAX_TEXT_LENGTH characters: IPv4 as
+   /* The text form into buffer, which must hold TEXT_BUFFER_SIZE characters: IPv4 as
     * IpToStr, IPv6 as Ip6ToStr, AF_UNSPEC as "UNSPEC". Returns buffer. */
    wchar_t *toString(wchar_t *buffer) const;
    char *toStringA(char *buffer) const;
@@ -235,14 +235,14 @@ public:
  * own, one per thread, which the next call on that thread overwrites. */
 
 /* Characters (terminator included) of the longest IPv4 and IPv6 texts. */
-constexpr size_t QV_IPV4_TEXT_LENGTH = 16;
-constexpr size_t QV_IPV6_TEXT_LENGTH = 40;
+constexpr size_t QV_IPV4_TEXT_SIZE = 16;
+constexpr size_t QV_IPV6_TEXT_SIZE = 40;
 
 /* "%d.%d.%d.%d" of the host-order address, most significant octet first; the buffer
- * holds QV_IPV4_TEXT_LENGTH characters. */
+ * holds QV_IPV4_TEXT_SIZE characters. */
 QV_EXPORT wchar_t *IpToStr(uint32_t addr, wchar_t *buffer);
 QV_EXPORT char *IpToStrA(uint32_t addr, char *buffer);
-/* IPv6 text of the 16 bytes at addr, into a buffer of QV_IPV6_TEXT_LENGTH characters:
+/* IPv6 text of the 16 bytes at addr, into a buffer of QV_IPV6_TEXT_SIZE characters:
  * groups in lower-case hex without leading zeros; the first run of zero groups (even a
  * single one) becomes "::", later zero groups are written as "0"; all zero is "::"; no
  * dotted-quad tail is ever written. A null addr gives an empty text. */
@@ -250,7 +250,7 @@ QV_EXPORT wchar_t *Ip6ToStr(const uint8_t *addr, wchar_t *buffer);
 QV_EXPORT char *Ip6ToStrA(const uint8_t *addr, char *buffer);
 /* The address of an AF_INET or AF_INET6 socket address as IpToStr or Ip6ToStr write it;
  * an empty text for any other family or a null sa. The buffer holds
- * QV_IPV6_TEXT_LENGTH characters. */
+ * QV_IPV6_TEXT_SIZE characters. */
 QV_EXPORT wchar_t *SockaddrToStr(const struct sockaddr *sa, wchar_t *buffer);
 /* Prefix length of a contiguous mask: 32 minus the trailing zero bits (0 for 0). */
 QV_EXPORT int BitsInMask(uint32_t mask);

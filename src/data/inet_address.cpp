@@ -206,7 +206,7 @@ char *InetAddress::toStringA(char *buffer) const
 
 String InetAddress::toString() const
 {
-   wchar_t buffer[MAX_TEXT_LENGTH];
+   wchar_t buffer[TEXT_BUFFER_SIZE];
    return String(toString(buffer));
 }
 
@@ -219,7 +219,7 @@ json_t *InetAddress::toJson() const
    bool ok = json_object_set_new(object, "family", json_integer(m_family)) == 0;
    if (ok && m_family != QV_AF_UNSPEC)
    {
-      char text[MAX_TEXT_LENGTH];
+      char text[TEXT_BUFFER_SIZE];
       ok = json_object_set_new(object, "address", json_string(toStringA(text))) == 0;
    }
    ok = ok && json_object_set_new(object, "prefixLength", json_integer(m_maskBits)) == 0;

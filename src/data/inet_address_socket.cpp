@@ -109,7 +109,7 @@ InetAddress InetAddress::createFromSockaddr(const struct sockaddr *sa)
 
 wchar_t *SockaddrToStr(const struct sockaddr *sa, wchar_t *buffer)
 {
-   static thread_local wchar_t own[QV_IPV6_TEXT_LENGTH];
+   static thread_local wchar_t own[QV_IPV6_TEXT_SIZE];
    if (buffer == nullptr)
       buffer = own;
    InetAddress addr = InetAddress::createFromSockaddr(sa);

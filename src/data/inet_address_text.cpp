@@ -270,25 +270,25 @@ InetAddress InetAddress::parse(const char *text)
 
 wchar_t *IpToStr(uint32_t addr, wchar_t *buffer)
 {
-   static thread_local wchar_t own[QV_IPV4_TEXT_LENGTH];
+   static thread_local wchar_t own[QV_IPV4_TEXT_SIZE];
    return WriteIPv4(addr, OwnBuffer(buffer, own));
 }
 
 char *IpToStrA(uint32_t addr, char *buffer)
 {
-   static thread_local char own[QV_IPV4_TEXT_LENGTH];
+   static thread_local char own[QV_IPV4_TEXT_SIZE];
    return WriteIPv4(addr, OwnBuffer(buffer, own));
 }
 
 wchar_t *Ip6ToStr(const uint8_t *addr, wchar_t *buffer)
 {
-   static thread_local wchar_t own[QV_IPV6_TEXT_LENGTH];
+   static thread_local wchar_t own[QV_IPV6_TEXT_SIZE];
    return WriteIPv6(addr, OwnBuffer(buffer, own));
 }
 
 char *Ip6ToStrA(const uint8_t *addr, char *buffer)
 {
-   static thread_local char own[QV_IPV6_TEXT_LENGTH];
+   static thread_local char own[QV_IPV6_TEXT_SIZE];
    return WriteIPv6(addr, OwnBuffer(buffer, own));
 }
 

@@ -33,7 +33,7 @@ InetAddress A(const char *text, int maskBits = PARSED_BITS)
 
 std::string Text(const InetAddress &addr)
 {
-   char buffer[InetAddress::MAX_TEXT_LENGTH];
+   char buffer[InetAddress::TEXT_BUFFER_SIZE];
    return addr.toStringA(buffer);
 }
 
@@ -308,18 +308,18 @@ TEST(InetAddress, HashKeyLayout)
 
 TEST(InetAddress, TextForms)
 {
-   wchar_t wide[QV_IPV6_TEXT_LENGTH];
-   char narrow[QV_IPV6_TEXT_LENGTH];
+   wchar_t wide[QV_IPV6_TEXT_SIZE];
+   char narrow[QV_IPV6_TEXT_SIZE];
    EXPECT_STREQ(IpToStr(0xC0A80001, wide), L"192.168.0.1");
    EXPECT_STREQ(IpToStrA(0xC0A80001, narrow), "192.168.0.1");
    EXPECT_STREQ(IpToStrA(0, narrow), "0.0.0.0");
    EXPECT_STREQ(IpToStrA(0x0A00FF09, narrow), "10.0.255.9");
 
    // The longest IPv4 text fills its buffer exactly.
-   char v4Exact[QV_IPV4_TEXT_LENGTH + 1];
+   char v4Exact[QV_IPV4_TEXT_SIZE + 1];
    memset(v4Exact, 'x', sizeof(v4Exact));
    EXPECT_STREQ(IpToStrA(0xFFFFFFFF, v4Exact), "255.255.255.255");
-   EXPECT_EQ(v4Exact[QV_IPV4_TEXT_LENGTH], 'x');
+   EXPECT_EQ(v4Exact[QV_IPV4_TEXT_SIZE], 'x');
 
    struct Case
    {
@@ -353,10 +353,10 @@ TEST(InetAddress, TextForms)
    // The longest IPv6 text fills its buffer exactly.
    uint8_t ones[16];
    memset(ones, 0xFF, sizeof(ones));
-   wchar_t v6Exact[QV_IPV6_TEXT_LENGTH + 1];
-   wmemset(v6Exact, L'x', QV_IPV6_TEXT_LENGTH + 1);
-   EXPECT_EQ(wcslen(Ip6ToStr(ones, v6Exact)), QV_IPV6_TEXT_LENGTH - 1);
-   EXPECT_EQ(v6Exact[QV_IPV6_TEXT_LENGTH], L'x');
+   wchar_t v6Exact[QV_IPV6_TEXT_SIZE + 1];
+   wmemset(v6Exact, L'x', QV_IPV6_TEXT_SIZE + 1);
+   EXPECT_EQ(wcslen(Ip6ToStr(ones, v6Exact)), QV_IPV6_TEXT_SIZE - 1);
+   EXPECT_EQ(v6Exact[QV_IPV6_TEXT_SIZE], L'x');
    EXPECT_STREQ(Ip6ToStrA(nullptr, narrow), "");
 
    EXPECT_STREQ(InetAddress::INVALID.toString(wide), L"UNSPEC");
@@ -480,7 +480,7 @@ TEST(InetAddress, SocketAddresses)
    EXPECT_EQ(memcmp(&sin6->sin6_addr, A("2001:db8::5").getAddressV6(), 16), 0);
    InetAddress back = InetAddress::createFromSockaddr(sa);
    EXPECT_EQ(WithBits(back), "2001:db8::5/128");
-   wchar_t text[QV_IPV6_TEXT_LENGTH];
+   wchar_t text[QV_IPV6_TEXT_SIZE];
    EXPECT_STREQ(SockaddrToStr(sa, text), L"2001:db8::5");
    EXPECT_STREQ(SockaddrToStr(A("10.0.0.9").fillSockAddr(&buffer), nullptr), L"10.0.0.9");
 

@@ -86,7 +86,7 @@ int CommandAddr(int argc, char **argv)
       addr.setMaskBits(bits);
    }
 
-   char buffer[InetAddress::MAX_TEXT_LENGTH];
+   char buffer[InetAddress::TEXT_BUFFER_SIZE];
    printf("family:     %s (%d)\n", v4 ? "IPv4" : "IPv6", addr.getFamily());
    printf("address:    %s\n", addr.toStringA(buffer));
    printf("mask bits:  %d\n", addr.getMaskBits());
