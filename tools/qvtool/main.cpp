@@ -10,6 +10,7 @@ namespace {
 const QvtoolCommand COMMANDS[] = {
     {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
     {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
+    {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
 };
 
 void Usage()

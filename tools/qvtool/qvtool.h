@@ -14,5 +14,6 @@ struct QvtoolCommand
 
 int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
+int CommandMsg(int argc, char **argv);
 
 #endif
