@@ -512,9 +512,9 @@ typedef struct QVCP_MESSAGE
 
 /* The in-memory message. All fields, the data of a binary message and the field index
  * live in the object's own MemoryPool, so building or parsing a message costs a few heap
- * allocations and destroying it frees a handful of regions. Fields are found by a hash
- * index and kept in the order in which they were set; setting an identifier again
- * replaces the field and moves it to the end. Pointers into field values stay valid
+ * allocations and destroying it frees a handful of regions. Fields are kept in the order
+ * in which they were set and found by a hash index (a short list is scanned instead);
+ * setting an identifier again replaces the field and moves it to the end. Pointers into field values stay valid
  * until that field is replaced, deleteAllFields runs or the message is destroyed.
  *
  * The protocol version decides the wire form: fields are padded to 8 bytes from version
@@ -547,6 +547,19 @@ private:
 
    /* Adds field to the index, replacing a field of the same identifier. */
    QV_INTERNAL void indexField(Field *field);
+   /* Bulk form: appendField links field after last (null: first) with no check; once all
+    * count fields are in, finishIndex drops repeated identifiers (when mayRepeat; the
+    * later field stays) and hashes a long list. */
+   QV_INTERNAL void appendField(Field *field, Field *last);
+   QV_INTERNAL void finishIndex(size_t count, bool mayRepeat);
+   QV_INTERNAL void unlinkListed(Field *field);
+   /* Adds field to the table; with mayRepeat, in place of a field of its identifier. */
+   QV_INTERNAL void hashField(Field *field, bool mayRepeat);
+   /* Turns the list into a hash table over the same order, sized for expected fields;
+    * with mayRepeat, of fields with the same identifier only the last stays. */
+   QV_INTERNAL void hashFields(size_t expected, bool mayRepeat);
+   /* Gives the table at least one bucket per field, and per expected field. */
+   QV_INTERNAL void growTable(size_t expected);
    QV_INTERNAL Field *findField(uint32_t fieldId) const;
    /* The field when it exists and has that type, otherwise null. */
    QV_INTERNAL const QVCP_MESSAGE_FIELD *findField(uint32_t fieldId, int type) const;

@@ -48,13 +48,37 @@ int ClampToInt(size_t n)
    return static_cast<int>(std::min<size_t>(n, INT_MAX));
 }
 
+/* Characters below this, other than surrogates, are one UTF-16 code unit each. */
+constexpr uint32_t FIRST_SURROGATE = 0xD800;
+constexpr uint32_t LAST_SURROGATE = 0xDFFF;
+constexpr uint32_t FIRST_SUPPLEMENTARY = 0x10000;
+
+inline bool IsSingleUnit(uint32_t c)
+{
+   return c < FIRST_SURROGATE || (c > LAST_SURROGATE && c < FIRST_SUPPLEMENTARY);
+}
+
+/* Converts at most room characters of the UTF-16 text (units code units) to dst and
+ * returns how many were written, as ucs2_to_wchar does; text without surrogates, the
+ * common case, is widened in one pass without the converter. */
+size_t WidenText(const UCS2CHAR *text, size_t units, wchar_t *dst, size_t room)
+{
+   size_t n = std::min(units, room);
+   for (size_t i = 0; i < n; i++)
+   {
+      if (!IsSingleUnit(text[i]))
+         return static_cast<size_t>(ucs2_to_wchar(text, ClampToInt(units), dst, ClampToInt(room)));
+      dst[i] = text[i];
+   }
+   return n;
+}
+
 /* The whole text of a STRING field and a terminator into out, which holds one character
  * per code unit and one more. */
 wchar_t *CopyText(const QVCP_MESSAGE_FIELD *field, wchar_t *out)
 {
    size_t units = TextUnits(field);
-   int n = ucs2_to_wchar(TextOf(field), ClampToInt(units), out, ClampToInt(units));
-   out[n] = 0;
+   out[WidenText(TextOf(field), units, out, units)] = 0;
    return out;
 }
 
@@ -117,32 +141,156 @@ QVCPMessage::QVCPMessage(const QVCPMessage *src)
          m_dataSize = src->m_dataSize;
       }
    }
-   for (const Field *f = src->m_fields; f != nullptr; f = static_cast<const Field *>(f->hh.next))
+   Field *last = nullptr;
+   size_t count = 0;
+   for (const Field *f = src->m_fields; f != nullptr; f = NextField(f))
    {
       size_t bytes = FIELD_BLOCK_HEADER + f->size;
       Field *copy = static_cast<Field *>(m_pool.allocate(bytes));
       if (copy == nullptr)
          break;
       memcpy(copy, f, bytes);
-      indexField(copy);
+      appendField(copy, last);
+      last = copy;
+      count++;
    }
+   finishIndex(count, false);
 }
 
 QVCPMessage::~QVCPMessage() {}
 
+/* ---- The field index ----
+ *
+ * While a message has few fields it is their list in order: scanning a
+ * handful of neighbouring blocks is cheaper than hashing, and small messages are the
+ * common case. With more, it is a uthash table (Jenkins hash of the identifier) over the
+ * same order links; a listed field has no table pointer. The table keeps at least one
+ * bucket per field so that its chains stay short. */
+
+void QVCPMessage::unlinkListed(Field *field)
+{
+   Field *prev = static_cast<Field *>(field->hh.prev);
+   Field *next = NextField(field);
+   if (prev != nullptr)
+      prev->hh.next = next;
+   else
+      m_fields = next;
+   if (next != nullptr)
+      next->hh.prev = prev;
+}
+
+void QVCPMessage::appendField(Field *field, Field *last)
+{
+   field->hh.tbl = nullptr;
+   field->hh.prev = last;
+   field->hh.next = nullptr;
+   if (last != nullptr)
+      last->hh.next = field;
+   else
+      m_fields = field;
+}
+
 void QVCPMessage::indexField(Field *field)
+{
+   if (IsHashed(m_fields))
+   {
+      hashField(field, true);
+      growTable(0);
+      return;
+   }
+   Field *last = nullptr;
+   size_t count = 0;
+   for (Field *f = m_fields; f != nullptr; f = NextField(f))
+   {
+      if (f->key == field->key)
+      {
+         unlinkListed(f);
+         continue;
+      }
+      last = f;
+      count++;
+   }
+   appendField(field, last);
+   if (count + 1 > LIST_INDEX_LIMIT)
+      hashFields(count + 1, false);
+}
+
+void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
+{
+   if (count > LIST_INDEX_LIMIT)
+   {
+      hashFields(count, mayRepeat);
+      return;
+   }
+   if (!mayRepeat)
+      return;
+   // A field whose identifier comes again later gives way to the later one.
+   for (Field *f = m_fields; f != nullptr;)
+   {
+      Field *next = NextField(f);
+      for (Field *later = next; later != nullptr; later = NextField(later))
+      {
+         if (later->key == f->key)
+         {
+            unlinkListed(f);
+            break;
+         }
+      }
+      f = next;
+   }
+}
+
+void QVCPMessage::hashField(Field *field, bool mayRepeat)
 {
    unsigned hash;
    HASH_VALUE(&field->key, sizeof(field->key), hash);
-   Field *old;
-   HASH_FIND_BYHASHVALUE(hh, m_fields, &field->key, sizeof(field->key), hash, old);
-   if (old != nullptr)
-      HASH_DELETE(hh, m_fields, old);
+   if (mayRepeat)
+   {
+      Field *old;
+      HASH_FIND_BYHASHVALUE(hh, m_fields, &field->key, sizeof(field->key), hash, old);
+      if (old != nullptr)
+         HASH_DELETE(hh, m_fields, old);
+   }
    HASH_ADD_BYHASHVALUE(hh, m_fields, key, sizeof(field->key), hash, field);
+}
+
+void QVCPMessage::hashFields(size_t expected, bool mayRepeat)
+{
+   Field *f = m_fields;
+   m_fields = nullptr;
+   while (f != nullptr)
+   {
+      Field *next = NextField(f);
+      hashField(f, mayRepeat);
+      if (f == m_fields)
+         growTable(expected);  // sized once, before the rest goes in
+      f = next;
+   }
+}
+
+void QVCPMessage::growTable(size_t expected)
+{
+   UT_hash_table *table = m_fields->hh.tbl;
+   size_t wanted = (expected > table->num_items) ? expected : table->num_items;
+   while (table->num_buckets < wanted && !table->noexpand)
+   {
+      int oomed = 0;
+      HASH_EXPAND_BUCKETS(&m_fields->hh, table, oomed);
+      (void)oomed;
+   }
 }
 
 QVCPMessage::Field *QVCPMessage::findField(uint32_t fieldId) const
 {
+   if (!IsHashed(m_fields))
+   {
+      for (Field *f = m_fields; f != nullptr; f = NextField(f))
+      {
+         if (f->key == fieldId)
+            return f;
+      }
+      return nullptr;
+   }
    Field *field;
    HASH_FIND(hh, m_fields, &fieldId, sizeof(fieldId), field);
    return field;
@@ -196,7 +344,7 @@ int QVCPMessage::getFieldType(uint32_t fieldId) const
 size_t QVCPMessage::getFieldIds(uint32_t *buffer, size_t maxCount) const
 {
    size_t count = 0;
-   for (const Field *f = m_fields; f != nullptr; f = static_cast<const Field *>(f->hh.next), count++)
+   for (const Field *f = m_fields; f != nullptr; f = NextField(f), count++)
    {
       if (buffer != nullptr && count < maxCount)
          buffer[count] = f->key;
@@ -263,18 +411,34 @@ void QVCPMessage::setField(uint32_t fieldId, double value)
 
 void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t length)
 {
-   if (length > INT_MAX)
+   // Room for two code units per character keeps every count below in range.
+   if (length > MAX_VALUE_LENGTH / (2 * sizeof(UCS2CHAR)))
       return;
-   // Counts two units for every character above 0xFFFF; the converter may write fewer.
-   size_t units = (length > 0) ? static_cast<size_t>(wchar_ucs2len(value, static_cast<int>(length)) - 1) : 0;
-   if (units * sizeof(UCS2CHAR) > MAX_VALUE_LENGTH)
-      return;
-   QVCP_MESSAGE_FIELD *field = createField(fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + units * sizeof(UCS2CHAR));
+   // The common case: one code unit per character, copied in one pass.
+   QVCP_MESSAGE_FIELD *field = createField(fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + length * sizeof(UCS2CHAR));
    if (field == nullptr)
       return;
    auto *text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
-   int written = wchar_to_ucs2(value, static_cast<int>(length), text, static_cast<int>(units));
-   uint32_t bytes = static_cast<uint32_t>(written) * sizeof(UCS2CHAR);
+   size_t i = 0;
+   while (i < length && IsSingleUnit(static_cast<uint32_t>(value[i])))
+   {
+      text[i] = static_cast<UCS2CHAR>(value[i]);
+      i++;
+   }
+   if (i < length)
+   {
+      // Characters beyond the BMP take two units (the count may exceed what the converter
+      // writes, which drops what UTF-16 cannot hold); this field replaces the first one.
+      field->data.string.length = 0;
+      BlockOf(field)->size = static_cast<uint32_t>(FIELD_VALUE_OFFSET);
+      size_t units = static_cast<size_t>(wchar_ucs2len(value, static_cast<int>(length)) - 1);
+      field = createField(fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + units * sizeof(UCS2CHAR));
+      if (field == nullptr)
+         return;
+      text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
+      i = static_cast<size_t>(wchar_to_ucs2(value, static_cast<int>(length), text, static_cast<int>(units)));
+   }
+   uint32_t bytes = static_cast<uint32_t>(i * sizeof(UCS2CHAR));
    field->data.string.length = bytes;
    BlockOf(field)->size = static_cast<uint32_t>(FIELD_VALUE_OFFSET) + bytes;
 }
@@ -450,8 +614,7 @@ wchar_t *QVCPMessage::getFieldAsString(uint32_t fieldId, wchar_t *buffer, size_t
       auto *text = static_cast<wchar_t *>(malloc((TextUnits(field) + 1) * sizeof(wchar_t)));
       return (text != nullptr) ? CopyText(field, text) : nullptr;
    }
-   int n = ucs2_to_wchar(TextOf(field), ClampToInt(TextUnits(field)), buffer, ClampToInt(bufferSize - 1));
-   buffer[n] = 0;
+   buffer[WidenText(TextOf(field), TextUnits(field), buffer, bufferSize - 1)] = 0;
    return buffer;
 }
 

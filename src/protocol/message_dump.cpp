@@ -118,31 +118,22 @@ void AppendFields(String &out, const uint8_t *area, size_t areaSize, int32_t cou
    size_t pos = 0;
    for (int32_t i = 0; i < count; i++)
    {
-      if (areaSize < FIELD_HEADER_SIZE || pos > areaSize - FIELD_HEADER_SIZE)
+      uint64_t fieldSize = 0;
+      switch (CheckWireField(area, areaSize, pos, &fieldSize))
       {
-         out.append(L"  ** message format error (pos > size - 8)\n");
-         return;
-      }
-      const uint8_t *in = area + pos;
-      int type = in[4];
-      uint64_t fieldSize = FixedFieldSize(type);
-      if (IsVariableSize(type))
-      {
-         if (areaSize < FIELD_VALUE_OFFSET || pos > areaSize - FIELD_VALUE_OFFSET)
-         {
-            out.appendFormattedString(L"  ** message format error (pos > size - 8 and field type %d)\n", type);
+         case WIRE_FIELD_NO_HEADER: out.append(L"  ** message format error (pos > size - 8)\n"); return;
+         case WIRE_FIELD_NO_LENGTH:
+            out.appendFormattedString(L"  ** message format error (pos > size - 8 and field type %d)\n",
+                                      static_cast<int>(area[pos + 4]));
             return;
-         }
-         fieldSize = FIELD_VALUE_OFFSET + static_cast<uint64_t>(ReadBE32(in + 8));
+         case WIRE_FIELD_TOO_LONG:
+            out.appendFormattedString(L"  ** message format error (invalid field size %d at offset 0x%06X)\n",
+                                      static_cast<int>(static_cast<uint32_t>(fieldSize)),
+                                      static_cast<unsigned>(QVCP_HEADER_SIZE + pos));
+            return;
+         case WIRE_FIELD_OK: break;
       }
-      if (fieldSize > areaSize - pos)
-      {
-         out.appendFormattedString(L"  ** message format error (invalid field size %d at offset 0x%06X)\n",
-                                   static_cast<int>(static_cast<uint32_t>(fieldSize)),
-                                   static_cast<unsigned>(QVCP_HEADER_SIZE + pos));
-         return;
-      }
-      AppendField(out, in, QVCP_HEADER_SIZE + pos);
+      AppendField(out, area + pos, QVCP_HEADER_SIZE + pos);
       pos += PaddedFieldSize(fieldSize, version);
    }
 }

@@ -31,8 +31,23 @@ struct QVCPMessage::Field
 namespace qv {
 namespace msg {
 
+/* Fields up to which the index is a plain list rather than a hash table. */
+constexpr size_t LIST_INDEX_LIMIT = 16;
+
 /* Bytes of a block in front of the field. */
 constexpr size_t FIELD_BLOCK_HEADER = offsetof(QVCPMessage::Field, field);
+
+/* The next field in order, or null. */
+inline QVCPMessage::Field *NextField(const QVCPMessage::Field *field)
+{
+   return static_cast<QVCPMessage::Field *>(field->hh.next);
+}
+
+/* True when the index whose first field is head is a hash table, not a list. */
+inline bool IsHashed(const QVCPMessage::Field *head)
+{
+   return head != nullptr && head->hh.tbl != nullptr;
+}
 
 /* The block that holds field. */
 inline QVCPMessage::Field *BlockOf(QVCP_MESSAGE_FIELD *field)
@@ -169,15 +184,56 @@ inline void WriteBE64(uint8_t *p, uint64_t v)
 }
 
 /* Copies count 16-bit units from src to dst, swapping the bytes of each (host order to
- * big-endian and back). Either side may be unaligned. */
+ * big-endian and back). Either side may be unaligned. Eight units at a time go through
+ * one vector. */
 inline void CopySwapped16(uint8_t *dst, const uint8_t *src, size_t count)
 {
-   for (size_t i = 0; i < count; i++)
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+   memcpy(dst, src, count * 2);
+#else
+   typedef uint16_t Units __attribute__((vector_size(16)));
+   constexpr size_t UNITS_PER_VECTOR = sizeof(Units) / sizeof(uint16_t);
+   size_t i = 0;
+   for (; i + UNITS_PER_VECTOR <= count; i += UNITS_PER_VECTOR)
+   {
+      Units v;
+      memcpy(&v, src + 2 * i, sizeof(v));
+      v = (v << 8) | (v >> 8);
+      memcpy(dst + 2 * i, &v, sizeof(v));
+   }
+   for (; i < count; i++)
    {
       uint16_t v;
       memcpy(&v, src + 2 * i, sizeof(v));
       WriteBE16(dst + 2 * i, v);
    }
+#endif
+}
+
+/* Outcome of checking a wire field against the bytes that hold it. */
+enum WireFieldCheck
+{
+   WIRE_FIELD_OK,
+   WIRE_FIELD_NO_HEADER,  // its 8 common bytes are not all there
+   WIRE_FIELD_NO_LENGTH,  // a STRING or BINARY whose length word is not all there
+   WIRE_FIELD_TOO_LONG    // its value runs past the end
+};
+
+/* Checks the field at offset pos of the areaSize bytes at area and gives its wire size
+ * (without padding) in *fieldSize; nothing outside the area is read. */
+inline WireFieldCheck CheckWireField(const uint8_t *area, size_t areaSize, size_t pos, uint64_t *fieldSize)
+{
+   if (areaSize < FIELD_HEADER_SIZE || pos > areaSize - FIELD_HEADER_SIZE)
+      return WIRE_FIELD_NO_HEADER;
+   int type = area[pos + 4];
+   *fieldSize = FixedFieldSize(type);
+   if (IsVariableSize(type))
+   {
+      if (areaSize < FIELD_VALUE_OFFSET || pos > areaSize - FIELD_VALUE_OFFSET)
+         return WIRE_FIELD_NO_LENGTH;
+      *fieldSize = FIELD_VALUE_OFFSET + static_cast<uint64_t>(ReadBE32(area + pos + 8));
+   }
+   return (*fieldSize > areaSize - pos) ? WIRE_FIELD_TOO_LONG : WIRE_FIELD_OK;
 }
 
 /* The header fields of a raw message in host order. */

@@ -199,7 +199,7 @@ QVCP_MESSAGE *QVCPMessage::serialize(bool allowCompression) const
    else
    {
       uint64_t sum = 0;
-      for (const Field *f = m_fields; f != nullptr; f = static_cast<const Field *>(f->hh.next))
+      for (const Field *f = m_fields; f != nullptr; f = NextField(f))
       {
          sum += PaddedFieldSize(f->size, m_version);
          numFields++;
@@ -226,7 +226,7 @@ QVCP_MESSAGE *QVCPMessage::serialize(bool allowCompression) const
    }
    else
    {
-      for (const Field *f = m_fields; f != nullptr; f = static_cast<const Field *>(f->hh.next))
+      for (const Field *f = m_fields; f != nullptr; f = NextField(f))
       {
          SwapField(out + pos, reinterpret_cast<const uint8_t *>(&f->field), f->size);
          size_t padded = PaddedFieldSize(f->size, m_version);
@@ -333,35 +333,32 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    // Every field takes at least its 8 common bytes.
    if (count > areaSize / FIELD_HEADER_SIZE)
       return false;
+   // Identifiers may repeat unless each is above the one before (the common order) or
+   // they fall on distinct bits of seen (id % 64).
+   uint64_t seen = 0;
+   bool ascending = true;
+   bool mayRepeat = false;
+   Field *last = nullptr;
    size_t pos = 0;
    for (uint32_t i = 0; i < count; i++)
    {
-      if (areaSize < FIELD_HEADER_SIZE || pos > areaSize - FIELD_HEADER_SIZE)
+      uint64_t fieldSize;
+      if (CheckWireField(area, areaSize, pos, &fieldSize) != WIRE_FIELD_OK)
          return false;
-      const uint8_t *in = area + pos;
-      int type = in[4];
-      size_t fieldSize;
-      if (IsVariableSize(type))
-      {
-         if (areaSize < FIELD_VALUE_OFFSET || pos > areaSize - FIELD_VALUE_OFFSET)
-            return false;
-         fieldSize = FIELD_VALUE_OFFSET + static_cast<size_t>(ReadBE32(in + 8));
-      }
-      else
-      {
-         fieldSize = FixedFieldSize(type);
-      }
-      if (fieldSize > areaSize - pos)
-         return false;
-
       Field *f = static_cast<Field *>(m_pool.allocate(FIELD_BLOCK_HEADER + fieldSize));
       if (f == nullptr)
          return false;
-      SwapField(reinterpret_cast<uint8_t *>(&f->field), in, fieldSize);
+      SwapField(reinterpret_cast<uint8_t *>(&f->field), area + pos, fieldSize);
       f->key = f->field.fieldId;
       f->size = static_cast<uint32_t>(fieldSize);
-      indexField(f);
+      uint64_t bit = uint64_t(1) << (f->key % 64);
+      ascending = ascending && (last == nullptr || f->key > last->key);
+      mayRepeat = mayRepeat || (seen & bit) != 0;
+      seen |= bit;
+      appendField(f, last);
+      last = f;
       pos += PaddedFieldSize(fieldSize, m_version);
    }
+   finishIndex(count, mayRepeat && !ascending);
    return true;
 }

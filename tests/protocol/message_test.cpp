@@ -194,21 +194,94 @@ TEST(MessageWire, AlignmentByVersion)
    EXPECT_EQ(Wire(v4), Raw(0, 2, Hex("00000001 04 00 0000 00000003 61626300 00000002 03 00 0007")));
 }
 
+/* The payload of INT32 fields {id, value}, version 4 layout. */
+Bytes Int32Fields(const std::vector<std::pair<uint32_t, uint32_t>> &fields)
+{
+   Bytes out;
+   for (const auto &f : fields)
+   {
+      Bytes field = INT32_FIELD_5;
+      Put32(field, 0, f.first);
+      Put32(field, 8, f.second);
+      out.insert(out.end(), field.begin(), field.end());
+   }
+   return out;
+}
+
+std::vector<uint32_t> Ids(const QVCPMessage &m)
+{
+   std::vector<uint32_t> ids(m.getFieldIds(nullptr, 0));
+   m.getFieldIds(ids.data(), ids.size());
+   return ids;
+}
+
 TEST(MessageWire, FieldOrderFollowsTheLastSet)
 {
-   QVCPMessage m;
-   m.setField(1, static_cast<uint32_t>(1));
-   m.setField(2, static_cast<uint32_t>(2));
-   m.setField(1, static_cast<uint32_t>(3));
-   Bytes wire = Wire(m);
-   EXPECT_EQ(Get32(wire, 12), 2u);
-   EXPECT_EQ(Get32(wire, 16), 2u);
-   EXPECT_EQ(Get32(wire, 32), 1u);
-   EXPECT_EQ(Get32(wire, 40), 3u);
-   uint32_t ids[4];
-   EXPECT_EQ(m.getFieldIds(ids, 4), 2u);
-   EXPECT_EQ(ids[0], 2u);
-   EXPECT_EQ(ids[1], 1u);
+   // Small messages and large ones (whose index is hashed) alike.
+   for (uint32_t n : {2u, 16u, 17u, 40u, 300u})
+   {
+      QVCPMessage m;
+      for (uint32_t id = 1; id <= n; id++)
+         m.setField(id, id * 10);
+      m.setField(1, static_cast<uint32_t>(7));
+      m.setField(n / 2 + 1, L"moved");
+      std::vector<uint32_t> expected;
+      for (uint32_t id = 2; id <= n; id++)
+      {
+         if (id != n / 2 + 1)
+            expected.push_back(id);
+      }
+      expected.push_back(1);
+      if (n / 2 + 1 != 1)
+         expected.push_back(n / 2 + 1);
+      EXPECT_EQ(Ids(m), expected) << n;
+      EXPECT_EQ(m.getFieldAsUInt32(1), 7u) << n;
+      EXPECT_EQ(m.getFieldType(n / 2 + 1), QVCP_FT_STRING) << n;
+      EXPECT_EQ(m.getFieldAsUInt32(n), (n == 2) ? 0u : n * 10) << n;
+
+      Bytes wire = Wire(m);
+      EXPECT_EQ(Get32(wire, 16), expected[0]) << n;
+      MessagePtr back = Parse(wire);
+      ASSERT_NE(back, nullptr);
+      EXPECT_EQ(Ids(*back), expected) << n;
+      QVCPMessage copy(back.get());
+      EXPECT_EQ(Ids(copy), expected) << n;
+      EXPECT_EQ(copy.getFieldAsUInt32(1), 7u) << n;
+   }
+}
+
+TEST(MessageWire, RepeatedIdentifiersOnTheWireKeepTheLastField)
+{
+   struct Case
+   {
+      const char *name;
+      std::vector<std::pair<uint32_t, uint32_t>> fields;
+      std::vector<uint32_t> ids;  // the order that results
+   };
+   std::vector<Case> cases = {
+       {"two", {{5, 1}, {5, 2}}, {5}},
+       {"same bit, no repeat", {{70, 1}, {6, 2}}, {70, 6}},
+       {"repeat among others", {{3, 1}, {9, 1}, {3, 2}, {1, 1}}, {9, 3, 1}},
+   };
+   Case large = {"large", {}, {}};
+   for (uint32_t id = 100; id > 70; id--)
+      large.fields.push_back({id, 1});
+   large.fields.push_back({90, 2});
+   for (uint32_t id = 100; id > 70; id--)
+   {
+      if (id != 90)
+         large.ids.push_back(id);
+   }
+   large.ids.push_back(90);
+   cases.push_back(large);
+
+   for (const Case &c : cases)
+   {
+      MessagePtr m = Parse(Raw(0, static_cast<uint32_t>(c.fields.size()), Int32Fields(c.fields)));
+      ASSERT_NE(m, nullptr) << c.name;
+      EXPECT_EQ(Ids(*m), c.ids) << c.name;
+      EXPECT_EQ(m->getFieldAsUInt32(c.fields.back().first), c.fields.back().second) << c.name;
+   }
 }
 
 TEST(MessageFields, NumericGettersAcceptOnlyTheirTypes)
@@ -543,13 +616,6 @@ TEST(MessageWire, ControlMessagesAndFieldCounts)
       ASSERT_NE(m, nullptr) << count;
       EXPECT_FALSE(m->isFieldExist(5)) << count;
    }
-
-   // A repeated identifier: the later field replaces the earlier one.
-   MessagePtr twice =
-       Parse(Raw(0, 2, Hex("00000005 00 00 0000 00000001 00000000 00000005 00 00 0000 00000002 00000000")));
-   ASSERT_NE(twice, nullptr);
-   EXPECT_EQ(twice->getFieldAsUInt32(5), 2u);
-   EXPECT_EQ(twice->getFieldIds(nullptr, 0), 1u);
 
    // Bytes after the last declared field are ignored.
    Bytes extra = INT32_FIELD_5;
