@@ -200,6 +200,11 @@ TEST_F(LogWriterTest, ArgumentLettersAndMessageTexts)
    qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "sdx", L"text", -5, 255);
    qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "um?", L"wide", "narrow \xc3\xa4", uintptr_t(0x1234567890));
    qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "see", nullptr, uint32_t(ENOENT), 0x7FFFFFF0u);
+   const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+   qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "aAH", 0x0A000001u, v6, v6);
+   InetAddress v4Address(0x7F000001u), v6Address(v6), unspecified;
+   qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "III", &v4Address, &v6Address, &unspecified);
+   qvlog_write(MSG_THREE, EVENTLOG_INFORMATION_TYPE, "AHI", nullptr, nullptr, nullptr);
    // At most 16 letters are read: the 17th insert never exists.
    const char *seventeen = "ddddddddddddddddd";
    qvlog_write(MSG_SIXTEENTH, EVENTLOG_INFORMATION_TYPE, seventeen, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
@@ -217,6 +222,9 @@ TEST_F(LogWriterTest, ArgumentLettersAndMessageTexts)
                         "TS *I* [text][-5][0x000000FF]\n"
                         "TS *I* [wide][narrow \xc3\xa4][BAD FORMAT (0x34567890)]\n"
                         "TS *I* [(null)][No such file or directory][MSG 0x7FFFFFF0 - Unable to find message text]\n"
+                        "TS *I* [10.0.0.1][2001:db8::1][[2001:db8::1]]\n"
+                        "TS *I* [127.0.0.1][2001:db8::1][UNSPEC]\n"
+                        "TS *I* [(null)][(null)][(null)]\n"
                         "TS *I* 16\n"
                         "TS *I* MSG 0x00000007 - cannot format message\n"
                         "TS *I* MSG 0x00000004 - cannot format message\n"
