@@ -34,15 +34,17 @@ constexpr int32_t DEFAULT_HISTORY_SIZE = 4;
 /* Smallest size limit: limits from 1 to 1023 bytes are raised to it. */
 constexpr uint64_t MIN_MAX_SIZE = 1024;
 
-/* Allocation step of the background buffer, in characters. */
-constexpr size_t BUFFER_ALLOCATION_STEP = 8192;
-
 /* The background writer makes one pass per second when nothing wakes it. */
 constexpr uint32_t WRITER_PASS_MS = 1000;
 
 /* Buffered characters at which a writer wakes the background writer before its second is
  * up, so that a burst does not pile up a second's worth of lines in memory. */
 constexpr size_t WRITER_WAKE_CHARS = 1 << 20;
+
+/* Allocation step of the background buffers, in characters: the wake-up size, so that a
+ * busy log reaches it in one allocation instead of copying its buffer on the way there
+ * (the storage is kept from pass to pass, and pages are only touched as lines arrive). */
+constexpr size_t BUFFER_ALLOCATION_STEP = WRITER_WAKE_CHARS;
 
 /* The background writer converts and writes its block in pieces of this many characters. */
 constexpr size_t WRITE_CHUNK_CHARS = 65536;
@@ -382,8 +384,8 @@ void WriteBlock(const String &block, uint32_t flags, char *chunk)
       {
          char trace[TRACE_LINE_BYTES];
          int64_t bytes = wchar_utf8len(text, static_cast<int>(length)) - 1;
-         int n = qv_snprintf(trace, sizeof(trace), "##(%I64d)%I64d @%I64d\n", static_cast<int64_t>(length), bytes,
-                             GetCurrentTimeMs());
+         int n =
+             qv_snprintf(trace, sizeof(trace), "##(%I64d)%I64d @%I64d\n", static_cast<int64_t>(length), bytes, NowMs());
          WriteFileBytes(trace, static_cast<size_t>(n));
       }
       for (size_t done = 0; done < length; done += WRITE_CHUNK_CHARS)
