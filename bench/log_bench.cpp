@@ -1,6 +1,8 @@
 /* The log writer against spdlog: 100-character lines to a file, written directly and
  * through a background writer (the caller's cost alone, and end to end until the data is
- * in the file at close), and two threads writing at once in background mode. */
+ * in the file at close), and two threads writing at once in background mode. The direct
+ * log flushes every line, so it is shown beside spdlog's basic file sink both as that sink
+ * comes (buffered) and flushing every line. */
 #include <qorvel.h>
 
 #include <benchmark/benchmark.h>

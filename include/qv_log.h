@@ -19,10 +19,11 @@
  * from the arguments of qvlog_write, in order) and these escapes: %% a percent sign, %n a
  * line break, %t a tab, %b a space, %r a carriage return, %. a point, %! an exclamation
  * mark, %0 ends the text. An insert may carry a printf-style part ("%1!s!"), which is
- * skipped: inserts are always text. The formatted text is cut at its first carriage
- * return (a text written like "Started %1\r\n" gives one line) and always ends in one
- * line feed. A code without a text, or a text that names an insert the call did not
- * supply, is written as "MSG 0x%08X - cannot format message".
+ * skipped: inserts are always text. The formatted text is cut after its first carriage
+ * return, which becomes a line feed (a text written like "Started %1\r\n" gives one
+ * line); a text without one gets a line feed unless it ends in one. A code without a
+ * text, or a text that names an insert the call did not supply, is written as
+ * "MSG 0x%08X - cannot format message".
  *
  * Opening, closing, rotation policy, message table and hooks are set by the host program
  * at start and end, not while other threads write; writing and qvlog_rotate may be called
