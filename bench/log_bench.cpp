@@ -43,13 +43,30 @@ static_assert(sizeof(PAYLOAD) - 1 == 86, "100-character lines");
 /* The same line in spdlog: timestamp, severity mark, message. */
 const char SPDLOG_PATTERN[] = "%Y.%m.%d %H:%M:%S.%e *I* %v";
 
+/* Scratch directory of the log files, removed with them when the program ends. */
+struct BenchDir
+{
+   std::string path;
+   std::vector<std::string> files;
+   BenchDir()
+   {
+      char pattern[] = "/tmp/qvlogbenchXXXXXX";
+      path = mkdtemp(pattern);
+   }
+   ~BenchDir()
+   {
+      for (auto &file : files)
+         unlink(file.c_str());
+      rmdir(path.c_str());
+   }
+};
+
 std::string BenchFile(const char *name)
 {
-   static std::string dir = [] {
-      char pattern[] = "/tmp/qvlogbenchXXXXXX";
-      return std::string(mkdtemp(pattern));
-   }();
-   return dir + "/" + name;
+   static BenchDir dir;
+   std::string file = dir.path + "/" + name;
+   dir.files.push_back(file);
+   return file;
 }
 
 long CountLines(const std::string &path)
