@@ -44,8 +44,9 @@ typedef struct SHA256State
  * over a further piece. */
 QV_API uint32_t CalculateCRC32(const uint8_t *data, int size, uint32_t crc);
 
-/* CRC-32 of a whole file; false (and *crc untouched) when the file cannot be opened. A read
- * error counts as the end of the file. */
+/* CRC-32 of a whole file, read in blocks of 4096 bytes; false (and *crc untouched) when the
+ * file cannot be opened or a read fails (so a directory or a device error gives false, not
+ * the checksum of the part read before). File names are UTF-8 on this platform. */
 QV_API bool CalculateFileCRC32(const wchar_t *fileName, uint32_t *crc);
 
 /* Incremental MD5: Init, any number of Updates, then Finish writes the 16-byte digest and
@@ -63,7 +64,7 @@ QV_API void CalculateMD5Hash(const uint8_t *data, int size, uint8_t *hash);
  * SNMPv3 user security model (before localisation with the engine identifier). */
 QV_API void MD5HashForPattern(const uint8_t *pattern, int patternSize, int fullSize, uint8_t *hash);
 
-/* MD5 of a whole file; false (and hash untouched) when the file cannot be opened. */
+/* MD5 of a whole file; false (and hash untouched) when the file cannot be opened or read. */
 QV_API bool CalculateFileMD5Hash(const wchar_t *fileName, uint8_t *hash);
 
 /* Incremental SHA-1, as MD5 above, with a 20-byte digest. */

@@ -28,8 +28,10 @@ bool ReadFileInBlocks(const wchar_t *fileName, void (*consume)(void *context, co
    size_t n;
    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
       consume(context, buffer, int(n));
+   /* A read error would otherwise pass a digest of part of the file off as the whole. */
+   bool complete = !ferror(file);
    fclose(file);
-   return true;
+   return complete;
 }
 
 }  // namespace qv::crypto

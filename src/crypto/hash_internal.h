@@ -149,7 +149,7 @@ template <typename State> void DigestFinish(State *state, BlockFunction blocks, 
 }
 
 /* Feeds every byte of a file, in blocks of 4096 bytes, to consume(context, data, size).
- * False when the file cannot be opened; a read error ends the file. */
+ * False when the file cannot be opened or a read fails. */
 bool ReadFileInBlocks(const wchar_t *fileName, void (*consume)(void *context, const uint8_t *data, int size),
                       void *context);
 

@@ -294,7 +294,7 @@ TEST_F(HashFiles, FileDigestsEqualMemoryDigests)
    EXPECT_EQ(FileDigests(Write("empty.bin", {})), OneShotDigests(nullptr, 0));
 }
 
-TEST_F(HashFiles, MissingFileFailsAndLeavesResultsUntouched)
+TEST_F(HashFiles, MissingOrUnreadableFileFailsAndLeavesResultsUntouched)
 {
    std::wstring missing = Wide((m_dir / "missing.bin").string());
    uint32_t crc = 0xDEADBEEF;
@@ -305,6 +305,10 @@ TEST_F(HashFiles, MissingFileFailsAndLeavesResultsUntouched)
    EXPECT_FALSE(CalculateFileSHA1Hash(missing.c_str(), digest));
    EXPECT_FALSE(CalculateFileSHA256Hash(missing.c_str(), digest));
    EXPECT_FALSE(CalculateFileSHA256Hash(nullptr, digest));
+   /* A directory opens but cannot be read: a failure, not the digest of nothing. */
+   std::wstring directory = Wide(m_dir.string());
+   EXPECT_FALSE(CalculateFileCRC32(directory.c_str(), &crc));
+   EXPECT_FALSE(CalculateFileMD5Hash(directory.c_str(), digest));
    EXPECT_EQ(crc, 0xDEADBEEFu);
    uint8_t untouched[SHA256_DIGEST_SIZE];
    memset(untouched, 0xA5, sizeof(untouched));
