@@ -107,26 +107,28 @@ constexpr uint64_t BarrettMu()
    return reflected;
 }
 
-/* Bits of one 128-bit lane; four lanes (64 bytes) are folded in parallel. */
+/* Bits of one 128-bit lane; eight lanes (128 bytes) are folded side by side, enough
+ * independent multiplies to hide their latency. */
 constexpr int LANE_BITS = 128;
-constexpr int LANES = 4;
 constexpr size_t LANE_BYTES = LANE_BITS / 8;
-constexpr size_t FOLD_BYTES = LANES * LANE_BYTES;
+constexpr int LANES = 8;
+constexpr size_t WIDE_BYTES = LANES * LANE_BYTES;
 
-constexpr uint64_t K_FOLD4_LO = FoldConstant(LANES * LANE_BITS + 32);
-constexpr uint64_t K_FOLD4_HI = FoldConstant(LANES * LANE_BITS - 32);
-constexpr uint64_t K_FOLD1_LO = FoldConstant(LANE_BITS + 32);
-constexpr uint64_t K_FOLD1_HI = FoldConstant(LANE_BITS - 32);
+constexpr uint64_t K_WIDE_LO = FoldConstant(LANES * LANE_BITS + 32);
+constexpr uint64_t K_WIDE_HI = FoldConstant(LANES * LANE_BITS - 32);
+constexpr uint64_t K_LANE_LO = FoldConstant(LANE_BITS + 32);
+constexpr uint64_t K_LANE_HI = FoldConstant(LANE_BITS - 32);
 constexpr uint64_t K_FOLD64 = FoldConstant(64);
 constexpr uint64_t P_REFLECTED = (uint64_t(CRC32_POLY_REFLECTED) << 1) | 1;  // 33 bits
 constexpr uint64_t MU_REFLECTED = BarrettMu();
 
-/* Checked against the published values of three of them. */
-static_assert(K_FOLD4_LO == 0x154442BD4ull && K_FOLD1_HI == 0x0CCAA009Eull && MU_REFLECTED == 0x1F7011641ull,
+/* The generators checked against published values. */
+static_assert(FoldConstant(4 * LANE_BITS + 32) == 0x154442BD4ull && K_LANE_HI == 0x0CCAA009Eull &&
+                  MU_REFLECTED == 0x1F7011641ull,
               "CRC-32 folding constants");
 
 /* Below this many bytes the tables are faster than setting up the fold. */
-constexpr size_t CLMUL_MIN_SIZE = FOLD_BYTES;
+constexpr size_t CLMUL_MIN_SIZE = 64;
 
 __attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i acc, __m128i k, __m128i next)
 {
@@ -140,43 +142,51 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i Load(const uint8_t *p)
    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
-/* CRC register after size bytes, size a multiple of 16 and at least 64. */
+/* CRC register after size bytes, size a multiple of 16 and at least 16. */
 __attribute__((target("pclmul,sse4.1"))) uint32_t FoldBlocks(uint32_t reg, const uint8_t *data, size_t size)
 {
-   __m128i x0 = _mm_xor_si128(Load(data), _mm_cvtsi32_si128(int(reg)));
-   __m128i x1 = Load(data + 16);
-   __m128i x2 = Load(data + 32);
-   __m128i x3 = Load(data + 48);
-   data += FOLD_BYTES;
-   size -= FOLD_BYTES;
-
-   const __m128i k4 = _mm_set_epi64x(int64_t(K_FOLD4_HI), int64_t(K_FOLD4_LO));
-   for (; size >= FOLD_BYTES; size -= FOLD_BYTES, data += FOLD_BYTES)
+   const __m128i kLane = _mm_set_epi64x(int64_t(K_LANE_HI), int64_t(K_LANE_LO));
+   __m128i acc = _mm_xor_si128(Load(data), _mm_cvtsi32_si128(int(reg)));
+   if (size >= WIDE_BYTES)
    {
-      x0 = Fold(x0, k4, Load(data));
-      x1 = Fold(x1, k4, Load(data + 16));
-      x2 = Fold(x2, k4, Load(data + 32));
-      x3 = Fold(x3, k4, Load(data + 48));
+      __m128i x[LANES];
+      x[0] = acc;
+#pragma GCC unroll 8
+      for (int i = 1; i < LANES; i++)
+         x[i] = Load(data + LANE_BYTES * i);
+      data += WIDE_BYTES;
+      size -= WIDE_BYTES;
+      const __m128i kWide = _mm_set_epi64x(int64_t(K_WIDE_HI), int64_t(K_WIDE_LO));
+      for (; size >= WIDE_BYTES; size -= WIDE_BYTES, data += WIDE_BYTES)
+      {
+#pragma GCC unroll 8
+         for (int i = 0; i < LANES; i++)
+            x[i] = Fold(x[i], kWide, Load(data + LANE_BYTES * i));
+      }
+      acc = x[0];
+#pragma GCC unroll 8
+      for (int i = 1; i < LANES; i++)
+         acc = Fold(acc, kLane, x[i]);
    }
-
-   const __m128i k1 = _mm_set_epi64x(int64_t(K_FOLD1_HI), int64_t(K_FOLD1_LO));
-   x0 = Fold(x0, k1, x1);
-   x0 = Fold(x0, k1, x2);
-   x0 = Fold(x0, k1, x3);
+   else
+   {
+      data += LANE_BYTES;
+      size -= LANE_BYTES;
+   }
    for (; size >= LANE_BYTES; size -= LANE_BYTES, data += LANE_BYTES)
-      x0 = Fold(x0, k1, Load(data));
+      acc = Fold(acc, kLane, Load(data));
 
    /* 128 bits to 96: the low half times x^96, added to the high half. */
    const __m128i low32 = _mm_set_epi32(0, -1, 0, -1);
-   x0 = _mm_xor_si128(_mm_srli_si128(x0, 8), _mm_clmulepi64_si128(x0, k1, 0x10));
+   acc = _mm_xor_si128(_mm_srli_si128(acc, 8), _mm_clmulepi64_si128(acc, kLane, 0x10));
    /* 96 bits to 64: the low 32 bits times x^64. */
    const __m128i k64 = _mm_set_epi64x(0, int64_t(K_FOLD64));
-   x0 = _mm_xor_si128(_mm_srli_si128(x0, 4), _mm_clmulepi64_si128(_mm_and_si128(x0, low32), k64, 0x00));
+   acc = _mm_xor_si128(_mm_srli_si128(acc, 4), _mm_clmulepi64_si128(_mm_and_si128(acc, low32), k64, 0x00));
    /* Barrett reduction of the 64 bits to the 32-bit remainder. */
    const __m128i barrett = _mm_set_epi64x(int64_t(MU_REFLECTED), int64_t(P_REFLECTED));
-   __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x0, low32), barrett, 0x10);
+   __m128i t = _mm_clmulepi64_si128(_mm_and_si128(acc, low32), barrett, 0x10);
    t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), barrett, 0x00);
-   return uint32_t(_mm_extract_epi32(_mm_xor_si128(x0, t), 1));
+   return uint32_t(_mm_extract_epi32(_mm_xor_si128(acc, t), 1));
 }
 
 }  // namespace

@@ -259,7 +259,8 @@ protected:
       EXPECT_NE(f, nullptr);
       if (f != nullptr)
       {
-         fwrite(content.data(), 1, content.size(), f);
+         if (!content.empty())
+            fwrite(content.data(), 1, content.size(), f);
          fclose(f);
       }
       return Wide(path.string());
