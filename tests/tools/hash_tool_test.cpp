@@ -1,57 +1,26 @@
 /* qvtool hash, run as a program on a temporary file. */
-#include <qorvel.h>
+#include "tools/tool_run.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <random>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
-
-/* Output and exit code of a shell command. */
-struct RunResult
-{
-   std::string output;
-   int exitCode;
-};
-
-RunResult RunCommand(const std::string &command)
-{
-   RunResult result{"", -1};
-   FILE *pipe = popen(command.c_str(), "r");
-   if (pipe == nullptr)
-      return result;
-   char buffer[256];
-   size_t n;
-   while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-      result.output.append(buffer, n);
-   int status = pclose(pipe);
-   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-   return result;
-}
 
 class HashTool : public ::testing::Test
 {
 protected:
-   std::string m_tool;
    std::filesystem::path m_dir;
 
    void SetUp() override
    {
-      const char *dir = getenv("QV_TEST_TOOLS_DIR");
-      if (dir == nullptr || !std::filesystem::exists(std::filesystem::path(dir) / "qvtool"))
+      if (ToolPath().empty())
          GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_tool = (std::filesystem::path(dir) / "qvtool").string();
       m_dir = std::filesystem::temp_directory_path() / ("qv_hash_tool_" + std::to_string(std::random_device()()));
       std::filesystem::create_directories(m_dir);
    }
-   /* Runs "qvtool hash ARGS", with standard error discarded. */
-   RunResult Hash(const std::string &args) { return RunCommand("'" + m_tool + "' hash " + args + " 2>/dev/null"); }
-
    void TearDown() override
    {
       if (!m_dir.empty())
@@ -80,21 +49,21 @@ TEST_F(HashTool, PrintsDigestsLikeTheSumTools)
    };
    for (const auto &c : cases)
    {
-      RunResult r = Hash(std::string(c.option) + " '" + file + "' '" + file + "'");
+      ToolRun run = RunTool(std::string("hash ") + c.option + " '" + file + "' '" + file + "'");
       std::string line = std::string(c.hex) + "  " + file + "\n";
-      EXPECT_EQ(r.exitCode, 0) << c.option;
-      EXPECT_EQ(r.output, line + line) << c.option;
+      EXPECT_EQ(run.status, 0) << c.option;
+      EXPECT_EQ(run.output, line + line) << c.option;
    }
 }
 
 TEST_F(HashTool, MissingFileAndBadOptionFail)
 {
    std::string missing = (m_dir / "missing").string();
-   RunResult r = Hash("--md5 '" + missing + "'");
-   EXPECT_EQ(r.exitCode, 1);
-   EXPECT_EQ(r.output, "");
-   EXPECT_EQ(Hash("--sha512 '" + missing + "'").exitCode, 2);
-   EXPECT_EQ(Hash("").exitCode, 2);
+   ToolRun run = RunTool("hash --md5 '" + missing + "'");
+   EXPECT_EQ(run.status, 1);
+   EXPECT_EQ(run.output, "qvtool hash: " + missing + ": cannot open or read the file\n");
+   EXPECT_EQ(RunTool("hash --sha512 '" + missing + "'").status, 2);
+   EXPECT_EQ(RunTool("hash").status, 2);
 }
 
 }  // namespace

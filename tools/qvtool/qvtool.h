@@ -13,6 +13,7 @@ struct QvtoolCommand
 };
 
 int CommandText(int argc, char **argv);
+int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
 
 #endif
