@@ -65,7 +65,274 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Arrays and iterators
+ *
+ * Array is the growable array under every array type of the interface. In pointer mode
+ * each slot holds a pointer, and an owning array releases the objects it drops (removal,
+ * replacement, clear, destruction) through its destroy function (free by default). In
+ * element mode each slot holds a copy of a fixed-size value and nothing is owned. Arrays
+ * are not synchronised: their owner serialises access.
+ *
+ * Capacity grows linearly: add, and insert before the end, grow by one grow step when the
+ * array is full; set and insert beyond the capacity round it up to the old capacity plus
+ * the fewest whole grow steps that take in the index. Only clear shrinks the storage, and
+ * only down to one grow step. Out-of-range indexes are ignored (get returns null).
  * ------------------------------------------------------------------------------------- */
+
+/* Sorts count elements of elementSize bytes at base into ascending order of compare
+ * (negative: a before b), passing context unchanged to every comparison. Not stable, not
+ * recursive, needs one element of extra memory; base needs no particular alignment.
+ * Reentrant. A comparator that is not a consistent order gives an unspecified order but
+ * never makes the sort touch memory outside the elements. */
+QV_API void QSortEx(void *base, size_t count, size_t elementSize, void *context,
+                    int (*compare)(const void *a, const void *b, void *context));
+
+/* Element of StructArray<KeyValuePair> handed out by the string maps; both members point
+ * into the map that made the array. */
+struct KeyValuePair
+{
+   const wchar_t *key;
+   void *value;
+};
+
+#ifdef __cplusplus
+
+/* Iteration over arrays, hash maps and string sets. next() returns null past the end;
+ * remove() removes the element last returned by next() and may be called once per next(). */
+class QV_EXPORT AbstractIterator
+{
+ public:
+   virtual ~AbstractIterator();
+   virtual bool hasNext() = 0;
+   virtual void *next() = 0;
+   virtual void remove() = 0;
+};
+
+class QV_EXPORT Array
+{
+ private:
+   int m_size;
+   int m_allocated;
+   int m_grow;
+   size_t m_elementSize;
+   void *m_data;
+   bool m_owner;
+   bool m_storePointers;
+   void (*m_objectDestructor)(void *object);
+
+   void *slot(int index) const { return static_cast<char *>(m_data) + static_cast<size_t>(index) * m_elementSize; }
+   size_t storedBytes() const { return m_storePointers ? 0 : static_cast<size_t>(m_size) * m_elementSize; }
+   bool reallocate(int capacity);
+   bool growByStep();
+   bool makeRoomFor(int index);
+   void storeElement(int index, const void *element);
+   void releaseObject(void *object) const;
+   void destroyObjects();
+   void removeAt(int index, bool destroy);
+
+ protected:
+   /* Element mode: slots of elementSize bytes; when data is not null the first initial
+    * elements are copied from it. The storage is allocated even for a capacity of 0. */
+   Array(void *data, int initial, int grow, size_t elementSize);
+
+   /* Copy of src's settings and storage. Objects of an owning pointer-mode source are not
+    * shared: with copyObject each non-null object is copied through it and the copy owns
+    * the copies; without copyObject the copy holds the same pointers but does not own
+    * them (src keeps releasing them, so the copy must not outlive src's objects). */
+   Array(const Array *src, void *(*copyObject)(const void *object) = nullptr);
+
+   void *__getBuffer() const { return m_data; }
+
+   /* Replaces the function that releases owned objects (ObjectArray deletes them). */
+   void setObjectDestructor(void (*destructor)(void *object)) { m_objectDestructor = destructor; }
+
+ public:
+   /* Pointer mode. initial < 0 means 16 slots, grow <= 0 a grow step of 16. */
+   Array(int initial = 0, int grow = 16, bool owner = false);
+   virtual ~Array();
+
+   /* Copying goes through the templates, which know their elements. */
+   Array(const Array &) = delete;
+   Array &operator=(const Array &) = delete;
+
+   int size() const { return m_size; }
+   bool isEmpty() const { return m_size == 0; }
+   /* Slots the storage has room for. */
+   int capacity() const { return m_allocated; }
+
+   /* Pointer mode: the stored pointer; element mode: the element's address inside the
+    * storage, valid until the next change of the array. Null for an index out of range. */
+   void *get(int index) const;
+   void *first() const { return get(0); }
+   void *last() const { return get(m_size - 1); }
+
+   /* Lowest index holding element (pointer mode: the same pointer; element mode: equal
+    * bytes), or -1. */
+   int indexOf(void *element) const;
+
+   /* In element mode the element's bytes are copied from the pointer given (which may
+    * point into this array); a null element stores zero bytes. */
+
+   /* Appends; returns the new index, or -1 when the storage cannot grow. */
+   int add(void *element);
+   /* Stores at index. Within the size an owning array releases the old object first
+    * (unless it is the one stored again); beyond it the gap is zero-filled and nothing is
+    * released. Negative indexes are ignored. */
+   void set(int index, void *element);
+   /* As set, but only for an existing index. */
+   void replace(int index, void *element);
+   /* Inserts before index, shifting the rest up; at or beyond the size it acts as set. */
+   void insert(int index, void *element);
+   /* Removes and, when owning, releases the object; later elements move down. */
+   void remove(int index);
+   void remove(void *element) { removeAt(indexOf(element), true); }
+   /* As remove, but the object is never released. */
+   void _unlink(int index) { removeAt(index, false); }
+   void _unlink(void *element) { removeAt(indexOf(element), false); }
+   /* Removes everything (releasing owned objects in index order) and shrinks the storage
+    * to one grow step. */
+   void clear();
+
+   /* Ownership applies to pointer mode only; an element-mode array never owns. */
+   void setOwner(bool owner) { m_owner = owner && m_storePointers; }
+   bool isOwner() const { return m_owner; }
+
+   /* C library qsort of the slots; the comparator receives the addresses of two slots
+    * (in pointer mode: addresses of the stored pointers). Not stable. */
+   void sort(int (*compare)(const void *, const void *));
+   /* Binary search of a sorted array; the comparator receives key and a slot address.
+    * Returns the matching slot's address (pointer mode: address of the stored pointer)
+    * or null. */
+   void *find(const void *key, int (*compare)(const void *, const void *)) const;
+};
+
+/* Iterator over an Array (not owned). remove() releases the current element as
+ * Array::remove does, and the following next() returns the element after it. */
+class QV_EXPORT ArrayIterator : public AbstractIterator
+{
+ private:
+   Array *m_array;
+   int m_position;
+   bool m_removable;
+
+ public:
+   ArrayIterator(Array *array);
+   virtual ~ArrayIterator();
+
+   virtual bool hasNext() override;
+   virtual void *next() override;
+   virtual void remove() override;
+};
+
+/* Typed handle over one iterator worker, which it owns and deletes. */
+template <class T> class Iterator
+{
+ private:
+   AbstractIterator *m_worker;
+
+ public:
+   explicit Iterator(AbstractIterator *worker) : m_worker(worker) {}
+   ~Iterator() { delete m_worker; }
+   Iterator(const Iterator &) = delete;
+   Iterator &operator=(const Iterator &) = delete;
+
+   bool hasNext() { return m_worker->hasNext(); }
+   T *next() { return static_cast<T *>(m_worker->next()); }
+   void remove() { m_worker->remove(); }
+};
+
+/* Pointer-mode array of T; an owning one deletes its objects. A copy of an owning array
+ * owns copies of the objects (made with T's copy constructor); a copy of a non-owning
+ * array shares the pointers. sort and find are Array's: they see addresses of slots,
+ * that is T**. */
+template <class T> class ObjectArray : public Array
+{
+ private:
+   static void destroyObject(void *object) { delete static_cast<T *>(object); }
+   static void *copyObject(const void *object) { return new T(*static_cast<const T *>(object)); }
+
+ public:
+   ObjectArray(int initial = 0, int grow = 16, bool owner = false) : Array(initial, grow, owner)
+   {
+      setObjectDestructor(destroyObject);
+   }
+   ObjectArray(const ObjectArray &src) : Array(&src, copyObject) {}
+   ObjectArray &operator=(const ObjectArray &) = delete;
+
+   int add(T *object) { return Array::add(object); }
+   T *get(int index) const { return static_cast<T *>(Array::get(index)); }
+   T *first() const { return static_cast<T *>(Array::first()); }
+   T *last() const { return static_cast<T *>(Array::last()); }
+   int indexOf(T *object) const { return Array::indexOf(object); }
+   void set(int index, T *object) { Array::set(index, object); }
+   void replace(int index, T *object) { Array::replace(index, object); }
+   void insert(int index, T *object) { Array::insert(index, object); }
+   void remove(int index) { Array::remove(index); }
+   void remove(T *object) { Array::remove(static_cast<void *>(object)); }
+   void _unlink(int index) { Array::_unlink(index); }
+   void _unlink(T *object) { Array::_unlink(static_cast<void *>(object)); }
+
+   /* New iterator handle over this array; the caller deletes it. */
+   Iterator<T> *iterator() { return new Iterator<T>(new ArrayIterator(this)); }
+};
+
+/* Element-mode array of structures copied in place; never an owner. get returns the
+ * element's address inside the storage. */
+template <class T> class StructArray : public Array
+{
+ public:
+   StructArray(int initial = 0, int grow = 16) : Array(nullptr, initial, grow, sizeof(T)) {}
+   /* Starts with copies of the first count elements of data. */
+   StructArray(const T *data, int count, int grow = 16) : Array(const_cast<T *>(data), count, grow, sizeof(T)) {}
+   StructArray(const StructArray &src) : Array(&src) {}
+   StructArray &operator=(const StructArray &) = delete;
+
+   int add(const T *element) { return Array::add(const_cast<T *>(element)); }
+   T *get(int index) const { return static_cast<T *>(Array::get(index)); }
+   T *first() const { return static_cast<T *>(Array::first()); }
+   T *last() const { return static_cast<T *>(Array::last()); }
+   int indexOf(const T *element) const { return Array::indexOf(const_cast<T *>(element)); }
+   void set(int index, const T *element) { Array::set(index, const_cast<T *>(element)); }
+   void replace(int index, const T *element) { Array::replace(index, const_cast<T *>(element)); }
+   void insert(int index, const T *element) { Array::insert(index, const_cast<T *>(element)); }
+   void remove(int index) { Array::remove(index); }
+   T *find(const T *key, int (*compare)(const void *, const void *)) const
+   {
+      return static_cast<T *>(Array::find(key, compare));
+   }
+   /* The storage: a C array of size() elements. */
+   T *getBuffer() const { return static_cast<T *>(__getBuffer()); }
+
+   Iterator<T> *iterator() { return new Iterator<T>(new ArrayIterator(this)); }
+};
+
+/* Element-mode array of integers stored in place; never an owner. The storage is a plain
+ * C array of size() values. */
+template <class T> class IntegerArray : public Array
+{
+ public:
+   IntegerArray(int initial = 0, int grow = 16) : Array(nullptr, initial, grow, sizeof(T)) {}
+   /* Starts with copies of the first count values of data. */
+   IntegerArray(const T *data, int count, int grow = 16) : Array(const_cast<T *>(data), count, grow, sizeof(T)) {}
+   IntegerArray(const IntegerArray &src) : Array(&src) {}
+   IntegerArray &operator=(const IntegerArray &) = delete;
+
+   int add(T value) { return Array::add(&value); }
+   /* The value at index; 0 for an index out of range. */
+   T get(int index) const
+   {
+      const T *element = static_cast<const T *>(Array::get(index));
+      return (element != nullptr) ? *element : 0;
+   }
+   int indexOf(T value) const { return Array::indexOf(&value); }
+   void set(int index, T value) { Array::set(index, &value); }
+   void replace(int index, T value) { Array::replace(index, &value); }
+   void insert(int index, T value) { Array::insert(index, &value); }
+   void remove(int index) { Array::remove(index); }
+   /* The storage: a C array of size() values. */
+   T *getBuffer() const { return static_cast<T *>(__getBuffer()); }
+};
+
+#endif /* __cplusplus */
 
 
 
