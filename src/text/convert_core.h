@@ -1,6 +1,6 @@
 /* The conversion loop shared by the Unicode converters and the code page converters: a
  * reader that takes one character from a source form and a writer that puts it into a
- * destination form, with a fast path that copies ASCII eight units at a time. */
+ * destination form, with runs of ASCII copied sixteen units at a time in between. */
 #ifndef QORVEL_TEXT_CONVERT_CORE_H
 #define QORVEL_TEXT_CONVERT_CORE_H
 
@@ -9,15 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ascii_run.h"
 #include "utf8_codec.h"
 
 namespace qv {
-
-/* Units that the ASCII fast path checks and copies at once. */
-constexpr size_t ASCII_BLOCK = 8;
-
-/* Mask of the high bit of every byte in a 64-bit word. */
-constexpr uint64_t HIGH_BITS_OF_BYTES = 0x8080808080808080ull;
 
 /* Lengths of zero-terminated texts of each unit type. */
 inline size_t TextLength(const char *s)
@@ -131,22 +126,12 @@ struct Utf8Writer
    }
 };
 
-/* True when the ASCII_BLOCK units at s are all below 0x80. */
-template <typename S> inline bool IsAsciiBlock(const S *s)
+/* True when src (remaining >= 1 units) starts with two ASCII units, or one at the end:
+ * worth leaving the character loop for the run copy. A single ASCII unit between other
+ * characters (a space in CJK text) stays in the character loop. */
+template <typename T> inline bool StartsAsciiRun(const T *src, size_t remaining)
 {
-   if constexpr (sizeof(S) == 1)
-   {
-      uint64_t word;
-      memcpy(&word, s, sizeof(word));
-      return (word & HIGH_BITS_OF_BYTES) == 0;
-   }
-   else
-   {
-      UCS4CHAR any = 0;
-      for (size_t i = 0; i < ASCII_BLOCK; i++)
-         any |= static_cast<UCS4CHAR>(s[i]);
-      return any < 0x80;
-   }
+   return UnitValue(src[0]) < 0x80 && (remaining < 2 || UnitValue(src[1]) < 0x80);
 }
 
 /* Converts src[*pos .. n) into dst[0 .. capacity) character by character and returns the
@@ -160,24 +145,28 @@ size_t ConvertRun(const typename R::Unit *src, size_t n, size_t *pos, typename W
    size_t out = 0;
    while (in < n)
    {
-      // Every form takes a character below 0x80 as one unit of the same value.
-      if (n - in >= ASCII_BLOCK && capacity - out >= ASCII_BLOCK && IsAsciiBlock(src + in))
-      {
-         for (size_t i = 0; i < ASCII_BLOCK; i++)
-            dst[out + i] = static_cast<typename W::Unit>(src[in + i]);
-         in += ASCII_BLOCK;
-         out += ASCII_BLOCK;
-         continue;
-      }
-      UCS4CHAR cp;
-      size_t used = R::Read(src + in, n - in, &cp);
-      size_t k = W::Length(cp);
-      if (k > capacity - out)
+      size_t run = ConvertAsciiRun(src + in, n - in, dst + out, capacity - out);
+      in += run;
+      out += run;
+      if (in == n)
          break;
-      if (k > 0)
-         W::Put(cp, dst + out);
-      out += k;
-      in += used;
+      // Characters beyond ASCII (or one that found no room), one by one until ASCII
+      // comes again.
+      do
+      {
+         UCS4CHAR cp;
+         size_t used = R::Read(src + in, n - in, &cp);
+         size_t k = W::Length(cp);
+         if (k > capacity - out)
+         {
+            *pos = in;
+            return out;
+         }
+         if (k > 0)
+            W::Put(cp, dst + out);
+         out += k;
+         in += used;
+      } while (in < n && !StartsAsciiRun(src + in, n - in));
    }
    *pos = in;
    return out;
@@ -191,15 +180,15 @@ template <class R, class W> size_t MeasureRun(const typename R::Unit *src, size_
    size_t total = 0;
    while (in < n)
    {
-      if (n - in >= ASCII_BLOCK && IsAsciiBlock(src + in))
+      size_t run = CountAsciiRun(src + in, n - in);
+      in += run;
+      total += run;
+      while (in < n && UnitValue(src[in]) >= 0x80)
       {
-         in += ASCII_BLOCK;
-         total += ASCII_BLOCK;
-         continue;
+         UCS4CHAR cp;
+         in += R::Read(src + in, n - in, &cp);
+         total += W::Count(cp);
       }
-      UCS4CHAR cp;
-      in += R::Read(src + in, n - in, &cp);
-      total += W::Count(cp);
    }
    return total;
 }

@@ -303,13 +303,15 @@ TEST(Convert, TruncationKeepsWholeCharactersAtEveryBoundary)
       ASSERT_EQ(n, expected) << "room " << room;
       EXPECT_EQ(out.compare(0, n, utf8, n), 0);
       EXPECT_EQ(out[n], '\0');
-      EXPECT_EQ(out[room], UNTOUCHED_BYTE);
+      // Nothing past the output is written, not even inside the destination.
+      EXPECT_EQ(out.find_first_not_of(UNTOUCHED_BYTE, n + 1), std::string::npos);
 
       std::vector<wchar_t> wide = Fresh<wchar_t>(room + 1);
       int chars = utf8_to_wchar(utf8, bytes, wide.data(), room);
       ASSERT_EQ(chars, std::min<int>(room, static_cast<int>(text.size())));
       EXPECT_EQ(std::wstring(wide.data(), chars), text.substr(0, chars));
-      EXPECT_EQ(wide[room], static_cast<wchar_t>(UNTOUCHED));
+      for (int i = chars; i <= room; i++)
+         ASSERT_EQ(wide[i], static_cast<wchar_t>(UNTOUCHED)) << "room " << room << " unit " << i;
    }
    free(utf8);
 }
@@ -617,6 +619,15 @@ TEST_F(ConvertMb, SetDefaultCodepageKeepsTheFirst63Characters)
    std::string cutEarlier = name.substr(0, 62) + "X";
    ASSERT_TRUE(SetDefaultCodepage(cutEarlier.c_str()));
    EXPECT_EQ(mb_to_wchar("\xE9", 1, out.data(), 4), 0);
+}
+
+/* iconv loads and unloads its character set modules through the dynamic loader, whose
+ * own lock ThreadSanitizer does not see; loader-internal accesses from threads that open
+ * and close descriptors are reported as races. Only frames inside the loader are left
+ * out. */
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions()
+{
+   return "race:ld-linux-x86-64.so.2\n";
 }
 
 namespace {
