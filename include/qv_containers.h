@@ -495,10 +495,9 @@ class QV_EXPORT StringMapBase
    bool m_ignoreCase;
    void (*m_objectDestructor)(void *object, StringMapBase *map);
 
-   QV_INTERNAL StringMapEntry *find(const wchar_t *key, size_t length) const;
-   QV_INTERNAL StringMapEntry *findFolded(const wchar_t *key, size_t length) const;
+   QV_INTERNAL StringMapEntry *find(const wchar_t *key, size_t length, unsigned *hash = nullptr) const;
    QV_INTERNAL void replaceValue(StringMapEntry *entry, void *value);
-   QV_INTERNAL bool addEntry(wchar_t *key, size_t length, void *value, bool keyPreallocated);
+   QV_INTERNAL bool addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated);
    QV_INTERNAL void removeEntry(StringMapEntry *entry);
 
  protected:

@@ -4,9 +4,12 @@
 
 #include <string.h>
 
-using qv_map::FoldKey;
+using qv_map::FoldKeyInPlace;
+using qv_map::HashKey;
 using qv_map::KeyBytes;
 using qv_map::MAX_KEY_LENGTH;
+using qv_map::SameCase;
+using qv_map::UpperCase;
 
 namespace {
 
@@ -50,34 +53,37 @@ int StringMapBase::size() const
    return static_cast<int>(HASH_COUNT(m_objects));
 }
 
-/* The entry whose hash key is the length characters at key as they are. */
-StringMapEntry *StringMapBase::findFolded(const wchar_t *key, size_t length) const
-{
-   StringMapEntry *entry;
-   HASH_FIND(hh, m_objects, key, KeyBytes(length), entry);
-   return entry;
-}
-
 /* The entry matching the first length characters of key: folded to upper case in an
- * ignore-case map, exactly otherwise. */
-StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length) const
+ * ignore-case map, exactly otherwise. With hash not null the key's hash is stored there
+ * when the key can be looked up at all. */
+StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned *hash) const
 {
-   if (key == nullptr || m_objects == nullptr || length > MAX_KEY_LENGTH)
+   if (key == nullptr || length > MAX_KEY_LENGTH)
       return nullptr;
+   StringMapEntry *entry = nullptr;
+   unsigned hashv;
    if (!m_ignoreCase)
-      return findFolded(key, length);
-   if (length <= STACK_FOLD_CHARS)
+   {
+      hashv = HashKey<SameCase>(key, length, nullptr);
+      HASH_FIND_BYHASHVALUE(hh, m_objects, key, KeyBytes(length), hashv, entry);
+   }
+   else if (length <= STACK_FOLD_CHARS)
    {
       wchar_t folded[STACK_FOLD_CHARS];
-      FoldKey(key, length, folded);
-      return findFolded(folded, length);
+      hashv = HashKey<UpperCase>(key, length, folded);
+      HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
    }
-   wchar_t *folded = static_cast<wchar_t *>(malloc(length * sizeof(wchar_t)));
-   if (folded == nullptr)
-      return nullptr;
-   FoldKey(key, length, folded);
-   StringMapEntry *entry = findFolded(folded, length);
-   free(folded);
+   else
+   {
+      wchar_t *folded = static_cast<wchar_t *>(malloc(length * sizeof(wchar_t)));
+      if (folded == nullptr)
+         return nullptr;
+      hashv = HashKey<UpperCase>(key, length, folded);
+      HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+      free(folded);
+   }
+   if (hash != nullptr)
+      *hash = hashv;
    return entry;
 }
 
@@ -127,9 +133,10 @@ void StringMapBase::replaceValue(StringMapEntry *entry, void *value)
       destroyObject(old);
 }
 
-/* Adds a new entry at the end of insertion order. False, with nothing stored and nothing
- * freed, when an allocation fails. */
-bool StringMapBase::addEntry(wchar_t *key, size_t length, void *value, bool keyPreallocated)
+/* Adds a new entry at the end of insertion order; hash is the key's hash in a
+ * case-sensitive map. False, with nothing stored and nothing freed, when an allocation
+ * fails. */
+bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated)
 {
    StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
    if (entry == nullptr)
@@ -139,7 +146,7 @@ bool StringMapBase::addEntry(wchar_t *key, size_t length, void *value, bool keyP
    {
       entry->originalKey = CopyKey(entry->key, length);
       if (entry->originalKey != nullptr)
-         FoldKey(entry->key, length, entry->key);
+         hash = FoldKeyInPlace(entry->key, length);
    }
    if (entry->key == nullptr || (m_ignoreCase && entry->originalKey == nullptr))
    {
@@ -149,7 +156,7 @@ bool StringMapBase::addEntry(wchar_t *key, size_t length, void *value, bool keyP
       return false;
    }
    entry->value = value;
-   HASH_ADD_KEYPTR(hh, m_objects, entry->key, KeyBytes(length), entry);
+   HASH_ADD_KEYPTR_BYHASHVALUE(hh, m_objects, entry->key, KeyBytes(length), hash, entry);
    return true;
 }
 
@@ -165,7 +172,8 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
       return;
    }
 
-   StringMapEntry *entry = find(key, length);
+   unsigned hash = 0;
+   StringMapEntry *entry = find(key, length, &hash);
    if (entry != nullptr)
    {
       if (m_ignoreCase)
@@ -186,7 +194,7 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
       return;
    }
 
-   if (!addEntry(key, length, value, keyPreallocated))
+   if (!addEntry(key, length, hash, value, keyPreallocated))
    {
       if (keyPreallocated)
          free(key);
@@ -233,19 +241,24 @@ void StringMapBase::setIgnoreCase(bool ignore)
    {
       HASH_DELETE(hh, m_objects, entry);
       size_t length = wcslen(entry->reportedKey());
+      unsigned hash;
       if (ignore)
       {
          // Without room for the spelling the entry reports its folded key.
          entry->originalKey = CopyKey(entry->key, length);
-         FoldKey(entry->key, length, entry->key);
+         hash = FoldKeyInPlace(entry->key, length);
       }
-      else if (entry->originalKey != nullptr)
+      else
       {
-         free(entry->key);
-         entry->key = entry->originalKey;
-         entry->originalKey = nullptr;
+         if (entry->originalKey != nullptr)
+         {
+            free(entry->key);
+            entry->key = entry->originalKey;
+            entry->originalKey = nullptr;
+         }
+         hash = HashKey<SameCase>(entry->key, length, nullptr);
       }
-      HASH_ADD_KEYPTR(hh, rebuilt, entry->key, KeyBytes(length), entry);
+      HASH_ADD_KEYPTR_BYHASHVALUE(hh, rebuilt, entry->key, KeyBytes(length), hash, entry);
    }
    m_objects = rebuilt;
 }

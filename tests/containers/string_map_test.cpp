@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-// The lookup folds keys with its own fast path; it must agree with qv_wcsupr, which folds
-// the stored keys' spelling everywhere else.
+// The map folds and hashes keys in one pass of its own; that must give qv_wcsupr's folding
+// and the value of uthash's HASH_JEN over the key bytes.
 #include "../../src/containers/string_map_entry.h"
 
 namespace {
@@ -143,9 +143,10 @@ TEST(StringMap, FoldsNonAsciiAndLongKeys)
    EXPECT_EQ(map.size(), 3);
 }
 
-TEST(StringMap, LookupFoldingAgreesWithWcsupr)
+TEST(StringMap, KeyHashIsHashJenOfTheFoldedKey)
 {
-   // Every position of a vector block, with ASCII letters, their neighbours and non-ASCII.
+   // Every block position and tail length, with ASCII letters, their neighbours and
+   // non-ASCII characters; in the C locale non-ASCII stays as it is.
    const wchar_t pool[] = L"az@[`{AZ09\u00e0\u00ff\u0101\u03b1\u0430\u1e9e\u2c65";
    for (const char *name : {"C", "C.UTF-8"})
    {
@@ -156,9 +157,16 @@ TEST(StringMap, LookupFoldingAgreesWithWcsupr)
             std::wstring text(pool + start, length);
             std::wstring expected = text;
             qv_wcsupr(&expected[0]);
+            unsigned exactHash, foldedHash;
+            HASH_JEN(text.data(), length * sizeof(wchar_t), exactHash);
+            HASH_JEN(expected.data(), length * sizeof(wchar_t), foldedHash);
+
             std::wstring folded(length, L'?');
-            qv_map::FoldKey(text.data(), length, &folded[0]);
+            EXPECT_EQ(qv_map::HashKey<qv_map::UpperCase>(text.data(), length, &folded[0]), foldedHash);
             EXPECT_EQ(folded, expected) << name << " start " << start << " length " << length;
+            EXPECT_EQ(qv_map::HashKey<qv_map::SameCase>(text.data(), length, nullptr), exactHash);
+            EXPECT_EQ(qv_map::FoldKeyInPlace(&text[0], length), foldedHash);
+            EXPECT_EQ(text, expected);
          }
    }
 }
