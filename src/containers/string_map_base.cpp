@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+using qv_map::FoldInPlace;
 using qv_map::FoldKeyInPlace;
 using qv_map::HashKey;
 using qv_map::KeyBytes;
@@ -54,14 +55,14 @@ int StringMapBase::size() const
 }
 
 /* The entry matching the first length characters of key: folded to upper case in an
- * ignore-case map, exactly otherwise. With hash not null the key's hash is stored there
- * when the key can be looked up at all. */
+ * ignore-case map, exactly otherwise. With hash not null the hash of the key as the map
+ * stores it is put there, unless the key is null or too long. */
 StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned *hash) const
 {
-   if (key == nullptr || length > MAX_KEY_LENGTH)
+   if (key == nullptr || length > MAX_KEY_LENGTH || (m_objects == nullptr && hash == nullptr))
       return nullptr;
    StringMapEntry *entry = nullptr;
-   unsigned hashv;
+   unsigned hashv;   // of the key as stored: folded in an ignore-case map
    if (!m_ignoreCase)
    {
       hashv = HashKey<SameCase>(key, length, nullptr);
@@ -75,11 +76,12 @@ StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned 
    }
    else
    {
+      // Without room for the folded copy the hash is still made, so that an insertion
+      // files the key where lookups look for it.
       wchar_t *folded = static_cast<wchar_t *>(malloc(length * sizeof(wchar_t)));
-      if (folded == nullptr)
-         return nullptr;
       hashv = HashKey<UpperCase>(key, length, folded);
-      HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+      if (folded != nullptr)
+         HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
       free(folded);
    }
    if (hash != nullptr)
@@ -133,9 +135,8 @@ void StringMapBase::replaceValue(StringMapEntry *entry, void *value)
       destroyObject(old);
 }
 
-/* Adds a new entry at the end of insertion order; hash is the key's hash in a
- * case-sensitive map. False, with nothing stored and nothing freed, when an allocation
- * fails. */
+/* Adds a new entry at the end of insertion order; hash is the one find gave for key.
+ * False, with nothing stored and nothing freed, when an allocation fails. */
 bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated)
 {
    StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
@@ -146,7 +147,7 @@ bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *v
    {
       entry->originalKey = CopyKey(entry->key, length);
       if (entry->originalKey != nullptr)
-         hash = FoldKeyInPlace(entry->key, length);
+         FoldInPlace(entry->key, length);
    }
    if (entry->key == nullptr || (m_ignoreCase && entry->originalKey == nullptr))
    {

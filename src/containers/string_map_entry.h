@@ -161,6 +161,13 @@ template <typename Case> inline unsigned HashKey(const wchar_t *key, size_t leng
    return hashv;
 }
 
+/* Upper-cases length characters of key in place. */
+inline void FoldInPlace(wchar_t *key, size_t length)
+{
+   for (size_t n = 0; n < length; n++)
+      key[n] = FoldCharacter(key[n]);
+}
+
 /* Upper-cases length characters of key in place and returns the hash of the result. */
 inline unsigned FoldKeyInPlace(wchar_t *key, size_t length)
 {

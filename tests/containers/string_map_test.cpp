@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include <map>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,6 @@ namespace {
 
 using W = std::vector<std::wstring>;
 
-/* The reported keys in order. */
 W KeysOf(const StringMapBase &map)
 {
    W keys;
@@ -46,7 +45,7 @@ W PairsOf(const StringMap &map)
    return pairs;
 }
 
-/* Switches the character type locale for one test. */
+/* Switches the character type locale for one scope. */
 class CtypeLocale
 {
    std::string m_previous;
@@ -59,46 +58,25 @@ class CtypeLocale
    ~CtypeLocale() { setlocale(LC_CTYPE, m_previous.c_str()); }
 };
 
-/* Objects that count their destructions by tag. */
-std::map<int, int> g_deleted;
+/* Tags of the Counted objects deleted so far, sorted on reading: a tag seen twice was
+ * deleted twice. */
+std::vector<int> g_deleted;
+
+std::vector<int> Deleted()
+{
+   std::vector<int> tags = g_deleted;
+   std::sort(tags.begin(), tags.end());
+   return tags;
+}
 
 struct Counted
 {
    int tag;
    explicit Counted(int t) : tag(t) {}
-   ~Counted() { g_deleted[tag]++; }
+   ~Counted() { g_deleted.push_back(tag); }
 };
 
-class StringMapOwnership : public ::testing::Test
-{
- protected:
-   void SetUp() override { g_deleted.clear(); }
-   void ExpectDeletedOnce(std::vector<int> tags)
-   {
-      EXPECT_EQ(g_deleted.size(), tags.size());
-      for (int tag : tags)
-         EXPECT_EQ(g_deleted[tag], 1) << "object " << tag;
-   }
-};
-
-/* A base map with a destroy function that records the map it is called for. */
-struct RecordingMap : StringMapBase
-{
-   static std::vector<std::pair<int, const StringMapBase *>> released;
-   static void Release(void *value, StringMapBase *map)
-   {
-      released.emplace_back(*static_cast<int *>(value), map);
-      free(value);
-   }
-   RecordingMap() : StringMapBase(true) { setObjectDestructor(Release); }
-   void put(const wchar_t *key, int tag)
-   {
-      int *value = static_cast<int *>(malloc(sizeof(int)));
-      *value = tag;
-      setObject(const_cast<wchar_t *>(key), value, false);
-   }
-};
-std::vector<std::pair<int, const StringMapBase *>> RecordingMap::released;
+using Tags = std::vector<int>;
 
 }  // namespace
 
@@ -109,18 +87,15 @@ TEST(StringMap, IgnoresCaseAndReportsTheLatestSpelling)
    EXPECT_STREQ(map.get(L"KEY"), L"1");
    EXPECT_STREQ(map.get(L"key"), L"1");
    EXPECT_EQ(KeysOf(map), (W{L"Key"}));
-
    map.set(L"other", L"x");
    map.set(L"KEY", L"2");
    EXPECT_EQ(PairsOf(map), (W{L"KEY=2", L"other=x"}));
 
    // Length forms need no terminator.
    const wchar_t buffer[] = {L'k', L'E', L'y', L'!'};
-   EXPECT_TRUE(map.contains(buffer, 3));
    EXPECT_STREQ(map.get(buffer, 3), L"2");
    EXPECT_FALSE(map.contains(buffer, 4));
    EXPECT_FALSE(map.contains(nullptr));
-   EXPECT_EQ(map.get(nullptr), nullptr);
 }
 
 TEST(StringMap, FoldsNonAsciiAndLongKeys)
@@ -128,7 +103,7 @@ TEST(StringMap, FoldsNonAsciiAndLongKeys)
    // Non-ASCII case follows the character type locale, as qv_wcsupr does.
    CtypeLocale locale("C.UTF-8");
    StringMap map;
-   map.set(L"Stra\u00dfe-\u00e4\u00f6\u00fc-\u0434\u043e\u043c", L"street");   // non-ASCII inside vector blocks
+   map.set(L"Stra\u00dfe-\u00e4\u00f6\u00fc-\u0434\u043e\u043c", L"street");
    EXPECT_STREQ(map.get(L"STRA\u00dfE-\u00c4\u00d6\u00dc-\u0414\u041e\u041c"), L"street");
 
    std::wstring longKey(2000, L'a');   // beyond the stack buffer of a lookup
@@ -188,25 +163,18 @@ TEST(StringMap, InsertionOrderSurvivesReplaceRemoveAndCaseSwitches)
    map.set(L"B", L"big");
    map.setIgnoreCase(true);
    EXPECT_EQ(KeysOf(map), (W{L"b", L"c", L"a", L"B"}));   // no merging
-   EXPECT_EQ(map.size(), 4);
    EXPECT_STREQ(map.get(L"C"), L"3");
    map.remove(L"b");
    map.remove(L"b");
    EXPECT_EQ(KeysOf(map), (W{L"c", L"a"}));
-}
 
-TEST(StringMap, CaseSensitiveFromTheStart)
-{
-   StringMap map;
-   map.setIgnoreCase(false);
-   map.set(L"a", L"lower");
-   map.set(L"A", L"upper");
-   EXPECT_EQ(map.size(), 2);
-   map.setIgnoreCase(true);
-   EXPECT_EQ(map.size(), 2);
-   EXPECT_NE(map.get(L"a"), nullptr);
-   map.setIgnoreCase(false);
-   EXPECT_EQ(PairsOf(map), (W{L"a=lower", L"A=upper"}));
+   StringMap exact;   // case-sensitive while still empty
+   exact.setIgnoreCase(false);
+   exact.set(L"a", L"lower");
+   exact.set(L"A", L"upper");
+   exact.setIgnoreCase(true);
+   exact.setIgnoreCase(false);
+   EXPECT_EQ(PairsOf(exact), (W{L"a=lower", L"A=upper"}));
 }
 
 TEST(StringMap, NullKeysAndValues)
@@ -215,18 +183,17 @@ TEST(StringMap, NullKeysAndValues)
    map.set(nullptr, L"x");
    map.set(nullptr, 5);
    map.setPreallocated(nullptr, qv_wcsdup(L"freed"));   // leak check: the map frees it
-   EXPECT_TRUE(map.isEmpty());
    map.remove(nullptr);
+   EXPECT_TRUE(map.isEmpty());
 
    map.set(L"n", static_cast<const wchar_t *>(nullptr));
    EXPECT_TRUE(map.contains(L"n"));
    EXPECT_EQ(map.get(L"n"), nullptr);
    EXPECT_EQ(map.getInt32(L"n", 7), 7);
-   EXPECT_TRUE(map.getBoolean(L"n", true));
 
-   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"v"));   // replaces: the key block goes to the spelling
+   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"v"));   // the key block becomes the spelling
    map.setIgnoreCase(false);
-   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"w"));   // replaces: the key block is freed
+   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"w"));   // the key block is freed
    EXPECT_EQ(PairsOf(map), (W{L"N=w"}));
 }
 
@@ -239,7 +206,6 @@ TEST(StringMap, NumbersAsTextAndParsedBack)
    map.set(L"u64", UINT64_MAX);
    EXPECT_EQ(PairsOf(map), (W{L"i32=-2147483648", L"u32=4294967295", L"i64=-9223372036854775808",
                              L"u64=18446744073709551615"}));
-   EXPECT_EQ(map.getInt64(L"i64", 0), INT64_MIN);
    EXPECT_EQ(map.getUInt64(L"u64", 0), UINT64_MAX);
 
    map.set(L"hex", L"0x1F");
@@ -247,23 +213,17 @@ TEST(StringMap, NumbersAsTextAndParsedBack)
    map.set(L"word", L"abc");
    map.set(L"big", L"3000000000");
    map.set(L"small", L"-3000000000");
-   map.set(L"minus", L"-1");
-   map.set(L"real", L"2.5e3");
+   map.set(L"huge", L"-5000000000");
    EXPECT_EQ(map.getInt32(L"hex", -1), 31);
    EXPECT_EQ(map.getInt32(L"oct", -1), 8);
    EXPECT_EQ(map.getInt32(L"word", -1), 0);
    EXPECT_EQ(map.getInt32(L"missing", -1), -1);
-   EXPECT_EQ(map.getInt32(nullptr, -1), -1);
-   // The 32-bit forms saturate at the 32-bit limits.
+   // The 32-bit forms keep the 32-bit range.
    EXPECT_EQ(map.getInt32(L"big", 0), INT32_MAX);
    EXPECT_EQ(map.getInt32(L"small", 0), INT32_MIN);
    EXPECT_EQ(map.getUInt32(L"small", 0), 1294967296u);   // modulo 2^32
-   map.set(L"huge", L"-5000000000");
    EXPECT_EQ(map.getUInt32(L"huge", 0), UINT32_MAX);
-   EXPECT_EQ(map.getUInt32(L"minus", 0), UINT32_MAX);
    EXPECT_EQ(map.getInt64(L"big", 0), 3000000000LL);
-   EXPECT_EQ(map.getDouble(L"real", 0), 2500.0);
-   EXPECT_EQ(map.getDouble(L"missing", 1.5), 1.5);
 }
 
 TEST(StringMap, BooleanWordsAndNumbers)
@@ -278,7 +238,6 @@ TEST(StringMap, BooleanWordsAndNumbers)
       EXPECT_EQ(map.getBoolean(L"flag", !c.second), c.second) << c.first;
    }
    EXPECT_TRUE(map.getBoolean(L"missing", true));
-   EXPECT_FALSE(map.getBoolean(L"missing", false));
 }
 
 TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
@@ -287,11 +246,9 @@ TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
    src.set(L"First", L"1");
    src.set(L"empty", static_cast<const wchar_t *>(nullptr));
    src.set(L"Last", L"3");
-
    StringMap copy(src);
    EXPECT_EQ(PairsOf(copy), (W{L"First=1", L"empty=<null>", L"Last=3"}));
    EXPECT_NE(copy.get(L"first"), src.get(L"first"));   // own copies
-   EXPECT_TRUE(copy.contains(L"EMPTY"));
 
    // Assignment takes src's settings; self-assignment keeps everything.
    StringMap exact;
@@ -299,14 +256,12 @@ TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
    exact.set(L"x", L"X");
    copy = exact;
    EXPECT_FALSE(copy.isIgnoreCase());
-   EXPECT_EQ(PairsOf(copy), (W{L"x=X"}));
    StringMap &alias = copy;
    copy = alias;
    EXPECT_EQ(PairsOf(copy), (W{L"x=X"}));
 
    copy.addAll(&src);
    copy.addAll(&copy);
-   copy.addAll(nullptr);
    src.set(L"first", L"changed");
    copy.addAll(&src);   // replaced in place
    EXPECT_EQ(PairsOf(copy), (W{L"x=X", L"First=1", L"empty=<null>", L"Last=3", L"first=changed"}));
@@ -314,14 +269,11 @@ TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
 
 TEST(StringMap, CopyOfANonOwningMapSharesItsValues)
 {
-   const wchar_t *outside = L"outside";
    StringMap src;
    src.setOwner(false);
-   src.set(L"k", outside);   // a heap copy the map does not own
+   src.set(L"k", L"outside");   // a heap copy the map does not own
    const wchar_t *stored = src.get(L"k");
-
    StringMap copy(src);   // leak check: nothing is copied that nobody frees
-   EXPECT_FALSE(copy.isOwner());
    EXPECT_EQ(copy.get(L"k"), stored);
    StringMap owning;
    owning.addAll(&copy);
@@ -342,35 +294,26 @@ TEST(StringMap, KeyThatPointsIntoTheMap)
 TEST(StringMap, Enumeration)
 {
    StringMap map;
-   int calls = 0;
-   auto count = [](const wchar_t *, const void *, void *context) {
-      ++*static_cast<int *>(context);
-      return CONTINUE_ENUMERATION;
-   };
-   EXPECT_EQ(map.forEach(count, &calls), CONTINUE_ENUMERATION);
-   EXPECT_EQ(calls, 0);
-   StructArray<KeyValuePair> *pairs = map.toArray();
-   EXPECT_EQ(pairs->size(), 0);
-   delete pairs;
-   EXPECT_TRUE(KeysOf(map).empty());
-
-   map.set(L"One", L"1");
-   map.set(L"two", L"2");
-   map.set(L"three", L"3");
    W seen;
    auto stopAtTwo = [](const wchar_t *key, const void *, void *context) {
       static_cast<W *>(context)->push_back(key);
       return (wcscmp(key, L"two") == 0) ? STOP_ENUMERATION : CONTINUE_ENUMERATION;
    };
+   EXPECT_EQ(map.forEach(stopAtTwo, &seen), CONTINUE_ENUMERATION);
+   EXPECT_TRUE(seen.empty());
+   EXPECT_TRUE(PairsOf(map).empty());
+   EXPECT_TRUE(KeysOf(map).empty());
+
+   map.set(L"One", L"1");
+   map.set(L"two", L"2");
+   map.set(L"three", L"3");
    EXPECT_EQ(map.forEach(stopAtTwo, &seen), STOP_ENUMERATION);
    EXPECT_EQ(seen, (W{L"One", L"two"}));
 
-   auto longerThanOne = [](const wchar_t *, const void *value, void *) {
-      return wcslen(static_cast<const wchar_t *>(value)) >= 1;
+   auto valueAbove1 = [](const wchar_t *, const void *value, void *) {
+      return wcscmp(static_cast<const wchar_t *>(value), L"1") > 0;
    };
-   EXPECT_STREQ(static_cast<const wchar_t *>(map.findElement(longerThanOne, nullptr)), L"1");
-   auto keyIsThree = [](const wchar_t *key, const void *, void *) { return wcscmp(key, L"three") == 0; };
-   EXPECT_STREQ(static_cast<const wchar_t *>(map.findElement(keyIsThree, nullptr)), L"3");
+   EXPECT_STREQ(static_cast<const wchar_t *>(map.findElement(valueAbove1, nullptr)), L"2");
    auto none = [](const wchar_t *, const void *, void *) { return false; };
    EXPECT_EQ(map.findElement(none, nullptr), nullptr);
 
@@ -390,15 +333,11 @@ TEST(StringMap, JsonPairsInOrder)
    EXPECT_STREQ(text, "[[\"a\",\"1\"],[\"b\",null],[\"K\xC3\xA9y\",\"\xEF\xBF\xBDx\"]]");
    free(text);
    json_decref(json);
-
-   StringMap empty;
-   json = empty.toJson();
-   EXPECT_EQ(json_array_size(json), 0u);
-   json_decref(json);
 }
 
-TEST_F(StringMapOwnership, EveryPathReleasesEachObjectOnce)
+TEST(StringMap, EveryOwningPathReleasesEachObjectOnce)
 {
+   g_deleted.clear();
    {
       StringObjectMap<Counted> map(true);
       map.set(L"a", new Counted(1));
@@ -406,7 +345,6 @@ TEST_F(StringMapOwnership, EveryPathReleasesEachObjectOnce)
       Counted *three = new Counted(3);
       map.set(L"b", three);
       map.set(L"B", three);                 // the same object again: kept
-      EXPECT_EQ(map.get(L"b"), three);
       map.set(nullptr, new Counted(4));     // nothing stored: deleted at once
       map.set(L"c", new Counted(5));
       map.remove(L"C");
@@ -416,67 +354,35 @@ TEST_F(StringMapOwnership, EveryPathReleasesEachObjectOnce)
       map.set(L"e", new Counted(7));
       map.setIgnoreCase(false);             // rebuilding moves, never releases
       map.setIgnoreCase(true);
-      ExpectDeletedOnce({1, 4, 5});
+      EXPECT_EQ(Deleted(), (Tags{1, 4, 5}));
 
-      ObjectArray<Counted> *values = map.values();
-      ASSERT_EQ(values->size(), 4);
-      EXPECT_EQ(values->get(0)->tag, 2);
+      ObjectArray<Counted> *values = map.values();   // does not own them
+      EXPECT_EQ(values->size(), 4);
       EXPECT_EQ(values->get(3)->tag, 7);
-      delete values;                        // does not own them
+      delete values;
 
       auto keepD = [](const wchar_t *key, const void *, void *) { return wcscmp(key, L"d") == 0; };
       map.filterElements(keepD, nullptr);
-      ExpectDeletedOnce({1, 2, 3, 4, 5, 7});
+      EXPECT_EQ(Deleted(), (Tags{1, 2, 3, 4, 5, 7}));
       map.set(L"f", new Counted(8));
-   }   // destruction
-   ExpectDeletedOnce({1, 2, 3, 4, 5, 6, 7, 8});
+   }
+   EXPECT_EQ(Deleted(), (Tags{1, 2, 3, 4, 5, 6, 7, 8}));
 
-   g_deleted.clear();
    StringObjectMap<Counted> map(true);
    map.set(L"x", new Counted(9));
    map.clear();
-   auto none = [](const wchar_t *, const void *, void *) { return false; };
-   map.set(L"y", new Counted(10));
-   map.set(L"z", new Counted(11));
-   map.filterElements(none, nullptr);
-   EXPECT_TRUE(map.isEmpty());
-   ExpectDeletedOnce({9, 10, 11});
-}
+   EXPECT_EQ(Deleted(), (Tags{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 
-TEST_F(StringMapOwnership, NonOwningMapsReleaseNothing)
-{
-   Counted kept(1);
-   {
-      StringObjectMap<Counted> map(false);
-      map.set(L"k", &kept);
-      map.set(L"k", &kept);
-      map.set(nullptr, &kept);
-      map.remove(L"k");
-      map.set(L"k", &kept);
-   }
-   StringObjectMap<Counted> owning(true);
-   Counted *object = new Counted(2);
-   owning.set(L"k", object);
-   owning.setOwner(false);
-   owning.clear();
-   EXPECT_TRUE(g_deleted.empty());
-   delete object;
-}
-
-TEST(StringMapBase, DestroyFunctionReceivesTheMap)
-{
-   RecordingMap::released.clear();
-   {
-      RecordingMap map;
-      map.put(L"a", 1);
-      map.put(L"a", 2);
-      map.remove(L"a");
-      map.put(L"b", 3);
-      EXPECT_EQ(RecordingMap::released,
-                (std::vector<std::pair<int, const StringMapBase *>>{{1, &map}, {2, &map}}));
-   }
-   ASSERT_EQ(RecordingMap::released.size(), 3u);
-   EXPECT_EQ(RecordingMap::released[2].first, 3);
+   // A map that does not own (any more) releases nothing.
+   Counted kept(10);
+   Counted *dropped = new Counted(11);
+   map.setOwner(false);
+   map.set(L"k", &kept);
+   map.set(L"k", dropped);
+   map.set(nullptr, &kept);
+   map.remove(L"k");
+   EXPECT_EQ(g_deleted.size(), 9u);
+   delete dropped;
 }
 
 TEST(StringIntMap, IntegersInTheValueSlots)
@@ -484,16 +390,10 @@ TEST(StringIntMap, IntegersInTheValueSlots)
    StringIntMap<int64_t> map;
    map.set(L"Min", INT64_MIN);
    map.set(L"zero", 0);
-   map.set(L"minus", -5);
    EXPECT_EQ(map.get(L"MIN"), INT64_MIN);
    EXPECT_EQ(map.get(L"zero", 42), 0);
    EXPECT_EQ(map.get(L"missing", 42), 42);
-   EXPECT_EQ(map.get(L"missing"), 0);
-   EXPECT_EQ(map.get(nullptr, 42), 42);
-   EXPECT_EQ(map.get(L"minus"), -5);
    EXPECT_TRUE(map.contains(L"Zero"));
-   EXPECT_FALSE(map.isOwner());
-
    StringIntMap<uint32_t> counts;
    counts.set(L"max", UINT32_MAX);
    EXPECT_EQ(counts.get(L"max"), UINT32_MAX);
