@@ -466,7 +466,9 @@ public:
  * entries in insertion order, which every enumeration, copy and conversion follows. The
  * map copies every key it is given and frees the copies itself. By default it ignores
  * the case of keys: it hashes and compares an upper-cased copy and reports each key as
- * the caller spelled it in the latest set of that key. An owning map releases values
+ * the caller spelled it in the latest set of that key (upper case as qv_wcsupr makes it:
+ * ASCII always, other characters by the character type locale, which must not change
+ * while a map holds keys it would fold differently). An owning map releases values
  * through its destroy function (free by default) when they are replaced or removed and
  * when the map is cleared or destroyed; null values are never released. Values and keys
  * handed out stay valid until their entry is replaced or removed. A failed allocation
