@@ -32,7 +32,7 @@ std::string RepeatToSize(const char *piece)
 const std::string &AsciiText()
 {
    static const std::string text =
-      RepeatToSize("2024-05-17 12:00:01 node=web-03 status=OK latency=12ms path=/api/v1/items?id=42\n");
+       RepeatToSize("2024-05-17 12:00:01 node=web-03 status=OK latency=12ms path=/api/v1/items?id=42\n");
    return text;
 }
 
@@ -60,12 +60,25 @@ void AppendUtf8(std::string *text, UCS4CHAR cp)
    text->append(bytes, static_cast<size_t>(n));
 }
 
-const char *const ASCII_WORDS[] = {"the", "status", "of", "node", "42", "is", "ok", "latency", "12ms", "request",
-                                   "failed", "retry", "in", "5", "seconds", "user", "admin", "logged", "a",
-                                   "disk", "/var/log", "at", "99%", "alarm", "cleared"};
-const char *const LATIN1_WORDS[] = {"caf\xC3\xA9", "M\xC3\xBCller", "na\xC3\xAFve", "Gr\xC3\xB6\xC3\x9F" "e",
-                                    "se\xC3\xB1or", "d\xC3\xA9j\xC3\xA0", "\xC3\x86r\xC3\xB8", "cr\xC3\xA8me",
-                                    "fa\xC3\xA7" "ade", "\xC3\xBC" "ber", "\xC3\xA9t\xC3\xA9", "Stra\xC3\x9F" "e"};
+const char *const ASCII_WORDS[] = {
+    "the", "status",  "of",   "node",  "42",     "is", "ok",   "latency",  "12ms", "request", "failed", "retry",  "in",
+    "5",   "seconds", "user", "admin", "logged", "a",  "disk", "/var/log", "at",   "99%",     "alarm",  "cleared"};
+const char *const LATIN1_WORDS[] = {"caf\xC3\xA9",
+                                    "M\xC3\xBCller",
+                                    "na\xC3\xAFve",
+                                    "Gr\xC3\xB6\xC3\x9F"
+                                    "e",
+                                    "se\xC3\xB1or",
+                                    "d\xC3\xA9j\xC3\xA0",
+                                    "\xC3\x86r\xC3\xB8",
+                                    "cr\xC3\xA8me",
+                                    "fa\xC3\xA7"
+                                    "ade",
+                                    "\xC3\xBC"
+                                    "ber",
+                                    "\xC3\xA9t\xC3\xA9",
+                                    "Stra\xC3\x9F"
+                                    "e"};
 const char *const SEPARATORS[] = {" ", " ", " ", " ", " ", " ", ", ", ". "};
 
 template <size_t N> const char *Pick(Random &random, const char *const (&words)[N])

@@ -9,8 +9,7 @@
 #include <string.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // Elements sorted per run.
 const size_t ELEMENT_COUNT = 1000000;
@@ -128,7 +127,7 @@ void BM_qsort_24Byte_Sorted(benchmark::State &s)
    SortBench<Record, false>(s, Order::Sorted, CompareRecord, CompareRecordEx);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_QSortEx_4Byte_Random)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_qsort_4Byte_Random)->Unit(benchmark::kMillisecond);

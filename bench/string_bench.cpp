@@ -41,27 +41,32 @@ struct StepString : String
 
 void BM_StringAppend_RaisedStep(benchmark::State &state)
 {
-   AppendPieces(state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE); });
+   AppendPieces(
+       state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE); });
 }
 
 void BM_StringAppend_DefaultStep(benchmark::State &state)
 {
-   AppendPieces(state, [] { return StepString(String::DEFAULT_ALLOCATION_STEP); }, [](StepString &s) { s.append(PIECE); });
+   AppendPieces(
+       state, [] { return StepString(String::DEFAULT_ALLOCATION_STEP); }, [](StepString &s) { s.append(PIECE); });
 }
 
 void BM_StringAppendCounted_RaisedStep(benchmark::State &state)
 {
-   AppendPieces(state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE, PIECE_LENGTH); });
+   AppendPieces(
+       state, [] { return StepString(RAISED_STEP); }, [](StepString &s) { s.append(PIECE, PIECE_LENGTH); });
 }
 
 void BM_WStringAppend(benchmark::State &state)
 {
-   AppendPieces(state, [] { return std::wstring(); }, [](std::wstring &s) { s += PIECE; });
+   AppendPieces(
+       state, [] { return std::wstring(); }, [](std::wstring &s) { s += PIECE; });
 }
 
 void BM_WStringAppendCounted(benchmark::State &state)
 {
-   AppendPieces(state, [] { return std::wstring(); }, [](std::wstring &s) { s.append(PIECE, PIECE_LENGTH); });
+   AppendPieces(
+       state, [] { return std::wstring(); }, [](std::wstring &s) { s.append(PIECE, PIECE_LENGTH); });
 }
 
 void BM_StringCopy(benchmark::State &state)

@@ -20,8 +20,8 @@ volatile int g_sink;
 
 /* Code pages the first input byte chooses from: the C locale's (UTF-8), single-byte,
  * double-byte, stateful, one-to-many, combining, and one iconv does not know. */
-const char *const CODE_PAGES[] = {"ACP", "ISO-8859-1", "CP1252", "SHIFT_JIS", "ISO-2022-JP",
-                                  "UTF-8", "TSCII", "CP1255", "GB18030", "NO-SUCH-CHARSET"};
+const char *const CODE_PAGES[] = {"ACP",   "ISO-8859-1", "CP1252", "SHIFT_JIS", "ISO-2022-JP",
+                                  "UTF-8", "TSCII",      "CP1255", "GB18030",   "NO-SUCH-CHARSET"};
 constexpr size_t CODE_PAGE_COUNT = sizeof(CODE_PAGES) / sizeof(CODE_PAGES[0]);
 
 /* Bytes of the input before the text. */
@@ -77,8 +77,8 @@ template <typename T> struct Source
       }
    }
    ~Source() { free(units); }
-   Source(const Source&) = delete;
-   Source& operator=(const Source&) = delete;
+   Source(const Source &) = delete;
+   Source &operator=(const Source &) = delete;
 };
 
 /* Byte that destinations are filled with, to see what a converter wrote. */
@@ -106,8 +106,8 @@ template <typename T> struct Destination
       return true;
    }
    ~Destination() { free(units); }
-   Destination(const Destination&) = delete;
-   Destination& operator=(const Destination&) = delete;
+   Destination(const Destination &) = delete;
+   Destination &operator=(const Destination &) = delete;
 };
 
 /* Extra destination units the chosen size may have beyond what the output needs, so that
@@ -144,8 +144,8 @@ std::vector<D> CheckLibraryConverter(int (*convert)(const S *, int, D *, int), i
                                      bool exactMeasure, const std::vector<S> &text, const Params &p)
 {
    Source<S> src(text, p);
-   int needed = (measure != nullptr) ? measure(src.units, src.length)
-                                     : static_cast<int>(MB_BYTES_PER_UNIT * (src.count + 1));
+   int needed =
+       (measure != nullptr) ? measure(src.units, src.length) : static_cast<int>(MB_BYTES_PER_UNIT * (src.count + 1));
    Check(needed >= 1);
    Destination<D> full(needed);
    int fullCount = convert(src.units, src.length, full.units, needed);
@@ -216,8 +216,12 @@ bool IsStrictUtf8(const std::vector<char> &text)
    while (i < text.size())
    {
       unsigned char b = static_cast<unsigned char>(text[i]);
-      size_t k = (b == 0) ? 0 : (b < 0x80) ? 1 : (b >= 0xC2 && b < 0xE0) ? 2 : (b >= 0xE0 && b < 0xF0) ? 3
-               : (b >= 0xF0 && b < 0xF5) ? 4 : 0;
+      size_t k = (b == 0)                  ? 0
+                 : (b < 0x80)              ? 1
+                 : (b >= 0xC2 && b < 0xE0) ? 2
+                 : (b >= 0xE0 && b < 0xF0) ? 3
+                 : (b >= 0xF0 && b < 0xF5) ? 4
+                                           : 0;
       if (k == 0 || i + k > text.size())
          return false;
       UCS4CHAR cp = (k == 1) ? b : (b & (0xFF >> (k + 1)));
@@ -275,7 +279,8 @@ template <typename T> bool NothingAbove(const std::vector<T> &text, UCS4CHAR lim
 }
 
 /* The full output of a converter applied to a whole text (explicit length, no cut). */
-template <typename S, typename D> std::vector<D> Whole(int (*convert)(const S *, int, D *, int), const std::vector<S> &text)
+template <typename S, typename D>
+std::vector<D> Whole(int (*convert)(const S *, int, D *, int), const std::vector<S> &text)
 {
    std::vector<D> out(MB_BYTES_PER_UNIT * (text.size() + 1));
    int n = convert(text.data(), static_cast<int>(text.size()), out.data(), static_cast<int>(out.size()));

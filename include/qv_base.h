@@ -13,23 +13,23 @@
 /* QV_EXPORT marks every exported class and function; the library is built with hidden
  * visibility, so anything without it stays private to the shared object. */
 #if defined(_WIN32)
-#  ifdef QORVEL_BUILDING
-#    define QV_EXPORT __declspec(dllexport)
-#  else
-#    define QV_EXPORT __declspec(dllimport)
-#  endif
+#ifdef QORVEL_BUILDING
+#define QV_EXPORT __declspec(dllexport)
 #else
-#  define QV_EXPORT __attribute__((visibility("default")))
+#define QV_EXPORT __declspec(dllimport)
+#endif
+#else
+#define QV_EXPORT __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
-#  define QV_EXTERN_C extern "C"
-#  define QV_BEGIN_C extern "C" {
-#  define QV_END_C }
+#define QV_EXTERN_C extern "C"
+#define QV_BEGIN_C extern "C" {
+#define QV_END_C }
 #else
-#  define QV_EXTERN_C
-#  define QV_BEGIN_C
-#  define QV_END_C
+#define QV_EXTERN_C
+#define QV_BEGIN_C
+#define QV_END_C
 #endif
 
 /* Functions of the C-style families. */
@@ -37,9 +37,9 @@
 
 /* printf-style format checking for 8-bit formats (wide formats cannot be checked). */
 #if defined(__GNUC__)
-#  define QV_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+#define QV_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 #else
-#  define QV_PRINTF(fmtIndex, firstArg)
+#define QV_PRINTF(fmtIndex, firstArg)
 #endif
 
 /* Explicit 16-bit (UTF-16) and 32-bit character units. wchar_t is the library's wide
@@ -53,15 +53,15 @@ typedef uint32_t DWORD;
 
 /* Time-outs are unsigned 32-bit milliseconds; INFINITE means no limit. */
 #ifndef INFINITE
-#  define INFINITE 0xFFFFFFFFu
+#define INFINITE 0xFFFFFFFFu
 #endif
 
 /* Socket handles are POSIX descriptors here. */
 #ifndef _WIN32
 typedef int SOCKET;
-#  ifndef INVALID_SOCKET
-#    define INVALID_SOCKET (-1)
-#  endif
+#ifndef INVALID_SOCKET
+#define INVALID_SOCKET (-1)
+#endif
 #endif
 
 /* A JSON value of the jansson library (the toJson operations return new ones that the
@@ -87,14 +87,11 @@ protected:
    virtual ~RefCountObject();
 
 public:
-   RefCountObject() : m_refCount(1) { }
-   RefCountObject(const RefCountObject&) = delete;
-   RefCountObject& operator=(const RefCountObject&) = delete;
+   RefCountObject() : m_refCount(1) {}
+   RefCountObject(const RefCountObject &) = delete;
+   RefCountObject &operator=(const RefCountObject &) = delete;
 
-   void incRefCount()
-   {
-      __atomic_add_fetch(&m_refCount, 1, __ATOMIC_RELAXED);
-   }
+   void incRefCount() { __atomic_add_fetch(&m_refCount, 1, __ATOMIC_RELAXED); }
 
    void decRefCount()
    {
@@ -102,10 +99,7 @@ public:
          delete this;
    }
 
-   int32_t getRefCount() const
-   {
-      return __atomic_load_n(&m_refCount, __ATOMIC_RELAXED);
-   }
+   int32_t getRefCount() const { return __atomic_load_n(&m_refCount, __ATOMIC_RELAXED); }
 };
 
 #endif /* __cplusplus */

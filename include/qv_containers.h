@@ -19,10 +19,10 @@
 class QV_EXPORT MemoryPool
 {
 private:
-   void *m_currentRegion;   // newest region; its first 8 bytes point to the one before
-   size_t m_headerSize;     // offset of the first usable byte in every region
-   size_t m_regionSize;     // size in bytes of a normal region
-   size_t m_allocated;      // offset of the next free byte in the current region
+   void *m_currentRegion;  // newest region; its first 8 bytes point to the one before
+   size_t m_headerSize;    // offset of the first usable byte in every region
+   size_t m_regionSize;    // size in bytes of a normal region
+   size_t m_allocated;     // offset of the next free byte in the current region
 
 public:
    /* Region size of a pool constructed without one, in bytes. */
@@ -62,7 +62,6 @@ public:
 
 #endif /* __cplusplus */
 
-
 /* ---------------------------------------------------------------------------------------
  * Arrays and iterators
  *
@@ -100,7 +99,7 @@ struct KeyValuePair
  * remove() removes the element last returned by next() and may be called once per next(). */
 class QV_EXPORT AbstractIterator
 {
- public:
+public:
    virtual ~AbstractIterator();
    virtual bool hasNext() = 0;
    virtual void *next() = 0;
@@ -109,7 +108,7 @@ class QV_EXPORT AbstractIterator
 
 class QV_EXPORT Array
 {
- private:
+private:
    int m_size;
    int m_allocated;
    int m_grow;
@@ -129,7 +128,7 @@ class QV_EXPORT Array
    void destroyObjects();
    void removeAt(int index, bool destroy);
 
- protected:
+protected:
    /* Element mode: slots of elementSize bytes; when data is not null the first initial
     * elements are copied from it. The storage is allocated even for a capacity of 0. */
    Array(void *data, int initial, int grow, size_t elementSize);
@@ -145,7 +144,7 @@ class QV_EXPORT Array
    /* Replaces the function that releases owned objects (ObjectArray deletes them). */
    void setObjectDestructor(void (*destructor)(void *object)) { m_objectDestructor = destructor; }
 
- public:
+public:
    /* Pointer mode. initial < 0 means 16 slots, grow <= 0 a grow step of 16. */
    Array(int initial = 0, int grow = 16, bool owner = false);
    virtual ~Array();
@@ -209,12 +208,12 @@ class QV_EXPORT Array
  * Array::remove does, and the following next() returns the element after it. */
 class QV_EXPORT ArrayIterator : public AbstractIterator
 {
- private:
+private:
    Array *m_array;
    int m_position;
    bool m_removable;
 
- public:
+public:
    ArrayIterator(Array *array);
    virtual ~ArrayIterator();
 
@@ -226,10 +225,10 @@ class QV_EXPORT ArrayIterator : public AbstractIterator
 /* Typed handle over one iterator worker, which it owns and deletes. */
 template <class T> class Iterator
 {
- private:
+private:
    AbstractIterator *m_worker;
 
- public:
+public:
    explicit Iterator(AbstractIterator *worker) : m_worker(worker) {}
    ~Iterator() { delete m_worker; }
    Iterator(const Iterator &) = delete;
@@ -246,11 +245,11 @@ template <class T> class Iterator
  * that is T**. */
 template <class T> class ObjectArray : public Array
 {
- private:
+private:
    static void destroyObject(void *object) { delete static_cast<T *>(object); }
    static void *copyObject(const void *object) { return new T(*static_cast<const T *>(object)); }
 
- public:
+public:
    ObjectArray(int initial = 0, int grow = 16, bool owner = false) : Array(initial, grow, owner)
    {
       setObjectDestructor(destroyObject);
@@ -279,7 +278,7 @@ template <class T> class ObjectArray : public Array
  * element's address inside the storage. */
 template <class T> class StructArray : public Array
 {
- public:
+public:
    StructArray(int initial = 0, int grow = 16) : Array(nullptr, initial, grow, sizeof(T)) {}
    /* Starts with copies of the first count elements of data. */
    StructArray(const T *data, int count, int grow = 16) : Array(const_cast<T *>(data), count, grow, sizeof(T)) {}
@@ -309,7 +308,7 @@ template <class T> class StructArray : public Array
  * C array of size() values. */
 template <class T> class IntegerArray : public Array
 {
- public:
+public:
    IntegerArray(int initial = 0, int grow = 16) : Array(nullptr, initial, grow, sizeof(T)) {}
    /* Starts with copies of the first count values of data. */
    IntegerArray(const T *data, int count, int grow = 16) : Array(const_cast<T *>(data), count, grow, sizeof(T)) {}
@@ -333,8 +332,6 @@ template <class T> class IntegerArray : public Array
 };
 
 #endif /* __cplusplus */
-
-
 
 /* ---------------------------------------------------------------------------------------
  * String list
@@ -429,10 +426,7 @@ public:
    /* Slots in the current slot array. */
    int32_t capacity() const { return m_allocated; }
    /* The entry (possibly null), or null when index is out of range. */
-   const wchar_t *get(int32_t index) const
-   {
-      return (index >= 0 && index < m_count) ? m_values[index] : nullptr;
-   }
+   const wchar_t *get(int32_t index) const { return (index >= 0 && index < m_count) ? m_values[index] : nullptr; }
 
    /* Lowest index of a non-null entry equal to text (exactly, or without regard to case
     * by qv_wcsicmp), or -1; -1 for a null text. */
@@ -456,8 +450,6 @@ public:
 };
 
 #endif /* __cplusplus */
-
-
 
 /* ---------------------------------------------------------------------------------------
  * String maps
@@ -699,29 +691,20 @@ template <class T> class StringIntMap : public StringMapBase
 
 #endif /* __cplusplus */
 
-
 /* ---------------------------------------------------------------------------------------
  * String set
  * ------------------------------------------------------------------------------------- */
-
-
 
 /* ---------------------------------------------------------------------------------------
  * Hash map and hash set
  * ------------------------------------------------------------------------------------- */
 
-
-
 /* ---------------------------------------------------------------------------------------
  * Queue
  * ------------------------------------------------------------------------------------- */
 
-
-
 /* ---------------------------------------------------------------------------------------
  * Ring buffer and byte stream
  * ------------------------------------------------------------------------------------- */
-
-
 
 #endif

@@ -173,9 +173,9 @@ QV_API bool SetDefaultCodepage(const char *name);
 /* Marks members of an exported class that only the library itself calls, so that calls
  * between them are bound inside the library. */
 #if defined(__GNUC__) && !defined(_WIN32)
-#  define QV_INTERNAL __attribute__((visibility("hidden")))
+#define QV_INTERNAL __attribute__((visibility("hidden")))
 #else
-#  define QV_INTERNAL
+#define QV_INTERNAL
 #endif
 
 class StringList;
@@ -200,10 +200,10 @@ class StringList;
 class QV_EXPORT String
 {
 private:
-   wchar_t *m_buffer;         // null for an empty string without a block
-   size_t m_length;           // characters, terminator not counted
-   size_t m_allocated;        // capacity in characters, terminator included
-   size_t m_allocationStep;   // smallest growth of the capacity, in characters
+   wchar_t *m_buffer;        // null for an empty string without a block
+   size_t m_length;          // characters, terminator not counted
+   size_t m_allocated;       // capacity in characters, terminator included
+   size_t m_allocationStep;  // smallest growth of the capacity, in characters
 
    QV_INTERNAL bool grow(size_t count, size_t minimum);
    QV_INTERNAL void appendDecimal(uint64_t magnitude, bool negative);
@@ -417,11 +417,8 @@ inline void String::append(wchar_t ch)
 
 #endif /* __cplusplus */
 
-
 /* ---------------------------------------------------------------------------------------
  * Text utilities
  * ------------------------------------------------------------------------------------- */
-
-
 
 #endif

@@ -5,8 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace
-{
+namespace {
 
 // Grow step used when the caller gives none (or one below 1).
 const int DEFAULT_GROW_STEP = 16;
@@ -32,13 +31,13 @@ int EffectiveCapacity(int initial)
  * argument is used where it is. */
 class StagedElement
 {
- private:
+private:
    unsigned char m_local[STAGE_ON_STACK_SIZE];
    void *m_heap;
    const void *m_element;
    bool m_valid;
 
- public:
+public:
    StagedElement(const void *element, const void *storage, size_t storageBytes, size_t elementSize)
        : m_heap(nullptr), m_element(element), m_valid(true)
    {
@@ -68,7 +67,7 @@ class StagedElement
    const void *get() const { return m_element; }
 };
 
-} // namespace
+}  // namespace
 
 AbstractIterator::~AbstractIterator() {}
 
@@ -106,7 +105,7 @@ Array::Array(void *data, int initial, int grow, size_t elementSize)
       m_allocated = 0;
       bytes = 0;
    }
-   m_data = malloc(bytes); // also for a capacity of 0, so that the buffer is never null
+   m_data = malloc(bytes);  // also for a capacity of 0, so that the buffer is never null
    if ((m_data == nullptr) && (bytes > 0))
       m_allocated = 0;
 
@@ -213,7 +212,7 @@ void Array::storeElement(int index, const void *element)
    if (m_storePointers)
       static_cast<void **>(m_data)[index] = const_cast<void *>(element);
    else if (element != nullptr)
-      memmove(slot(index), element, m_elementSize); // may be another slot of this array
+      memmove(slot(index), element, m_elementSize);  // may be another slot of this array
    else
       memset(slot(index), 0, m_elementSize);
 }
@@ -330,7 +329,7 @@ void Array::clear()
    destroyObjects();
    m_size = 0;
    if (m_allocated > m_grow)
-      reallocate(m_grow); // on failure the larger block simply stays
+      reallocate(m_grow);  // on failure the larger block simply stays
 }
 
 void Array::sort(int (*compare)(const void *, const void *))

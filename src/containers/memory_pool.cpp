@@ -32,8 +32,8 @@ void FreeChain(void *region)
 }  // namespace
 
 MemoryPool::MemoryPool(size_t regionSize)
-   : m_currentRegion(nullptr), m_headerSize(HEADER_SIZE),
-     m_regionSize((regionSize > HEADER_SIZE) ? regionSize : MIN_REGION_SIZE), m_allocated(NO_REGION)
+    : m_currentRegion(nullptr), m_headerSize(HEADER_SIZE),
+      m_regionSize((regionSize > HEADER_SIZE) ? regionSize : MIN_REGION_SIZE), m_allocated(NO_REGION)
 {
    m_currentRegion = malloc(m_regionSize);
    if (m_currentRegion != nullptr)

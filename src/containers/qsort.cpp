@@ -6,8 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace
-{
+namespace {
 
 typedef int (*CompareFunction)(const void *a, const void *b, void *context);
 
@@ -90,7 +89,7 @@ struct AnySizeElements
 
 template <class Elements> class Sorter
 {
- private:
+private:
    Elements m_elements;
    CompareFunction m_compare;
    void *m_context;
@@ -122,11 +121,10 @@ template <class Elements> class Sorter
       return true;
    }
 
- public:
+public:
    Sorter(Elements elements, CompareFunction compare, void *context, char *temp)
        : m_elements(elements), m_compare(compare), m_context(context), m_temp(temp)
-   {
-   }
+   {}
 
    void quickPhase(char *base, size_t count);
    void insertionPass(char *base, size_t count);
@@ -181,8 +179,8 @@ template <class Elements> void Sorter<Elements>::quickPhase(char *base, size_t c
       char *left = first;
       char *right = last;
       bool exchanged = false;
-      char *leftEnd;    // the lower part is [lo, leftEnd)
-      char *rightBegin; // the upper part is [rightBegin, hi]
+      char *leftEnd;     // the lower part is [lo, leftEnd)
+      char *rightBegin;  // the upper part is [rightBegin, hi]
       for (;;)
       {
          while ((left < last) && (compare(left, m_temp) < 0))
@@ -297,7 +295,7 @@ template <size_t N> void SortFixed(char *base, size_t count, void *context, Comp
    Sort(FixedSizeElements<N>(), base, count, context, compare, temp);
 }
 
-} // namespace
+}  // namespace
 
 void QSortEx(void *base, size_t count, size_t elementSize, void *context,
              int (*compare)(const void *a, const void *b, void *context))
@@ -317,33 +315,15 @@ void QSortEx(void *base, size_t count, size_t elementSize, void *context,
    char *elements = static_cast<char *>(base);
    switch (elementSize)
    {
-   case 1:
-      SortFixed<1>(elements, count, context, compare, temp);
-      break;
-   case 2:
-      SortFixed<2>(elements, count, context, compare, temp);
-      break;
-   case 4:
-      SortFixed<4>(elements, count, context, compare, temp);
-      break;
-   case 8:
-      SortFixed<8>(elements, count, context, compare, temp);
-      break;
-   case 12:
-      SortFixed<12>(elements, count, context, compare, temp);
-      break;
-   case 16:
-      SortFixed<16>(elements, count, context, compare, temp);
-      break;
-   case 24:
-      SortFixed<24>(elements, count, context, compare, temp);
-      break;
-   case 32:
-      SortFixed<32>(elements, count, context, compare, temp);
-      break;
-   default:
-      Sort(AnySizeElements{elementSize}, elements, count, context, compare, temp);
-      break;
+      case 1: SortFixed<1>(elements, count, context, compare, temp); break;
+      case 2: SortFixed<2>(elements, count, context, compare, temp); break;
+      case 4: SortFixed<4>(elements, count, context, compare, temp); break;
+      case 8: SortFixed<8>(elements, count, context, compare, temp); break;
+      case 12: SortFixed<12>(elements, count, context, compare, temp); break;
+      case 16: SortFixed<16>(elements, count, context, compare, temp); break;
+      case 24: SortFixed<24>(elements, count, context, compare, temp); break;
+      case 32: SortFixed<32>(elements, count, context, compare, temp); break;
+      default: Sort(AnySizeElements{elementSize}, elements, count, context, compare, temp); break;
    }
 
    if (temp != local)

@@ -2,6 +2,4 @@
  * the library and every derived class shares it. */
 #include <qv_base.h>
 
-RefCountObject::~RefCountObject()
-{
-}
+RefCountObject::~RefCountObject() {}

@@ -45,8 +45,7 @@ int CompareCodeValues(const wchar_t *a, const wchar_t *b)
 }
 
 /* qsort comparison of two slots; a null entry compares below every string. */
-template <bool MATCH_CASE, bool ASCENDING>
-int CompareSlots(const void *p1, const void *p2)
+template <bool MATCH_CASE, bool ASCENDING> int CompareSlots(const void *p1, const void *p2)
 {
    const wchar_t *a = *static_cast<const wchar_t *const *>(p1);
    const wchar_t *b = *static_cast<const wchar_t *const *>(p2);
@@ -89,9 +88,7 @@ StringList::StringList(const StringList *src) : m_count(0), m_allocated(0), m_va
    addAll(src);
 }
 
-StringList::StringList(const StringList &src) : StringList(&src)
-{
-}
+StringList::StringList(const StringList &src) : StringList(&src) {}
 
 StringList::StringList(const wchar_t *text, const wchar_t *separator) : StringList()
 {
@@ -101,8 +98,7 @@ StringList::StringList(const wchar_t *text, const wchar_t *separator) : StringLi
 /* Takes a fresh slot array of the given size from the pool (none for 0). */
 void StringList::initSlots(int32_t slots)
 {
-   m_values = (slots > 0) ? static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES))
-                          : nullptr;
+   m_values = (slots > 0) ? static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES)) : nullptr;
    m_allocated = (m_values != nullptr) ? slots : 0;
 }
 
@@ -120,7 +116,7 @@ bool StringList::reserveSlot()
       return false;
    if (m_count > 0)
       memcpy(values, m_values, static_cast<size_t>(m_count) * SLOT_BYTES);
-   m_values = values;   // the old array stays behind in the pool
+   m_values = values;  // the old array stays behind in the pool
    m_allocated = slots;
    return true;
 }

@@ -6,7 +6,7 @@
 namespace {
 constexpr int64_t MS_PER_SECOND = 1000;
 constexpr int64_t NS_PER_MS = 1000000;
-}
+}  // namespace
 
 QV_API int64_t GetCurrentTimeMs(void)
 {

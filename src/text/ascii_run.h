@@ -10,7 +10,7 @@
 #include <string.h>
 
 #if defined(__SSE2__)
-#  include <emmintrin.h>
+#include <emmintrin.h>
 #endif
 
 namespace qv {

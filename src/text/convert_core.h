@@ -76,54 +76,27 @@ template <typename T> struct Ucs4Reader
 template <typename T> struct Ucs4Writer
 {
    typedef T Unit;
-   static size_t Length(UCS4CHAR cp)
-   {
-      return (cp == NO_CHARACTER) ? 0 : 1;
-   }
-   static void Put(UCS4CHAR cp, T *out)
-   {
-      out[0] = static_cast<T>(cp);
-   }
-   static size_t Count(UCS4CHAR cp)
-   {
-      return Length(cp);
-   }
+   static size_t Length(UCS4CHAR cp) { return (cp == NO_CHARACTER) ? 0 : 1; }
+   static void Put(UCS4CHAR cp, T *out) { out[0] = static_cast<T>(cp); }
+   static size_t Count(UCS4CHAR cp) { return Length(cp); }
 };
 
 template <typename T> struct Utf16Writer
 {
    typedef T Unit;
-   static size_t Length(UCS4CHAR cp)
-   {
-      return Utf16EncodedLength(cp);
-   }
-   static void Put(UCS4CHAR cp, T *out)
-   {
-      Utf16EncodeOne(cp, out);
-   }
+   static size_t Length(UCS4CHAR cp) { return Utf16EncodedLength(cp); }
+   static void Put(UCS4CHAR cp, T *out) { Utf16EncodeOne(cp, out); }
    /* Values above 0xFFFF count two units even beyond 0x10FFFF, where the converters drop
     * them: the count is for sizing a buffer, and an excess is harmless. */
-   static size_t Count(UCS4CHAR cp)
-   {
-      return (cp > MAX_BMP) ? 2 : 1;
-   }
+   static size_t Count(UCS4CHAR cp) { return (cp > MAX_BMP) ? 2 : 1; }
 };
 
 struct Utf8Writer
 {
    typedef char Unit;
-   static size_t Length(UCS4CHAR cp)
-   {
-      return Utf8EncodedLength(cp);
-   }
-   static void Put(UCS4CHAR cp, char *out)
-   {
-      Utf8EncodeOne(cp, out);
-   }
-   static size_t Count(UCS4CHAR cp)
-   {
-      return Length(cp);
-   }
+   static size_t Length(UCS4CHAR cp) { return Utf8EncodedLength(cp); }
+   static void Put(UCS4CHAR cp, char *out) { Utf8EncodeOne(cp, out); }
+   static size_t Count(UCS4CHAR cp) { return Length(cp); }
 };
 
 /* True when src (remaining >= 1 units) starts with two ASCII units, or one at the end:

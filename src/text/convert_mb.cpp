@@ -128,8 +128,8 @@ private:
 
 public:
    CharsetCache() = default;
-   CharsetCache(const CharsetCache&) = delete;
-   CharsetCache& operator=(const CharsetCache&) = delete;
+   CharsetCache(const CharsetCache &) = delete;
+   CharsetCache &operator=(const CharsetCache &) = delete;
    ~CharsetCache()
    {
       for (size_t i = 0; i < m_used; i++)
@@ -192,9 +192,9 @@ private:
    UCS2CHAR m_stack[STACK_INTERMEDIATE_UNITS];
 
 public:
-   Utf16Buffer() : m_data(m_stack), m_capacity(STACK_INTERMEDIATE_UNITS), m_size(0) { }
-   Utf16Buffer(const Utf16Buffer&) = delete;
-   Utf16Buffer& operator=(const Utf16Buffer&) = delete;
+   Utf16Buffer() : m_data(m_stack), m_capacity(STACK_INTERMEDIATE_UNITS), m_size(0) {}
+   Utf16Buffer(const Utf16Buffer &) = delete;
+   Utf16Buffer &operator=(const Utf16Buffer &) = delete;
    ~Utf16Buffer()
    {
       if (m_data != m_stack)
@@ -320,13 +320,12 @@ enum class EncodeResult
  * initial state. Characters that cs cannot represent, and unpaired surrogates, become
  * '?'. Returns FULL when the rest does not fit (a call with more room goes on from
  * there), FAILED when iconv fails. The caller resets cs.encoder before the first call. */
-EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, size_t *pos, char *dst,
-                             size_t capacity, size_t *written)
+EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, size_t *pos, char *dst, size_t capacity,
+                             size_t *written)
 {
    if (cs.utf8)
    {
-      *written += ConvertRun<Utf16Reader<UCS2CHAR, true>, Utf8Writer>(src, n, pos, dst + *written,
-                                                                      capacity - *written);
+      *written += ConvertRun<Utf16Reader<UCS2CHAR, true>, Utf8Writer>(src, n, pos, dst + *written, capacity - *written);
       return (*pos == n) ? EncodeResult::DONE : EncodeResult::FULL;
    }
 
@@ -392,8 +391,7 @@ template <typename T> bool Ucs4ToUtf16(const T *src, size_t n, Utf16Buffer &buff
 
 /* Bytes of code page text into a Unicode form, by the rules of the library's own
  * converters (mb_to_ucs4, mb_to_wchar). */
-template <class W>
-int DecodeBounded(const Charset *cs, const char *src, int srcLen, typename W::Unit *dst, int dstLen)
+template <class W> int DecodeBounded(const Charset *cs, const char *src, int srcLen, typename W::Unit *dst, int dstLen)
 {
    if (dst == nullptr || dstLen <= 0)
       return 0;
@@ -564,16 +562,14 @@ QV_API int utf8_to_mb(const char *src, int srcLen, char *dst, int dstLen)
 
 QV_API int ucs4_to_mb(const UCS4CHAR *src, int srcLen, char *dst, int dstLen)
 {
-   return EncodeBounded(DefaultCharset(), srcLen == -1, dst, dstLen, [&](Utf16Buffer &buffer) {
-      return Ucs4ToUtf16(src, SourceUnits(src, srcLen), buffer);
-   });
+   return EncodeBounded(DefaultCharset(), srcLen == -1, dst, dstLen,
+                        [&](Utf16Buffer &buffer) { return Ucs4ToUtf16(src, SourceUnits(src, srcLen), buffer); });
 }
 
 QV_API int wchar_to_mb(const wchar_t *src, int srcLen, char *dst, int dstLen)
 {
-   return EncodeBounded(DefaultCharset(), srcLen == -1, dst, dstLen, [&](Utf16Buffer &buffer) {
-      return Ucs4ToUtf16(src, SourceUnits(src, srcLen), buffer);
-   });
+   return EncodeBounded(DefaultCharset(), srcLen == -1, dst, dstLen,
+                        [&](Utf16Buffer &buffer) { return Ucs4ToUtf16(src, SourceUnits(src, srcLen), buffer); });
 }
 
 /* ---- Allocating converters ---- */

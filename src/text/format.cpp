@@ -24,8 +24,8 @@ constexpr size_t FLOAT_STACK_BUFFER = 512;
 template <typename C> struct Sink
 {
    C *buffer;
-   size_t limit;   // characters that may be written (capacity - 1), 0 when measuring
-   size_t count;   // characters produced so far, written or not
+   size_t limit;  // characters that may be written (capacity - 1), 0 when measuring
+   size_t count;  // characters produced so far, written or not
 
    void put(C ch)
    {
@@ -72,7 +72,18 @@ struct Spec
    bool zero = false;
    int width = 0;
    int precision = -1;
-   enum Size { DEFAULT, CHAR, SHORT, LONG, LONGLONG, SIZE, LONGDOUBLE, WIDE, NARROW } size = DEFAULT;
+   enum Size
+   {
+      DEFAULT,
+      CHAR,
+      SHORT,
+      LONG,
+      LONGLONG,
+      SIZE,
+      LONGDOUBLE,
+      WIDE,
+      NARROW
+   } size = DEFAULT;
 };
 
 template <typename C> void PadBefore(Sink<C> &out, const Spec &spec, size_t length)
@@ -460,8 +471,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
                p++;
             }
             break;
-         default:
-            break;
+         default: break;
       }
 
       C conv = *p;
@@ -470,9 +480,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
       p++;
       switch (conv)
       {
-         case '%':
-            out.put('%');
-            break;
+         case '%': out.put('%'); break;
          case 'd':
          case 'i':
          {
@@ -484,9 +492,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
          case 'u':
          case 'o':
          case 'x':
-         case 'X':
-            FormatInteger(out, spec, UnsignedArgument(spec, args), false, conv);
-            break;
+         case 'X': FormatInteger(out, spec, UnsignedArgument(spec, args), false, conv); break;
          case 'p':
          {
             // Pointers print as the platform shows them: all hex digits, upper case.
@@ -532,9 +538,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
          case 'g':
          case 'G':
          case 'a':
-         case 'A':
-            ok = FormatFloat(out, spec, conv, args);
-            break;
+         case 'A': ok = FormatFloat(out, spec, conv, args); break;
          default:
             // Unknown conversions (and "%n", which writes through a pointer) are refused.
             return -1;

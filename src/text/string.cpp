@@ -75,11 +75,11 @@ size_t NextMatch(const wchar_t *text, size_t length, size_t from, const wchar_t 
  * left to right and without overlap, and terminates it. dst may be src itself when t is
  * not longer than f: the write position then never passes the read position. Returns the
  * new length. */
-size_t ReplaceInto(wchar_t *dst, const wchar_t *src, size_t length, const wchar_t *from, size_t f,
-                   const wchar_t *to, size_t t)
+size_t ReplaceInto(wchar_t *dst, const wchar_t *src, size_t length, const wchar_t *from, size_t f, const wchar_t *to,
+                   size_t t)
 {
    size_t written = 0;
-   size_t copied = 0;   // end of the part of src already written
+   size_t copied = 0;  // end of the part of src already written
    for (size_t hit = NextMatch(src, length, 0, from, f); hit != SIZE_MAX; hit = NextMatch(src, length, copied, from, f))
    {
       memmove(dst + written, src + copied, Bytes(hit - copied));
@@ -96,11 +96,10 @@ size_t ReplaceInto(wchar_t *dst, const wchar_t *src, size_t length, const wchar_
 
 }  // namespace
 
-String::String() : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP)
-{
-}
+String::String() : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP) {}
 
-String::String(const String &src) : m_buffer(nullptr), m_length(0), m_allocated(1), m_allocationStep(src.m_allocationStep)
+String::String(const String &src)
+    : m_buffer(nullptr), m_length(0), m_allocated(1), m_allocationStep(src.m_allocationStep)
 {
    // The capacity recorded for an empty copy is 1 even though no block exists.
    if (src.m_length > 0)
@@ -115,15 +114,16 @@ String::String(const String &src) : m_buffer(nullptr), m_length(0), m_allocated(
 }
 
 String::String(String &&src) noexcept
-   : m_buffer(src.m_buffer), m_length(src.m_length), m_allocated(src.m_allocated),
-     m_allocationStep(src.m_allocationStep)
+    : m_buffer(src.m_buffer), m_length(src.m_length), m_allocated(src.m_allocated),
+      m_allocationStep(src.m_allocationStep)
 {
    src.m_buffer = nullptr;
    src.m_length = 0;
    src.m_allocated = 0;
 }
 
-String::String(const wchar_t *text) : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP)
+String::String(const wchar_t *text)
+    : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP)
 {
    *this = text;
 }
@@ -357,8 +357,8 @@ void String::appendMBString(const char *bytes, size_t byteCount, int codePage)
    }
    // The output may use all the room there is except the terminator's slot.
    size_t room = std::min(m_allocated - m_length - 1, static_cast<size_t>(INT_MAX));
-   int converted = mb_to_wchar_cp(codePage, bytes, static_cast<int>(byteCount), m_buffer + m_length,
-                                  static_cast<int>(room));
+   int converted =
+       mb_to_wchar_cp(codePage, bytes, static_cast<int>(byteCount), m_buffer + m_length, static_cast<int>(room));
    if (converted > 0)
       m_length += std::min(static_cast<size_t>(converted), room);
    m_buffer[m_length] = 0;

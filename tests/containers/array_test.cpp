@@ -7,8 +7,7 @@
 #include <string.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 /* Releases per tag of the heap blocks owned by RecordingArray (tags, not addresses: the heap
  * hands out freed addresses again). */
@@ -34,18 +33,18 @@ int Tag(void *block)
 
 class RecordingArray : public Array
 {
- public:
+public:
    RecordingArray(int initial = 0, int grow = 16, bool owner = true) : Array(initial, grow, owner)
    {
       setObjectDestructor(RecordRelease);
    }
-   RecordingArray(const RecordingArray &src) : Array(&src) {} // no way to copy the objects
+   RecordingArray(const RecordingArray &src) : Array(&src) {}  // no way to copy the objects
    void *buffer() const { return __getBuffer(); }
 };
 
 class ArrayOwnership : public ::testing::Test
 {
- protected:
+protected:
    void SetUp() override { g_released.clear(); }
    void ExpectReleasedOnce(std::vector<int> tags)
    {
@@ -84,7 +83,7 @@ int ComparePointedInts(const void *a, const void *b)
    return (x > y) - (x < y);
 }
 
-} // namespace
+}  // namespace
 
 TEST(ArrayGrowth, AddAndInsertGrowByOneStepWhenFull)
 {
@@ -105,10 +104,10 @@ TEST(ArrayGrowth, AddAndInsertGrowByOneStepWhenFull)
    EXPECT_EQ(a.get(6), &v[26]);
    EXPECT_EQ(a.first(), &v[31]);
    EXPECT_EQ(a.last(), &v[16]);
-   a.insert(a.size(), &v[33]); // appends
+   a.insert(a.size(), &v[33]);  // appends
    EXPECT_EQ(a.last(), &v[33]);
 
-   Array b(-1, 0); // default capacity and grow step
+   Array b(-1, 0);  // default capacity and grow step
    EXPECT_EQ(b.capacity(), 16);
    for (int i = 0; i < 17; i++)
       b.add(&v[0]);
@@ -130,7 +129,7 @@ TEST(ArrayGrowth, StoresBeyondTheCapacityRoundUpByWholeSteps)
    a.set(47, &p);
    EXPECT_EQ(a.capacity(), 48);
 
-   Array b(10, 7); // smallest 10 + 7k above 30 is 31
+   Array b(10, 7);  // smallest 10 + 7k above 30 is 31
    b.insert(30, &p);
    EXPECT_EQ(b.capacity(), 31);
    EXPECT_EQ(b.size(), 31);
@@ -170,7 +169,7 @@ TEST(ArrayAccess, IndexOfSortAndFind)
    for (int i = 1; i < a.size(); i++)
       EXPECT_LT(*a.get(i - 1), *a.get(i));
    int *key = &values[4], *smallest = &values[3];
-   int **slot = static_cast<int **>(a.find(&key, ComparePointedInts)); // the slot, not the pointer
+   int **slot = static_cast<int **>(a.find(&key, ComparePointedInts));  // the slot, not the pointer
    ASSERT_NE(slot, nullptr);
    EXPECT_EQ(*slot, &values[4]);
    EXPECT_EQ(slot - static_cast<int **>(a.find(&smallest, ComparePointedInts)), 3);
@@ -189,22 +188,22 @@ TEST_F(ArrayOwnership, EveryOwningPathReleasesOnce)
          a.add(NewBlock(i));
       a.add(nullptr);
       a.remove(0);
-      a.remove(a.get(0));         // tag 1
-      a.replace(0, NewBlock(10)); // releases 2
-      a.set(1, NewBlock(11));     // releases 3
-      a.set(1, a.get(1));         // the same object again: kept
-      a.set(10, NewBlock(12));    // beyond the end: nothing released
+      a.remove(a.get(0));          // tag 1
+      a.replace(0, NewBlock(10));  // releases 2
+      a.set(1, NewBlock(11));      // releases 3
+      a.set(1, a.get(1));          // the same object again: kept
+      a.set(10, NewBlock(12));     // beyond the end: nothing released
       a.insert(2, NewBlock(13));
-      a.remove(a.size() - 1); // releases 12
+      a.remove(a.size() - 1);  // releases 12
       EXPECT_EQ(Tag(a.get(1)), 11);
       ExpectReleasedOnce({0, 1, 2, 3, 12});
-      a.clear(); // 10, 11, 13, 4, 5; nulls skipped
+      a.clear();  // 10, 11, 13, 4, 5; nulls skipped
       EXPECT_EQ(g_released.size(), 10u);
       for (void *k : kept)
          a.add(k);
-      a._unlink(0); // never released
+      a._unlink(0);  // never released
       a._unlink(kept[1]);
-      a.setOwner(false); // neither now nor by the destructor
+      a.setOwner(false);  // neither now nor by the destructor
       a.remove(0);
       a.add(kept[1]);
    }
@@ -221,7 +220,7 @@ TEST_F(ArrayOwnership, EveryOwningPathReleasesOnce)
       a.remove(1);
       a.remove(-1);
       a._unlink(-1);
-      a.remove(&a); // not in the array
+      a.remove(&a);  // not in the array
       EXPECT_EQ(a.size(), 1);
       EXPECT_TRUE(g_released.empty());
    }
@@ -260,7 +259,7 @@ TEST_F(ArrayOwnership, CopiesNeverShareOwnership)
       ObjectArray<Tracked> shared(plain);
       EXPECT_FALSE(shared.isOwner());
       EXPECT_EQ(shared.get(0), owning.get(0));
-      owning.remove(1); // deleted as a Tracked
+      owning.remove(1);  // deleted as a Tracked
       EXPECT_EQ(Tracked::live, 9);
    }
    EXPECT_EQ(Tracked::live, 0);
@@ -283,19 +282,19 @@ template <size_t N> void ExerciseElementMode()
 
    B seven = B::make(7), absent = B::make(99), zero;
    memset(&zero, 0, N);
-   EXPECT_EQ(a.indexOf(&seven), 7); // equal bytes at another address
+   EXPECT_EQ(a.indexOf(&seven), 7);  // equal bytes at another address
    EXPECT_EQ(a.indexOf(&absent), -1);
    EXPECT_EQ(a.indexOf(nullptr), -1);
    a.insert(0, &absent);
    EXPECT_TRUE(*a.get(1) == B::make(0));
    a.remove(0);
    a.remove(a.size() - 1);
-   a.set(13, &absent); // zero-filled gap
+   a.set(13, &absent);  // zero-filled gap
    EXPECT_TRUE(*a.get(10) == B::make(10));
    EXPECT_TRUE(*a.get(11) == zero);
    EXPECT_TRUE(*a.get(12) == zero);
    EXPECT_TRUE(*a.get(13) == absent);
-   a.replace(13, nullptr); // null stores zero bytes
+   a.replace(13, nullptr);  // null stores zero bytes
    EXPECT_TRUE(*a.get(13) == zero);
 
    // Arguments that point into the array while it grows or shifts.
@@ -305,10 +304,10 @@ template <size_t N> void ExerciseElementMode()
       B b = B::make(i);
       c.add(&b);
    }
-   c.add(c.get(0));       // [0 1 0]
-   c.add(c.get(1));       // [0 1 0 1]
-   c.insert(0, c.last()); // [1 0 1 0 1]
-   c.insert(2, c.get(3)); // the shift moves the source: [1 0 0 1 0 1]
+   c.add(c.get(0));        // [0 1 0]
+   c.add(c.get(1));        // [0 1 0 1]
+   c.insert(0, c.last());  // [1 0 1 0 1]
+   c.insert(2, c.get(3));  // the shift moves the source: [1 0 0 1 0 1]
    c.set(40, c.get(1));
    const int expected[] = {1, 0, 0, 1, 0, 1};
    for (int i = 0; i < 6; i++)
@@ -332,13 +331,13 @@ TEST(StructArray, ConstructionFromDataAndCopies)
    ASSERT_EQ(a.size(), 3);
    EXPECT_EQ(a.capacity(), 3);
    EXPECT_EQ(a.get(1)->value, pairs);
-   a.setOwner(true); // element mode never owns: the destructor must not free anything
+   a.setOwner(true);  // element mode never owns: the destructor must not free anything
    EXPECT_FALSE(a.isOwner());
    StructArray<KeyValuePair> copy(a);
    copy.get(0)->key = L"z";
    EXPECT_EQ(wcscmp(a.get(0)->key, L"a"), 0);
 
-   StructArray<KeyValuePair> negative(pairs, -2); // no elements, default capacity
+   StructArray<KeyValuePair> negative(pairs, -2);  // no elements, default capacity
    EXPECT_EQ(negative.size(), 0);
    EXPECT_EQ(negative.capacity(), 16);
 }
@@ -373,12 +372,12 @@ TEST(ArrayIterator, EmptyArrayAndEnd)
    a.add(&v[0]);
    a.add(&v[1]);
    ArrayIterator it(&a);
-   it.remove(); // before the first next: nothing
+   it.remove();  // before the first next: nothing
    EXPECT_EQ(it.next(), &v[0]);
    EXPECT_EQ(it.next(), &v[1]);
-   EXPECT_EQ(it.next(), nullptr); // position stays on the last element
+   EXPECT_EQ(it.next(), nullptr);  // position stays on the last element
    it.remove();
-   it.remove(); // once per next: the first element stays
+   it.remove();  // once per next: the first element stays
    ASSERT_EQ(a.size(), 1);
    EXPECT_EQ(a.get(0), &v[0]);
 }
@@ -394,15 +393,14 @@ TEST_F(ArrayOwnership, IteratorRemovesEachElementIncludingTheLast)
    {
       visited.push_back(Tag(it.next()));
       it.remove();
-      it.remove(); // once per next: must not take another element
+      it.remove();  // once per next: must not take another element
    }
    EXPECT_EQ(visited, std::vector<int>({0, 1, 2, 3, 4}));
    EXPECT_EQ(a.size(), 0);
    ExpectReleasedOnce({0, 1, 2, 3, 4});
 }
 
-namespace
-{
+namespace {
 
 struct CountingWorker : public AbstractIterator
 {
@@ -414,7 +412,7 @@ struct CountingWorker : public AbstractIterator
 };
 int CountingWorker::deleted = 0;
 
-} // namespace
+}  // namespace
 
 TEST(Iterator, TypedHandleOwnsItsWorker)
 {

@@ -8,8 +8,7 @@
 #include <string.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 /* Elements of any size: a little-endian key in the first (up to 4) bytes, the other bytes
  * derived from the key, so that a sorted result is byte for byte the same whatever the order
@@ -87,7 +86,7 @@ std::vector<uint32_t> MakeKeys(int pattern, size_t count, size_t keyBytes, std::
    return ::testing::AssertionSuccess();
 }
 
-} // namespace
+}  // namespace
 
 TEST(QSortEx, ComparisonsOfTheTrivialAndPresortedCases)
 {
@@ -108,7 +107,7 @@ TEST(QSortEx, ComparisonsOfTheTrivialAndPresortedCases)
    context.comparisons = 0;
    QSortEx(values.data(), values.size(), 4, &context, CompareKeys);
    EXPECT_EQ(values, original);
-   EXPECT_LT(context.comparisons, 4000); // linear
+   EXPECT_LT(context.comparisons, 4000);  // linear
 }
 
 TEST(QSortEx, MatchesStdSortForAllPatternsSizesAndAlignments)
@@ -142,8 +141,7 @@ TEST(QSortEx, RangesThatNeedNoExchangeAreStillSplit)
    EXPECT_LT(context.comparisons, 100000);
 }
 
-namespace
-{
+namespace {
 
 /* Adversary that decides values only when they are compared: each pivot comes out with
  * SPLIT smaller elements ahead of it, so every partition splits off a part just too large
@@ -215,7 +213,7 @@ int CompareInconsistently(const void *a, const void *b, void *context)
    return (bounds->mode == 0) ? static_cast<int>(bounds->random() % 3) - 1 : bounds->mode;
 }
 
-} // namespace
+}  // namespace
 
 TEST(QSortEx, PendingRangesFitForAdversarialInput)
 {

@@ -170,7 +170,7 @@ TEST(StringList, CopiesKeepNullEntriesInPlace)
    W expected = {L"<null>", L"b", L"c", L"<null>"};
    EXPECT_EQ(Entries(byReference), expected);
    EXPECT_EQ(Entries(byPointer), expected);
-   EXPECT_NE(byReference.get(1), src.get(1));   // own copies
+   EXPECT_NE(byReference.get(1), src.get(1));  // own copies
    EXPECT_EQ(StringList(static_cast<const StringList *>(nullptr)).size(), 0);
 
    StringList big;
@@ -214,11 +214,10 @@ TEST(StringList, SplitKeepsEmptyPieces)
       W pieces;
    };
    const Case cases[] = {
-      {L"a;b", L";", {L"a", L"b"}},      {L"a,,b", L",", {L"a", L"", L"b"}},
-      {L";", L";", {L"", L""}},          {L"", L",", {L""}},
-      {L"a--b", L"--", {L"a", L"b"}},    {L"a---b", L"--", {L"a", L"-b"}},
-      {L"abc", L"", {L"abc"}},           {L"abc", nullptr, {L"abc"}},
-      {L"a,", L",", {L"a", L""}},        {L"ab", L"abc", {L"ab"}},
+       {L"a;b", L";", {L"a", L"b"}}, {L"a,,b", L",", {L"a", L"", L"b"}}, {L";", L";", {L"", L""}},
+       {L"", L",", {L""}},           {L"a--b", L"--", {L"a", L"b"}},     {L"a---b", L"--", {L"a", L"-b"}},
+       {L"abc", L"", {L"abc"}},      {L"abc", nullptr, {L"abc"}},        {L"a,", L",", {L"a", L""}},
+       {L"ab", L"abc", {L"ab"}},
    };
    for (const Case &c : cases)
    {
@@ -239,14 +238,14 @@ TEST(StringList, StringSplitLeavesTheStringAlone)
       W pieces;
    };
    const Case cases[] = {
-      {String(L"a,b,"), L",", {L"a", L"b", L""}},
-      {String(L"a<>b"), L"<>", {L"a", L"b"}},
-      {String(L"ab"), L"abc", {L"ab"}},
-      {String(L""), L",", {L""}},
-      {String(), L",", {L""}},
-      {String(), L"", {L"(null)"}},
-      {String(L""), L"", {L""}},
-      {String(L"abc"), nullptr, {L"abc"}},
+       {String(L"a,b,"), L",", {L"a", L"b", L""}},
+       {String(L"a<>b"), L"<>", {L"a", L"b"}},
+       {String(L"ab"), L"abc", {L"ab"}},
+       {String(L""), L",", {L""}},
+       {String(), L",", {L""}},
+       {String(), L"", {L"(null)"}},
+       {String(L""), L"", {L""}},
+       {String(L"abc"), nullptr, {L"abc"}},
    };
    for (const Case &c : cases)
    {
@@ -293,7 +292,7 @@ TEST(StringList, SearchExactAndIgnoringCase)
    EXPECT_EQ(list.indexOf(L"alpha"), 3);
    EXPECT_EQ(list.indexOfIgnoreCase(L"ALPHA"), 1);
    EXPECT_EQ(list.indexOf(L"ALPHA"), -1);
-   EXPECT_EQ(list.indexOf(L""), -1);   // null entries match nothing
+   EXPECT_EQ(list.indexOf(L""), -1);  // null entries match nothing
    EXPECT_EQ(list.indexOf(nullptr), -1);
    EXPECT_FALSE(list.contains(L"Beta"));
    EXPECT_TRUE(list.containsIgnoreCase(L"Beta"));

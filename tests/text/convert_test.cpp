@@ -125,7 +125,8 @@ TEST(Convert, Ucs2ToUtf8EncodesAndTruncatesAtCharacters)
    const UCS2CHAR mixed[] = {0xDC00, 'a', 0xD83D, 0xDE00, 0xD800, 'b', 0xD800};
    out = Fresh8(8);
    EXPECT_EQ(ucs2_to_utf8(mixed, 7, &out[0], 8), 6);
-   EXPECT_EQ(out.substr(0, 7), "a\xF0\x9F\x98\x80" "b#");
+   EXPECT_EQ(out.substr(0, 7), "a\xF0\x9F\x98\x80"
+                               "b#");
 }
 
 TEST(Convert, TerminatorReplacesTheWholeLastCharacter)
@@ -200,7 +201,8 @@ TEST(Convert, Ucs4ToUtf8EncodesEveryRangeAndDropsOutOfRange)
    std::string out = Fresh8(32);
    EXPECT_EQ(ucs4_to_utf8(cps, -1, &out[0], 32), 1 + 2 + 2 + 3 + 3 + 3 + 4 + 4);
    EXPECT_EQ(out.substr(0, 23), std::string("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\xA0\x80\xEF\xBF\xBF"
-                                            "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\0", 23));
+                                            "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\0",
+                                            23));
    EXPECT_EQ(ucs4_utf8len(cps, -1), 23);
    EXPECT_EQ(wchar_utf8len(L"\x7F\x80", -1), 4);
 }
@@ -340,7 +342,8 @@ TEST(Convert, AllocatingConvertersHoldTheWholeText)
 
    char *utf8 = UTF8StringFromWideString(wide);
    ASSERT_NE(utf8, nullptr);
-   EXPECT_STREQ(utf8, "a\xF0\x9F\x98\x80\xE2\x82\xAC" "z");
+   EXPECT_STREQ(utf8, "a\xF0\x9F\x98\x80\xE2\x82\xAC"
+                      "z");
    free(units);
    free(again);
    free(wide);
@@ -383,10 +386,7 @@ namespace {
 class ConvertMb : public ::testing::Test
 {
 protected:
-   void TearDown() override
-   {
-      SetDefaultCodepage("ACP");
-   }
+   void TearDown() override { SetDefaultCodepage("ACP"); }
 };
 
 std::wstring TakeWide(wchar_t *text)
@@ -427,7 +427,10 @@ TEST_F(ConvertMb, LocaleCodePageOfTheCLocaleIsUtf8)
    EXPECT_EQ(TakeBytes(MBStringFromWideStringSysLocale(L"\xE9")), "\xC3\xA9");
    const UCS4CHAR four[] = {0x1F600, 0x1F600, 0};
    EXPECT_EQ(TakeBytes(MBStringFromUCS4String(four)), "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
-   EXPECT_EQ(TakeWide(WideStringFromMBString("\xE2\x82\xAC" "x")), L"\x20AC" L"x");
+   EXPECT_EQ(TakeWide(WideStringFromMBString("\xE2\x82\xAC"
+                                             "x")),
+             L"\x20AC"
+             L"x");
    EXPECT_EQ(TakeBytes(MBStringFromUTF8String("\xE2\x82\xAC")), "\xE2\x82\xAC");
    EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\xE2\x82\xAC")), "\xE2\x82\xAC");
    EXPECT_EQ(WideStringFromMBString(nullptr), nullptr);
@@ -511,8 +514,13 @@ TEST_F(ConvertMb, NumericCodePages)
 {
    std::vector<wchar_t> out = Fresh<wchar_t>(8);
    // Undefined bytes of a code page become U+FFFD.
-   EXPECT_EQ(mb_to_wchar_cp(1252, "\x80\x81" "A", 3, out.data(), 8), 3);
-   EXPECT_EQ(std::wstring(out.data(), 3), L"\x20AC\xFFFD" L"A");
+   EXPECT_EQ(mb_to_wchar_cp(1252,
+                            "\x80\x81"
+                            "A",
+                            3, out.data(), 8),
+             3);
+   EXPECT_EQ(std::wstring(out.data(), 3), L"\x20AC\xFFFD"
+                                          L"A");
    EXPECT_EQ(mb_to_wchar_cp(28592, "\xA1", -1, out.data(), 8), 1);
    EXPECT_EQ(std::wstring(out.data()), L"\x0104");
    EXPECT_EQ(mb_to_wchar_cp(20127, "a\x80", 2, out.data(), 8), 2);
@@ -553,8 +561,7 @@ TEST_F(ConvertMb, CodePagesWithStateOrMoreCharactersThanBytes)
    // converters make room for them.
    ASSERT_TRUE(SetDefaultCodepage("TSCII"));
    EXPECT_EQ(TakeWide(WideStringFromMBString("\x82")), L"\x0BB8\x0BCD\x0BB0\x0BC0");
-   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\x82")),
-             "\xE0\xAE\xB8\xE0\xAF\x8D\xE0\xAE\xB0\xE0\xAF\x80");
+   EXPECT_EQ(TakeBytes(UTF8StringFromMBString("\x82")), "\xE0\xAE\xB8\xE0\xAF\x8D\xE0\xAE\xB0\xE0\xAF\x80");
    UCS4CHAR *ucs4 = UCS4StringFromMBString("\x82");
    ASSERT_NE(ucs4, nullptr);
    EXPECT_EQ(ucs4_strlen(ucs4), 4u);
@@ -641,8 +648,8 @@ struct CodePageSample
    wchar_t character;
 };
 const CodePageSample SAMPLES[] = {
-   {1252, '\x80', 0x20AC}, {28591, '\xA1', 0xA1}, {28592, '\xA1', 0x104}, {28595, '\xA1', 0x401},
-   {28597, '\xA1', 0x2018}, {850, '\x82', 0xE9}, {1251, '\x80', 0x402}, {65001, 'z', 'z'},
+    {1252, '\x80', 0x20AC},  {28591, '\xA1', 0xA1}, {28592, '\xA1', 0x104}, {28595, '\xA1', 0x401},
+    {28597, '\xA1', 0x2018}, {850, '\x82', 0xE9},   {1251, '\x80', 0x402},  {65001, 'z', 'z'},
 };
 
 bool ConvertsAsExpected(const CodePageSample &sample)

@@ -38,13 +38,19 @@ TEST(Format, WideStringRulesOfTheLibrary)
    EXPECT_EQ(W(L"[%hs]", "narrow"), L"[narrow]");
    EXPECT_EQ(W(L"[%S]", "narrow"), L"[narrow]");
    EXPECT_EQ(W(L"[%ls]", L"wide"), L"[wide]");
-   EXPECT_EQ(W(L"[%c%hc]", L'\x20AC', 'x'), L"[\x20AC" L"x]");
+   EXPECT_EQ(W(L"[%c%hc]", L'\x20AC', 'x'), L"[\x20AC"
+                                            L"x]");
    EXPECT_EQ(W(L"[%-6s|%6s]", L"ab", L"cd"), L"[ab    |    cd]");
    EXPECT_EQ(W(L"[%.2s]", L"abcdef"), L"[ab]");
    EXPECT_EQ(W(L"[%s]", static_cast<const wchar_t *>(nullptr)), L"[(null)]");
    // 8-bit arguments are UTF-8: "Grüße" takes 7 bytes but 5 characters, padded by characters.
-   EXPECT_EQ(W(L"[%7hs]", "Gr\xC3\xBC\xC3\x9F" "e"), L"[  Gr\xFC\xDF" L"e]");
-   EXPECT_EQ(W(L"[%.3hs]", "Gr\xC3\xBC\xC3\x9F" "e"), L"[Gr\xFC]");
+   EXPECT_EQ(W(L"[%7hs]", "Gr\xC3\xBC\xC3\x9F"
+                          "e"),
+             L"[  Gr\xFC\xDF"
+             L"e]");
+   EXPECT_EQ(W(L"[%.3hs]", "Gr\xC3\xBC\xC3\x9F"
+                           "e"),
+             L"[Gr\xFC]");
 }
 
 TEST(Format, IntegersOfEverySize)
@@ -123,9 +129,12 @@ TEST(PortableText, CaseInsensitiveCompareAndCasing)
    std::string previous = (saved != nullptr) ? saved : "C";
    if (setlocale(LC_CTYPE, "C.UTF-8") != nullptr)
    {
-      wchar_t text[] = L"stra\xDF" L"e-\xE9t\xE9";
-      EXPECT_STREQ(qv_wcsupr(text), L"STRA\xDF" L"E-\xC9T\xC9");
-      EXPECT_STREQ(qv_wcslwr(text), L"stra\xDF" L"e-\xE9t\xE9");
+      wchar_t text[] = L"stra\xDF"
+                       L"e-\xE9t\xE9";
+      EXPECT_STREQ(qv_wcsupr(text), L"STRA\xDF"
+                                    L"E-\xC9T\xC9");
+      EXPECT_STREQ(qv_wcslwr(text), L"stra\xDF"
+                                    L"e-\xE9t\xE9");
       EXPECT_EQ(qv_wcsicmp(L"\xE9T\xC9", L"\xC9t\xE9"), 0);
       setlocale(LC_CTYPE, previous.c_str());
    }

@@ -229,14 +229,14 @@ TEST(String, ReplaceScansLeftToRightWithoutRescanningInsertions)
       const wchar_t *text, *from, *to, *expected;
    };
    const Case cases[] = {
-      {L"aaaa", L"aa", L"a", L"aa"},
-      {L"aaa", L"a", L"aa", L"aaaaaa"},
-      {L"abcabcab", L"abc", L"xyz", L"xyzxyzab"},
-      {L"--a--b--", L"--", L"", L"ab"},
-      {L"aaa", L"aa", L"b", L"ba"},
-      {L"hello", L"xyz", L"abc", L"hello"},
-      {L"hello", L"hello world", L"x", L"hello"},
-      {L"hello", L"hello", L"", L""},
+       {L"aaaa", L"aa", L"a", L"aa"},
+       {L"aaa", L"a", L"aa", L"aaaaaa"},
+       {L"abcabcab", L"abc", L"xyz", L"xyzxyzab"},
+       {L"--a--b--", L"--", L"", L"ab"},
+       {L"aaa", L"aa", L"b", L"ba"},
+       {L"hello", L"xyz", L"abc", L"hello"},
+       {L"hello", L"hello world", L"x", L"hello"},
+       {L"hello", L"hello", L"", L""},
    };
    for (const Case &c : cases)
    {
@@ -538,10 +538,12 @@ TEST(String, Utf8AndMultibyteText)
    EXPECT_STREQ(u, "");
    free(u);
 
-   String s(L"Gr\x00FC\x00DF" L"e \x20AC");
+   String s(L"Gr\x00FC\x00DF"
+            L"e \x20AC");
    u = s.getUTF8String();
    ASSERT_NE(u, nullptr);
-   EXPECT_STREQ(u, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
+   EXPECT_STREQ(u, "Gr\xC3\xBC\xC3\x9F"
+                   "e \xE2\x82\xAC");
    free(u);
 
    String m(L">");

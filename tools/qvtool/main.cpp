@@ -8,7 +8,8 @@
 namespace {
 
 const QvtoolCommand COMMANDS[] = {
-   {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
+    {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
+    {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
 };
 
 void Usage()

@@ -13,5 +13,6 @@ struct QvtoolCommand
 };
 
 int CommandText(int argc, char **argv);
+int CommandAddr(int argc, char **argv);
 
 #endif
