@@ -29,9 +29,9 @@ constexpr uint32_t SEED = 20240611;
 
 struct Keys
 {
-   std::vector<std::wstring> stored;    // as set
-   std::vector<std::wstring> exact;     // the stored spelling, in lookup order
-   std::vector<std::wstring> swapped;   // the same keys in the other case, in lookup order
+   std::vector<std::wstring> stored;   // as set
+   std::vector<std::wstring> exact;    // the stored spelling, in lookup order
+   std::vector<std::wstring> swapped;  // the same keys in the other case, in lookup order
 };
 
 wchar_t SwapCase(wchar_t ch)
@@ -130,9 +130,8 @@ void BM_UnorderedMapExactCase(benchmark::State &state)
 void BM_UnorderedMapExactCaseFromText(benchmark::State &state)
 {
    WStringMap map = FilledUnorderedMap();
-   LookUp(state, TestKeys().exact, [&](const std::wstring &key) {
-      return map.find(std::wstring(key.c_str()))->second.data();
-   });
+   LookUp(state, TestKeys().exact,
+          [&](const std::wstring &key) { return map.find(std::wstring(key.c_str()))->second.data(); });
 }
 
 struct BareEntry

@@ -471,8 +471,8 @@ public:
 /* Result of enumeration callbacks and of forEach. */
 enum EnumerationCallbackResult
 {
-   STOP_ENUMERATION = 0,      // stop now
-   CONTINUE_ENUMERATION = 1   // go on; from forEach: the enumeration ran to the end
+   STOP_ENUMERATION = 0,     // stop now
+   CONTINUE_ENUMERATION = 1  // go on; from forEach: the enumeration ran to the end
 };
 
 #ifdef __cplusplus
@@ -483,8 +483,8 @@ struct StringMapEntry;
 
 class QV_EXPORT StringMapBase
 {
- private:
-   StringMapEntry *m_objects;   // hash table head: first entry in insertion order, null when empty
+private:
+   StringMapEntry *m_objects;  // hash table head: first entry in insertion order, null when empty
    bool m_objectOwner;
    bool m_ignoreCase;
    void (*m_objectDestructor)(void *object, StringMapBase *map);
@@ -494,7 +494,7 @@ class QV_EXPORT StringMapBase
    QV_INTERNAL bool addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated);
    QV_INTERNAL void removeEntry(StringMapEntry *entry);
 
- protected:
+protected:
    /* The value, or null when key is null or not found (first length characters of key,
     * no terminator needed). */
    void *getObject(const wchar_t *key) const;
@@ -530,7 +530,7 @@ class QV_EXPORT StringMapBase
    /* Grow step of the arrays that toArray and the typed value collections return. */
    static constexpr int ARRAY_GROW_STEP = 16;
 
- public:
+public:
    /* Empty; ignores case; releases owned values with free. */
    explicit StringMapBase(bool owner);
    /* Clears the map. */
@@ -568,11 +568,13 @@ class QV_EXPORT StringMapBase
     * and context, until it returns STOP_ENUMERATION; returns that, or
     * CONTINUE_ENUMERATION when every entry was visited. The callback must not change
     * the map. */
-   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value, void *context),
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value,
+                                                                           void *context),
                                      void *context) const;
    /* The value of the first entry, in insertion order, for which comparator is true;
     * null if none. */
-   const void *findElement(bool (*comparator)(const wchar_t *key, const void *value, void *context), void *context) const;
+   const void *findElement(bool (*comparator)(const wchar_t *key, const void *value, void *context),
+                           void *context) const;
    /* Removes, as remove does, every entry for which filter is false. */
    void filterElements(bool (*filter)(const wchar_t *key, const void *value, void *context), void *context);
 
@@ -588,7 +590,7 @@ class QV_EXPORT StringMapBase
  * parsing getters. */
 class QV_EXPORT StringMap : public StringMapBase
 {
- public:
+public:
    /* Empty, owning, ignoring case. */
    StringMap();
    /* Takes src's settings and its entries in src's order; an owning copy holds heap
@@ -644,10 +646,10 @@ class QV_EXPORT StringMap : public StringMapBase
 /* Map of objects of type T; an owning map deletes them as T. */
 template <class T> class StringObjectMap : public StringMapBase
 {
- private:
+private:
    static void destroyValue(void *object, StringMapBase *) { delete static_cast<T *>(object); }
 
- public:
+public:
    explicit StringObjectMap(bool owner) : StringMapBase(owner) { setObjectDestructor(destroyValue); }
 
    /* Copies key; a null key stores nothing (an owning map deletes object). */
@@ -673,7 +675,7 @@ template <class T> class StringIntMap : public StringMapBase
 {
    static_assert(sizeof(T) <= sizeof(void *), "StringIntMap keeps each value in a pointer slot");
 
- public:
+public:
    StringIntMap() : StringMapBase(false) {}
 
    /* Copies key; a null key stores nothing. */

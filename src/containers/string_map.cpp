@@ -60,18 +60,14 @@ EnumerationCallbackResult AppendJsonPair(const wchar_t *key, const void *value, 
 
 }  // namespace
 
-StringMap::StringMap() : StringMapBase(true)
-{
-}
+StringMap::StringMap() : StringMapBase(true) {}
 
 StringMap::StringMap(const StringMap &src) : StringMapBase(true)
 {
    copyFrom(src, CopyText);
 }
 
-StringMap::~StringMap()
-{
-}
+StringMap::~StringMap() {}
 
 StringMap &StringMap::operator=(const StringMap &src)
 {

@@ -41,8 +41,7 @@ wchar_t *CopyKey(const wchar_t *text, size_t length)
 
 StringMapBase::StringMapBase(bool owner)
     : m_objects(nullptr), m_objectOwner(owner), m_ignoreCase(true), m_objectDestructor(FreeValue)
-{
-}
+{}
 
 StringMapBase::~StringMapBase()
 {
@@ -62,7 +61,7 @@ StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned 
    if (key == nullptr || length > MAX_KEY_LENGTH || (m_objects == nullptr && hash == nullptr))
       return nullptr;
    StringMapEntry *entry = nullptr;
-   unsigned hashv;   // of the key as stored: folded in an ignore-case map
+   unsigned hashv;  // of the key as stored: folded in an ignore-case map
    if (!m_ignoreCase)
    {
       hashv = HashKey<SameCase>(key, length, nullptr);
@@ -265,7 +264,7 @@ void StringMapBase::setIgnoreCase(bool ignore)
 }
 
 EnumerationCallbackResult StringMapBase::forEach(
-   EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value, void *context), void *context) const
+    EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value, void *context), void *context) const
 {
    for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
       if (callback(entry->reportedKey(), entry->value, context) == STOP_ENUMERATION)

@@ -23,9 +23,9 @@ inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes);
 struct StringMapEntry
 {
    UT_hash_handle hh;
-   wchar_t *key;            // hash key: upper-cased in an ignore-case map
+   wchar_t *key;  // hash key: upper-cased in an ignore-case map
    void *value;
-   wchar_t *originalKey;    // the latest spelling in an ignore-case map, otherwise null
+   wchar_t *originalKey;  // the latest spelling in an ignore-case map, otherwise null
 
    /* The key that operations hand out. */
    const wchar_t *reportedKey() const { return (originalKey != nullptr) ? originalKey : key; }

@@ -50,7 +50,7 @@ class CtypeLocale
 {
    std::string m_previous;
 
- public:
+public:
    explicit CtypeLocale(const char *name) : m_previous(setlocale(LC_CTYPE, nullptr))
    {
       EXPECT_NE(setlocale(LC_CTYPE, name), nullptr) << name;
@@ -106,7 +106,7 @@ TEST(StringMap, FoldsNonAsciiAndLongKeys)
    map.set(L"Stra\u00dfe-\u00e4\u00f6\u00fc-\u0434\u043e\u043c", L"street");
    EXPECT_STREQ(map.get(L"STRA\u00dfE-\u00c4\u00d6\u00dc-\u0414\u041e\u041c"), L"street");
 
-   std::wstring longKey(2000, L'a');   // beyond the stack buffer of a lookup
+   std::wstring longKey(2000, L'a');  // beyond the stack buffer of a lookup
    longKey[1999] = L'\u00e9';
    map.set(longKey.c_str(), L"long");
    std::wstring upper(2000, L'A');
@@ -152,9 +152,9 @@ TEST(StringMap, InsertionOrderSurvivesReplaceRemoveAndCaseSwitches)
    map.set(L"a", L"1");
    map.set(L"B", L"2");
    map.set(L"c", L"3");
-   map.set(L"b", L"two");           // replaced in place
+   map.set(L"b", L"two");  // replaced in place
    map.remove(L"A");
-   map.set(L"a", L"one");           // removed and set again: now last
+   map.set(L"a", L"one");  // removed and set again: now last
    EXPECT_EQ(PairsOf(map), (W{L"b=two", L"c=3", L"a=one"}));
 
    map.setIgnoreCase(false);
@@ -162,13 +162,13 @@ TEST(StringMap, InsertionOrderSurvivesReplaceRemoveAndCaseSwitches)
    EXPECT_EQ(map.get(L"B"), nullptr);
    map.set(L"B", L"big");
    map.setIgnoreCase(true);
-   EXPECT_EQ(KeysOf(map), (W{L"b", L"c", L"a", L"B"}));   // no merging
+   EXPECT_EQ(KeysOf(map), (W{L"b", L"c", L"a", L"B"}));  // no merging
    EXPECT_STREQ(map.get(L"C"), L"3");
    map.remove(L"b");
    map.remove(L"b");
    EXPECT_EQ(KeysOf(map), (W{L"c", L"a"}));
 
-   StringMap exact;   // case-sensitive while still empty
+   StringMap exact;  // case-sensitive while still empty
    exact.setIgnoreCase(false);
    exact.set(L"a", L"lower");
    exact.set(L"A", L"upper");
@@ -182,7 +182,7 @@ TEST(StringMap, NullKeysAndValues)
    StringMap map;
    map.set(nullptr, L"x");
    map.set(nullptr, 5);
-   map.setPreallocated(nullptr, qv_wcsdup(L"freed"));   // leak check: the map frees it
+   map.setPreallocated(nullptr, qv_wcsdup(L"freed"));  // leak check: the map frees it
    map.remove(nullptr);
    EXPECT_TRUE(map.isEmpty());
 
@@ -191,9 +191,9 @@ TEST(StringMap, NullKeysAndValues)
    EXPECT_EQ(map.get(L"n"), nullptr);
    EXPECT_EQ(map.getInt32(L"n", 7), 7);
 
-   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"v"));   // the key block becomes the spelling
+   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"v"));  // the key block becomes the spelling
    map.setIgnoreCase(false);
-   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"w"));   // the key block is freed
+   map.setPreallocated(qv_wcsdup(L"N"), qv_wcsdup(L"w"));  // the key block is freed
    EXPECT_EQ(PairsOf(map), (W{L"N=w"}));
 }
 
@@ -204,8 +204,8 @@ TEST(StringMap, NumbersAsTextAndParsedBack)
    map.set(L"u32", UINT32_MAX);
    map.set(L"i64", INT64_MIN);
    map.set(L"u64", UINT64_MAX);
-   EXPECT_EQ(PairsOf(map), (W{L"i32=-2147483648", L"u32=4294967295", L"i64=-9223372036854775808",
-                             L"u64=18446744073709551615"}));
+   EXPECT_EQ(PairsOf(map),
+             (W{L"i32=-2147483648", L"u32=4294967295", L"i64=-9223372036854775808", L"u64=18446744073709551615"}));
    EXPECT_EQ(map.getUInt64(L"u64", 0), UINT64_MAX);
 
    map.set(L"hex", L"0x1F");
@@ -221,7 +221,7 @@ TEST(StringMap, NumbersAsTextAndParsedBack)
    // The 32-bit forms keep the 32-bit range.
    EXPECT_EQ(map.getInt32(L"big", 0), INT32_MAX);
    EXPECT_EQ(map.getInt32(L"small", 0), INT32_MIN);
-   EXPECT_EQ(map.getUInt32(L"small", 0), 1294967296u);   // modulo 2^32
+   EXPECT_EQ(map.getUInt32(L"small", 0), 1294967296u);  // modulo 2^32
    EXPECT_EQ(map.getUInt32(L"huge", 0), UINT32_MAX);
    EXPECT_EQ(map.getInt64(L"big", 0), 3000000000LL);
 }
@@ -230,8 +230,8 @@ TEST(StringMap, BooleanWordsAndNumbers)
 {
    StringMap map;
    const std::vector<std::pair<const wchar_t *, bool>> cases = {
-      {L"TRUE", true}, {L"False", false}, {L"2", true}, {L"0", false}, {L"yes", false},
-      {L"0x10", true}, {L"4294967296", true}};
+       {L"TRUE", true}, {L"False", false}, {L"2", true},         {L"0", false},
+       {L"yes", false}, {L"0x10", true},   {L"4294967296", true}};
    for (const auto &c : cases)
    {
       map.set(L"flag", c.first);
@@ -248,7 +248,7 @@ TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
    src.set(L"Last", L"3");
    StringMap copy(src);
    EXPECT_EQ(PairsOf(copy), (W{L"First=1", L"empty=<null>", L"Last=3"}));
-   EXPECT_NE(copy.get(L"first"), src.get(L"first"));   // own copies
+   EXPECT_NE(copy.get(L"first"), src.get(L"first"));  // own copies
 
    // Assignment takes src's settings; self-assignment keeps everything.
    StringMap exact;
@@ -263,7 +263,7 @@ TEST(StringMap, CopiesKeepOrderSpellingAndNullValues)
    copy.addAll(&src);
    copy.addAll(&copy);
    src.set(L"first", L"changed");
-   copy.addAll(&src);   // replaced in place
+   copy.addAll(&src);  // replaced in place
    EXPECT_EQ(PairsOf(copy), (W{L"x=X", L"First=1", L"empty=<null>", L"Last=3", L"first=changed"}));
 }
 
@@ -271,9 +271,9 @@ TEST(StringMap, CopyOfANonOwningMapSharesItsValues)
 {
    StringMap src;
    src.setOwner(false);
-   src.set(L"k", L"outside");   // a heap copy the map does not own
+   src.set(L"k", L"outside");  // a heap copy the map does not own
    const wchar_t *stored = src.get(L"k");
-   StringMap copy(src);   // leak check: nothing is copied that nobody frees
+   StringMap copy(src);  // leak check: nothing is copied that nobody frees
    EXPECT_EQ(copy.get(L"k"), stored);
    StringMap owning;
    owning.addAll(&copy);
@@ -286,7 +286,7 @@ TEST(StringMap, KeyThatPointsIntoTheMap)
    StringMap map;
    map.set(L"Name", L"1");
    StructArray<KeyValuePair> *pairs = map.toArray();
-   map.set(pairs->get(0)->key, L"2");   // the entry's own spelling, replaced while read
+   map.set(pairs->get(0)->key, L"2");  // the entry's own spelling, replaced while read
    delete pairs;
    EXPECT_EQ(PairsOf(map), (W{L"Name=2"}));
 }
@@ -327,7 +327,7 @@ TEST(StringMap, JsonPairsInOrder)
    StringMap map;
    map.set(L"a", L"1");
    map.set(L"b", static_cast<const wchar_t *>(nullptr));
-   map.set(L"K\u00e9y", L"\xD800x");   // unpaired surrogate
+   map.set(L"K\u00e9y", L"\xD800x");  // unpaired surrogate
    json_t *json = map.toJson();
    char *text = json_dumps(json, JSON_COMPACT);
    EXPECT_STREQ(text, "[[\"a\",\"1\"],[\"b\",null],[\"K\xC3\xA9y\",\"\xEF\xBF\xBDx\"]]");
@@ -341,22 +341,22 @@ TEST(StringMap, EveryOwningPathReleasesEachObjectOnce)
    {
       StringObjectMap<Counted> map(true);
       map.set(L"a", new Counted(1));
-      map.set(L"A", new Counted(2));        // replaces 1
+      map.set(L"A", new Counted(2));  // replaces 1
       Counted *three = new Counted(3);
       map.set(L"b", three);
-      map.set(L"B", three);                 // the same object again: kept
-      map.set(nullptr, new Counted(4));     // nothing stored: deleted at once
+      map.set(L"B", three);              // the same object again: kept
+      map.set(nullptr, new Counted(4));  // nothing stored: deleted at once
       map.set(L"c", new Counted(5));
       map.remove(L"C");
       map.set(L"null", nullptr);
       map.remove(L"null");
       map.set(L"d", new Counted(6));
       map.set(L"e", new Counted(7));
-      map.setIgnoreCase(false);             // rebuilding moves, never releases
+      map.setIgnoreCase(false);  // rebuilding moves, never releases
       map.setIgnoreCase(true);
       EXPECT_EQ(Deleted(), (Tags{1, 4, 5}));
 
-      ObjectArray<Counted> *values = map.values();   // does not own them
+      ObjectArray<Counted> *values = map.values();  // does not own them
       EXPECT_EQ(values->size(), 4);
       EXPECT_EQ(values->get(3)->tag, 7);
       delete values;
