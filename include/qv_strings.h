@@ -179,6 +179,7 @@ QV_API bool SetDefaultCodepage(const char *name);
 #endif
 
 class StringList;
+class uuid;
 
 /* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
  * always zero-terminated while present. An empty string may have no buffer at all.
@@ -270,6 +271,8 @@ public:
     * UTF-8) and appends the result, zeros among the bytes included. A conversion that
     * fails, a null text or a count above INT_MAX appends nothing. */
    void appendMBString(const char *bytes, size_t byteCount, int codePage);
+   /* Appends the 36-character text form of value. */
+   void append(const uuid &value);
 
    /* Appends text (null does nothing). */
    String &operator+=(const wchar_t *text)

@@ -24,6 +24,8 @@ constexpr long MAX_GROUP_DIGITS = 4;
 constexpr int BITS_PER_BYTE = 8;
 constexpr int BITS_PER_HEX_DIGIT = 4;
 constexpr unsigned DECIMAL_BASE = 10;
+/* Characters of ASCII, the only ones a literal may hold. */
+constexpr unsigned ASCII_CHARACTERS = 128;
 
 template <typename C> bool IsDecimal(C c)
 {
@@ -33,10 +35,10 @@ template <typename C> bool IsDecimal(C c)
 /* Values of the hex digits of ASCII (either case), -1 for every other character. */
 struct HexTable
 {
-   int8_t values[128];
+   int8_t values[ASCII_CHARACTERS];
    constexpr HexTable() : values()
    {
-      for (int c = 0; c < 128; c++)
+      for (unsigned c = 0; c < ASCII_CHARACTERS; c++)
          values[c] = (c >= '0' && c <= '9') ? static_cast<int8_t>(c - '0')
                      : (c >= 'a' && c <= 'f') ? static_cast<int8_t>(c - 'a' + 10)
                      : (c >= 'A' && c <= 'F') ? static_cast<int8_t>(c - 'A' + 10)
@@ -49,7 +51,7 @@ constexpr HexTable HEX_VALUES;
 template <typename C> int HexValue(C c)
 {
    auto code = static_cast<typename std::make_unsigned<C>::type>(c);
-   return (code < 128) ? HEX_VALUES.values[code] : -1;
+   return (code < ASCII_CHARACTERS) ? HEX_VALUES.values[code] : -1;
 }
 
 /* Parses [p, end) as exactly four decimal octets 0-255 joined by dots, without leading

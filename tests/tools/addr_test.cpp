@@ -1,48 +1,13 @@
 /* qvtool addr, run as a program: the built binary is found through QV_TEST_TOOLS_DIR. */
+#include "tools/tool_run.h"
+
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <string>
 
 namespace {
-
-struct ToolRun
-{
-   int status;          // exit code, or -1 when the program did not exit normally
-   std::string output;  // standard output and standard error together
-};
-
-std::string ToolPath()
-{
-   const char *dir = getenv("QV_TEST_TOOLS_DIR");
-   if (dir == nullptr)
-      return std::string();
-   std::string path = std::string(dir) + "/qvtool";
-   struct stat st;
-   return (stat(path.c_str(), &st) == 0) ? path : std::string();
-}
-
-/* Runs qvtool with the arguments (each put in single quotes, so none may hold one). */
-ToolRun RunTool(const std::string &arguments)
-{
-   std::string command = "'" + ToolPath() + "' " + arguments + " 2>&1";
-   ToolRun run = {-1, std::string()};
-   FILE *pipe = popen(command.c_str(), "r");
-   if (pipe == nullptr)
-      return run;
-   char chunk[512];
-   size_t n;
-   while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-      run.output.append(chunk, n);
-   int status = pclose(pipe);
-   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-   return run;
-}
 
 ToolRun Addr(const std::string &text)
 {

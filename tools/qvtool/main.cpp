@@ -8,8 +8,9 @@
 namespace {
 
 const QvtoolCommand COMMANDS[] = {
-   {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
-   {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
+    {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
+    {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
+    {"hash", "[--ALGORITHM] FILE...", "print CRC-32, MD5, SHA-1 or SHA-256 (default) of files", CommandHash},
 };
 
 void Usage()

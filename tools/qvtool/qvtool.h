@@ -14,5 +14,6 @@ struct QvtoolCommand
 
 int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
+int CommandHash(int argc, char **argv);
 
 #endif
