@@ -118,7 +118,7 @@ QV_API void ICEEncryptData(const uint8_t *in, int size, uint8_t *out, const uint
 QV_API void ICEDecryptData(const uint8_t *in, int size, uint8_t *out, const uint8_t *key);
 
 /* Turn a configuration's password text into the password. When encrypted is in the
- * encrypted form (exactly 44 base64 characters, with one '=' at the end or none), writes
+ * encrypted form (exactly 44 characters: 43 base64 characters and '=', or 44 of them), writes
  * the decrypted password into decrypted (at most size characters, terminator included)
  * and returns true. Otherwise copies encrypted itself into decrypted, cut to size - 1
  * characters, and returns false: the text is taken as a plain password. The result is

@@ -444,8 +444,8 @@ QV_API bool isbase64(char ch);
  * returns and line feeds at the end of the input are ignored, and one line end (CR, LF
  * or CR LF) between groups of four characters is skipped. Returns true when the whole
  * input was valid; decoding stops with false at the first character outside the
- * alphabet, at padding anywhere but in the last group, or at a last group of fewer than
- * four characters (the bytes it holds are still written). */
+ * alphabet, at padding other than "xx==" or "xxx=" ending the input, or at a last group
+ * of fewer than four characters (the bytes it holds are still written). */
 QV_API bool base64_decode(const char *in, size_t inlen, char *out, size_t *outlen);
 
 /* Decodes into a new block of 3 * (inlen / 4) + 2 bytes (caller frees with free()) and
