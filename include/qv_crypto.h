@@ -95,4 +95,47 @@ QV_API bool CalculateFileSHA256Hash(const wchar_t *fileName, uint8_t *hash);
 QV_API uint32_t CryptoGetHashAcceleration(void);
 QV_API void CryptoForcePortableHashes(bool portable);
 
+/* ---------------------------------------------------------------------------------------
+ * ICE cipher and passwords. ICE at level 1 (64-bit blocks and key, 16 rounds) in
+ * electronic-codebook mode, and the encrypted form in which configuration files keep
+ * passwords: 44 characters of base64 holding the password, as 8-bit text in the ANSI
+ * (multibyte) code page zero-padded to 32 bytes, encrypted with ICE under the first 8
+ * bytes of the MD5 digest of the login name (as 8-bit text in that code page). The
+ * functions keep no shared state and may be called from any thread.
+ * ------------------------------------------------------------------------------------- */
+
+#define ICE_BLOCK_SIZE 8           /* bytes of an ICE block */
+#define ICE_KEY_SIZE 8             /* bytes of an ICE key at level 1 */
+#define QV_PASSWORD_TEXT_LENGTH 44 /* characters of an encrypted password, terminator excluded */
+#define QV_PASSWORD_MAX_BYTES 31   /* bytes of the longest password that can be encrypted */
+
+/* Encrypt or decrypt size bytes with the ICE_KEY_SIZE-byte key: every whole block of in is
+ * processed on its own into the same place of out. Trailing bytes that do not fill a block
+ * are copied to out unchanged (not encrypted), so that decryption gives back the input of
+ * any size. in and out may be the same buffer or overlap in any way. A size of 0 or less,
+ * or a null pointer, does nothing. */
+QV_API void ICEEncryptData(const uint8_t *in, int size, uint8_t *out, const uint8_t *key);
+QV_API void ICEDecryptData(const uint8_t *in, int size, uint8_t *out, const uint8_t *key);
+
+/* Turn a configuration's password text into the password. When encrypted is in the
+ * encrypted form (exactly 44 characters: 43 base64 characters and '=', or 44 of them), writes
+ * the decrypted password into decrypted (at most size characters, terminator included)
+ * and returns true. Otherwise copies encrypted itself into decrypted, cut to size - 1
+ * characters, and returns false: the text is taken as a plain password. The result is
+ * always terminated within the buffer when size > 0; a size of 0 or a null decrypted
+ * writes nothing. decrypted may be the buffer of encrypted (or overlap it); a null
+ * encrypted counts as the empty text, a null login as the empty name. A wrong login name
+ * is not detected: it yields a meaningless password. The W form converts between wide
+ * text and the ANSI code page with the library's multibyte converters. */
+QV_API bool DecryptPasswordW(const wchar_t *login, const wchar_t *encrypted, wchar_t *decrypted, size_t size);
+QV_API bool DecryptPasswordA(const char *login, const char *encrypted, char *decrypted, size_t size);
+
+/* The inverse: writes the 44-character encrypted form of password (terminated, so size
+ * must be at least 45) and returns true. False, with an empty text in encrypted when
+ * size > 0, when the buffer is too small, password or encrypted is null, or the password
+ * takes more than QV_PASSWORD_MAX_BYTES bytes in the ANSI code page (or cannot be
+ * converted to it). A null login counts as the empty name. */
+QV_API bool EncryptPasswordW(const wchar_t *login, const wchar_t *password, wchar_t *encrypted, size_t size);
+QV_API bool EncryptPasswordA(const char *login, const char *password, char *encrypted, size_t size);
+
 #endif

@@ -11,6 +11,7 @@ const QvtoolCommand COMMANDS[] = {
     {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
     {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
     {"hash", "[--ALGORITHM] FILE...", "print CRC-32, MD5, SHA-1 or SHA-256 (default) of files", CommandHash},
+    {"password", "[de|en]crypt LOGIN TEXT", "decrypt a stored password or make its encrypted form", CommandPassword},
 };
 
 void Usage()

@@ -15,5 +15,6 @@ struct QvtoolCommand
 int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
+int CommandPassword(int argc, char **argv);
 
 #endif
