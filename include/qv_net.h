@@ -49,7 +49,8 @@ QV_API bool RecvAll(SOCKET s, void *buffer, size_t size, uint32_t timeout);
 QV_API int ConnectEx(SOCKET s, struct sockaddr *addr, int addrLen, uint32_t timeout);
 
 /* A new stream socket of the address's family connected to addr and port with
- * ConnectEx, left non-blocking; the caller closes it. INVALID_SOCKET when the address
+ * ConnectEx, left non-blocking and not inherited by programs the process starts; the
+ * caller closes it. INVALID_SOCKET when the address
  * has no family, the socket cannot be made or the connection fails (the socket made is
  * closed, and the last error is that of the failure). */
 QV_EXPORT SOCKET ConnectToHost(const InetAddress &addr, uint16_t port, uint32_t timeout);
