@@ -912,12 +912,13 @@ private:
    uint32_t m_last;   // slot the next put fills
    uint32_t m_bufferIncrement;
    bool m_shutdownFlag;
+   uint32_t m_waitingReaders;  // readers inside getOrBlock's wait; puts signal only when there are any
 
    QV_INTERNAL bool resize(uint32_t slots);
    QV_INTERNAL bool growIfFull();
    QV_INTERNAL void shrink();
    QV_INTERNAL void *take();
-   QV_INTERNAL void passSignalOn();
+   QV_INTERNAL bool signalNeeded() const;
    QV_INTERNAL bool findSlot(const void *key, bool (*comparator)(const void *key, const void *element), bool skipMarker,
                              uint32_t *slot) const;
    /* The slot after slot in ring order. */
