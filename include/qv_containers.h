@@ -903,7 +903,7 @@ class QV_EXPORT Queue
 {
 private:
    mutable Mutex m_mutex;
-   Condition m_condition;  // auto-reset: signalled by every put, insert and the shutdown
+   Condition m_condition;  // auto-reset: wakes one reader blocked in getOrBlock
    void **m_elements;
    uint32_t m_numElements;  // occupied slots, holes included
    uint32_t m_bufferSize;
@@ -938,9 +938,11 @@ public:
    Queue(const Queue &) = delete;
    Queue &operator=(const Queue &) = delete;
 
-   /* Appends element (null leaves a hole) and wakes one blocked reader. */
+   /* Appends element (null leaves a hole) and wakes one blocked reader. When the storage
+    * cannot grow (out of memory) the element is not queued. */
    void put(void *element);
-   /* Puts element at the head, so it is the next one read, and wakes one blocked reader. */
+   /* Puts element at the head, so it is the next one read, and wakes one blocked reader;
+    * out of memory as put. */
    void insert(void *element);
 
    /* The oldest element, skipping holes; null when there is none. QUEUE_SHUTDOWN_MARKER
