@@ -42,35 +42,28 @@ void SetTags(Tags tags)
    }
 }
 
-void BM_QvlogUntagged(benchmark::State &state, Tags tags)
+void CallUntagged(int value)
 {
-   if (state.thread_index() == 0)
-      SetTags(tags);
-   int value = 0;
-   for (auto _ : state)
-      qvlog_debug(MESSAGE_LEVEL, L"value %d", value++);
-   if (state.thread_index() == 0)
-      SetTags(NO_TAGS);
+   qvlog_debug(MESSAGE_LEVEL, L"value %d", value);
 }
 
-void BM_QvlogTagged(benchmark::State &state, Tags tags)
+void CallTagged(int value)
 {
-   if (state.thread_index() == 0)
-      SetTags(tags);
-   int value = 0;
-   for (auto _ : state)
-      qvlog_debug_tag(L"a.b.c", MESSAGE_LEVEL, L"value %d", value++);
-   if (state.thread_index() == 0)
-      SetTags(NO_TAGS);
+   qvlog_debug_tag(L"a.b.c", MESSAGE_LEVEL, L"value %d", value);
 }
 
-void BM_QvlogObject(benchmark::State &state, Tags tags)
+void CallObject(int value)
+{
+   qvlog_debug_tag_object(L"a.b", 42, MESSAGE_LEVEL, L"value %d", value);
+}
+
+void BM_Qvlog(benchmark::State &state, Tags tags, void (*call)(int value))
 {
    if (state.thread_index() == 0)
       SetTags(tags);
    int value = 0;
    for (auto _ : state)
-      qvlog_debug_tag_object(L"a.b", 42, MESSAGE_LEVEL, L"value %d", value++);
+      call(value++);
    if (state.thread_index() == 0)
       SetTags(NO_TAGS);
 }
@@ -105,19 +98,19 @@ void BM_SpdlogDefault(benchmark::State &state)
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_QvlogUntagged, no_tags, NO_TAGS)->Name("Disabled/qvlog_debug/no_tags");
-BENCHMARK_CAPTURE(BM_QvlogTagged, no_tags, NO_TAGS)->Name("Disabled/qvlog_debug_tag/no_tags");
-BENCHMARK_CAPTURE(BM_QvlogUntagged, tag_below, TAG_BELOW)->Name("Disabled/qvlog_debug/tag_below");
-BENCHMARK_CAPTURE(BM_QvlogTagged, tag_below, TAG_BELOW)->Name("Disabled/qvlog_debug_tag/tag_below");
-BENCHMARK_CAPTURE(BM_QvlogUntagged, tag_above, TAG_ABOVE)->Name("Disabled/qvlog_debug/tag_above");
-BENCHMARK_CAPTURE(BM_QvlogTagged, tag_above, TAG_ABOVE)->Name("Disabled/qvlog_debug_tag/tag_above_walk");
-BENCHMARK_CAPTURE(BM_QvlogObject, tag_above, TAG_ABOVE)->Name("Disabled/qvlog_debug_tag_object/tag_above_walk");
-BENCHMARK_CAPTURE(BM_QvlogTagged, tag_above, TAG_ABOVE)
+BENCHMARK_CAPTURE(BM_Qvlog, untagged, NO_TAGS, CallUntagged)->Name("Disabled/qvlog_debug/no_tags");
+BENCHMARK_CAPTURE(BM_Qvlog, tagged, NO_TAGS, CallTagged)->Name("Disabled/qvlog_debug_tag/no_tags");
+BENCHMARK_CAPTURE(BM_Qvlog, untagged, TAG_BELOW, CallUntagged)->Name("Disabled/qvlog_debug/tag_below");
+BENCHMARK_CAPTURE(BM_Qvlog, tagged, TAG_BELOW, CallTagged)->Name("Disabled/qvlog_debug_tag/tag_below");
+BENCHMARK_CAPTURE(BM_Qvlog, untagged, TAG_ABOVE, CallUntagged)->Name("Disabled/qvlog_debug/tag_above");
+BENCHMARK_CAPTURE(BM_Qvlog, tagged, TAG_ABOVE, CallTagged)->Name("Disabled/qvlog_debug_tag/tag_above_walk");
+BENCHMARK_CAPTURE(BM_Qvlog, object, TAG_ABOVE, CallObject)->Name("Disabled/qvlog_debug_tag_object/tag_above_walk");
+BENCHMARK_CAPTURE(BM_Qvlog, tagged, TAG_ABOVE, CallTagged)
     ->Name("Disabled/qvlog_debug_tag/tag_above_walk")
     ->Threads(2)
     ->UseRealTime();
 BENCHMARK_CAPTURE(BM_SpdlogLogger, off, false)->Name("Disabled/spdlog_logger");
 BENCHMARK(BM_SpdlogDefault)->Name("Disabled/spdlog_default_logger");
 BENCHMARK(BM_SpdlogDefault)->Name("Disabled/spdlog_default_logger")->Threads(2)->UseRealTime();
-BENCHMARK_CAPTURE(BM_QvlogTagged, on, MESSAGE_ON)->Name("Enabled/qvlog_debug_tag_to_noop_writer");
+BENCHMARK_CAPTURE(BM_Qvlog, tagged, MESSAGE_ON, CallTagged)->Name("Enabled/qvlog_debug_tag_to_noop_writer");
 BENCHMARK_CAPTURE(BM_SpdlogLogger, on, true)->Name("Enabled/spdlog_logger_to_null_sink");

@@ -153,11 +153,12 @@ QV_API void qvlog_set_clock(LogClock clock);
  * stands for the default level; "*" elsewhere is an ordinary component. An object tag is
  * a tag, a point and a decimal object number ("poll.42"), at most 255 characters.
  *
- * Level queries and debug calls may run on any number of threads and never block; a
+ * Level queries and debug calls may run on any number of threads and never block. A
  * debug call whose level is above every level in force anywhere returns after one
- * atomic read, and one whose tag decides costs one hash lookup per component, without
- * allocating or formatting. Changes are serialised among themselves and may wait a few
- * milliseconds for readers of the previous state; they may be made from any thread,
+ * atomic read; an untagged one is decided by that read alone; a tagged one otherwise
+ * walks the tag tree with one hash lookup per component. A call that does not pass
+ * neither allocates nor formats. Changes are serialised among themselves and may wait a
+ * few milliseconds for readers of the previous state; they may be made from any thread,
  * the debug writer hook included. A passed message is formatted by the library's wide
  * rules (cut at 8191 characters) and written as described under qvlog_open: untagged as
  * the debug message code, tagged as the tagged code with the tag padded or cut to 19
@@ -204,9 +205,10 @@ QV_API int32_t qvlog_get_debug_level_tag_object(const wchar_t *tag, uint32_t obj
 #ifdef __cplusplus
 template <class T> class ObjectArray;
 
-/* Every tag setting, depth first with the children of a tag in the order they were first
- * set; the default level is not listed. A new owning array (capacity and growth 64) that
- * the caller deletes; null when out of memory. */
+/* Every tag setting, depth first with the children of a tag in the order their first
+ * settings were made (a component set again after its removal comes last); the default
+ * level is not listed. A new owning array (capacity and growth 64) that the caller
+ * deletes; null when out of memory. */
 QV_API ObjectArray<DebugTagInfo> *qvlog_get_all_debug_tags(void);
 #endif
 
