@@ -453,7 +453,245 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * String maps
+ *
+ * StringMapBase maps wide-character keys to untyped values on a hash table and keeps its
+ * entries in insertion order, which every enumeration, copy and conversion follows. The
+ * map copies every key it is given and frees the copies itself. By default it ignores
+ * the case of keys: it hashes and compares an upper-cased copy and reports each key as
+ * the caller spelled it in the latest set of that key (upper case as qv_wcsupr makes it:
+ * ASCII always, other characters by the character type locale, which must not change
+ * while a map holds keys it would fold differently). An owning map releases values
+ * through its destroy function (free by default) when they are replaced or removed and
+ * when the map is cleared or destroyed; null values are never released. Values and keys
+ * handed out stay valid until their entry is replaced or removed. A failed allocation
+ * inside the hash table ends the process with exit code -1. Not synchronised: the owner
+ * serialises access.
  * ------------------------------------------------------------------------------------- */
+
+/* Result of enumeration callbacks and of forEach. */
+enum EnumerationCallbackResult
+{
+   STOP_ENUMERATION = 0,     // stop now
+   CONTINUE_ENUMERATION = 1  // go on; from forEach: the enumeration ran to the end
+};
+
+#ifdef __cplusplus
+
+#include <new>
+
+struct StringMapEntry;
+
+class QV_EXPORT StringMapBase
+{
+private:
+   StringMapEntry *m_objects;  // hash table head: first entry in insertion order, null when empty
+   bool m_objectOwner;
+   bool m_ignoreCase;
+   void (*m_objectDestructor)(void *object, StringMapBase *map);
+
+   QV_INTERNAL StringMapEntry *find(const wchar_t *key, size_t length, unsigned *hash = nullptr) const;
+   QV_INTERNAL void replaceValue(StringMapEntry *entry, void *value);
+   QV_INTERNAL bool addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated);
+   QV_INTERNAL void removeEntry(StringMapEntry *entry);
+
+protected:
+   /* The value, or null when key is null or not found (first length characters of key,
+    * no terminator needed). */
+   void *getObject(const wchar_t *key) const;
+   void *getObject(const wchar_t *key, size_t length) const;
+   /* As getObject, but tells a missing key (false, value untouched) from a null value. */
+   bool findObject(const wchar_t *key, void **value) const;
+
+   /* Inserts or replaces. With keyPreallocated the map takes over key (a malloc'ed
+    * block), otherwise it copies it. A replaced entry keeps its place and, in an
+    * ignore-case map, reports the new spelling. An owning map releases the old value
+    * unless it is the one stored again. A null key stores nothing and an owning map
+    * releases value; so does a failed allocation. */
+   void setObject(wchar_t *key, void *value, bool keyPreallocated);
+
+   /* Appends every value in insertion order to target with the array's add rule. */
+   void fillValues(Array *target) const;
+
+   /* Calls the destroy function for a non-null value. */
+   void destroyObject(void *value);
+
+   /* Replaces the function that releases owned values. */
+   void setObjectDestructor(void (*destructor)(void *object, StringMapBase *map)) { m_objectDestructor = destructor; }
+
+   /* Sets every reported key and value of src, in src's order, in this map. An owning
+    * map stores copyValue's copy of each non-null value (an entry whose copy fails is
+    * left out); a map that does not own its values shares src's pointers. Nothing when
+    * src is this map. */
+   void addEntriesFrom(const StringMapBase &src, void *(*copyValue)(const void *value));
+   /* Clears this map, takes src's owner flag, ignore-case flag and destroy function, then
+    * addEntriesFrom(src, copyValue). Nothing when src is this map. */
+   void copyFrom(const StringMapBase &src, void *(*copyValue)(const void *value));
+
+   /* Grow step of the arrays that toArray and the typed value collections return. */
+   static constexpr int ARRAY_GROW_STEP = 16;
+
+public:
+   /* Empty; ignores case; releases owned values with free. */
+   explicit StringMapBase(bool owner);
+   /* Clears the map. */
+   virtual ~StringMapBase();
+
+   StringMapBase(const StringMapBase &) = delete;
+   StringMapBase &operator=(const StringMapBase &) = delete;
+
+   int size() const;
+   bool isEmpty() const { return m_objects == nullptr; }
+
+   /* False for a null key. The length form looks up the first length characters of key
+    * (no terminator needed). */
+   bool contains(const wchar_t *key) const;
+   bool contains(const wchar_t *key, size_t length) const;
+
+   /* Removes the matching entry, if any (a null key matches none): frees its keys and,
+    * in an owning map, releases its non-null value. */
+   void remove(const wchar_t *key);
+   /* Removes every entry in insertion order as remove does. */
+   void clear();
+
+   /* Takes effect for later releases only. */
+   void setOwner(bool owner) { m_objectOwner = owner; }
+   bool isOwner() const { return m_objectOwner; }
+
+   /* Switches case handling; the table is rebuilt with insertion order kept. Keys that
+    * differ only in case stay separate entries after a switch to ignoring case (a lookup
+    * then finds one of them); after a switch to exact case each entry keeps the spelling
+    * it reported. */
+   void setIgnoreCase(bool ignore);
+   bool isIgnoreCase() const { return m_ignoreCase; }
+
+   /* Calls callback for every entry in insertion order with the reported key, the value
+    * and context, until it returns STOP_ENUMERATION; returns that, or
+    * CONTINUE_ENUMERATION when every entry was visited. The callback must not change
+    * the map. */
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value,
+                                                                           void *context),
+                                     void *context) const;
+   /* The value of the first entry, in insertion order, for which comparator is true;
+    * null if none. */
+   const void *findElement(bool (*comparator)(const wchar_t *key, const void *value, void *context),
+                           void *context) const;
+   /* Removes, as remove does, every entry for which filter is false. */
+   void filterElements(bool (*filter)(const wchar_t *key, const void *value, void *context), void *context);
+
+   /* A new array (caller deletes it) of (reported key, value) pairs in insertion order;
+    * the pairs point into the map. Null only when out of memory. */
+   StructArray<KeyValuePair> *toArray() const;
+   /* A new list (caller deletes it) of copies of the reported keys in insertion order.
+    * Null only when out of memory. */
+   StringList *keys() const;
+};
+
+/* Map of wide strings it owns (heap blocks released with free), with typed setters and
+ * parsing getters. */
+class QV_EXPORT StringMap : public StringMapBase
+{
+public:
+   /* Empty, owning, ignoring case. */
+   StringMap();
+   /* Takes src's settings and its entries in src's order; an owning copy holds heap
+    * copies of the values, a copy of a map that does not own its values shares them. */
+   StringMap(const StringMap &src);
+   virtual ~StringMap();
+   /* Replaces the entries and settings with those of src as the copy constructor does;
+    * assigning a map to itself changes nothing. */
+   StringMap &operator=(const StringMap &src);
+
+   /* Stores a heap copy of value (null stays null); a null key stores nothing. */
+   void set(const wchar_t *key, const wchar_t *value);
+   /* Takes over both malloc'ed blocks; with a null key an owning map frees value. */
+   void setPreallocated(wchar_t *key, wchar_t *value);
+   /* Store the decimal text of the value ("%d", "%u", "%I64d", "%I64u"). */
+   void set(const wchar_t *key, int32_t value);
+   void set(const wchar_t *key, uint32_t value);
+   void set(const wchar_t *key, int64_t value);
+   void set(const wchar_t *key, uint64_t value);
+
+   /* The value, or null when the key is null or not found. */
+   const wchar_t *get(const wchar_t *key) const { return static_cast<const wchar_t *>(getObject(key)); }
+   const wchar_t *get(const wchar_t *key, size_t length) const
+   {
+      return static_cast<const wchar_t *>(getObject(key, length));
+   }
+
+   /* defaultValue when the key is null or not found or its value null; otherwise the
+    * value parsed with base 0 (blanks skipped, optional sign, "0x" hexadecimal, a leading
+    * 0 octal). Text that does not parse gives 0; out-of-range text saturates at the
+    * type's limits (the 32-bit forms at the 32-bit limits). getUInt32 of a negative text
+    * gives its value modulo 2^32. */
+   int32_t getInt32(const wchar_t *key, int32_t defaultValue) const;
+   uint32_t getUInt32(const wchar_t *key, uint32_t defaultValue) const;
+   int64_t getInt64(const wchar_t *key, int64_t defaultValue) const;
+   uint64_t getUInt64(const wchar_t *key, uint64_t defaultValue) const;
+   double getDouble(const wchar_t *key, double defaultValue) const;
+   /* defaultValue as above; "true" and "false" in any case; otherwise whether the value
+    * parsed as getUInt32 does is not 0 (so other words are false). */
+   bool getBoolean(const wchar_t *key, bool defaultValue) const;
+
+   /* Sets every entry of other, in its order, under its reported key (existing keys are
+    * replaced); values are copied as the copy constructor copies them. Null or this map
+    * itself does nothing. */
+   void addAll(const StringMap *other);
+
+   /* A new JSON array (caller owns it: json_decref) of [key, value] arrays in insertion
+    * order, texts as UTF-8 strings (an unpaired surrogate becomes U+FFFD), a null value
+    * as JSON null. Null when out of memory. */
+   json_t *toJson() const;
+};
+
+/* Map of objects of type T; an owning map deletes them as T. */
+template <class T> class StringObjectMap : public StringMapBase
+{
+private:
+   static void destroyValue(void *object, StringMapBase *) { delete static_cast<T *>(object); }
+
+public:
+   explicit StringObjectMap(bool owner) : StringMapBase(owner) { setObjectDestructor(destroyValue); }
+
+   /* Copies key; a null key stores nothing (an owning map deletes object). */
+   void set(const wchar_t *key, T *object) { setObject(const_cast<wchar_t *>(key), object, false); }
+   /* Takes over the malloc'ed key. */
+   void setPreallocated(wchar_t *key, T *object) { setObject(key, object, true); }
+   T *get(const wchar_t *key) const { return static_cast<T *>(getObject(key)); }
+   T *get(const wchar_t *key, size_t length) const { return static_cast<T *>(getObject(key, length)); }
+
+   /* A new array (caller deletes it) of the objects in insertion order; it does not own
+    * them. Null only when out of memory. */
+   ObjectArray<T> *values() const
+   {
+      ObjectArray<T> *array = new (std::nothrow) ObjectArray<T>(size(), ARRAY_GROW_STEP, false);
+      if (array != nullptr)
+         fillValues(array);
+      return array;
+   }
+};
+
+/* Map of integers of type T (at most pointer-sized) kept in the value slots; never owns. */
+template <class T> class StringIntMap : public StringMapBase
+{
+   static_assert(sizeof(T) <= sizeof(void *), "StringIntMap keeps each value in a pointer slot");
+
+public:
+   StringIntMap() : StringMapBase(false) {}
+
+   /* Copies key; a null key stores nothing. */
+   void set(const wchar_t *key, T value)
+   {
+      setObject(const_cast<wchar_t *>(key), reinterpret_cast<void *>(static_cast<intptr_t>(value)), false);
+   }
+   /* The value, or defaultValue when the key is null or not found. */
+   T get(const wchar_t *key, T defaultValue = 0) const
+   {
+      void *value;
+      return findObject(key, &value) ? static_cast<T>(reinterpret_cast<intptr_t>(value)) : defaultValue;
+   }
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * String set
@@ -461,11 +699,282 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Hash map and hash set
+ *
+ * HashMapBase maps binary keys of one fixed length (set at construction) to untyped
+ * values; HashSetBase holds such keys alone. Both copy every key they are given: a key of
+ * up to 16 bytes is kept inside its entry, a longer one in a heap block of its own. Entries
+ * stay in insertion order, which every enumeration and iteration follows; a key that is
+ * set again keeps its place. An owning map releases values through its destroy function
+ * (free by default) when they are replaced or removed and when the map is cleared or
+ * destroyed; null values are never released. Keys are compared as bytes, so a key type
+ * must have no padding. A failed allocation inside the hash table ends the process with
+ * exit code -1. Not synchronised: the owner serialises access, iteration included.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+#include <type_traits>
+
+struct HashMapEntry;
+struct HashSetEntry;
+
+class QV_EXPORT HashMapBase
+{
+   friend class HashMapIterator;
+
+private:
+   HashMapEntry *m_data;  // hash table head: first entry in insertion order, null when empty
+   bool m_objectOwner;
+   unsigned int m_keylen;
+   void (*m_objectDestructor)(void *object, HashMapBase *map);
+
+   QV_INTERNAL HashMapEntry *find(const void *key, unsigned *hash = nullptr) const;
+   QV_INTERNAL void removeEntry(HashMapEntry *entry);
+   /* Calls the destroy function for a non-null value. */
+   QV_INTERNAL void destroyObject(void *value);
+
+protected:
+   /* Empty; releases owned values with free. keyLength bytes make every key. */
+   HashMapBase(bool owner, unsigned int keyLength);
+
+   /* Inserts at the end of insertion order or replaces the value of an equal key in
+    * place; an owning map releases the old value unless it is the one stored again. A
+    * null key does nothing (value is not released). */
+   void _set(const void *key, void *value);
+   /* The value, or null when the key is null or not found. */
+   void *_get(const void *key) const;
+   bool _contains(const void *key) const;
+   /* Removes the matching entry, if any (a null key matches none), releasing its
+    * non-null value in an owning map. */
+   void _remove(const void *key);
+
+   /* Replaces the function that releases owned values. */
+   void setObjectDestructor(void (*destructor)(void *object, HashMapBase *map)) { m_objectDestructor = destructor; }
+
+public:
+   /* Clears the map. */
+   virtual ~HashMapBase();
+
+   HashMapBase(const HashMapBase &) = delete;
+   HashMapBase &operator=(const HashMapBase &) = delete;
+
+   /* Removes every entry in insertion order as _remove does. */
+   void clear();
+   int size() const;
+   bool isEmpty() const { return m_data == nullptr; }
+   /* Takes effect for later releases only. */
+   void setOwner(bool owner) { m_objectOwner = owner; }
+   bool isOwner() const { return m_objectOwner; }
+
+   /* Calls callback for every entry in insertion order with the address of its key bytes,
+    * its value and context, until it returns STOP_ENUMERATION; returns that, or
+    * CONTINUE_ENUMERATION when every entry was visited. The callback must not change the
+    * map. */
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const void *key, const void *value,
+                                                                           void *context),
+                                     void *context) const;
+   /* The value of the first entry, in insertion order, for which comparator is true;
+    * null if none. */
+   const void *findElement(bool (*comparator)(const void *key, const void *value, void *context), void *context) const;
+};
+
+/* Map from keys of type K (copied as their bytes) to objects of type V; an owning map
+ * deletes them as V. */
+template <class K, class V> class HashMap : public HashMapBase
+{
+   static_assert(std::has_unique_object_representations<K>::value, "keys are hashed and compared as their bytes");
+
+private:
+   static void destroyValue(void *object, HashMapBase *) { delete static_cast<V *>(object); }
+
+public:
+   explicit HashMap(bool owner = false) : HashMapBase(owner, sizeof(K)) { setObjectDestructor(destroyValue); }
+
+   void set(const K &key, V *value) { _set(&key, value); }
+   /* The object, or null when the key is not found. */
+   V *get(const K &key) const { return static_cast<V *>(_get(&key)); }
+   bool contains(const K &key) const { return _contains(&key); }
+   void remove(const K &key) { _remove(&key); }
+
+   /* New iterator handle over the values in insertion order; the caller deletes it. */
+   Iterator<V> *iterator();
+};
+
+class QV_EXPORT HashSetBase
+{
+private:
+   HashSetEntry *m_data;  // hash table head: first entry in insertion order, null when empty
+   unsigned int m_keylen;
+
+protected:
+   /* Empty; keyLength bytes make every key. */
+   explicit HashSetBase(unsigned int keyLength);
+
+   /* Adds a copy of key at the end of insertion order; nothing for a null key or one
+    * already present. */
+   void _put(const void *key);
+   /* False for a null key. */
+   bool _contains(const void *key) const;
+   /* Removes the key when present; a null key does nothing. */
+   void _remove(const void *key);
+
+public:
+   /* Clears the set. */
+   virtual ~HashSetBase();
+
+   HashSetBase(const HashSetBase &) = delete;
+   HashSetBase &operator=(const HashSetBase &) = delete;
+
+   void clear();
+   int size() const;
+   bool isEmpty() const { return m_data == nullptr; }
+
+   /* Calls callback with the address of every key's bytes in insertion order until it
+    * returns STOP_ENUMERATION; returns that, or CONTINUE_ENUMERATION at the end. The
+    * callback must not change the set. */
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const void *key, void *context),
+                                     void *context) const;
+};
+
+/* Set of keys of type K, copied as their bytes. */
+template <class K> class HashSet : public HashSetBase
+{
+   static_assert(std::has_unique_object_representations<K>::value, "keys are hashed and compared as their bytes");
+
+public:
+   HashSet() : HashSetBase(sizeof(K)) {}
+
+   void put(const K &key) { _put(&key); }
+   bool contains(const K &key) const { return _contains(&key); }
+   void remove(const K &key) { _remove(&key); }
+};
+
+/* Walk over a map's values in insertion order (the map is not owned). next() returns the
+ * next value, or null at the end, which a stored null value looks like too: hasNext()
+ * tells them apart. remove() removes the entry last returned by next() as _remove does
+ * and the walk goes on with the entry after it. The iterator stays valid while the map
+ * exists and no entry other than the current one is removed through the map. */
+class QV_EXPORT HashMapIterator : public AbstractIterator
+{
+private:
+   HashMapBase *m_map;
+   HashMapEntry *m_curr;  // entry last returned by next(); null before that and after remove()
+   HashMapEntry *m_next;  // the entry after m_curr, saved so that removing m_curr keeps the place
+   bool m_started;
+
+public:
+   HashMapIterator(HashMapBase *map);
+   virtual ~HashMapIterator();
+
+   virtual bool hasNext() override;
+   virtual void *next() override;
+   virtual void remove() override;
+};
+
+template <class K, class V> Iterator<V> *HashMap<K, V>::iterator()
+{
+   return new Iterator<V>(new HashMapIterator(this));
+}
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Queue
+ *
+ * Queue is the thread-safe first-in-first-out queue of untyped pointers between producer
+ * and consumer threads. It never owns its elements: it neither copies nor destroys them.
+ * The storage is a ring that grows by a fixed increment when full and shrinks back to its
+ * initial size once it has drained to half of that. remove() withdraws an element in place
+ * and leaves a hole (a null slot) that reads skip and size() still counts; a stored null
+ * is a hole too. After setShutdownMode() every read returns QUEUE_SHUTDOWN_MARKER at once
+ * and takes nothing, while put, insert, find, remove and clear go on working. Every
+ * operation holds the queue's re-entrant mutex for its whole body; getOrBlock waits outside
+ * it.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+#include <qv_threads.h>
+
+/* What reads return in shutdown mode: the all-ones pointer. */
+#define QUEUE_SHUTDOWN_MARKER (reinterpret_cast<void *>(static_cast<intptr_t>(-1)))
+
+class QV_EXPORT Queue
+{
+private:
+   mutable Mutex m_mutex;
+   Condition m_condition;  // auto-reset: wakes one reader blocked in getOrBlock
+   void **m_elements;
+   uint32_t m_numElements;  // occupied slots, holes included
+   uint32_t m_bufferSize;
+   uint32_t m_initialSize;
+   uint32_t m_first;  // oldest occupied slot
+   uint32_t m_last;   // slot the next put fills
+   uint32_t m_bufferIncrement;
+   bool m_shutdownFlag;
+   uint32_t m_waitingReaders;  // readers inside getOrBlock's wait; puts signal only when there are any
+
+   QV_INTERNAL bool resize(uint32_t slots);
+   QV_INTERNAL bool growIfFull();
+   QV_INTERNAL void shrink();
+   QV_INTERNAL void *take();
+   QV_INTERNAL bool signalNeeded() const;
+   QV_INTERNAL bool findSlot(const void *key, bool (*comparator)(const void *key, const void *element), bool skipMarker,
+                             uint32_t *slot) const;
+   /* The slot after slot in ring order. */
+   uint32_t nextSlot(uint32_t slot) const { return (slot + 1 == m_bufferSize) ? 0 : slot + 1; }
+
+public:
+   /* Slots of a queue constructed without sizes, and slots added at each growth. */
+   static constexpr uint32_t DEFAULT_INITIAL_SIZE = 256;
+   static constexpr uint32_t DEFAULT_BUFFER_INCREMENT = 32;
+
+   Queue();
+   /* An increment of 0 is taken as 1, so that a full queue can always grow. */
+   Queue(unsigned int initialSize, unsigned int bufferIncrement);
+   /* Frees the storage; the elements are not touched. */
+   ~Queue();
+
+   Queue(const Queue &) = delete;
+   Queue &operator=(const Queue &) = delete;
+
+   /* Appends element (null leaves a hole) and wakes one blocked reader. When the storage
+    * cannot grow (out of memory) the element is not queued. */
+   void put(void *element);
+   /* Puts element at the head, so it is the next one read, and wakes one blocked reader;
+    * out of memory as put. */
+   void insert(void *element);
+
+   /* The oldest element, skipping holes; null when there is none. QUEUE_SHUTDOWN_MARKER
+    * in shutdown mode. Never waits. */
+   void *get();
+   /* As get(), but waits up to timeout milliseconds (INFINITE: no limit) for an element;
+    * null when the time ran out. The limit holds however often the thread is woken for an
+    * element that another reader takes first. */
+   void *getOrBlock(unsigned int timeout = INFINITE);
+
+   /* Drops every element without touching it. */
+   void clear();
+
+   /* Switches to shutdown mode for good and releases every blocked reader, each of which
+    * returns QUEUE_SHUTDOWN_MARKER. */
+   void setShutdownMode();
+
+   /* The first queued element (holes and QUEUE_SHUTDOWN_MARKER skipped) for which
+    * comparator(key, element) is true, left in the queue; null if none. The comparator
+    * runs under the queue's mutex and must not use this queue. */
+   void *find(void *key, bool (*comparator)(const void *key, const void *element));
+   /* Withdraws the first element (holes skipped) for which comparator is true, leaving a
+    * hole; true when one was found. The element is not destroyed. */
+   bool remove(void *key, bool (*comparator)(const void *key, const void *element));
+
+   /* Occupied slots, holes included. */
+   int size() const;
+   /* Slots of the storage. */
+   int allocated() const;
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Ring buffer and byte stream

@@ -4,4 +4,138 @@
 
 #include <qv_protocol.h>
 
+/* ---------------------------------------------------------------------------------------
+ * Hashes and checksums: CRC-32 (IEEE 802.3, reflected polynomial 0xEDB88320), MD5, SHA-1
+ * and SHA-256 of memory blocks and files, computed by the library itself. Sizes are signed
+ * 32-bit byte counts; a size of 0 or less, or a null data pointer, adds nothing. Digests are
+ * written to a caller's buffer of the digest size. The functions keep no shared state; a
+ * state record belongs to one caller while it is in use.
+ * ------------------------------------------------------------------------------------- */
+
+#define MD5_DIGEST_SIZE 16    /* bytes of an MD5 digest */
+#define SHA1_DIGEST_SIZE 20   /* bytes of a SHA-1 digest */
+#define SHA256_DIGEST_SIZE 32 /* bytes of a SHA-256 digest */
+#define HASH_BLOCK_SIZE 64    /* bytes of the message block of MD5, SHA-1 and SHA-256 */
+
+/* State of an incremental digest: the chaining values, the message length so far in bits
+ * and the partial block not yet processed. Plain data that callers declare themselves. */
+typedef struct MD5State
+{
+   uint32_t chain[4];
+   uint64_t bitCount;
+   uint8_t block[HASH_BLOCK_SIZE];
+} MD5State;
+
+typedef struct SHA1State
+{
+   uint32_t chain[5];
+   uint64_t bitCount;
+   uint8_t block[HASH_BLOCK_SIZE];
+} SHA1State;
+
+typedef struct SHA256State
+{
+   uint32_t chain[8];
+   uint64_t bitCount;
+   uint8_t block[HASH_BLOCK_SIZE];
+} SHA256State;
+
+/* CRC-32 of data, continuing from crc: pass 0 to start and the previous result to continue
+ * over a further piece. */
+QV_API uint32_t CalculateCRC32(const uint8_t *data, int size, uint32_t crc);
+
+/* CRC-32 of a whole file, read in blocks of 4096 bytes; false (and *crc untouched) when the
+ * file cannot be opened or a read fails (so a directory or a device error gives false, not
+ * the checksum of the part read before). File names are UTF-8 on this platform. */
+QV_API bool CalculateFileCRC32(const wchar_t *fileName, uint32_t *crc);
+
+/* Incremental MD5: Init, any number of Updates, then Finish writes the 16-byte digest and
+ * clears the state (Init again before reuse). */
+QV_API void MD5Init(MD5State *state);
+QV_API void MD5Update(MD5State *state, const uint8_t *data, int size);
+QV_API void MD5Finish(MD5State *state, uint8_t *hash);
+
+/* MD5 of one buffer. */
+QV_API void CalculateMD5Hash(const uint8_t *data, int size, uint8_t *hash);
+
+/* MD5 of the pattern repeated end to end, fed in 64-byte blocks: fullSize rounded up to a
+ * multiple of 64 bytes is hashed. fullSize 0 or less, or an empty pattern, gives the digest
+ * of the empty message. With fullSize 1048576 this is the password-to-key digest of the
+ * SNMPv3 user security model (before localisation with the engine identifier). */
+QV_API void MD5HashForPattern(const uint8_t *pattern, int patternSize, int fullSize, uint8_t *hash);
+
+/* MD5 of a whole file; false (and hash untouched) when the file cannot be opened or read. */
+QV_API bool CalculateFileMD5Hash(const wchar_t *fileName, uint8_t *hash);
+
+/* Incremental SHA-1, as MD5 above, with a 20-byte digest. */
+QV_API void SHA1Init(SHA1State *state);
+QV_API void SHA1Update(SHA1State *state, const uint8_t *data, int size);
+QV_API void SHA1Finish(SHA1State *state, uint8_t *hash);
+QV_API void CalculateSHA1Hash(const uint8_t *data, int size, uint8_t *hash);
+QV_API void SHA1HashForPattern(const uint8_t *pattern, int patternSize, int fullSize, uint8_t *hash);
+QV_API bool CalculateFileSHA1Hash(const wchar_t *fileName, uint8_t *hash);
+
+/* Incremental SHA-256, as MD5 above, with a 32-byte digest. */
+QV_API void SHA256Init(SHA256State *state);
+QV_API void SHA256Update(SHA256State *state, const uint8_t *data, int size);
+QV_API void SHA256Finish(SHA256State *state, uint8_t *hash);
+QV_API void CalculateSHA256Hash(const uint8_t *data, int size, uint8_t *hash);
+QV_API bool CalculateFileSHA256Hash(const wchar_t *fileName, uint8_t *hash);
+
+/* For tests and benchmarks: the hash functions use the processor's CRC folding (carry-less
+ * multiply) and SHA instructions when it has them, chosen once at the first use, and plain
+ * code otherwise, with the same results. CryptoGetHashAcceleration tells which of these
+ * instruction sets are in use now (HASH_ACCEL_* bits; 0 while the plain code is forced);
+ * CryptoForcePortableHashes(true) makes every later call use the plain code, false goes
+ * back to the processor's instructions. Either path gives the same results, so the switch
+ * may be flipped while other threads hash. */
+#define HASH_ACCEL_CRC32 0x01u  /* CRC-32 by folding with PCLMULQDQ */
+#define HASH_ACCEL_SHA1 0x02u   /* SHA-1 with the SHA extensions */
+#define HASH_ACCEL_SHA256 0x04u /* SHA-256 with the SHA extensions */
+QV_API uint32_t CryptoGetHashAcceleration(void);
+QV_API void CryptoForcePortableHashes(bool portable);
+
+/* ---------------------------------------------------------------------------------------
+ * ICE cipher and passwords. ICE at level 1 (64-bit blocks and key, 16 rounds) in
+ * electronic-codebook mode, and the encrypted form in which configuration files keep
+ * passwords: 44 characters of base64 holding the password, as 8-bit text in the ANSI
+ * (multibyte) code page zero-padded to 32 bytes, encrypted with ICE under the first 8
+ * bytes of the MD5 digest of the login name (as 8-bit text in that code page). The
+ * functions keep no shared state and may be called from any thread.
+ * ------------------------------------------------------------------------------------- */
+
+#define ICE_BLOCK_SIZE 8           /* bytes of an ICE block */
+#define ICE_KEY_SIZE 8             /* bytes of an ICE key at level 1 */
+#define QV_PASSWORD_TEXT_LENGTH 44 /* characters of an encrypted password, terminator excluded */
+#define QV_PASSWORD_MAX_BYTES 31   /* bytes of the longest password that can be encrypted */
+
+/* Encrypt or decrypt size bytes with the ICE_KEY_SIZE-byte key: every whole block of in is
+ * processed on its own into the same place of out. Trailing bytes that do not fill a block
+ * are copied to out unchanged (not encrypted), so that decryption gives back the input of
+ * any size. in and out may be the same buffer or overlap in any way. A size of 0 or less,
+ * or a null pointer, does nothing. */
+QV_API void ICEEncryptData(const uint8_t *in, int size, uint8_t *out, const uint8_t *key);
+QV_API void ICEDecryptData(const uint8_t *in, int size, uint8_t *out, const uint8_t *key);
+
+/* Turn a configuration's password text into the password. When encrypted is in the
+ * encrypted form (exactly 44 characters: 43 base64 characters and '=', or 44 of them), writes
+ * the decrypted password into decrypted (at most size characters, terminator included)
+ * and returns true. Otherwise copies encrypted itself into decrypted, cut to size - 1
+ * characters, and returns false: the text is taken as a plain password. The result is
+ * always terminated within the buffer when size > 0; a size of 0 or a null decrypted
+ * writes nothing. decrypted may be the buffer of encrypted (or overlap it); a null
+ * encrypted counts as the empty text, a null login as the empty name. A wrong login name
+ * is not detected: it yields a meaningless password. The W form converts between wide
+ * text and the ANSI code page with the library's multibyte converters. */
+QV_API bool DecryptPasswordW(const wchar_t *login, const wchar_t *encrypted, wchar_t *decrypted, size_t size);
+QV_API bool DecryptPasswordA(const char *login, const char *encrypted, char *decrypted, size_t size);
+
+/* The inverse: writes the 44-character encrypted form of password (terminated, so size
+ * must be at least 45) and returns true. False, with an empty text in encrypted when
+ * size > 0, when the buffer is too small, password or encrypted is null, or the password
+ * takes more than QV_PASSWORD_MAX_BYTES bytes in the ANSI code page (or cannot be
+ * converted to it). A null login counts as the empty name. */
+QV_API bool EncryptPasswordW(const wchar_t *login, const wchar_t *password, wchar_t *encrypted, size_t size);
+QV_API bool EncryptPasswordA(const char *login, const char *password, char *encrypted, size_t size);
+
 #endif

@@ -424,4 +424,34 @@ inline void String::append(wchar_t ch)
  * Text utilities
  * ------------------------------------------------------------------------------------- */
 
+/* Base64 with the standard alphabet (A-Z, a-z, 0-9, '+', '/') and '=' for padding, over
+ * 8-bit data. */
+
+/* Writes the encoding of inlen bytes of in (4 characters for every 3 bytes or part of
+ * them), cut to outlen characters; a terminator follows only when room is left. */
+QV_API void base64_encode(const char *in, size_t inlen, char *out, size_t outlen);
+
+/* The encoding in a new terminated block (caller frees with free()); returns its length
+ * without the terminator. When the length would not fit in size_t, or the allocation
+ * fails, *out is set to null and 0 is returned. */
+QV_API size_t base64_encode_alloc(const char *in, size_t inlen, char **out);
+
+/* True for the 64 alphabet characters (not for the padding character). */
+QV_API bool isbase64(char ch);
+
+/* Decodes inlen characters of in into out, which has room for *outlen bytes; bytes
+ * beyond the room are not written, and *outlen is set to the bytes written. Carriage
+ * returns and line feeds at the end of the input are ignored, and one line end (CR, LF
+ * or CR LF) between groups of four characters is skipped. Returns true when the whole
+ * input was valid; decoding stops with false at the first character outside the
+ * alphabet, at padding other than "xx==" or "xxx=" ending the input, or at a last group
+ * of fewer than four characters (the bytes it holds are still written). */
+QV_API bool base64_decode(const char *in, size_t inlen, char *out, size_t *outlen);
+
+/* Decodes into a new block of 3 * (inlen / 4) + 2 bytes (caller frees with free()) and
+ * returns true, with the decoded length in *outlen unless outlen is null. On invalid
+ * input, and when the allocation fails, *out is set to null, *outlen to 0 and the result
+ * is false. */
+QV_API bool base64_decode_alloc(const char *in, size_t inlen, char **out, size_t *outlen);
+
 #endif

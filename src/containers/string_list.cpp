@@ -2,6 +2,7 @@
  * one memory pool; and String::split, which builds one. */
 #include <qv_containers.h>
 
+#include "containers/json_text.h"
 #include "containers/slot_growth.h"
 
 #include <jansson.h>
@@ -20,11 +21,6 @@ constexpr size_t SLOT_BYTES = sizeof(wchar_t *);
 /* Local room for formatted numbers: every integer and most doubles fit; a longer "%f"
  * text is formatted again straight into a pool block of its size. */
 constexpr size_t FORMAT_BUFFER = 64;
-
-/* Put in place of unpaired surrogates, which have no UTF-8 form that JSON accepts. */
-constexpr wchar_t REPLACEMENT_CHARACTER = 0xFFFD;
-constexpr uint32_t SURROGATE_FIRST = 0xD800;
-constexpr uint32_t SURROGATE_LAST = 0xDFFF;
 
 /* Entry text of a string without a buffer, split by an empty separator. */
 constexpr const wchar_t *NULL_STRING_TEXT = L"(null)";
@@ -77,39 +73,6 @@ int32_t FindEntry(wchar_t *const *values, int32_t count, const wchar_t *text,
       if (values[i] != nullptr && compare(values[i], text) == 0)
          return i;
    return -1;
-}
-
-/* A JSON string with the UTF-8 form of text; null when the conversion runs out of memory
- * or jansson refuses the bytes. */
-json_t *JsonFromWide(const wchar_t *text)
-{
-   char *utf8 = UTF8StringFromWideString(text);
-   json_t *value = (utf8 != nullptr) ? json_string(utf8) : nullptr;
-   free(utf8);
-   return value;
-}
-
-/* A JSON string with the UTF-8 form of text; null when out of memory. */
-json_t *JsonString(const wchar_t *text)
-{
-   json_t *value = JsonFromWide(text);
-   if (value != nullptr)
-      return value;
-
-   // The encoder passes unpaired surrogates through, and jansson refuses the result;
-   // replace them rather than lose the entry.
-   wchar_t *clean = qv_wcsdup(text);
-   if (clean == nullptr)
-      return nullptr;
-   for (wchar_t *p = clean; *p != 0; p++)
-   {
-      uint32_t c = static_cast<uint32_t>(*p);
-      if (c >= SURROGATE_FIRST && c <= SURROGATE_LAST)
-         *p = REPLACEMENT_CHARACTER;
-   }
-   value = JsonFromWide(clean);
-   free(clean);
-   return value;
 }
 
 }  // namespace
@@ -414,7 +377,7 @@ json_t *StringList::toJson() const
       return nullptr;
    for (int32_t i = 0; i < m_count; i++)
    {
-      json_t *value = JsonString((m_values[i] != nullptr) ? m_values[i] : L"");
+      json_t *value = qv_json::StringFromWide((m_values[i] != nullptr) ? m_values[i] : L"");
       // json_array_append_new releases the value itself when it fails.
       if (value == nullptr || json_array_append_new(array, value) != 0)
       {

@@ -1,11 +1,11 @@
 /* qvtool addr, run as a program: the built binary is found through QV_TEST_TOOLS_DIR. */
+#include "tools/tool_run.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
 
 #include <string>
-
-#include "tools/tool_run.h"
 
 namespace {
 

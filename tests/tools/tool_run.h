@@ -1,6 +1,7 @@
-/* Runs the built qvtool as a program: its directory comes from QV_TEST_TOOLS_DIR. */
-#ifndef QORVEL_TESTS_TOOLS_TOOL_RUN_H
-#define QORVEL_TESTS_TOOLS_TOOL_RUN_H
+/* Running the built qvtool from the tool tests: the binary is found through
+ * QV_TEST_TOOLS_DIR, which ctest sets. */
+#ifndef QV_TESTS_TOOLS_TOOL_RUN_H
+#define QV_TESTS_TOOLS_TOOL_RUN_H
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +16,6 @@ struct ToolRun
    std::string output;  // standard output and standard error together
 };
 
-/* The path of qvtool, or an empty text when it is not built. */
 inline std::string ToolPath()
 {
    const char *dir = getenv("QV_TEST_TOOLS_DIR");

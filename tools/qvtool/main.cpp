@@ -10,12 +10,14 @@ namespace {
 const QvtoolCommand COMMANDS[] = {
     {"text", "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text", CommandText},
     {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
+    {"hash", "[--ALGORITHM] FILE...", "print CRC-32, MD5, SHA-1 or SHA-256 (default) of files", CommandHash},
+    {"password", "[de|en]crypt LOGIN TEXT", "decrypt a stored password or make its encrypted form", CommandPassword},
     {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
 };
 
 void Usage()
 {
-   fprintf(stderr, "usage: qvtool COMMAND [ARGS...]\n\ncommands:\n");
+   fprintf(stderr, "usage: qvtool [--debug LEVEL] [--debug-tag TAG=LEVEL]... COMMAND [ARGS...]\n\ncommands:\n");
    for (const QvtoolCommand &c : COMMANDS)
       fprintf(stderr, "  %-10s %-24s %s\n", c.name, c.args, c.help);
 }
@@ -24,6 +26,12 @@ void Usage()
 
 int main(int argc, char **argv)
 {
+   // After the debug options, argv[1] is the command name.
+   int first = TakeDebugOptions(argc, argv);
+   if (first < 0)
+      return 2;
+   argc -= first - 1;
+   argv += first - 1;
    if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))
    {
       Usage();

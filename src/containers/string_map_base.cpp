@@ -1,0 +1,349 @@
+/* StringMapBase: wide-string keys to untyped values on a uthash table, in insertion
+ * order, optionally ignoring the case of keys and owning the values. */
+#include "containers/string_map_entry.h"
+
+#include <string.h>
+
+using qv_map::FoldInPlace;
+using qv_map::FoldKeyInPlace;
+using qv_map::HashKey;
+using qv_map::KeyBytes;
+using qv_map::MAX_KEY_LENGTH;
+using qv_map::SameCase;
+using qv_map::UpperCase;
+
+namespace {
+
+/* Keys up to this many characters are folded for a lookup in a buffer on the stack;
+ * longer ones in a heap block. */
+constexpr size_t STACK_FOLD_CHARS = 512;
+
+/* The destroy function of a new map: the value is a malloc'ed block. */
+void FreeValue(void *value, StringMapBase *)
+{
+   free(value);
+}
+
+/* A malloc'ed copy of length characters of text with a terminator; null when out of
+ * memory. */
+wchar_t *CopyKey(const wchar_t *text, size_t length)
+{
+   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
+   if (copy != nullptr)
+   {
+      memcpy(copy, text, length * sizeof(wchar_t));
+      copy[length] = 0;
+   }
+   return copy;
+}
+
+}  // namespace
+
+StringMapBase::StringMapBase(bool owner)
+    : m_objects(nullptr), m_objectOwner(owner), m_ignoreCase(true), m_objectDestructor(FreeValue)
+{}
+
+StringMapBase::~StringMapBase()
+{
+   clear();
+}
+
+int StringMapBase::size() const
+{
+   return static_cast<int>(HASH_COUNT(m_objects));
+}
+
+/* The entry matching the first length characters of key: folded to upper case in an
+ * ignore-case map, exactly otherwise. With hash not null the hash of the key as the map
+ * stores it is put there, unless the key is null or too long. */
+StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned *hash) const
+{
+   if (key == nullptr || length > MAX_KEY_LENGTH || (m_objects == nullptr && hash == nullptr))
+      return nullptr;
+   StringMapEntry *entry = nullptr;
+   unsigned hashv;  // of the key as stored: folded in an ignore-case map
+   if (!m_ignoreCase)
+   {
+      hashv = HashKey<SameCase>(key, length, nullptr);
+      HASH_FIND_BYHASHVALUE(hh, m_objects, key, KeyBytes(length), hashv, entry);
+   }
+   else if (length <= STACK_FOLD_CHARS)
+   {
+      wchar_t folded[STACK_FOLD_CHARS];
+      hashv = HashKey<UpperCase>(key, length, folded);
+      HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+   }
+   else
+   {
+      // Without room for the folded copy the hash is still made, so that an insertion
+      // files the key where lookups look for it.
+      wchar_t *folded = static_cast<wchar_t *>(malloc(length * sizeof(wchar_t)));
+      hashv = HashKey<UpperCase>(key, length, folded);
+      if (folded != nullptr)
+         HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+      free(folded);
+   }
+   if (hash != nullptr)
+      *hash = hashv;
+   return entry;
+}
+
+bool StringMapBase::contains(const wchar_t *key) const
+{
+   return (key != nullptr) && (find(key, wcslen(key)) != nullptr);
+}
+
+bool StringMapBase::contains(const wchar_t *key, size_t length) const
+{
+   return find(key, length) != nullptr;
+}
+
+void *StringMapBase::getObject(const wchar_t *key) const
+{
+   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   return (entry != nullptr) ? entry->value : nullptr;
+}
+
+void *StringMapBase::getObject(const wchar_t *key, size_t length) const
+{
+   StringMapEntry *entry = find(key, length);
+   return (entry != nullptr) ? entry->value : nullptr;
+}
+
+bool StringMapBase::findObject(const wchar_t *key, void **value) const
+{
+   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   if (entry == nullptr)
+      return false;
+   *value = entry->value;
+   return true;
+}
+
+void StringMapBase::destroyObject(void *value)
+{
+   if (value != nullptr)
+      m_objectDestructor(value, this);
+}
+
+/* Stores value in entry, releasing the old one in an owning map unless it is the same. */
+void StringMapBase::replaceValue(StringMapEntry *entry, void *value)
+{
+   void *old = entry->value;
+   entry->value = value;
+   if (m_objectOwner && old != value)
+      destroyObject(old);
+}
+
+/* Adds a new entry at the end of insertion order; hash is the one find gave for key.
+ * False, with nothing stored and nothing freed, when an allocation fails. */
+bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated)
+{
+   StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
+   if (entry == nullptr)
+      return false;
+   entry->key = keyPreallocated ? key : CopyKey(key, length);
+   if (m_ignoreCase && entry->key != nullptr)
+   {
+      entry->originalKey = CopyKey(entry->key, length);
+      if (entry->originalKey != nullptr)
+         FoldInPlace(entry->key, length);
+   }
+   if (entry->key == nullptr || (m_ignoreCase && entry->originalKey == nullptr))
+   {
+      if (!keyPreallocated)
+         free(entry->key);
+      free(entry);
+      return false;
+   }
+   entry->value = value;
+   HASH_ADD_KEYPTR_BYHASHVALUE(hh, m_objects, entry->key, KeyBytes(length), hash, entry);
+   return true;
+}
+
+void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
+{
+   size_t length = (key != nullptr) ? wcslen(key) : 0;
+   if (key == nullptr || length > MAX_KEY_LENGTH)
+   {
+      if (keyPreallocated)
+         free(key);
+      if (m_objectOwner && value != nullptr)
+         destroyObject(value);
+      return;
+   }
+
+   unsigned hash = 0;
+   StringMapEntry *entry = find(key, length, &hash);
+   if (entry != nullptr)
+   {
+      if (m_ignoreCase)
+      {
+         // The new spelling is copied before the old one goes: key may be that very text.
+         wchar_t *spelling = keyPreallocated ? key : CopyKey(key, length);
+         if (spelling != nullptr)
+         {
+            free(entry->originalKey);
+            entry->originalKey = spelling;
+         }
+      }
+      else if (keyPreallocated)
+      {
+         free(key);
+      }
+      replaceValue(entry, value);
+      return;
+   }
+
+   if (!addEntry(key, length, hash, value, keyPreallocated))
+   {
+      if (keyPreallocated)
+         free(key);
+      if (m_objectOwner && value != nullptr)
+         destroyObject(value);
+   }
+}
+
+/* Unlinks entry and frees it with its keys, then releases an owned value. */
+void StringMapBase::removeEntry(StringMapEntry *entry)
+{
+   HASH_DELETE(hh, m_objects, entry);
+   void *value = entry->value;
+   free(entry->key);
+   free(entry->originalKey);
+   free(entry);
+   if (m_objectOwner)
+      destroyObject(value);
+}
+
+void StringMapBase::remove(const wchar_t *key)
+{
+   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   if (entry != nullptr)
+      removeEntry(entry);
+}
+
+void StringMapBase::clear()
+{
+   while (m_objects != nullptr)
+      removeEntry(m_objects);
+}
+
+void StringMapBase::setIgnoreCase(bool ignore)
+{
+   if (ignore == m_ignoreCase)
+      return;
+   m_ignoreCase = ignore;
+
+   // Each entry moves, in insertion order, to a new table under its converted key.
+   StringMapEntry *rebuilt = nullptr;
+   StringMapEntry *entry, *next;
+   HASH_ITER(hh, m_objects, entry, next)
+   {
+      HASH_DELETE(hh, m_objects, entry);
+      size_t length = wcslen(entry->reportedKey());
+      unsigned hash;
+      if (ignore)
+      {
+         // Without room for the spelling the entry reports its folded key.
+         entry->originalKey = CopyKey(entry->key, length);
+         hash = FoldKeyInPlace(entry->key, length);
+      }
+      else
+      {
+         if (entry->originalKey != nullptr)
+         {
+            free(entry->key);
+            entry->key = entry->originalKey;
+            entry->originalKey = nullptr;
+         }
+         hash = HashKey<SameCase>(entry->key, length, nullptr);
+      }
+      HASH_ADD_KEYPTR_BYHASHVALUE(hh, rebuilt, entry->key, KeyBytes(length), hash, entry);
+   }
+   m_objects = rebuilt;
+}
+
+EnumerationCallbackResult StringMapBase::forEach(
+    EnumerationCallbackResult (*callback)(const wchar_t *key, const void *value, void *context), void *context) const
+{
+   for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
+      if (callback(entry->reportedKey(), entry->value, context) == STOP_ENUMERATION)
+         return STOP_ENUMERATION;
+   return CONTINUE_ENUMERATION;
+}
+
+const void *StringMapBase::findElement(bool (*comparator)(const wchar_t *key, const void *value, void *context),
+                                       void *context) const
+{
+   for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
+      if (comparator(entry->reportedKey(), entry->value, context))
+         return entry->value;
+   return nullptr;
+}
+
+void StringMapBase::filterElements(bool (*filter)(const wchar_t *key, const void *value, void *context), void *context)
+{
+   StringMapEntry *entry, *next;
+   HASH_ITER(hh, m_objects, entry, next)
+   {
+      if (!filter(entry->reportedKey(), entry->value, context))
+         removeEntry(entry);
+   }
+}
+
+StructArray<KeyValuePair> *StringMapBase::toArray() const
+{
+   StructArray<KeyValuePair> *array = new (std::nothrow) StructArray<KeyValuePair>(size(), ARRAY_GROW_STEP);
+   if (array == nullptr)
+      return nullptr;
+   for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
+   {
+      KeyValuePair pair = {entry->reportedKey(), entry->value};
+      array->add(&pair);
+   }
+   return array;
+}
+
+StringList *StringMapBase::keys() const
+{
+   StringList *list = new (std::nothrow) StringList();
+   if (list == nullptr)
+      return nullptr;
+   for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
+      list->add(entry->reportedKey());
+   return list;
+}
+
+void StringMapBase::fillValues(Array *target) const
+{
+   for (StringMapEntry *entry = m_objects; entry != nullptr; entry = entry->next())
+      target->add(entry->value);
+}
+
+void StringMapBase::addEntriesFrom(const StringMapBase &src, void *(*copyValue)(const void *value))
+{
+   if (&src == this)
+      return;
+   for (StringMapEntry *entry = src.m_objects; entry != nullptr; entry = entry->next())
+   {
+      void *value = entry->value;
+      if (m_objectOwner && value != nullptr)
+      {
+         value = copyValue(value);
+         if (value == nullptr)
+            continue;
+      }
+      setObject(const_cast<wchar_t *>(entry->reportedKey()), value, false);
+   }
+}
+
+void StringMapBase::copyFrom(const StringMapBase &src, void *(*copyValue)(const void *value))
+{
+   if (&src == this)
+      return;
+   clear();
+   m_objectOwner = src.m_objectOwner;
+   m_ignoreCase = src.m_ignoreCase;
+   m_objectDestructor = src.m_objectDestructor;
+   addEntriesFrom(src, copyValue);
+}

@@ -1,0 +1,30 @@
+/* Internal platform services of the log writer: system error texts, local broken-down
+ * time and opening the log file. No OS header appears here; the POSIX side is
+ * log_support_posix.cpp. */
+#ifndef QORVEL_PLATFORM_LOG_SUPPORT_H
+#define QORVEL_PLATFORM_LOG_SUPPORT_H
+
+#include <qv_base.h>
+
+#include <stdio.h>
+#include <time.h>
+
+namespace qv {
+namespace platform {
+
+/* Writes the system's message text for error code (8-bit text of the default code page,
+ * terminated, cut to size) into buffer and returns true; false when the system has no
+ * text for that code. Thread-safe. */
+bool SystemErrorText(uint32_t code, char *buffer, size_t size);
+
+/* Local broken-down time of timeSeconds (seconds since the Unix epoch); thread-safe. */
+void LocalTimeOf(int64_t timeSeconds, struct tm *result);
+
+/* Opens the file of the UTF-8 name for appending, or empty when truncate is set; the
+ * descriptor is not inherited by child processes. Null when it cannot be opened. */
+FILE *OpenLogFile(const char *name, bool truncate);
+
+}  // namespace platform
+}  // namespace qv
+
+#endif

@@ -1,0 +1,73 @@
+/* The platform's socket calls behind a small interface, so that the socket helpers and
+ * channels need no socket header: send and receive, waits on several sockets, connect
+ * steps, shutdown and close, and the last socket error. Failures leave the last socket
+ * error set for the caller. */
+#ifndef QORVEL_PLATFORM_SOCKET_H
+#define QORVEL_PLATFORM_SOCKET_H
+
+#include <qv_base.h>
+
+struct sockaddr;
+
+/* Kinds of last socket error that the portable code acts on. */
+enum class SocketErrorKind
+{
+   WOULD_BLOCK,  // a non-blocking call found nothing to do now
+   IN_PROGRESS,  // a non-blocking connect goes on in the background
+   TIMED_OUT,    // a wait ran out of time
+   BAD_SOCKET,   // the socket is not valid (INVALID_SOCKET or closed)
+   INVALID_ARG   // a value the call cannot take (a size, an address)
+};
+
+/* One send of size bytes with flags; never raises SIGPIPE and is repeated when a signal
+ * interrupts it. The bytes sent (possibly fewer than size), or -1. */
+ptrdiff_t PlatformSocketSend(SOCKET s, const void *data, size_t size, int flags);
+
+/* One receive of at most size bytes with flags, repeated when a signal interrupts it.
+ * The bytes read, 0 when the peer closed the connection, or -1. */
+ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags);
+
+/* Sockets that one wait takes at most. */
+constexpr int QV_SOCKET_WAIT_MAX = 64;
+
+/* Waits until at least one of the count sockets is readable (write false) or writable,
+ * or timeout milliseconds passed (INFINITE: no limit). A socket with an error or a hung
+ * up connection counts as ready, so that the next call on it reports the state. Sets
+ * ready[i] for each socket. Returns the number of ready sockets, 0 on time-out, or -1
+ * on failure (a descriptor that is not open fails the wait, and so does a count
+ * outside 1 to QV_SOCKET_WAIT_MAX). */
+int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout);
+
+/* Puts the socket into non-blocking mode; false on failure. */
+bool PlatformSocketSetNonBlocking(SOCKET s);
+
+/* One connect call: 0 when connected at once, -1 otherwise (see PlatformSocketLastErrorIs
+ * for a connect still in progress). */
+int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen);
+
+/* The socket's pending error (0: none) into *error; false when it cannot be read. */
+bool PlatformSocketPendingError(SOCKET s, int *error);
+
+/* A new stream socket of the family, not inherited by started programs, or
+ * INVALID_SOCKET. */
+SOCKET PlatformSocketCreateStream(int family);
+
+/* Bytes of the socket address structure of the family (sockaddr_in for the platform's
+ * AF_INET, sockaddr_in6 otherwise). */
+int PlatformSockaddrLength(int family);
+
+/* Shuts down both directions: 0, or -1. */
+int PlatformSocketShutdown(SOCKET s);
+
+/* Closes the socket; the last socket error is kept as it was before the call. */
+void PlatformSocketClose(SOCKET s);
+
+bool PlatformSocketLastErrorIs(SocketErrorKind kind);
+/* The platform code of the last socket error. */
+int PlatformSocketLastErrorCode();
+void PlatformSocketSetLastError(SocketErrorKind kind);
+/* Sets the last socket error to a platform error code (one read from a socket, or one
+ * saved with PlatformSocketLastErrorCode). */
+void PlatformSocketSetLastErrorCode(int code);
+
+#endif
