@@ -29,13 +29,6 @@ constexpr size_t RECEIVE_REGION_STEP = 4096;
 /* Debug level of decompression failures. */
 constexpr int DECOMPRESSION_LOG_LEVEL = 6;
 
-/* Sends a decompression failure to the debug output; the one place that does. */
-void LogDecompressionFailure(int level, const wchar_t *format, ...)
-{
-   (void)level;
-   (void)format;
-}
-
 /* Pool region for a received message of size bytes: size rounded down to the step, plus
  * one step. */
 size_t ReceiveRegionSize(size_t size)
@@ -57,7 +50,7 @@ bool InflatePayload(const uint8_t *raw, size_t size, uint8_t *out, size_t outSiz
    z_stream z = {};
    if (inflateInit(&z) != Z_OK)
    {
-      LogDecompressionFailure(DECOMPRESSION_LOG_LEVEL, L"QVCPMessage: inflateInit() failed");
+      qvlog_debug(DECOMPRESSION_LOG_LEVEL, L"QVCPMessage: inflateInit() failed");
       return false;
    }
    uint8_t none;  // zlib wants an output pointer even for no output
@@ -71,10 +64,10 @@ bool InflatePayload(const uint8_t *raw, size_t size, uint8_t *out, size_t outSiz
    {
       RawHeader header = ReadHeader(raw);
       wchar_t name[QVCP_CODE_NAME_BUFFER_SIZE];
-      LogDecompressionFailure(DECOMPRESSION_LOG_LEVEL,
-                              binary ? L"QVCPMessage: failed to decompress binary message %s with ID %d"
-                                     : L"QVCPMessage: failed to decompress message %s with ID %d",
-                              QVCPMessageCodeName(header.code, name), static_cast<int>(header.id));
+      qvlog_debug(DECOMPRESSION_LOG_LEVEL,
+                  binary ? L"QVCPMessage: failed to decompress binary message %s with ID %d"
+                         : L"QVCPMessage: failed to decompress message %s with ID %d",
+                  QVCPMessageCodeName(header.code, name), static_cast<int>(header.id));
    }
    return complete;
 }
