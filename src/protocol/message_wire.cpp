@@ -221,9 +221,15 @@ QVCP_MESSAGE *QVCPMessage::serialize(bool allowCompression) const
    {
       for (const Field *f = m_fields; f != nullptr; f = NextField(f))
       {
-         SwapField(out + pos, reinterpret_cast<const uint8_t *>(&f->field), f->size);
          size_t padded = PaddedFieldSize(f->size, m_version);
-         memset(out + pos + f->size, 0, padded - f->size);
+         if (padded != f->size)
+         {
+            // Zeros the padding with one store of the field's last 8 bytes; the field is
+            // written over the rest. Every field is 8 bytes or more.
+            static const uint8_t zero[WIRE_ALIGNMENT] = {};
+            memcpy(out + pos + padded - WIRE_ALIGNMENT, zero, WIRE_ALIGNMENT);
+         }
+         SwapField(out + pos, reinterpret_cast<const uint8_t *>(&f->field), f->size);
          pos += padded;
       }
    }

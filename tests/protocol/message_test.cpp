@@ -481,6 +481,16 @@ TEST(MessageFields, BinaryMessagesIgnoreSettersAndDeleteAllFieldsKeepsTheHeader)
    EXPECT_EQ(m.getFlags(), QVCP_MF_END_OF_SEQUENCE | QVCP_MF_REVERSE_ORDER | QVCP_MF_DONT_ENCRYPT);
    m.setField(2, static_cast<uint32_t>(9));
    EXPECT_EQ(m.getFieldAsUInt32(2), 9u);
+
+   // A message large enough for a hashed index starts again from a list.
+   for (uint32_t id = 1; id <= 40; id++)
+      m.setField(id, id);
+   m.deleteAllFields();
+   EXPECT_FALSE(m.isFieldExist(20));
+   m.setField(20, static_cast<uint32_t>(2));
+   m.setField(20, static_cast<uint32_t>(3));
+   EXPECT_EQ(m.getFieldIds(nullptr, 0), 1u);
+   EXPECT_EQ(m.getFieldAsUInt32(20), 3u);
 }
 
 /* A message with a field of every settable type and many more, for round trips. */
@@ -572,6 +582,9 @@ TEST(MessageWire, CompressionWhenAllowedAndWorthwhile)
    small.setField(1, String(std::wstring(50, L'a').c_str()));
    EXPECT_EQ(Wire(small).size(), 128u);
    EXPECT_EQ(Wire(small, true), Wire(small));
+   small.setField(1, String(std::wstring(54, L'a').c_str()));  // 136 bytes: compressed
+   EXPECT_EQ(Wire(small).size(), 136u);
+   EXPECT_LT(Wire(small, true).size(), 136u);
    QVCPMessage noise;
    Bytes random(1000);
    srand(1);
@@ -755,6 +768,12 @@ TEST(MessageDump, Texts)
       ASSERT_GE(text.size(), wcslen(e.line));
       EXPECT_EQ(text.substr(text.size() - wcslen(e.line)), e.line) << std::string(text.begin(), text.end());
    }
+
+   // The version decides where the field after a 3-byte BINARY starts.
+   Bytes unpadded = Raw(0, 2, Hex("00000001 04 00 0000 00000003 414243 00000002 03 00 0007 00"));
+   EXPECT_NE(Dump(unpadded, 1).find(L"  ** 00001F: [     2] INT16    7\n"), std::wstring::npos);
+   EXPECT_NE(Dump(unpadded, 4).find(L"  ** message format error (invalid field size 12 at offset 0x000020)\n"),
+             std::wstring::npos);
 
    // The header claims 64 bytes but the buffer holds 32: the listing stops at 32 and the
    // second field is past the end.
