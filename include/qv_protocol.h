@@ -514,8 +514,9 @@ typedef struct QVCP_MESSAGE
  * live in the object's own MemoryPool, so building or parsing a message costs a few heap
  * allocations and destroying it frees a handful of regions. Fields are kept in the order
  * in which they were set and found by a hash index (a short list is scanned instead);
- * setting an identifier again replaces the field and moves it to the end. Pointers into field values stay valid
- * until that field is replaced, deleteAllFields runs or the message is destroyed.
+ * setting an identifier again replaces the field and moves it to the end. Pointers into
+ * field values stay valid until that field is replaced, deleteAllFields runs or the
+ * message is destroyed.
  *
  * The protocol version decides the wire form: fields are padded to 8 bytes from version
  * 2 on, and payloads are compressed and decompressed from version 4 on.
@@ -590,7 +591,7 @@ public:
     * not exceed bufferSize. A compressed payload is inflated from version 4 on (a
     * declared size the stream cannot reach, or one the stream disagrees with, is
     * rejected); a control message gives a message without fields. */
-   static QVCPMessage *deserialize(const QVCP_MESSAGE *raw, size_t bufferSize, int version = QVCP_DEFAULT_VERSION);
+   static QVCPMessage *deserialize(const QVCP_MESSAGE *raw, size_t bufferSize, int version);
    /* The same with the header's size as the buffer's size: the caller guarantees that
     * all of it is readable (null when it is below the header's 16 bytes). */
    static QVCPMessage *deserialize(const QVCP_MESSAGE *raw, int version = QVCP_DEFAULT_VERSION);
@@ -603,11 +604,14 @@ public:
     * size or memory runs out. */
    QVCP_MESSAGE *serialize(bool allowCompression = false) const;
 
-   /* A readable description of the raw message: a hex listing, the header and one line per
-    * field; every line starts with "  ** ". Nothing beyond bufferSize bytes (nor beyond the
-    * header's size) is read; a compressed payload is not inflated. */
+   /* A readable description of the raw message, every line starting with "  ** ": a hex
+    * listing, the header, then one line per field (a field that does not fit ends the
+    * text with a format error line), or a line saying that the message is binary or a
+    * control message. Nothing beyond bufferSize bytes (nor beyond the header's size) is
+    * read; fewer than 16 give the listing and "incomplete header". A compressed payload
+    * is not inflated. */
    static String dump(const QVCP_MESSAGE *raw, size_t bufferSize, int version);
-   /* The same, trusting the header's size as the buffer's size. */
+   /* The same, trusting the header's size (at least 16) as the buffer's size. */
    static String dump(const QVCP_MESSAGE *raw, int version);
 
    uint16_t getCode() const { return m_code; }

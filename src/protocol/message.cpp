@@ -719,13 +719,17 @@ size_t QVCPMessage::getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint
    const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_BINARY);
    if (field == nullptr)
       return 0;
-   size_t count = field->data.binary.length / INT32_ELEMENT_SIZE;
-   if (buffer != nullptr)
+   size_t length = field->data.binary.length;
+   if (buffer != nullptr && maxCount > 0)
    {
-      for (size_t i = 0; i < std::min(count, maxCount); i++)
-         buffer[i] = ReadBE32(ValueBytes(field) + i * INT32_ELEMENT_SIZE);
+      // The bytes are copied as they are (a partial last element too), then every whole
+      // element among them turned to host order.
+      size_t copied = (maxCount > length / INT32_ELEMENT_SIZE) ? length : maxCount * INT32_ELEMENT_SIZE;
+      memcpy(buffer, ValueBytes(field), copied);
+      for (size_t i = 0; i < copied / INT32_ELEMENT_SIZE; i++)
+         buffer[i] = ReadBE32(reinterpret_cast<const uint8_t *>(buffer + i));
    }
-   return count;
+   return length / INT32_ELEMENT_SIZE;
 }
 
 uuid QVCPMessage::getFieldAsGUID(uint32_t fieldId) const

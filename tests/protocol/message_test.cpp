@@ -428,6 +428,10 @@ TEST(MessageFields, BinaryGettersAndUuids)
    EXPECT_EQ(out[1], 20u);
    EXPECT_EQ(m.getFieldAsInt32Array(2, 0, nullptr), 3u);
    EXPECT_EQ(m.getFieldAsInt32Array(1, 0, nullptr), 2u);  // 10 bytes: two whole elements
+   uint32_t three[3] = {0, 0, 0xA5A5A5A5};
+   EXPECT_EQ(m.getFieldAsInt32Array(1, 3, three), 2u);
+   EXPECT_EQ(three[0], 0x01020304u);
+   EXPECT_EQ(memcmp(&three[2], "\x09\x0A\xA5\xA5", 4), 0);  // the partial element as it is
    EXPECT_EQ(m.getFieldAsInt32Array(3, 2, out), 0u);
 
    const uuid id = uuid::parse(L"6ba7b810-9dad-11d1-80b4-00c04fd430c8");
