@@ -303,7 +303,7 @@ template <bool WIDE_OUTPUT> bool ArgumentIsWide(bool lowerCase, const Directive 
    return defaultWide ? (dir.size != Directive::SHORT) : (dir.size == Directive::LONG);
 }
 
-/* Reads an integer argument of the size the specification names. */
+/* Reads an integer argument of the size the directive names. */
 int64_t SignedArgument(const Directive &dir, va_list *args)
 {
    switch (dir.size)
