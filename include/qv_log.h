@@ -142,6 +142,88 @@ QV_API void qvlog_set_clock(LogClock clock);
 
 /* ---------------------------------------------------------------------------------------
  * Debug levels and tags
+ *
+ * A debug message has a level from 0 (always written) to 9 (most verbose) and is written
+ * when the level in force for it is at least its own. The default level (0 at load) is in
+ * force for untagged messages and for every tag that no setting matches. Tags are
+ * dot-separated components ("threads.pool"), matched without regard to case. A level
+ * set for a tag holds for exactly that tag; a level set for the tag followed by ".*"
+ * ("threads.*") holds for the tag and everything below it that no deeper setting
+ * matches; the deepest matching setting wins. In a tag being set or removed, "*" alone
+ * stands for the default level; "*" elsewhere is an ordinary component. An object tag is
+ * a tag, a point and a decimal object number ("poll.42"), at most 255 characters.
+ *
+ * Level queries and debug calls may run on any number of threads and never block. A
+ * debug call whose level is above every level in force anywhere returns after one
+ * atomic read; an untagged one is decided by that read alone; a tagged one otherwise
+ * walks the tag tree with one hash lookup per component. A call that does not pass
+ * neither allocates nor formats. Changes are serialised among themselves and may wait a
+ * few milliseconds for readers of the previous state; they may be made from any thread,
+ * the debug writer hook included. A passed message is formatted by the library's wide
+ * rules (cut at 8191 characters) and written as described under qvlog_open: untagged as
+ * the debug message code, tagged as the tagged code with the tag padded or cut to 19
+ * characters; then it goes to the debug writer with the tag unpadded. A tagged call
+ * with a null tag is tested against the default level and written as an untagged
+ * message.
  * ------------------------------------------------------------------------------------- */
+
+/* Highest debug level. */
+#define QVLOG_DEBUG_LEVEL_MAX 9
+
+/* Characters of DebugTagInfo::tag, terminator included. */
+#define QVLOG_DEBUG_TAG_INFO_CHARS 64
+
+/* One setting listed by qvlog_get_all_debug_tags: the tag (a wildcard setting as the tag
+ * followed by ".*"), cut to 63 characters, and its level. */
+typedef struct DebugTagInfo
+{
+   wchar_t tag[QVLOG_DEBUG_TAG_INFO_CHARS];
+   int32_t level;
+} DebugTagInfo;
+
+/* Sets the default level; a level outside 0 to 9 is ignored. */
+QV_API void qvlog_set_debug_level(int32_t level);
+
+/* Sets the level of tag (0 to 9) or removes its setting (negative level), leaving no
+ * empty nodes behind; a level above 9 is ignored, as is removing a tag never set. A null
+ * tag or "*" sets the default level as qvlog_set_debug_level does. */
+QV_API void qvlog_set_debug_level_tag(const wchar_t *tag, int32_t level);
+
+/* Removes every tag setting and sets the default level to 0. */
+QV_API void qvlog_reset_debug_level_tags(void);
+
+/* The default level. */
+QV_API int32_t qvlog_get_debug_level(void);
+
+/* The level in force for tag; the default level for a null tag and for "*". */
+QV_API int32_t qvlog_get_debug_level_tag(const wchar_t *tag);
+
+/* The level in force for the object tag "<tag>.<objectId>"; the default level for a null
+ * tag. */
+QV_API int32_t qvlog_get_debug_level_tag_object(const wchar_t *tag, uint32_t objectId);
+
+#ifdef __cplusplus
+template <class T> class ObjectArray;
+
+/* Every tag setting, depth first with the children of a tag in the order their first
+ * settings were made (a component set again after its removal comes last); the default
+ * level is not listed. A new owning array (capacity and growth 64) that the caller
+ * deletes; null when out of memory. */
+QV_API ObjectArray<DebugTagInfo> *qvlog_get_all_debug_tags(void);
+#endif
+
+/* Untagged debug message: written when level is at most the default level. */
+QV_API void qvlog_debug(int32_t level, const wchar_t *format, ...);
+QV_API void qvlog_debug2(int32_t level, const wchar_t *format, va_list args);
+
+/* Tagged debug message: written when level is at most the level in force for tag. */
+QV_API void qvlog_debug_tag(const wchar_t *tag, int32_t level, const wchar_t *format, ...);
+QV_API void qvlog_debug_tag2(const wchar_t *tag, int32_t level, const wchar_t *format, va_list args);
+
+/* Debug message tagged with the object tag "<tag>.<objectId>", which it is tested
+ * against and written with. */
+QV_API void qvlog_debug_tag_object(const wchar_t *tag, uint32_t objectId, int32_t level, const wchar_t *format, ...);
+QV_API void qvlog_debug_tag_object2(const wchar_t *tag, uint32_t objectId, int32_t level, const wchar_t *format,
+                                    va_list args);
 
 #endif

@@ -16,7 +16,7 @@ const QvtoolCommand COMMANDS[] = {
 
 void Usage()
 {
-   fprintf(stderr, "usage: qvtool COMMAND [ARGS...]\n\ncommands:\n");
+   fprintf(stderr, "usage: qvtool [--debug LEVEL] [--debug-tag TAG=LEVEL]... COMMAND [ARGS...]\n\ncommands:\n");
    for (const QvtoolCommand &c : COMMANDS)
       fprintf(stderr, "  %-10s %-24s %s\n", c.name, c.args, c.help);
 }
@@ -25,6 +25,12 @@ void Usage()
 
 int main(int argc, char **argv)
 {
+   // After the debug options, argv[1] is the command name.
+   int first = TakeDebugOptions(argc, argv);
+   if (first < 0)
+      return 2;
+   argc -= first - 1;
+   argv += first - 1;
    if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))
    {
       Usage();

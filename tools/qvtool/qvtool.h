@@ -12,6 +12,12 @@ struct QvtoolCommand
    int (*run)(int argc, char **argv);
 };
 
+/* Takes the global options --debug LEVEL and --debug-tag TAG=LEVEL (each repeatable) that
+ * follow argv[0]: sets the library's debug levels and, when there was any, shows the
+ * library's debug output on standard error. Returns the index of the first argument after
+ * them, or -1 after printing why an option is wrong. */
+int TakeDebugOptions(int argc, char **argv);
+
 int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
