@@ -699,11 +699,282 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Hash map and hash set
+ *
+ * HashMapBase maps binary keys of one fixed length (set at construction) to untyped
+ * values; HashSetBase holds such keys alone. Both copy every key they are given: a key of
+ * up to 16 bytes is kept inside its entry, a longer one in a heap block of its own. Entries
+ * stay in insertion order, which every enumeration and iteration follows; a key that is
+ * set again keeps its place. An owning map releases values through its destroy function
+ * (free by default) when they are replaced or removed and when the map is cleared or
+ * destroyed; null values are never released. Keys are compared as bytes, so a key type
+ * must have no padding. A failed allocation inside the hash table ends the process with
+ * exit code -1. Not synchronised: the owner serialises access, iteration included.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+#include <type_traits>
+
+struct HashMapEntry;
+struct HashSetEntry;
+
+class QV_EXPORT HashMapBase
+{
+   friend class HashMapIterator;
+
+private:
+   HashMapEntry *m_data;  // hash table head: first entry in insertion order, null when empty
+   bool m_objectOwner;
+   unsigned int m_keylen;
+   void (*m_objectDestructor)(void *object, HashMapBase *map);
+
+   QV_INTERNAL HashMapEntry *find(const void *key, unsigned *hash = nullptr) const;
+   QV_INTERNAL void removeEntry(HashMapEntry *entry);
+   /* Calls the destroy function for a non-null value. */
+   QV_INTERNAL void destroyObject(void *value);
+
+protected:
+   /* Empty; releases owned values with free. keyLength bytes make every key. */
+   HashMapBase(bool owner, unsigned int keyLength);
+
+   /* Inserts at the end of insertion order or replaces the value of an equal key in
+    * place; an owning map releases the old value unless it is the one stored again. A
+    * null key does nothing (value is not released). */
+   void _set(const void *key, void *value);
+   /* The value, or null when the key is null or not found. */
+   void *_get(const void *key) const;
+   bool _contains(const void *key) const;
+   /* Removes the matching entry, if any (a null key matches none), releasing its
+    * non-null value in an owning map. */
+   void _remove(const void *key);
+
+   /* Replaces the function that releases owned values. */
+   void setObjectDestructor(void (*destructor)(void *object, HashMapBase *map)) { m_objectDestructor = destructor; }
+
+public:
+   /* Clears the map. */
+   virtual ~HashMapBase();
+
+   HashMapBase(const HashMapBase &) = delete;
+   HashMapBase &operator=(const HashMapBase &) = delete;
+
+   /* Removes every entry in insertion order as _remove does. */
+   void clear();
+   int size() const;
+   bool isEmpty() const { return m_data == nullptr; }
+   /* Takes effect for later releases only. */
+   void setOwner(bool owner) { m_objectOwner = owner; }
+   bool isOwner() const { return m_objectOwner; }
+
+   /* Calls callback for every entry in insertion order with the address of its key bytes,
+    * its value and context, until it returns STOP_ENUMERATION; returns that, or
+    * CONTINUE_ENUMERATION when every entry was visited. The callback must not change the
+    * map. */
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const void *key, const void *value,
+                                                                           void *context),
+                                     void *context) const;
+   /* The value of the first entry, in insertion order, for which comparator is true;
+    * null if none. */
+   const void *findElement(bool (*comparator)(const void *key, const void *value, void *context), void *context) const;
+};
+
+/* Map from keys of type K (copied as their bytes) to objects of type V; an owning map
+ * deletes them as V. */
+template <class K, class V> class HashMap : public HashMapBase
+{
+   static_assert(std::has_unique_object_representations<K>::value, "keys are hashed and compared as their bytes");
+
+private:
+   static void destroyValue(void *object, HashMapBase *) { delete static_cast<V *>(object); }
+
+public:
+   explicit HashMap(bool owner = false) : HashMapBase(owner, sizeof(K)) { setObjectDestructor(destroyValue); }
+
+   void set(const K &key, V *value) { _set(&key, value); }
+   /* The object, or null when the key is not found. */
+   V *get(const K &key) const { return static_cast<V *>(_get(&key)); }
+   bool contains(const K &key) const { return _contains(&key); }
+   void remove(const K &key) { _remove(&key); }
+
+   /* New iterator handle over the values in insertion order; the caller deletes it. */
+   Iterator<V> *iterator();
+};
+
+class QV_EXPORT HashSetBase
+{
+private:
+   HashSetEntry *m_data;  // hash table head: first entry in insertion order, null when empty
+   unsigned int m_keylen;
+
+protected:
+   /* Empty; keyLength bytes make every key. */
+   explicit HashSetBase(unsigned int keyLength);
+
+   /* Adds a copy of key at the end of insertion order; nothing for a null key or one
+    * already present. */
+   void _put(const void *key);
+   /* False for a null key. */
+   bool _contains(const void *key) const;
+   /* Removes the key when present; a null key does nothing. */
+   void _remove(const void *key);
+
+public:
+   /* Clears the set. */
+   virtual ~HashSetBase();
+
+   HashSetBase(const HashSetBase &) = delete;
+   HashSetBase &operator=(const HashSetBase &) = delete;
+
+   void clear();
+   int size() const;
+   bool isEmpty() const { return m_data == nullptr; }
+
+   /* Calls callback with the address of every key's bytes in insertion order until it
+    * returns STOP_ENUMERATION; returns that, or CONTINUE_ENUMERATION at the end. The
+    * callback must not change the set. */
+   EnumerationCallbackResult forEach(EnumerationCallbackResult (*callback)(const void *key, void *context),
+                                     void *context) const;
+};
+
+/* Set of keys of type K, copied as their bytes. */
+template <class K> class HashSet : public HashSetBase
+{
+   static_assert(std::has_unique_object_representations<K>::value, "keys are hashed and compared as their bytes");
+
+public:
+   HashSet() : HashSetBase(sizeof(K)) {}
+
+   void put(const K &key) { _put(&key); }
+   bool contains(const K &key) const { return _contains(&key); }
+   void remove(const K &key) { _remove(&key); }
+};
+
+/* Walk over a map's values in insertion order (the map is not owned). next() returns the
+ * next value, or null at the end, which a stored null value looks like too: hasNext()
+ * tells them apart. remove() removes the entry last returned by next() as _remove does
+ * and the walk goes on with the entry after it. The iterator stays valid while the map
+ * exists and no entry other than the current one is removed through the map. */
+class QV_EXPORT HashMapIterator : public AbstractIterator
+{
+private:
+   HashMapBase *m_map;
+   HashMapEntry *m_curr;  // entry last returned by next(); null before that and after remove()
+   HashMapEntry *m_next;  // the entry after m_curr, saved so that removing m_curr keeps the place
+   bool m_started;
+
+public:
+   HashMapIterator(HashMapBase *map);
+   virtual ~HashMapIterator();
+
+   virtual bool hasNext() override;
+   virtual void *next() override;
+   virtual void remove() override;
+};
+
+template <class K, class V> Iterator<V> *HashMap<K, V>::iterator()
+{
+   return new Iterator<V>(new HashMapIterator(this));
+}
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Queue
+ *
+ * Queue is the thread-safe first-in-first-out queue of untyped pointers between producer
+ * and consumer threads. It never owns its elements: it neither copies nor destroys them.
+ * The storage is a ring that grows by a fixed increment when full and shrinks back to its
+ * initial size once it has drained to half of that. remove() withdraws an element in place
+ * and leaves a hole (a null slot) that reads skip and size() still counts; a stored null
+ * is a hole too. After setShutdownMode() every read returns QUEUE_SHUTDOWN_MARKER at once
+ * and takes nothing, while put, insert, find, remove and clear go on working. Every
+ * operation holds the queue's re-entrant mutex for its whole body; getOrBlock waits outside
+ * it.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+#include <qv_threads.h>
+
+/* What reads return in shutdown mode: the all-ones pointer. */
+#define QUEUE_SHUTDOWN_MARKER (reinterpret_cast<void *>(static_cast<intptr_t>(-1)))
+
+class QV_EXPORT Queue
+{
+private:
+   mutable Mutex m_mutex;
+   Condition m_condition;  // auto-reset: wakes one reader blocked in getOrBlock
+   void **m_elements;
+   uint32_t m_numElements;  // occupied slots, holes included
+   uint32_t m_bufferSize;
+   uint32_t m_initialSize;
+   uint32_t m_first;  // oldest occupied slot
+   uint32_t m_last;   // slot the next put fills
+   uint32_t m_bufferIncrement;
+   bool m_shutdownFlag;
+   uint32_t m_waitingReaders;  // readers inside getOrBlock's wait; puts signal only when there are any
+
+   QV_INTERNAL bool resize(uint32_t slots);
+   QV_INTERNAL bool growIfFull();
+   QV_INTERNAL void shrink();
+   QV_INTERNAL void *take();
+   QV_INTERNAL bool signalNeeded() const;
+   QV_INTERNAL bool findSlot(const void *key, bool (*comparator)(const void *key, const void *element), bool skipMarker,
+                             uint32_t *slot) const;
+   /* The slot after slot in ring order. */
+   uint32_t nextSlot(uint32_t slot) const { return (slot + 1 == m_bufferSize) ? 0 : slot + 1; }
+
+public:
+   /* Slots of a queue constructed without sizes, and slots added at each growth. */
+   static constexpr uint32_t DEFAULT_INITIAL_SIZE = 256;
+   static constexpr uint32_t DEFAULT_BUFFER_INCREMENT = 32;
+
+   Queue();
+   /* An increment of 0 is taken as 1, so that a full queue can always grow. */
+   Queue(unsigned int initialSize, unsigned int bufferIncrement);
+   /* Frees the storage; the elements are not touched. */
+   ~Queue();
+
+   Queue(const Queue &) = delete;
+   Queue &operator=(const Queue &) = delete;
+
+   /* Appends element (null leaves a hole) and wakes one blocked reader. When the storage
+    * cannot grow (out of memory) the element is not queued. */
+   void put(void *element);
+   /* Puts element at the head, so it is the next one read, and wakes one blocked reader;
+    * out of memory as put. */
+   void insert(void *element);
+
+   /* The oldest element, skipping holes; null when there is none. QUEUE_SHUTDOWN_MARKER
+    * in shutdown mode. Never waits. */
+   void *get();
+   /* As get(), but waits up to timeout milliseconds (INFINITE: no limit) for an element;
+    * null when the time ran out. The limit holds however often the thread is woken for an
+    * element that another reader takes first. */
+   void *getOrBlock(unsigned int timeout = INFINITE);
+
+   /* Drops every element without touching it. */
+   void clear();
+
+   /* Switches to shutdown mode for good and releases every blocked reader, each of which
+    * returns QUEUE_SHUTDOWN_MARKER. */
+   void setShutdownMode();
+
+   /* The first queued element (holes and QUEUE_SHUTDOWN_MARKER skipped) for which
+    * comparator(key, element) is true, left in the queue; null if none. The comparator
+    * runs under the queue's mutex and must not use this queue. */
+   void *find(void *key, bool (*comparator)(const void *key, const void *element));
+   /* Withdraws the first element (holes skipped) for which comparator is true, leaving a
+    * hole; true when one was found. The element is not destroyed. */
+   bool remove(void *key, bool (*comparator)(const void *key, const void *element));
+
+   /* Occupied slots, holes included. */
+   int size() const;
+   /* Slots of the storage. */
+   int allocated() const;
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Ring buffer and byte stream

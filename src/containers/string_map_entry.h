@@ -9,16 +9,7 @@
 #include <string.h>
 #include <wctype.h>
 
-namespace qv_map {
-inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes);
-}
-
-// The table hashes with Jenkins' hash and ends the process with exit code -1 when it
-// cannot allocate. Keys compare inline: they are short, and a call costs more.
-#define HASH_FUNCTION(keyptr, keylen, hashv) HASH_JEN(keyptr, keylen, hashv)
-#define HASH_KEYCMP(a, b, n) qv_map::KeyBytesDiffer((a), (b), (n))
-#define uthash_fatal(msg) exit(-1)
-#include <uthash.h>
+#include "hash_table.h"
 
 struct StringMapEntry
 {
@@ -42,23 +33,6 @@ constexpr size_t MAX_KEY_LENGTH = UINT32_MAX / sizeof(wchar_t);
 inline unsigned KeyBytes(size_t length)
 {
    return static_cast<unsigned>(length * sizeof(wchar_t));
-}
-
-/* Whether two hash keys of the given byte length differ (HASH_KEYCMP). */
-inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes)
-{
-   const unsigned char *p = static_cast<const unsigned char *>(a);
-   const unsigned char *q = static_cast<const unsigned char *>(b);
-   size_t i = 0;
-   for (; bytes - i >= sizeof(uint64_t); i += sizeof(uint64_t))
-   {
-      uint64_t x, y;
-      memcpy(&x, p + i, sizeof(x));
-      memcpy(&y, q + i, sizeof(y));
-      if (x != y)
-         return true;
-   }
-   return memcmp(p + i, q + i, bytes - i) != 0;
 }
 
 /* Upper-case forms of the ASCII characters, looked up rather than computed: a lookup
