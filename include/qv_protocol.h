@@ -736,7 +736,152 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Stream compressors
+ *
+ * A stream compressor compresses a sequence of blocks on the sending side and restores
+ * them on the receiving side, carrying its state from block to block, so that blocks
+ * travelling in separate messages compress as well as one continuous stream. One object
+ * works in one direction, chosen when it is made; blocks must be decompressed in the
+ * order they were compressed, by one decompressor of the same method made with the same
+ * maximum block size. An object belongs to one transfer on one thread. Buffers are
+ * allocated when the object is made; no call allocates.
+ *
+ * Results: compress returns the number of bytes written and 0 only on failure; it never
+ * writes more than maxOutSize bytes. decompress points *out at the restored block, which
+ * stays valid until the next call on the object, and returns its length; on failure it
+ * returns 0 and sets *out to null, so an empty block (length 0, *out not null) is told
+ * apart from a failure by *out. Empty blocks: the LZ4 and deflate compressors turn an
+ * empty block into a short block of their own that restores to nothing; the
+ * pass-through compressor has no bytes to write for one and refuses it. Every
+ * decompressor restores a compressed block of 0 bytes as an empty block (peers send one
+ * when their compressor produced nothing). Whatever the input bytes, decompress reads no
+ * more than inSize bytes and fails a block that is corrupt, truncated, followed by extra
+ * bytes or larger than the compressor's room.
+ *
+ * A call refused for its arguments (wrong direction, null pointers, a block larger than
+ * the maximum block size) leaves the stream as it was. A block that fails inside the
+ * compression library ends the stream: every later call on the object fails, so that
+ * no later block can carry the remains of a failed one. The deflate compressor writes
+ * its failures to the debug output at level 5.
  * ------------------------------------------------------------------------------------- */
+
+/* Compression method of a stream compressor (also the method byte of stream-compressed
+ * file data). */
+typedef enum QVCPStreamCompressionMethod
+{
+   STREAM_COMPRESSION_NONE = 0,   /* DummyStreamCompressor */
+   STREAM_COMPRESSION_LZ4 = 1,    /* LZ4StreamCompressor */
+   STREAM_COMPRESSION_DEFLATE = 2 /* DeflateStreamCompressor */
+} QVCPStreamCompressionMethod;
+
+/* Largest maximum block size of the LZ4 and deflate compressors (LZ4's largest block). A
+ * compressor made with 0 or a larger maximum block size fails every call. */
+#define STREAM_COMPRESSOR_MAX_BLOCK_SIZE ((size_t)0x7E000000)
+
+#ifdef __cplusplus
+
+union LZ4_stream_u;
+union LZ4_streamDecode_u;
+struct z_stream_s;
+
+/* Interface of the stream compressors, with the factory that makes them. */
+class QV_EXPORT StreamCompressor
+{
+public:
+   StreamCompressor() = default;
+   StreamCompressor(const StreamCompressor &) = delete;
+   StreamCompressor &operator=(const StreamCompressor &) = delete;
+
+   virtual ~StreamCompressor();
+
+   /* Compresses the block of inSize bytes at in into out, which has room for maxOutSize
+    * bytes (compressBufferSize(inSize) is always enough); the bytes written, 0 on
+    * failure. */
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) = 0;
+   /* Restores the compressed block of inSize bytes at in and points *out at it; its
+    * length, or 0 with *out null on failure. out must not be null. */
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) = 0;
+   /* Output room that compress needs for a block of dataSize bytes; 0 when no room
+    * suffices. */
+   virtual size_t compressBufferSize(size_t dataSize) const = 0;
+
+   /* A new compressor of method for one direction (compress true: compressing), for
+    * blocks of at most maxBlockSize bytes; null for an unknown method. The caller
+    * deletes it. */
+   static StreamCompressor *create(QVCPStreamCompressionMethod method, bool compress, size_t maxBlockSize);
+};
+
+/* Pass-through: compress copies the block, decompress hands back the input itself. */
+class QV_EXPORT DummyStreamCompressor : public StreamCompressor
+{
+public:
+   DummyStreamCompressor() = default;
+
+   /* Copies inSize bytes to out and returns inSize; 0 for an empty block and when
+    * maxOutSize is below inSize. */
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   /* Points *out at in and returns inSize (for a null in of 0 bytes, *out points at an
+    * empty block); a null in of more than 0 bytes fails. */
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* dataSize. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+/* LZ4 block compression with the last 64 KiB of the stream as dictionary. Compressing,
+ * the dictionary is copied into the object after every block, so the caller may reuse
+ * its input buffer at once. Decompressing, blocks are restored one after another into a
+ * ring of 2 x maxBlockSize + 65544 bytes, where the earlier ones serve as dictionary. */
+class QV_EXPORT LZ4StreamCompressor : public StreamCompressor
+{
+private:
+   union
+   {
+      LZ4_stream_u *encoder;        // compressing
+      LZ4_streamDecode_u *decoder;  // decompressing
+   } m_stream;                      // null when set-up failed
+   uint8_t *m_buffer;               // dictionary (compressing) or ring (decompressing)
+   size_t m_maxBlockSize;
+   size_t m_bufferSize;
+   size_t m_position;  // where the next block is restored in the ring
+   bool m_compress;
+   bool m_failed;  // a block failed inside LZ4: the stream has ended
+
+public:
+   LZ4StreamCompressor(bool compress, size_t maxBlockSize);
+   virtual ~LZ4StreamCompressor();
+
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* LZ4's worst case, dataSize + dataSize / 255 + 16, up to STREAM_COMPRESSOR_MAX_BLOCK_SIZE;
+    * 0 above. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+/* zlib deflate at level 9 in the zlib format, each block ended by a sync flush so that
+ * it can be restored on arrival. Decompressing, a block is restored into an output
+ * buffer of 2 x maxBlockSize bytes. When zlib cannot be set up the object fails every
+ * call. */
+class QV_EXPORT DeflateStreamCompressor : public StreamCompressor
+{
+private:
+   z_stream_s *m_stream;  // null when set-up failed
+   uint8_t *m_buffer;     // output buffer (decompressing)
+   size_t m_bufferSize;
+   size_t m_maxBlockSize;
+   bool m_compress;
+   bool m_failed;  // a block failed inside zlib: the stream has ended
+
+public:
+   DeflateStreamCompressor(bool compress, size_t maxBlockSize);
+   virtual ~DeflateStreamCompressor();
+
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* zlib's deflate bound for dataSize, up to STREAM_COMPRESSOR_MAX_BLOCK_SIZE; 0 above
+    * and when zlib could not be set up. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Message receivers
