@@ -1,11 +1,12 @@
 /* Fuzz target for the raw receive loop. The first byte picks the limits: the starting
- * message buffer size, the largest message accepted and the context (none, or the
- * pass-through marker). The rest is the stream as the channel delivers it: records of a
- * length byte and that many bytes (cut short at the end of the input), each handed out
- * over as many reads as the receiver's room needs, and a length of 0 standing for a read
- * that timed out. After the input the channel reports a closed connection. Every result
- * must be one the interface defines, and a message reported must lie within the buffer
- * with the size its header gives. */
+ * message buffer size, the largest message accepted and the context (none, the
+ * pass-through marker, or a session context whose key the input cannot know, so that
+ * envelopes go through decryption and fail there). The rest is the stream as the channel
+ * delivers it: records of a length byte and that many bytes (cut short at the end of the
+ * input), each handed out over as many reads as the receiver's room needs, and a length
+ * of 0 standing for a read that timed out. After the input the channel reports a closed
+ * connection. Every result must be one the interface defines, and a message reported
+ * must lie within the buffer with the size its header gives. */
 #include <qorvel.h>
 
 #include <stdint.h>
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    uint8_t options = data[0];
    uint32_t bufferSize = START_SIZES[options & 3];
    uint32_t maxMsgSize = MAX_SIZES[(options >> 2) & 3];
-   QVCPEncryptionContext *context = (options & 0x10) ? QVCP_PASSTHROUGH_CONTEXT : nullptr;
+   static QVCPEncryptionContext *session = QVCPEncryptionContext::create(QVCP_ALL_CIPHERS);
+   QVCPEncryptionContext *context = (options & 0x10) ? QVCP_PASSTHROUGH_CONTEXT : (options & 0x20) ? session : nullptr;
 
    RecordChannel *channel = new RecordChannel(data + 1, size - 1);
    QVCP_BUFFER *buffer = static_cast<QVCP_BUFFER *>(malloc(sizeof(QVCP_BUFFER)));

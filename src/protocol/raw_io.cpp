@@ -115,7 +115,8 @@ int Finish(QVCP_MESSAGE *msg, uint32_t size, QVCPEncryptionContext **context, ui
       return int(size);
    if (decryptionBuffer == nullptr || *decryptionBuffer == nullptr)
       return QVCP_RECV_DECRYPTION_FAILED;
-   if (!(*context)->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(msg), *decryptionBuffer))
+   // Both buffers hold at least the size bytes of the envelope.
+   if (!(*context)->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(msg), *decryptionBuffer, size))
       return QVCP_RECV_DECRYPTION_FAILED;
    // The plain message lies within the envelope's bytes, or it is not one.
    uint32_t plain = ReadBE32(raw + SIZE_FIELD_OFFSET);

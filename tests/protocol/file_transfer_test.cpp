@@ -114,6 +114,29 @@ TEST_F(FileTransfer, ChunksOfAFileWithoutCompression)
       EXPECT_EQ(progress[i], total);
    }
    EXPECT_EQ(joined, content);
+
+   // With a context the same messages go out sealed, and so does the abort message.
+   QVCPEncryptionContext *context = QVCPEncryptionContext::create(QVCP_ALL_CIPHERS);
+   ASSERT_NE(context, nullptr);
+   ScriptRef sealed;
+   ASSERT_TRUE(SendFileOverQVCP(sealed.channel, 42, path.c_str(), context, 0, nullptr, nullptr, nullptr));
+   volatile int32_t cancel = 1;
+   EXPECT_FALSE(SendFileOverQVCP(sealed.channel, 42, path.c_str(), context, 0, nullptr, nullptr, nullptr,
+                                 STREAM_COMPRESSION_NONE, &cancel));
+   ASSERT_EQ(sealed->sent.size(), 5u);
+   for (size_t i = 0; i < 5; i++)
+   {
+      Bytes m = sealed->sent[i], scratch(m.size());
+      EXPECT_EQ(GetBE16(&m[0]), CMD_ENCRYPTED_MESSAGE);
+      ASSERT_TRUE(
+          context->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(m.data()), scratch.data(), m.size()));
+      m.resize(GetBE32(&m[4]));
+      if (i < 4)
+         EXPECT_EQ(m, ch->sent[i]) << i;
+      else
+         ExpectAbort(m, 42);
+   }
+   context->decRefCount();
 }
 
 TEST_F(FileTransfer, OffsetsChooseThePartSent)
@@ -224,20 +247,20 @@ struct Loopback
    }
 };
 
-/* Writes the file carried by the CMD_FILE_DATA messages of id to path; false on an abort,
- * a broken frame or a receive failure. */
-bool ReceiveFile(SOCKET s, uint32_t id, const std::filesystem::path &path)
+/* Writes the file carried by the CMD_FILE_DATA messages of id (decrypted with context when
+ * it is not null) to path; false on an abort, a broken frame or a receive failure. */
+bool ReceiveFile(SOCKET s, uint32_t id, const std::filesystem::path &path, QVCPEncryptionContext *context)
 {
    QVCP_BUFFER *buffer = static_cast<QVCP_BUFFER *>(malloc(sizeof(QVCP_BUFFER)));
    QVCPInitBuffer(buffer);
-   Bytes msg(RECEIVE_BUFFER_SIZE);
+   Bytes msg(RECEIVE_BUFFER_SIZE), scratch(RECEIVE_BUFFER_SIZE);
    QVCP_MESSAGE *m = reinterpret_cast<QVCP_MESSAGE *>(msg.data());
    FILE *out = fopen(path.c_str(), "wb");
    StreamCompressor *decompressor = nullptr;
    bool done = false, ok = (out != nullptr);
    while (ok && !done)
    {
-      int rc = RecvQVCPMessage(s, m, buffer, RECEIVE_BUFFER_SIZE, nullptr, nullptr, uint32_t(GENEROUS.count()));
+      int rc = RecvQVCPMessage(s, m, buffer, RECEIVE_BUFFER_SIZE, &context, scratch.data(), uint32_t(GENEROUS.count()));
       ok = rc >= int(QVCP_HEADER_SIZE) && GetBE16(&msg[0]) == CMD_FILE_DATA && GetBE32(&msg[8]) == id;
       if (!ok)
          break;
@@ -282,29 +305,40 @@ Bytes ReadAll(const std::filesystem::path &path)
    return content;
 }
 
+/* Every method with files of odd sizes and one of several megabytes, and with an
+ * encrypted session. */
 TEST_F(FileTransfer, WholeFilesOverLoopbackWithEveryMethod)
 {
-   const size_t sizes[] = {0, 1, 32767, 32769, 3 * 1024 * 1024 + 5};
+   QVCPEncryptionContext *context = QVCPEncryptionContext::create(QVCP_ALL_CIPHERS);
+   ASSERT_NE(context, nullptr);
+   const struct
+   {
+      size_t size;
+      QVCPEncryptionContext *context;
+   } cases[] = {{0, nullptr}, {1, nullptr},     {32767, nullptr}, {32769, nullptr}, {3 * 1024 * 1024 + 5, nullptr},
+                {0, context}, {200003, context}};
    for (QVCPStreamCompressionMethod method :
         {STREAM_COMPRESSION_NONE, STREAM_COMPRESSION_LZ4, STREAM_COMPRESSION_DEFLATE})
    {
-      for (size_t size : sizes)
+      for (const auto &c : cases)
       {
          std::wstring path;
-         Bytes content = makeFile("src", size, &path);
+         Bytes content = makeFile("src", c.size, &path);
          Loopback link;
          ASSERT_NE(link.client, INVALID_SOCKET);
          std::atomic<bool> sent{false};
          Worker sender([&] {
-            sent = SendFileOverQVCP(link.client, 5, path.c_str(), nullptr, 0, nullptr, nullptr, nullptr, method);
+            sent = SendFileOverQVCP(link.client, 5, path.c_str(), c.context, 0, nullptr, nullptr, nullptr, method);
          });
          std::filesystem::path copy = m_dir / "copy";
-         EXPECT_TRUE(ReceiveFile(link.server, 5, copy)) << method << " " << size;
+         bool encrypted = c.context != nullptr;
+         EXPECT_TRUE(ReceiveFile(link.server, 5, copy, c.context)) << method << " " << c.size << " " << encrypted;
          sender.join();
-         EXPECT_TRUE(sent) << method << " " << size;
-         EXPECT_TRUE(ReadAll(copy) == content) << method << " " << size;
+         EXPECT_TRUE(sent) << method << " " << c.size << " " << encrypted;
+         EXPECT_TRUE(ReadAll(copy) == content) << method << " " << c.size << " " << encrypted;
       }
    }
+   context->decRefCount();
 }
 
 }  // namespace

@@ -147,18 +147,36 @@ TEST(RawReceive, ChannelResultsAndResumeAfterATimeout)
    EXPECT_EQ(RecvQVCPMessage(ch.channel, &small, r.buffer, 8, nullptr, nullptr, 0), QVCP_RECV_INVALID_ARGUMENT);
 }
 
-TEST(RawReceive, EncryptedMessagesWithoutAContextOrPassedThrough)
+/* Envelopes: decrypted with a context into the plain message and its size; returned as
+ * they are with the pass-through marker; refused without a context, without a decryption
+ * buffer and when damaged. */
+TEST(RawReceive, EncryptedMessages)
 {
-   Bytes envelope = MakeMessage(CMD_ENCRYPTED_MESSAGE, 56, 0);
+   QVCPEncryptionContext *context = QVCPEncryptionContext::create(QVCP_ALL_CIPHERS);
+   ASSERT_NE(context, nullptr);
+   Bytes plain = MakeMessage(CMD_FILE_DATA, 200, 4, 3);
+   QVCP_ENCRYPTED_MESSAGE *sealed = context->encryptMessage(reinterpret_cast<QVCP_MESSAGE *>(plain.data()));
+   ASSERT_NE(sealed, nullptr);
+   Bytes envelope(reinterpret_cast<uint8_t *>(sealed), reinterpret_cast<uint8_t *>(sealed) + GetBE32(&sealed->size));
+   free(sealed);
+   Bytes damaged = envelope;
+   damaged[20] ^= 1;
+
    ScriptRef ch;
-   ch->add(Concat({envelope, envelope, envelope}));
+   ch->add(Concat({envelope, envelope, envelope, damaged, envelope, envelope}));
    Receiver r;
+   ASSERT_EQ(r.recv(ch.channel, LARGE_LIMIT, context), 200);
+   EXPECT_EQ(r.bytes(200), plain);
+   ASSERT_EQ(r.recv(ch.channel, LARGE_LIMIT, QVCP_PASSTHROUGH_CONTEXT), int(envelope.size()));
+   EXPECT_EQ(r.bytes(envelope.size()), envelope);
    EXPECT_EQ(r.recv(ch.channel, LARGE_LIMIT, nullptr), QVCP_RECV_DECRYPTION_FAILED);
-   ASSERT_EQ(r.recv(ch.channel, LARGE_LIMIT, QVCP_PASSTHROUGH_CONTEXT), 56);
-   EXPECT_EQ(r.bytes(56), envelope);
+   EXPECT_EQ(r.recv(ch.channel, LARGE_LIMIT, context), QVCP_RECV_DECRYPTION_FAILED);
    // A null context pointer counts as no context.
    EXPECT_EQ(RecvQVCPMessageEx(ch.channel, &r.msg, r.buffer, &r.size, nullptr, &r.scratch, 0, LARGE_LIMIT),
              QVCP_RECV_DECRYPTION_FAILED);
+   // The fixed form without a decryption buffer cannot decrypt.
+   EXPECT_EQ(RecvQVCPMessage(ch.channel, r.msg, r.buffer, r.size, &context, nullptr, 0), QVCP_RECV_DECRYPTION_FAILED);
+   context->decRefCount();
 }
 
 /* Socketpair peers: one that sends a message a byte per send, one that closes in the
