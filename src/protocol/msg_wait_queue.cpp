@@ -173,12 +173,19 @@ void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
    m_size++;
 
    // Every waiter looks again; only the one whose code and id match takes the message.
+   // The events are set after the lock is released, so that a woken waiter does not run
+   // straight into the lock still held. A slot changing hands meanwhile costs at most one
+   // extra look to its new owner.
+   QvEvent *wake[MAX_WAIT_SLOTS];
+   int count = 0;
    for (int i = 0; i < MAX_WAIT_SLOTS; i++)
    {
       if (m_waitSlots[i] != 0)
-         EventSet(m_waitEvents[i]);
+         wake[count++] = m_waitEvents[i];
    }
    LockRelease(m_lock);
+   for (int i = 0; i < count; i++)
+      EventSet(wake[i]);
 }
 
 QVCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout)
