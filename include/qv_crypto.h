@@ -129,12 +129,17 @@ QV_EXPORT bool QVCPDecryptMessage(QVCPEncryptionContext *ctx, QVCP_ENCRYPTED_MES
                                   size_t bufferSize);
 
 /* Turns msg into a session key request carrying the supported ciphers and the public half
- * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. */
+ * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. A
+ * null key leaves the key field out. */
 QV_EXPORT void PrepareKeyRequestMsg(QVCPMessage *msg, RSA_KEY key, bool x509Format);
 
 /* Handles a received key-exchange message: for a request, *reply gets the answer to send
- * (always, whatever the result) and *context the new context on success; for a reply,
- * *context gets the context. 0 on success, else a QVCP_RCC_* code or the peer's code. */
+ * (always, whatever the result; the caller deletes it) and *context the new context on
+ * success; for a reply, *context gets the context (the caller releases it with
+ * decRefCount). 0 on success, else a QVCP_RCC_* code or the peer's code. A responder reads
+ * at most the first 4096 bytes of the requester's key, as PKCS#1 RSAPublicKey or X.509
+ * SubjectPublicKeyInfo; a key that cannot carry the session key under RSA-OAEP (too short)
+ * gives QVCP_RCC_ENCRYPTION_ERROR. privateKey is used for replies only. */
 QV_EXPORT uint32_t SetupEncryptionContext(QVCPMessage *msg, QVCPEncryptionContext **context, QVCPMessage **reply,
                                           RSA_KEY privateKey, int protocolVersion);
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <zlib.h>
 
@@ -459,6 +460,15 @@ TEST(KeyExchange, ResultCodes)
    noKey->setField(154, Bytes(300, 0x30).data(), 300);
    Respond(*noKey, &result);
    EXPECT_EQ(result, 43u);
+
+   // A key too short to carry the session key under RSA-OAEP: no context for it.
+   EVP_PKEY *tiny = EVP_RSA_gen(512);
+   QVCPMessage tinyRequest(0x1234, 77);
+   PrepareKeyRequestMsg(&tinyRequest, tiny, false);
+   reply = Respond(*OverTheWire(tinyRequest), &result);
+   EXPECT_EQ(result, 98u);
+   EXPECT_EQ(FieldIds(*reply), Bytes({28}));
+   EVP_PKEY_free(tiny);
 
    // A peer's own failure code is passed on; other messages are no key exchange.
    QVCPMessage failed(CMD_SESSION_KEY, 77);
