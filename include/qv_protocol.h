@@ -889,6 +889,102 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Message wait queue
+ *
+ * MsgWaitQueue hands each incoming message to the thread that waits for it: a connection's
+ * reader puts every message it receives, and a thread that sent a request waits for the
+ * reply's code and request id. Message objects and raw messages are held side by side and
+ * each is handed only to a waiter of its own kind. A message that nobody collects is
+ * discarded by the housekeeper thread shared by all queues of the process, at its first
+ * pass once the message has been held for its hold time (passes run every 30 seconds by
+ * default). The housekeeper starts with the first queue and stops at process exit or at
+ * shutdown(); queues built after shutdown() still work but are not housekept.
+ *
+ * Every operation may be called from any thread at any time, except that a queue must not
+ * be destroyed while threads wait on it. Up to 32 waiters per queue sleep on events; more
+ * waiters than that poll every 50 ms. The housekeeper lock is always taken before a
+ * queue's own lock.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+/* One held message; private to the library. */
+struct MsgWaitQueueElement;
+
+class QV_EXPORT MsgWaitQueue
+{
+public:
+   /* Waiters that sleep on an event of their own; further ones poll. */
+   static constexpr int MAX_WAIT_SLOTS = 32;
+
+   /* Hold time of a new queue and interval between housekeeper passes, in milliseconds. */
+   static constexpr uint32_t DEFAULT_HOLD_TIME = 30000;
+   static constexpr uint32_t DEFAULT_HOUSEKEEPER_INTERVAL = 30000;
+
+private:
+   QvLock *m_lock;
+   QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
+   uint8_t m_waitSlots[MAX_WAIT_SLOTS];    // 1 while a waiter owns the slot
+   uint32_t m_holdTime;
+   int32_t m_size;       // messages held
+   int32_t m_allocated;  // elements in m_elements
+   MsgWaitQueueElement *m_elements;
+   uint64_t m_sequence;  // stamp of the next message put; lower is older
+
+   QV_INTERNAL void insert(void *msg, uint16_t code, uint32_t id, bool raw);
+   QV_INTERNAL void *wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw);
+   QV_INTERNAL void *take(uint16_t code, uint32_t id, bool raw);
+   QV_INTERNAL int acquireWaitSlot();
+   QV_INTERNAL void releaseWaitSlot(int slot);
+   QV_INTERNAL void discardExpired(uint64_t now);
+   QV_INTERNAL static void housekeeperThread(void *arg);
+
+public:
+   /* Empty queue with the default hold time, registered with the housekeeper (which is
+    * started when it is not running and shutdown() has not been called). */
+   MsgWaitQueue();
+   /* Deletes every held message. */
+   ~MsgWaitQueue();
+
+   MsgWaitQueue(const MsgWaitQueue &) = delete;
+   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
+
+   /* Takes ownership of msg and holds it under its code and id until a waiter takes it
+    * or the housekeeper discards it (deleted); wakes every waiting thread. Null does
+    * nothing. */
+   void put(QVCPMessage *msg);
+   /* The same for a raw message (a malloc'ed block, released with free). Code and id are
+    * taken from the header as they stand in memory, without byte-order conversion, so a
+    * waiter gives them in the byte order the block holds. */
+   void put(QVCP_MESSAGE *msg);
+
+   /* Removes and returns the oldest held message object with this code and id, waiting up
+    * to timeout milliseconds (INFINITE: no limit; 0: look once) for one to be put. The
+    * caller deletes the result; null on time-out. */
+   QVCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout);
+   /* The same for raw messages; the caller frees the result with free. */
+   QVCP_MESSAGE *waitForRawMessage(uint16_t code, uint32_t id, uint32_t timeout);
+
+   /* Hold time in milliseconds for messages put from now on. */
+   void setHoldTime(uint32_t holdTime);
+
+   /* Deletes every held message and releases the element storage. */
+   void clear();
+
+   /* Stops the housekeeper and drops the registry of queues; queues still alive are not
+    * deleted, only no longer housekept. Runs at process exit by itself; calling it again
+    * does nothing. */
+   static void shutdown();
+
+   /* Interval between housekeeper passes in milliseconds (at least 10); the housekeeper
+    * takes it up at once. Messages are discarded between their hold time and their hold
+    * time plus one interval. */
+   static void setHousekeeperInterval(uint32_t interval);
+
+   /* Text about the shared state: "N active queues", the housekeeper's state (RUNNING or
+    * STOPPED) and one line per registered queue with its address, size and hold time. */
+   static String getDiagInfo();
+};
+
+#endif /* __cplusplus */
 
 #endif
