@@ -100,15 +100,17 @@ public:
     * failure (logged at debug level 6). */
    static QVCPEncryptionContext *create(QVCPMessage *msg, RSA_KEY privateKey);
 
-   /* The envelope of msg in a new malloc'd block, a plain copy when msg carries
-    * QVCP_MF_DONT_ENCRYPT, or null when the cipher cannot be set up. */
+   /* The envelope of msg (its header's size bytes) in a new malloc'd block, its alignment
+    * bytes zero; a plain copy when msg carries QVCP_MF_DONT_ENCRYPT; null when the cipher
+    * cannot be set up or the size word is below the 16-byte header. */
    QVCP_ENCRYPTED_MESSAGE *encryptMessage(QVCP_MESSAGE *msg);
 
    /* Decrypts msg using decryptionBuffer (at least msg's size bytes) as scratch space and
     * on success overwrites msg in place with the plain message. False for a damaged,
-    * forged or truncated envelope: one whose size is below its header or its alignment,
-    * whose plain message does not lie within the bytes decrypted, or whose CRC-32 does
-    * not match. Nothing beyond the bytes decrypted is read or copied. */
+    * forged or truncated envelope: one whose size is below its header and alignment
+    * bytes, whose block padding is wrong, whose plain message does not lie within the
+    * bytes decrypted, or whose CRC-32 does not match. Nothing beyond the bytes decrypted
+    * is read or copied. */
    bool decryptMessage(QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
 
    /* The same for an envelope held in a block of bufferSize bytes with a scratch buffer of
