@@ -15,6 +15,7 @@ const QvtoolCommand COMMANDS[] = {
     {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
     {"send-file", "HOST:PORT FILE", "send a file over QVCP [--compress lz4|deflate]", CommandSendFile},
     {"receive-file", "PORT DIR", "receive one file sent with send-file into DIR", CommandReceiveFile},
+    {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
 };
 
 void Usage()

@@ -25,5 +25,6 @@ int CommandPassword(int argc, char **argv);
 int CommandMsg(int argc, char **argv);
 int CommandSendFile(int argc, char **argv);
 int CommandReceiveFile(int argc, char **argv);
+int CommandKeygen(int argc, char **argv);
 
 #endif
