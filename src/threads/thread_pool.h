@@ -1,0 +1,179 @@
+/* Thread pool internals shared by its source files: the request record, the pool itself,
+ * the fixed-point constants and the helpers the files call in one another. */
+#ifndef QORVEL_THREADS_THREAD_POOL_H
+#define QORVEL_THREADS_THREAD_POOL_H
+
+#include <qv_containers.h>
+#include <qv_threads.h>
+
+#include "platform/coarse_clock.h"
+#include "platform/sync.h"
+
+#include <atomic>
+
+namespace qv {
+namespace pool {
+
+/* Debug tag of every message of the pool. */
+constexpr wchar_t DEBUG_TAG[] = L"threads.pool";
+
+/* Fraction bits of the fixed-point averages, and 1.0 in that form. */
+constexpr int FP_SHIFT = 11;
+constexpr int64_t FP_ONE = int64_t(1) << FP_SHIFT;
+
+/* Idle time-out of a new pool's workers; the maintenance thread halves it no lower. */
+constexpr uint32_t MIN_IDLE_TIMEOUT = 10000;
+
+/* Growth doubles the idle time-out while it is below this. */
+constexpr uint32_t IDLE_TIMEOUT_GROWTH_LIMIT = 600000;
+
+/* Bytes of a cache line, for keeping fields that different threads write apart. */
+constexpr size_t CACHE_LINE = 64;
+
+/* Length of one maintenance tick in milliseconds. */
+constexpr uint32_t TICK_MS = 5000;
+
+/* One unit of work. Freed through FreeRequest once it has run (or was dropped). */
+struct WorkRequest
+{
+   ThreadPoolWorkerFunction function;  // null in a stop request
+   void *arg;
+   int64_t queueTime;  // WaitClockMs() when it entered the work queue
+   int64_t runTime;    // scheduled requests: when due (wall clock or monotonic, by list)
+   WorkRequest *next;  // link in the free list of records
+};
+
+/* Clock of queue times and waits: cheap, monotonic, a few milliseconds coarse. */
+inline int64_t WaitClockMs()
+{
+   return static_cast<int64_t>(platform::MonotonicCoarseMs());
+}
+
+/* A record for function(arg), or null when out of memory. */
+WorkRequest *AllocRequest(ThreadPoolWorkerFunction function, void *arg);
+void FreeRequest(WorkRequest *request);
+
+/* Process-wide resize parameters. */
+int32_t Responsiveness();
+uint32_t WaitHighWatermark();
+uint32_t WaitLowWatermark();
+
+/* Holds a lock for the scope. */
+class LockHold
+{
+   QvLock *m_lock;
+
+public:
+   explicit LockHold(QvLock *lock) : m_lock(lock) { platform::LockAcquire(lock); }
+   ~LockHold() { platform::LockRelease(m_lock); }
+   LockHold(const LockHold &) = delete;
+   LockHold &operator=(const LockHold &) = delete;
+};
+
+}  // namespace pool
+}  // namespace qv
+
+/* One worker thread; its address is its key in the pool's worker map. */
+struct WorkerThreadInfo
+{
+   ThreadPool *pool;
+   qorvel_thread_t *thread;
+   QvEvent *wakeup;                 // automatic reset; set by the submitter that picks it when idle
+   WorkerThreadInfo *nextFinished;  // link in the list of workers that ended for inactivity
+};
+
+/* A key's queue of serialized requests; it exists while the key has work queued or
+ * running, and it is the argument of the key's runner. Deleting it frees the requests
+ * still in it. */
+struct SerializationQueue
+{
+   Queue requests;
+   uint32_t longestWait;  // milliseconds
+   ThreadPool *pool;
+   wchar_t *key;  // own copy, for removing the queue from the pool's map
+
+   SerializationQueue(ThreadPool *owner, wchar_t *keyCopy);
+   ~SerializationQueue();
+   SerializationQueue(const SerializationQueue &) = delete;
+   SerializationQueue &operator=(const SerializationQueue &) = delete;
+};
+
+struct ThreadPool
+{
+   int32_t minWorkers;
+   int32_t maxWorkers;
+   int32_t workerStackSize;
+   std::atomic<uint32_t> idleTimeout;  // written under poolLock
+
+   // Each group that different threads write on every request has a cache line of its own.
+   alignas(qv::pool::CACHE_LINE) std::atomic<int32_t> pendingRequests;
+   std::atomic<uint64_t> requestsSubmitted;
+   alignas(qv::pool::CACHE_LINE) std::atomic<int64_t> waitTimeAverage;  // milliseconds, fixed point
+   alignas(qv::pool::CACHE_LINE) Queue workQueue;
+
+   // Workers waiting for work, the latest to go idle last. A submitter takes one off and
+   // sets its event, so every idle spell is ended by one set at most and idle workers are
+   // woken latest first (those idle longest are left to time out).
+   alignas(qv::pool::CACHE_LINE) QvLock idleLock;
+   WorkerThreadInfo **idleWorkers;  // room for maxWorkers
+   int32_t idleCount;               // under idleLock
+   std::atomic<int32_t> idleHint;   // idleCount, readable without the lock
+
+   alignas(qv::pool::CACHE_LINE) QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
+   HashMap<uint64_t, WorkerThreadInfo> workers;
+   WorkerThreadInfo *finishedWorkers;  // ended for inactivity, to be joined
+   uint64_t workersStarted;
+   uint64_t workersStopped;
+   std::atomic<bool> stopping;
+
+   qorvel_thread_t *maintenanceThread;
+   QvEvent *maintenanceWakeup;  // automatic reset
+   std::atomic<int64_t> loadAverages[3];
+
+   QvLock keyQueueLock;  // guards keyQueues and the queues in it
+   StringObjectMap<SerializationQueue> keyQueues;
+
+   QvLock timedRequestLock;  // guards both lists of scheduled requests
+   // Sorted by run time, latest first, so that the next due request is the last one.
+   ObjectArray<qv::pool::WorkRequest> timedRequests;    // wall clock, milliseconds since 1970
+   ObjectArray<qv::pool::WorkRequest> delayedRequests;  // monotonic milliseconds
+
+   wchar_t *poolName;
+   char workerThreadName[16];
+   char maintenanceThreadName[16];
+
+   ThreadPool();
+   ~ThreadPool();
+   ThreadPool(const ThreadPool &) = delete;
+   ThreadPool &operator=(const ThreadPool &) = delete;
+};
+
+namespace qv {
+namespace pool {
+
+/* Starts one worker and adds it to the pool's map; false when the thread cannot be
+ * started. The caller holds poolLock. */
+bool StartWorker(ThreadPool *pool);
+
+/* Puts a request into the work queue and wakes an idle worker, if there is one. */
+void QueueRequest(ThreadPool *pool, WorkRequest *request);
+
+/* Releases a worker's record once its thread has ended (or never started). */
+void DeleteWorker(WorkerThreadInfo *worker);
+
+/* Joins and releases the workers that ended for inactivity. Takes poolLock itself. */
+void JoinFinishedWorkers(ThreadPool *pool);
+
+/* Body of the maintenance thread. */
+void MaintenanceThread(void *arg);
+
+/* Runner of a key's serialized requests (its argument is the SerializationQueue). */
+void SerializedRunner(void *arg);
+
+/* The request's wait folded into the pool's average. */
+void AddWaitTime(ThreadPool *pool, int64_t waitTime);
+
+}  // namespace pool
+}  // namespace qv
+
+#endif

@@ -1,0 +1,82 @@
+/* Thread pool: request records, recycled instead of going back to the heap after every
+ * request. Workers return records to a shared lock-free stack; a submitting thread takes
+ * the whole stack at once into a cache of its own and hands records out of it without any
+ * atomic operation. Pushing and taking everything are both safe against reuse of a record
+ * between a read and the swap, so the stack needs no counters or tags. */
+#include "threads/thread_pool.h"
+
+#include <stdlib.h>
+
+namespace qv {
+namespace pool {
+namespace {
+
+/* Records the shared stack keeps at most (about; the count is a bound, not a tally);
+ * beyond it returned records go back to the heap. */
+constexpr int32_t SHARED_RECORD_LIMIT = 4096;
+
+struct alignas(64) SharedRecords
+{
+   std::atomic<WorkRequest *> top{nullptr};
+   std::atomic<int32_t> count{0};
+};
+
+SharedRecords s_shared;
+
+/* A thread's own records; released when the thread ends. */
+struct RecordCache
+{
+   WorkRequest *first = nullptr;
+
+   ~RecordCache()
+   {
+      while (first != nullptr)
+      {
+         WorkRequest *next = first->next;
+         free(first);
+         first = next;
+      }
+   }
+};
+
+thread_local RecordCache t_cache;
+
+}  // namespace
+
+WorkRequest *AllocRequest(ThreadPoolWorkerFunction function, void *arg)
+{
+   RecordCache &cache = t_cache;
+   if (cache.first == nullptr && s_shared.count.load(std::memory_order_relaxed) > 0)
+   {
+      cache.first = s_shared.top.exchange(nullptr, std::memory_order_acquire);
+      s_shared.count.store(0, std::memory_order_relaxed);
+   }
+   WorkRequest *request = cache.first;
+   if (request != nullptr)
+      cache.first = request->next;
+   else if ((request = static_cast<WorkRequest *>(malloc(sizeof(WorkRequest)))) == nullptr)
+      return nullptr;
+   request->function = function;
+   request->arg = arg;
+   request->queueTime = 0;
+   request->runTime = 0;
+   request->next = nullptr;
+   return request;
+}
+
+void FreeRequest(WorkRequest *request)
+{
+   if (s_shared.count.load(std::memory_order_relaxed) >= SHARED_RECORD_LIMIT)
+   {
+      free(request);
+      return;
+   }
+   WorkRequest *top = s_shared.top.load(std::memory_order_relaxed);
+   do
+      request->next = top;
+   while (!s_shared.top.compare_exchange_weak(top, request, std::memory_order_release, std::memory_order_relaxed));
+   s_shared.count.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace pool
+}  // namespace qv
