@@ -3,6 +3,144 @@
 #define QORVEL_QV_CRYPTO_H
 
 #include <qv_protocol.h>
+#include <qv_threads.h>
+
+/* ---------------------------------------------------------------------------------------
+ * Session encryption and key exchange. The peers agree on a symmetric cipher and a session
+ * key by an RSA-protected exchange of two messages (CMD_REQUEST_SESSION_KEY, answered by
+ * CMD_SESSION_KEY); afterwards every message without QVCP_MF_DONT_ENCRYPT travels inside
+ * an encrypted envelope (CMD_ENCRYPTED_MESSAGE). OpenSSL's libcrypto does the cryptography.
+ *
+ * Limitation kept for the peers' sake: every message of a session is encrypted in CBC mode
+ * from the same IV, so equal message prefixes give equal ciphertext prefixes, and the
+ * envelope's integrity check is a CRC-32, not a MAC.
+ * ------------------------------------------------------------------------------------- */
+
+struct evp_pkey_st;
+struct evp_cipher_ctx_st;
+typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+
+/* The library's RSA key: an OpenSSL key object holding an RSA key pair or public key. */
+typedef EVP_PKEY *RSA_KEY;
+
+/* Cipher ids; a cipher's bit in the cipher masks is 1 << id. */
+#define QVCP_CIPHER_AES_256 0
+#define QVCP_CIPHER_BLOWFISH_256 1
+#define QVCP_CIPHER_IDEA 2
+#define QVCP_CIPHER_3DES 3
+#define QVCP_CIPHER_AES_128 4
+#define QVCP_CIPHER_BLOWFISH_128 5
+#define QVCP_CIPHER_COUNT 6
+#define QVCP_ALL_CIPHERS 0x3F /* mask of every cipher the library knows */
+
+#define QVCP_MAX_IV_LENGTH 16 /* bytes kept for an IV; only the cipher's IV length counts */
+
+/* Results of SetupEncryptionContext besides 0 (success) and a peer's own failure code. */
+#define QVCP_RCC_NOT_KEY_EXCHANGE 28 /* neither a session key request nor a reply */
+#define QVCP_RCC_NO_CIPHERS 42       /* no cipher in common */
+#define QVCP_RCC_INVALID_PUBLIC_KEY 43
+#define QVCP_RCC_INVALID_SESSION_KEY 44
+#define QVCP_RCC_ENCRYPTION_ERROR 98 /* no context could be created */
+
+/* Encrypted envelope, big-endian on the wire: code CMD_ENCRYPTED_MESSAGE, the number of
+ * alignment bytes after the ciphertext, a reserved zero byte, the total size (header and
+ * alignment included), then the ciphertext. */
+typedef struct QVCP_ENCRYPTED_MESSAGE
+{
+   uint16_t code;
+   uint8_t padding;
+   uint8_t reserved;
+   uint32_t size;
+   uint8_t data[8]; /* ciphertext, size - padding - 8 bytes */
+} QVCP_ENCRYPTED_MESSAGE;
+
+#define QVCP_ENCRYPTED_HEADER_SIZE 8 /* bytes of the envelope before the ciphertext */
+
+/* Initialises OpenSSL and validates the ciphers of enabledCiphers, narrowing the supported
+ * mask to those that work here. Runs once at process start; always true. */
+QV_API bool InitCryptoLib(uint32_t enabledCiphers);
+QV_API uint32_t QVCPGetSupportedCiphers(void);
+
+#ifdef __cplusplus
+
+QV_EXPORT String QVCPGetSupportedCiphersAsText();
+
+/* Session key, IV and cipher of one encrypted session, shared by reference count between
+ * the session's sender and receiver. Encryption may be called from several threads (a lock
+ * serialises it); decryption takes no lock and belongs to the one receiving thread. */
+class QV_EXPORT QVCPEncryptionContext : public RefCountObject
+{
+private:
+   int32_t m_cipher;
+   uint8_t *m_sessionKey;
+   int32_t m_keyLength;
+   uint8_t m_iv[QVCP_MAX_IV_LENGTH];
+   Mutex m_encryptorLock;
+   EVP_CIPHER_CTX *m_encryptor;
+   EVP_CIPHER_CTX *m_decryptor;
+
+   QVCPEncryptionContext();
+   bool initCipher(int cipher);
+
+protected:
+   virtual ~QVCPEncryptionContext();
+
+public:
+   /* A context for the most preferred cipher of ciphers with a random key and IV; null
+    * when no cipher of the mask can be set up. */
+   static QVCPEncryptionContext *create(uint32_t ciphers);
+
+   /* A context from a session key reply, decrypting key and IV with privateKey; null on
+    * failure (logged at debug level 6). */
+   static QVCPEncryptionContext *create(QVCPMessage *msg, RSA_KEY privateKey);
+
+   /* The envelope of msg in a new malloc'd block, a plain copy when msg carries
+    * QVCP_MF_DONT_ENCRYPT, or null when the cipher cannot be set up. */
+   QVCP_ENCRYPTED_MESSAGE *encryptMessage(QVCP_MESSAGE *msg);
+
+   /* Decrypts msg using decryptionBuffer (at least msg's size bytes) as scratch space and
+    * on success overwrites msg in place with the plain message. False for a damaged,
+    * forged or truncated envelope. */
+   bool decryptMessage(QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
+
+   int getCipher() const { return m_cipher; }
+   int getKeyLength() const { return m_keyLength; }
+   const uint8_t *getSessionKey() const { return m_sessionKey; }
+   const uint8_t *getIV() const { return m_iv; }
+};
+
+/* The context's methods for a context that may be null (null or false then). */
+QV_EXPORT QVCP_ENCRYPTED_MESSAGE *QVCPEncryptMessage(QVCPEncryptionContext *ctx, QVCP_MESSAGE *msg);
+QV_EXPORT bool QVCPDecryptMessage(QVCPEncryptionContext *ctx, QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
+
+/* Turns msg into a session key request carrying the supported ciphers and the public half
+ * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. */
+QV_EXPORT void PrepareKeyRequestMsg(QVCPMessage *msg, RSA_KEY key, bool x509Format);
+
+/* Handles a received key-exchange message: for a request, *reply gets the answer to send
+ * (always, whatever the result) and *context the new context on success; for a reply,
+ * *context gets the context. 0 on success, else a QVCP_RCC_* code or the peer's code. */
+QV_EXPORT uint32_t SetupEncryptionContext(QVCPMessage *msg, QVCPEncryptionContext **context, QVCPMessage **reply,
+                                          RSA_KEY privateKey, int protocolVersion);
+
+#endif /* __cplusplus */
+
+/* RSA keys: parse DER PKCS#1 (public key, then the private key right after it when
+ * withPrivate), free, generate, and load the library's key file. */
+QV_API RSA_KEY RSAKeyFromData(const uint8_t *data, size_t size, bool withPrivate);
+QV_API void RSAFree(RSA_KEY key);
+QV_API RSA_KEY RSAGenerateKey(int bits);
+QV_API RSA_KEY LoadRSAKeys(const wchar_t *fileName);
+
+/* Fills buffer from OpenSSL's random generator; 1 on success. */
+QV_API int GenerateRandomBytes(uint8_t *buffer, size_t size);
+
+/* Logs and empties OpenSSL's error queue at the given debug level. */
+QV_API void LogOpenSSLErrorStack(int level);
+
+/* The text of an OpenSSL error code in buffer (at least 256 characters); returns buffer. */
+QV_API wchar_t *ERR_error_string_W(unsigned long code, wchar_t *buffer);
 
 /* ---------------------------------------------------------------------------------------
  * Hashes and checksums: CRC-32 (IEEE 802.3, reflected polynomial 0xEDB88320), MD5, SHA-1

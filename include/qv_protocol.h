@@ -3,7 +3,7 @@
 #ifndef QORVEL_QV_PROTOCOL_H
 #define QORVEL_QV_PROTOCOL_H
 
-#include <qv_containers.h>
+#include <qv_data.h>
 
 /* ---------------------------------------------------------------------------------------
  * Message codes and names
@@ -415,13 +415,473 @@ QV_API void QVCPUnregisterMessageNameResolver(QVCPMessageNameResolver resolver);
  * Messages and wire format
  * ------------------------------------------------------------------------------------- */
 
+/* A message is a 16-byte header and then either typed fields addressed by 32-bit field
+ * identifiers or one block of raw bytes (a binary message). Every number on the wire is
+ * big-endian. QVCP_MESSAGE and QVCP_MESSAGE_FIELD describe the wire layout; QVCPMessage is
+ * the in-memory form that callers build with typed setters, turn into wire bytes with
+ * serialize and rebuild from wire bytes with deserialize. */
+
+/* Bytes of the header; the smallest message. */
+#define QVCP_HEADER_SIZE 16
+
+/* Message flags (the header's 16-bit flags word). */
+#define QVCP_MF_BINARY 0x0001          /* payload is raw data, numFields its length */
+#define QVCP_MF_END_OF_FILE 0x0002     /* last data message of a file transfer */
+#define QVCP_MF_DONT_ENCRYPT 0x0004    /* sent without session encryption */
+#define QVCP_MF_END_OF_SEQUENCE 0x0008 /* last message of a sequence */
+#define QVCP_MF_REVERSE_ORDER 0x0010   /* items come in reverse order */
+#define QVCP_MF_CONTROL 0x0020         /* header only; numFields carries data, not a count */
+#define QVCP_MF_COMPRESSED 0x0040      /* payload compressed with zlib */
+#define QVCP_MF_STREAM 0x0080          /* with QVCP_MF_COMPRESSED: stream-compressed file data */
+
+/* Field type codes. */
+#define QVCP_FT_INT32 0
+#define QVCP_FT_STRING 1
+#define QVCP_FT_INT64 2
+#define QVCP_FT_INT16 3
+#define QVCP_FT_BINARY 4
+#define QVCP_FT_FLOAT 5
+#define QVCP_FT_INETADDR 6
+
+/* Field flag: the value is a signed integer. */
+#define QVCP_FF_SIGNED 0x01
+
+/* Family codes of an INETADDR field. */
+#define QVCP_INETADDR_IPV4 0
+#define QVCP_INETADDR_IPV6 1
+#define QVCP_INETADDR_UNSPEC 2
+
+/* Protocol versions: what a new message gets, the first that pads fields to 8 bytes, the
+ * first that compresses payloads, and the mark of an object that could not be built. */
+#define QVCP_DEFAULT_VERSION 4
+#define QVCP_ALIGNMENT_VERSION 2
+#define QVCP_COMPRESSION_VERSION 4
+#define QVCP_INVALID_VERSION (-1)
+
+/* One field. The first 8 bytes are common to every type; the value from offset 8 depends
+ * on the type. Sizes on the wire: INT16 8, INT32 12, INT64 and FLOAT 16, INETADDR 32,
+ * STRING and BINARY 12 + length, unknown types 8. A STRING holds UTF-16 code units,
+ * length is in bytes. Inside a QVCPMessage the same layout is kept in host byte order. */
+typedef struct QVCP_MESSAGE_FIELD
+{
+   uint32_t fieldId;
+   uint8_t type;
+   uint8_t flags;
+   uint16_t value16; /* INT16 value; zero for every other type */
+   union
+   {
+      int32_t int32;
+      int64_t int64;
+      double fp;
+      struct
+      {
+         uint32_t length;
+         UCS2CHAR value[1];
+      } string;
+      struct
+      {
+         uint32_t length;
+         uint8_t value[1];
+      } binary;
+      struct
+      {
+         union
+         {
+            uint32_t v4; /* IPv4: the address number, then 12 zero bytes */
+            uint8_t v6[16];
+         } addr;
+         uint8_t family; /* QVCP_INETADDR_IPV4, _IPV6 or _UNSPEC */
+         uint8_t maskBits;
+         uint8_t padding[6];
+      } inetaddr;
+   } data;
+} QVCP_MESSAGE_FIELD;
+
+/* The header, followed by the payload. size counts the header; in a binary message
+ * numFields is the data length. */
+typedef struct QVCP_MESSAGE
+{
+   uint16_t code;
+   uint16_t flags;
+   uint32_t size;
+   uint32_t id;
+   uint32_t numFields;
+} QVCP_MESSAGE;
+
+#ifdef __cplusplus
+
+/* The in-memory message. All fields, the data of a binary message and the field index
+ * live in the object's own MemoryPool, so building or parsing a message costs a few heap
+ * allocations and destroying it frees a handful of regions. Fields are kept in the order
+ * in which they were set and found by a hash index (a short list is scanned instead);
+ * setting an identifier again replaces the field and moves it to the end. Pointers into
+ * field values stay valid until that field is replaced, deleteAllFields runs or the
+ * message is destroyed.
+ *
+ * The protocol version decides the wire form: fields are padded to 8 bytes from version
+ * 2 on, and payloads are compressed and decompressed from version 4 on.
+ *
+ * A binary message stays binary: every setter does nothing on it. Not synchronised: one
+ * thread at a time. */
+class QV_EXPORT QVCPMessage
+{
+public:
+   /* Pool block of one field: index entry, key and the field itself (private layout). */
+   struct Field;
+
+private:
+   uint16_t m_code;
+   uint16_t m_flags;  // header flags, host order
+   uint32_t m_id;
+   Field *m_fields;  // index head; null while there are no fields
+   int32_t m_version;
+   uint8_t *m_data;  // binary message data inside the pool, or null
+   uint64_t m_dataSize;
+   MemoryPool m_pool;
+
+   /* Construction from wire bytes (size of them readable); the version becomes
+    * QVCP_INVALID_VERSION when they do not form a valid message. */
+   QV_INTERNAL QVCPMessage(const QVCP_MESSAGE *raw, size_t size, int version);
+   QV_INTERNAL bool loadBinary(const uint8_t *raw, size_t size, uint32_t length);
+   QV_INTERNAL bool loadFields(const uint8_t *raw, size_t size, uint32_t count);
+   QV_INTERNAL bool parseFields(const uint8_t *area, size_t areaSize, uint32_t count);
+
+   /* Adds field to the index, replacing a field of the same identifier. */
+   QV_INTERNAL void indexField(Field *field);
+   /* Bulk form: appendField links field after last (null: first) with no check; once all
+    * count fields are in, finishIndex drops repeated identifiers (when mayRepeat; the
+    * later field stays) and hashes a long list. */
+   QV_INTERNAL void appendField(Field *field, Field *last);
+   QV_INTERNAL void finishIndex(size_t count, bool mayRepeat);
+   QV_INTERNAL void unlinkListed(Field *field);
+   /* Adds field to the table; with mayRepeat, in place of a field of its identifier. */
+   QV_INTERNAL void hashField(Field *field, bool mayRepeat);
+   /* Turns the list into a hash table over the same order, sized for expected fields;
+    * with mayRepeat, of fields with the same identifier only the last stays. */
+   QV_INTERNAL void hashFields(size_t expected, bool mayRepeat);
+   /* Gives the table at least one bucket per field, and per expected field. */
+   QV_INTERNAL void growTable(size_t expected);
+   QV_INTERNAL Field *findField(uint32_t fieldId) const;
+   /* The field when it exists and has that type, otherwise null. */
+   QV_INTERNAL const QVCP_MESSAGE_FIELD *findField(uint32_t fieldId, int type) const;
+   /* A new indexed field of the type and wire size, its common part filled in and its
+    * value not; null on a binary message or when the pool has no room. */
+   QV_INTERNAL QVCP_MESSAGE_FIELD *createField(uint32_t fieldId, int type, size_t fieldSize);
+   /* A new BINARY field of length bytes; returns its value bytes (not yet written). */
+   QV_INTERNAL uint8_t *createBinaryField(uint32_t fieldId, size_t length);
+   QV_INTERNAL void setString(uint32_t fieldId, const wchar_t *value, size_t length);
+
+public:
+   /* Region size of the pool of a new message, in bytes. */
+   static constexpr size_t POOL_REGION_SIZE = 4096;
+
+   /* Empty message: code 0, id 0, flags 0. */
+   explicit QVCPMessage(int version = QVCP_DEFAULT_VERSION);
+   QVCPMessage(uint16_t code, uint32_t id, int version = QVCP_DEFAULT_VERSION);
+   /* Deep copy: code, id, flags, version, every field in order (or the binary data), in a
+    * pool of the source's region size. */
+   explicit QVCPMessage(const QVCPMessage *src);
+   QVCPMessage(const QVCPMessage &src) : QVCPMessage(&src) {}
+   QVCPMessage &operator=(const QVCPMessage &) = delete;
+   ~QVCPMessage();
+
+   /* A new message (the caller deletes it) rebuilt from the wire bytes at raw, of which
+    * bufferSize bytes can be read, for a peer of the given protocol version; null when
+    * they do not form a valid message. Only the header's size bytes are used, and it must
+    * not exceed bufferSize. A compressed payload is inflated from version 4 on (a
+    * declared size the stream cannot reach, or one the stream disagrees with, is
+    * rejected); a control message gives a message without fields. */
+   static QVCPMessage *deserialize(const QVCP_MESSAGE *raw, size_t bufferSize, int version);
+   /* The same with the header's size as the buffer's size: the caller guarantees that
+    * all of it is readable (null when it is below the header's 16 bytes). */
+   static QVCPMessage *deserialize(const QVCP_MESSAGE *raw, int version = QVCP_DEFAULT_VERSION);
+
+   /* The wire form in a new C-heap block (the caller frees it); its size is in the
+    * header, always a multiple of 8. With allowCompression, from version 4 on, a message
+    * of more than 128 bytes without QVCP_MF_STREAM is compressed when that saves more
+    * than 4 bytes (a binary message only when its data length is a multiple of 8, the
+    * only form a receiver can inflate). Null when the message does not fit the 32-bit
+    * size or memory runs out. */
+   QVCP_MESSAGE *serialize(bool allowCompression = false) const;
+
+   /* A readable description of the raw message, every line starting with "  ** ": a hex
+    * listing, the header, then one line per field (a field that does not fit ends the
+    * text with a format error line), or a line saying that the message is binary or a
+    * control message. Nothing beyond bufferSize bytes (nor beyond the header's size) is
+    * read; fewer than 16 give the listing and "incomplete header". A compressed payload
+    * is not inflated. */
+   static String dump(const QVCP_MESSAGE *raw, size_t bufferSize, int version);
+   /* The same, trusting the header's size (at least 16) as the buffer's size. */
+   static String dump(const QVCP_MESSAGE *raw, int version);
+
+   uint16_t getCode() const { return m_code; }
+   void setCode(uint16_t code) { m_code = code; }
+   uint32_t getId() const { return m_id; }
+   void setId(uint32_t id) { m_id = id; }
+   int getProtocolVersion() const { return m_version; }
+   void setProtocolVersion(int version) { m_version = version; }
+   uint16_t getFlags() const { return m_flags; }
+
+   bool isBinary() const { return (m_flags & QVCP_MF_BINARY) != 0; }
+   bool isEndOfFile() const { return (m_flags & QVCP_MF_END_OF_FILE) != 0; }
+   bool isEndOfSequence() const { return (m_flags & QVCP_MF_END_OF_SEQUENCE) != 0; }
+   bool isReverseOrder() const { return (m_flags & QVCP_MF_REVERSE_ORDER) != 0; }
+   bool isControl() const { return (m_flags & QVCP_MF_CONTROL) != 0; }
+   bool isCompressedStream() const
+   {
+      return (m_flags & (QVCP_MF_COMPRESSED | QVCP_MF_STREAM)) == (QVCP_MF_COMPRESSED | QVCP_MF_STREAM);
+   }
+   void setEndOfSequence() { m_flags |= QVCP_MF_END_OF_SEQUENCE; }
+   void setReverseOrderFlag() { m_flags |= QVCP_MF_REVERSE_ORDER; }
+   void disableEncryption() { m_flags |= QVCP_MF_DONT_ENCRYPT; }
+
+   /* Data of a binary message (inside the message), null for a field message. */
+   const uint8_t *getBinaryData() const { return m_data; }
+   uint64_t getBinaryDataSize() const { return m_dataSize; }
+
+   bool isFieldExist(uint32_t fieldId) const;
+   /* The type code, or -1 when there is no such field. */
+   int getFieldType(uint32_t fieldId) const;
+   /* Copies the identifiers of the first maxCount fields, in field order, to buffer (which
+    * may be null) and returns the number of fields. */
+   size_t getFieldIds(uint32_t *buffer, size_t maxCount) const;
+
+   /* Setters: each replaces a field of the same identifier. */
+   void setField(uint32_t fieldId, int16_t value);          // INT16, signed
+   void setField(uint32_t fieldId, uint16_t value);         // INT16
+   void setField(uint32_t fieldId, int32_t value);          // INT32, signed
+   void setField(uint32_t fieldId, uint32_t value);         // INT32
+   void setField(uint32_t fieldId, int64_t value);          // INT64, signed
+   void setField(uint32_t fieldId, uint64_t value);         // INT64
+   void setField(uint32_t fieldId, double value);           // FLOAT
+   void setField(uint32_t fieldId, bool value);             // INT16 1 or 0, signed
+   void setFieldFromTime(uint32_t fieldId, int64_t value);  // INT64
+   /* STRING of the text up to its first zero character (empty for an empty string). */
+   void setField(uint32_t fieldId, const String &value);
+   /* STRING of the text; null sets nothing. */
+   void setField(uint32_t fieldId, const wchar_t *value);
+   /* STRING of at most maxLength characters of value (0: no limit); null sets nothing. */
+   void setField(uint32_t fieldId, const wchar_t *value, size_t maxLength);
+   /* STRING of a text in the default code page (not null). */
+   void setFieldFromMBString(uint32_t fieldId, const char *value);
+   /* BINARY of size bytes (zero bytes when value is null); sizes beyond the 32-bit length
+    * set nothing. */
+   void setField(uint32_t fieldId, const uint8_t *value, size_t size);
+   /* BINARY of count 32-bit integers, each big-endian (zeros when values is null). */
+   void setFieldFromInt32Array(uint32_t fieldId, size_t count, const uint32_t *values);
+   /* BINARY holding the whole file. False without a field when the file cannot be opened,
+    * is larger than the 32-bit length, or the message is binary; false with the field in
+    * place (its unread tail zero) when fewer bytes could be read than the file's size. */
+   bool setFieldFromFile(uint32_t fieldId, const wchar_t *fileName);
+   /* BINARY of the 16 bytes in stored order. */
+   void setField(uint32_t fieldId, const uuid &value);
+
+   /* Numeric getters: the value only when the field has the matching type, 0 otherwise;
+    * no conversion between widths or from text. */
+   int16_t getFieldAsInt16(uint32_t fieldId) const;
+   uint16_t getFieldAsUInt16(uint32_t fieldId) const;
+   /* INT32, or INETADDR holding an IPv4 address (the address number). */
+   int32_t getFieldAsInt32(uint32_t fieldId) const;
+   uint32_t getFieldAsUInt32(uint32_t fieldId) const;
+   int64_t getFieldAsInt64(uint32_t fieldId) const;
+   uint64_t getFieldAsUInt64(uint32_t fieldId) const;
+   double getFieldAsDouble(uint32_t fieldId) const;
+   /* INT32 (as an unsigned number) or INT64. */
+   int64_t getFieldAsTime(uint32_t fieldId) const;
+   /* INT16, INT32 or INT64 not zero. */
+   bool getFieldAsBoolean(uint32_t fieldId) const;
+
+   /* String getters accept STRING fields only; an odd last byte is ignored.
+    *
+    * With a buffer of bufferSize characters: at most bufferSize - 1 characters and a
+    * terminator, returning buffer (the empty text for a missing or non-STRING field); a
+    * bufferSize of 0 returns null and writes nothing. Without a buffer: the whole text in
+    * a new C-heap block (the caller frees it), null for a missing or non-STRING field. */
+   wchar_t *getFieldAsString(uint32_t fieldId, wchar_t *buffer = nullptr, size_t bufferSize = 0) const;
+   /* The whole text in a block of pool, or of the C heap when pool is null; null for a
+    * missing or non-STRING field. */
+   wchar_t *getFieldAsString(uint32_t fieldId, MemoryPool *pool) const;
+   /* The text in the default code page. With a buffer: as many whole characters (at most
+    * bufferSize - 1) as fit in bufferSize - 1 bytes, terminated. Without one: the whole
+    * text in a new C-heap block. Missing fields and bufferSize 0 as getFieldAsString. */
+   char *getFieldAsMBString(uint32_t fieldId, char *buffer = nullptr, size_t bufferSize = 0) const;
+   /* The text in UTF-8. With a buffer: the whole text when it fits in bufferSize - 1
+    * bytes, otherwise the empty text. Without one: a new C-heap block. Missing fields and
+    * bufferSize 0 as getFieldAsString. */
+   char *getFieldAsUtf8String(uint32_t fieldId, char *buffer = nullptr, size_t bufferSize = 0) const;
+
+   /* Binary getters accept BINARY fields only. */
+   /* Copies min(length, bufferSize) bytes when buffer is not null; returns the length (0
+    * for a missing or non-BINARY field). */
+   size_t getFieldAsBinary(uint32_t fieldId, uint8_t *buffer, size_t bufferSize) const;
+   /* The bytes inside the message and their count in *size; null and 0 when missing. */
+   const uint8_t *getBinaryFieldPtr(uint32_t fieldId, size_t *size) const;
+   /* Copies the first min(count, maxCount) elements in host byte order to buffer (which may
+    * be null) and returns the field's element count, length / 4. */
+   size_t getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint32_t *buffer) const;
+   /* A BINARY field of exactly 16 bytes, or a STRING holding the text form (at most 63
+    * characters read); NULL_UUID for anything else. */
+   uuid getFieldAsGUID(uint32_t fieldId) const;
+
+   /* Drops every field and the binary data and releases the pool down to one region;
+    * code, id, flags and version stay (a binary message stays binary). */
+   void deleteAllFields();
+};
+
+#endif /* __cplusplus */
+
 /* ---------------------------------------------------------------------------------------
  * Raw message I/O and file transfer
  * ------------------------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------------------------
  * Stream compressors
+ *
+ * A stream compressor compresses a sequence of blocks on the sending side and restores
+ * them on the receiving side, carrying its state from block to block, so that blocks
+ * travelling in separate messages compress as well as one continuous stream. One object
+ * works in one direction, chosen when it is made; blocks must be decompressed in the
+ * order they were compressed, by one decompressor of the same method made with the same
+ * maximum block size. An object belongs to one transfer on one thread. Buffers are
+ * allocated when the object is made; no call allocates.
+ *
+ * Results: compress returns the number of bytes written and 0 only on failure; it never
+ * writes more than maxOutSize bytes. decompress points *out at the restored block, which
+ * stays valid until the next call on the object, and returns its length; on failure it
+ * returns 0 and sets *out to null, so an empty block (length 0, *out not null) is told
+ * apart from a failure by *out. Empty blocks: the LZ4 and deflate compressors turn an
+ * empty block into a short block of their own that restores to nothing; the
+ * pass-through compressor has no bytes to write for one and refuses it. Every
+ * decompressor restores a compressed block of 0 bytes as an empty block (peers send one
+ * when their compressor produced nothing). Whatever the input bytes, decompress reads no
+ * more than inSize bytes and fails a block that is corrupt, truncated, followed by extra
+ * bytes or larger than the compressor's room.
+ *
+ * A call refused for its arguments (wrong direction, null pointers, a block larger than
+ * the maximum block size) leaves the stream as it was. A block that fails inside the
+ * compression library ends the stream: every later call on the object fails, so that
+ * no later block can carry the remains of a failed one. The deflate compressor writes
+ * its failures to the debug output at level 5.
  * ------------------------------------------------------------------------------------- */
+
+/* Compression method of a stream compressor (also the method byte of stream-compressed
+ * file data). */
+typedef enum QVCPStreamCompressionMethod
+{
+   STREAM_COMPRESSION_NONE = 0,   /* DummyStreamCompressor */
+   STREAM_COMPRESSION_LZ4 = 1,    /* LZ4StreamCompressor */
+   STREAM_COMPRESSION_DEFLATE = 2 /* DeflateStreamCompressor */
+} QVCPStreamCompressionMethod;
+
+/* Largest maximum block size of the LZ4 and deflate compressors (LZ4's largest block). A
+ * compressor made with 0 or a larger maximum block size fails every call. */
+#define STREAM_COMPRESSOR_MAX_BLOCK_SIZE ((size_t)0x7E000000)
+
+#ifdef __cplusplus
+
+union LZ4_stream_u;
+union LZ4_streamDecode_u;
+struct z_stream_s;
+
+/* Interface of the stream compressors, with the factory that makes them. */
+class QV_EXPORT StreamCompressor
+{
+public:
+   StreamCompressor() = default;
+   StreamCompressor(const StreamCompressor &) = delete;
+   StreamCompressor &operator=(const StreamCompressor &) = delete;
+
+   virtual ~StreamCompressor();
+
+   /* Compresses the block of inSize bytes at in into out, which has room for maxOutSize
+    * bytes (compressBufferSize(inSize) is always enough); the bytes written, 0 on
+    * failure. */
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) = 0;
+   /* Restores the compressed block of inSize bytes at in and points *out at it; its
+    * length, or 0 with *out null on failure. out must not be null. */
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) = 0;
+   /* Output room that compress needs for a block of dataSize bytes; 0 when no room
+    * suffices. */
+   virtual size_t compressBufferSize(size_t dataSize) const = 0;
+
+   /* A new compressor of method for one direction (compress true: compressing), for
+    * blocks of at most maxBlockSize bytes; null for an unknown method. The caller
+    * deletes it. */
+   static StreamCompressor *create(QVCPStreamCompressionMethod method, bool compress, size_t maxBlockSize);
+};
+
+/* Pass-through: compress copies the block, decompress hands back the input itself. */
+class QV_EXPORT DummyStreamCompressor : public StreamCompressor
+{
+public:
+   DummyStreamCompressor() = default;
+
+   /* Copies inSize bytes to out and returns inSize; 0 for an empty block and when
+    * maxOutSize is below inSize. */
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   /* Points *out at in and returns inSize (for a null in of 0 bytes, *out points at an
+    * empty block); a null in of more than 0 bytes fails. */
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* dataSize. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+/* LZ4 block compression with the last 64 KiB of the stream as dictionary. Compressing,
+ * the dictionary is copied into the object after every block, so the caller may reuse
+ * its input buffer at once. Decompressing, blocks are restored one after another into a
+ * ring of 2 x maxBlockSize + 65544 bytes, where the earlier ones serve as dictionary. */
+class QV_EXPORT LZ4StreamCompressor : public StreamCompressor
+{
+private:
+   union
+   {
+      LZ4_stream_u *encoder;        // compressing
+      LZ4_streamDecode_u *decoder;  // decompressing
+   } m_stream;                      // null when set-up failed
+   uint8_t *m_buffer;               // dictionary (compressing) or ring (decompressing)
+   size_t m_maxBlockSize;
+   size_t m_bufferSize;
+   size_t m_position;  // where the next block is restored in the ring
+   bool m_compress;
+   bool m_failed;  // a block failed inside LZ4: the stream has ended
+
+public:
+   LZ4StreamCompressor(bool compress, size_t maxBlockSize);
+   virtual ~LZ4StreamCompressor();
+
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* LZ4's worst case, dataSize + dataSize / 255 + 16, up to STREAM_COMPRESSOR_MAX_BLOCK_SIZE;
+    * 0 above. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+/* zlib deflate at level 9 in the zlib format, each block ended by a sync flush so that
+ * it can be restored on arrival. Decompressing, a block is restored into an output
+ * buffer of 2 x maxBlockSize bytes. When zlib cannot be set up the object fails every
+ * call. */
+class QV_EXPORT DeflateStreamCompressor : public StreamCompressor
+{
+private:
+   z_stream_s *m_stream;  // null when set-up failed
+   uint8_t *m_buffer;     // output buffer (decompressing)
+   size_t m_bufferSize;
+   size_t m_maxBlockSize;
+   bool m_compress;
+   bool m_failed;  // a block failed inside zlib: the stream has ended
+
+public:
+   DeflateStreamCompressor(bool compress, size_t maxBlockSize);
+   virtual ~DeflateStreamCompressor();
+
+   virtual size_t compress(const uint8_t *in, size_t inSize, uint8_t *out, size_t maxOutSize) override;
+   virtual size_t decompress(const uint8_t *in, size_t inSize, const uint8_t **out) override;
+   /* zlib's deflate bound for dataSize, up to STREAM_COMPRESSOR_MAX_BLOCK_SIZE; 0 above
+    * and when zlib could not be set up. */
+   virtual size_t compressBufferSize(size_t dataSize) const override;
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Message receivers

@@ -62,8 +62,8 @@ template <typename C> struct Sink
    }
 };
 
-/* One parsed conversion specification. */
-struct Spec
+/* One parsed conversion directive. */
+struct Directive
 {
    bool left = false;
    bool plus = false;
@@ -86,20 +86,20 @@ struct Spec
    } size = DEFAULT;
 };
 
-template <typename C> void PadBefore(Sink<C> &out, const Spec &spec, size_t length)
+template <typename C> void PadBefore(Sink<C> &out, const Directive &dir, size_t length)
 {
-   if (!spec.left && static_cast<size_t>(spec.width) > length)
-      out.fill(' ', spec.width - length);
+   if (!dir.left && static_cast<size_t>(dir.width) > length)
+      out.fill(' ', dir.width - length);
 }
 
-template <typename C> void PadAfter(Sink<C> &out, const Spec &spec, size_t length)
+template <typename C> void PadAfter(Sink<C> &out, const Directive &dir, size_t length)
 {
-   if (spec.left && static_cast<size_t>(spec.width) > length)
-      out.fill(' ', spec.width - length);
+   if (dir.left && static_cast<size_t>(dir.width) > length)
+      out.fill(' ', dir.width - length);
 }
 
 /* Writes an integer with sign, prefix, precision and padding. */
-template <typename C> void FormatInteger(Sink<C> &out, const Spec &spec, uint64_t magnitude, bool negative, C conv)
+template <typename C> void FormatInteger(Sink<C> &out, const Directive &dir, uint64_t magnitude, bool negative, C conv)
 {
    char digits[32];
    size_t n = 0;
@@ -108,9 +108,9 @@ template <typename C> void FormatInteger(Sink<C> &out, const Spec &spec, uint64_
    for (uint64_t v = magnitude; v != 0; v /= base)
       digits[n++] = alphabet[v % base];
 
-   size_t precision = (spec.precision >= 0) ? static_cast<size_t>(spec.precision) : 1;
+   size_t precision = (dir.precision >= 0) ? static_cast<size_t>(dir.precision) : 1;
    size_t zeros = (n < precision) ? precision - n : 0;
-   if (conv == 'o' && spec.alt && zeros == 0 && (n == 0 || digits[n - 1] != '0'))
+   if (conv == 'o' && dir.alt && zeros == 0 && (n == 0 || digits[n - 1] != '0'))
       zeros = 1;
 
    char prefix[2];
@@ -119,44 +119,44 @@ template <typename C> void FormatInteger(Sink<C> &out, const Spec &spec, uint64_
    {
       if (negative)
          prefix[prefixLength++] = '-';
-      else if (spec.plus)
+      else if (dir.plus)
          prefix[prefixLength++] = '+';
-      else if (spec.space)
+      else if (dir.space)
          prefix[prefixLength++] = ' ';
    }
-   else if (spec.alt && magnitude != 0 && (conv == 'x' || conv == 'X'))
+   else if (dir.alt && magnitude != 0 && (conv == 'x' || conv == 'X'))
    {
       prefix[prefixLength++] = '0';
       prefix[prefixLength++] = static_cast<char>(conv);
    }
 
    size_t length = prefixLength + zeros + n;
-   if (spec.zero && !spec.left && spec.precision < 0 && static_cast<size_t>(spec.width) > length)
+   if (dir.zero && !dir.left && dir.precision < 0 && static_cast<size_t>(dir.width) > length)
    {
-      zeros += spec.width - length;
-      length = spec.width;
+      zeros += dir.width - length;
+      length = dir.width;
    }
-   PadBefore(out, spec, length);
+   PadBefore(out, dir, length);
    out.copy(prefix, prefixLength);
    out.fill('0', zeros);
    while (n > 0)
       out.put(static_cast<C>(digits[--n]));
-   PadAfter(out, spec, length);
+   PadAfter(out, dir, length);
 }
 
 /* 8-bit text (UTF-8) into the output: bytes as they are for 8-bit output, decoded code
  * points for wide output. Precision limits the characters taken from the argument. */
-template <typename C> void FormatNarrowString(Sink<C> &out, const Spec &spec, const char *s)
+template <typename C> void FormatNarrowString(Sink<C> &out, const Directive &dir, const char *s)
 {
    if (s == nullptr)
       s = NULL_STRING_TEXT;
-   size_t limit = (spec.precision >= 0) ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+   size_t limit = (dir.precision >= 0) ? static_cast<size_t>(dir.precision) : SIZE_MAX;
    if constexpr (sizeof(C) == 1)
    {
       size_t n = (limit == SIZE_MAX) ? strlen(s) : strnlen(s, limit);
-      PadBefore(out, spec, n);
+      PadBefore(out, dir, n);
       out.copy(s, n);
-      PadAfter(out, spec, n);
+      PadAfter(out, dir, n);
    }
    else
    {
@@ -168,20 +168,20 @@ template <typename C> void FormatNarrowString(Sink<C> &out, const Spec &spec, co
          ascii++;
       if (ascii == bytes || ascii == limit)
       {
-         PadBefore(out, spec, ascii);
+         PadBefore(out, dir, ascii);
          out.copy(s, ascii);
-         PadAfter(out, spec, ascii);
+         PadAfter(out, dir, ascii);
          return;
       }
       size_t chars = 0;
-      if (spec.width > 0)
+      if (dir.width > 0)
       {
          for (size_t pos = 0; pos < bytes && chars < limit; chars++)
          {
             UCS4CHAR cp;
             pos += qv::Utf8DecodeOne(u + pos, bytes - pos, &cp);
          }
-         PadBefore(out, spec, chars);
+         PadBefore(out, dir, chars);
       }
       size_t written = 0;
       for (size_t pos = 0; pos < bytes && written < limit; written++)
@@ -190,27 +190,27 @@ template <typename C> void FormatNarrowString(Sink<C> &out, const Spec &spec, co
          pos += qv::Utf8DecodeOne(u + pos, bytes - pos, &cp);
          out.put(static_cast<C>(cp));
       }
-      PadAfter(out, spec, written);
+      PadAfter(out, dir, written);
    }
 }
 
 /* Wide text into the output: copied for wide output, encoded as UTF-8 for 8-bit output
  * (precision and width then count bytes, and a character is never cut in the middle). */
-template <typename C> void FormatWideString(Sink<C> &out, const Spec &spec, const wchar_t *s)
+template <typename C> void FormatWideString(Sink<C> &out, const Directive &dir, const wchar_t *s)
 {
    if (s == nullptr)
    {
-      Spec narrow = spec;
+      Directive narrow = dir;
       FormatNarrowString(out, narrow, NULL_STRING_TEXT);
       return;
    }
-   size_t limit = (spec.precision >= 0) ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+   size_t limit = (dir.precision >= 0) ? static_cast<size_t>(dir.precision) : SIZE_MAX;
    if constexpr (sizeof(C) == sizeof(wchar_t))
    {
       size_t n = (limit == SIZE_MAX) ? wcslen(s) : wcsnlen(s, limit);
-      PadBefore(out, spec, n);
+      PadBefore(out, dir, n);
       out.copy(s, n);
-      PadAfter(out, spec, n);
+      PadAfter(out, dir, n);
    }
    else
    {
@@ -222,7 +222,7 @@ template <typename C> void FormatWideString(Sink<C> &out, const Spec &spec, cons
             break;
          bytes += k;
       }
-      PadBefore(out, spec, bytes);
+      PadBefore(out, dir, bytes);
       size_t written = 0;
       for (const wchar_t *p = s; *p != 0; p++)
       {
@@ -233,31 +233,31 @@ template <typename C> void FormatWideString(Sink<C> &out, const Spec &spec, cons
          out.copy(enc, k);
          written += k;
       }
-      PadAfter(out, spec, bytes);
+      PadAfter(out, dir, bytes);
    }
 }
 
 /* Floating-point values go through the C library's 8-bit formatter, which already has
  * the library's rules for them ("%f" gives six decimals). */
-template <typename C> bool FormatFloat(Sink<C> &out, const Spec &spec, C conv, va_list *args)
+template <typename C> bool FormatFloat(Sink<C> &out, const Directive &dir, C conv, va_list *args)
 {
    char format[32];
    size_t n = 0;
    format[n++] = '%';
-   if (spec.left)
+   if (dir.left)
       format[n++] = '-';
-   if (spec.plus)
+   if (dir.plus)
       format[n++] = '+';
-   if (spec.space)
+   if (dir.space)
       format[n++] = ' ';
-   if (spec.alt)
+   if (dir.alt)
       format[n++] = '#';
-   if (spec.zero)
+   if (dir.zero)
       format[n++] = '0';
    format[n++] = '*';
    format[n++] = '.';
    format[n++] = '*';
-   if (spec.size == Spec::LONGDOUBLE)
+   if (dir.size == Directive::LONGDOUBLE)
       format[n++] = 'L';
    format[n++] = static_cast<char>(conv);
    format[n] = 0;
@@ -266,15 +266,15 @@ template <typename C> bool FormatFloat(Sink<C> &out, const Spec &spec, C conv, v
    int length;
    long double ldValue = 0;
    double dValue = 0;
-   if (spec.size == Spec::LONGDOUBLE)
+   if (dir.size == Directive::LONGDOUBLE)
       ldValue = va_arg(*args, long double);
    else
       dValue = va_arg(*args, double);
-   int precision = (spec.precision >= 0) ? spec.precision : -1;
-   if (spec.size == Spec::LONGDOUBLE)
-      length = snprintf(stackBuffer, sizeof(stackBuffer), format, spec.width, precision, ldValue);
+   int precision = (dir.precision >= 0) ? dir.precision : -1;
+   if (dir.size == Directive::LONGDOUBLE)
+      length = snprintf(stackBuffer, sizeof(stackBuffer), format, dir.width, precision, ldValue);
    else
-      length = snprintf(stackBuffer, sizeof(stackBuffer), format, spec.width, precision, dValue);
+      length = snprintf(stackBuffer, sizeof(stackBuffer), format, dir.width, precision, dValue);
    if (length < 0)
       return false;
    if (static_cast<size_t>(length) < sizeof(stackBuffer))
@@ -285,10 +285,10 @@ template <typename C> bool FormatFloat(Sink<C> &out, const Spec &spec, C conv, v
    char *heapBuffer = static_cast<char *>(malloc(length + 1));
    if (heapBuffer == nullptr)
       return false;
-   if (spec.size == Spec::LONGDOUBLE)
-      snprintf(heapBuffer, length + 1, format, spec.width, precision, ldValue);
+   if (dir.size == Directive::LONGDOUBLE)
+      snprintf(heapBuffer, length + 1, format, dir.width, precision, ldValue);
    else
-      snprintf(heapBuffer, length + 1, format, spec.width, precision, dValue);
+      snprintf(heapBuffer, length + 1, format, dir.width, precision, dValue);
    out.copy(heapBuffer, length);
    free(heapBuffer);
    return true;
@@ -297,35 +297,35 @@ template <typename C> bool FormatFloat(Sink<C> &out, const Spec &spec, C conv, v
 /* Whether a character or string argument is wide. The lower-case conversion takes the
  * output's own width and the upper-case one the other width; "h" forces 8-bit and
  * "l"/"w" wide. */
-template <bool WIDE_OUTPUT> bool ArgumentIsWide(bool lowerCase, const Spec &spec)
+template <bool WIDE_OUTPUT> bool ArgumentIsWide(bool lowerCase, const Directive &dir)
 {
    bool defaultWide = lowerCase ? WIDE_OUTPUT : !WIDE_OUTPUT;
-   return defaultWide ? (spec.size != Spec::SHORT) : (spec.size == Spec::LONG);
+   return defaultWide ? (dir.size != Directive::SHORT) : (dir.size == Directive::LONG);
 }
 
-/* Reads an integer argument of the size the specification names. */
-int64_t SignedArgument(const Spec &spec, va_list *args)
+/* Reads an integer argument of the size the directive names. */
+int64_t SignedArgument(const Directive &dir, va_list *args)
 {
-   switch (spec.size)
+   switch (dir.size)
    {
-      case Spec::CHAR: return static_cast<signed char>(va_arg(*args, int));
-      case Spec::SHORT: return static_cast<short>(va_arg(*args, int));
-      case Spec::LONG: return va_arg(*args, long);
-      case Spec::LONGLONG: return va_arg(*args, long long);
-      case Spec::SIZE: return va_arg(*args, ptrdiff_t);
+      case Directive::CHAR: return static_cast<signed char>(va_arg(*args, int));
+      case Directive::SHORT: return static_cast<short>(va_arg(*args, int));
+      case Directive::LONG: return va_arg(*args, long);
+      case Directive::LONGLONG: return va_arg(*args, long long);
+      case Directive::SIZE: return va_arg(*args, ptrdiff_t);
       default: return va_arg(*args, int);
    }
 }
 
-uint64_t UnsignedArgument(const Spec &spec, va_list *args)
+uint64_t UnsignedArgument(const Directive &dir, va_list *args)
 {
-   switch (spec.size)
+   switch (dir.size)
    {
-      case Spec::CHAR: return static_cast<unsigned char>(va_arg(*args, unsigned int));
-      case Spec::SHORT: return static_cast<unsigned short>(va_arg(*args, unsigned int));
-      case Spec::LONG: return va_arg(*args, unsigned long);
-      case Spec::LONGLONG: return va_arg(*args, unsigned long long);
-      case Spec::SIZE: return va_arg(*args, size_t);
+      case Directive::CHAR: return static_cast<unsigned char>(va_arg(*args, unsigned int));
+      case Directive::SHORT: return static_cast<unsigned short>(va_arg(*args, unsigned int));
+      case Directive::LONG: return va_arg(*args, unsigned long);
+      case Directive::LONGLONG: return va_arg(*args, unsigned long long);
+      case Directive::SIZE: return va_arg(*args, size_t);
       default: return va_arg(*args, unsigned int);
    }
 }
@@ -350,19 +350,19 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
       }
       p++;
 
-      Spec spec;
+      Directive dir;
       for (;; p++)
       {
          if (*p == '-')
-            spec.left = true;
+            dir.left = true;
          else if (*p == '+')
-            spec.plus = true;
+            dir.plus = true;
          else if (*p == ' ')
-            spec.space = true;
+            dir.space = true;
          else if (*p == '#')
-            spec.alt = true;
+            dir.alt = true;
          else if (*p == '0')
-            spec.zero = true;
+            dir.zero = true;
          else
             break;
       }
@@ -372,39 +372,39 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
          int w = va_arg(*args, int);
          if (w < 0)
          {
-            spec.left = true;
+            dir.left = true;
             w = (w == INT_MIN) ? INT_MAX : -w;
          }
-         spec.width = w;
+         dir.width = w;
          p++;
       }
       else
       {
          for (; *p >= '0' && *p <= '9'; p++)
          {
-            if (spec.width > (INT_MAX - 9) / 10)
+            if (dir.width > (INT_MAX - 9) / 10)
                return -1;
-            spec.width = spec.width * 10 + (*p - '0');
+            dir.width = dir.width * 10 + (*p - '0');
          }
       }
 
       if (*p == '.')
       {
          p++;
-         spec.precision = 0;
+         dir.precision = 0;
          if (*p == '*')
          {
             int v = va_arg(*args, int);
-            spec.precision = (v < 0) ? -1 : v;
+            dir.precision = (v < 0) ? -1 : v;
             p++;
          }
          else
          {
             for (; *p >= '0' && *p <= '9'; p++)
             {
-               if (spec.precision > (INT_MAX - 9) / 10)
+               if (dir.precision > (INT_MAX - 9) / 10)
                   return -1;
-               spec.precision = spec.precision * 10 + (*p - '0');
+               dir.precision = dir.precision * 10 + (*p - '0');
             }
          }
       }
@@ -416,58 +416,58 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
             p++;
             if (*p == 'h')
             {
-               spec.size = Spec::CHAR;
+               dir.size = Directive::CHAR;
                p++;
             }
             else
             {
-               spec.size = Spec::SHORT;
+               dir.size = Directive::SHORT;
             }
             break;
          case 'l':
             p++;
             if (*p == 'l')
             {
-               spec.size = Spec::LONGLONG;
+               dir.size = Directive::LONGLONG;
                p++;
             }
             else
             {
-               spec.size = Spec::LONG;
+               dir.size = Directive::LONG;
             }
             break;
          case 'w':
-            spec.size = Spec::LONG;
+            dir.size = Directive::LONG;
             p++;
             break;
          case 'q':
          case 'j':
-            spec.size = Spec::LONGLONG;
+            dir.size = Directive::LONGLONG;
             p++;
             break;
          case 'z':
          case 't':
-            spec.size = Spec::SIZE;
+            dir.size = Directive::SIZE;
             p++;
             break;
          case 'L':
-            spec.size = Spec::LONGDOUBLE;
+            dir.size = Directive::LONGDOUBLE;
             p++;
             break;
          case 'I':
             if (p[1] == '6' && p[2] == '4')
             {
-               spec.size = Spec::LONGLONG;
+               dir.size = Directive::LONGLONG;
                p += 3;
             }
             else if (p[1] == '3' && p[2] == '2')
             {
-               spec.size = Spec::DEFAULT;
+               dir.size = Directive::DEFAULT;
                p += 3;
             }
             else
             {
-               spec.size = Spec::SIZE;
+               dir.size = Directive::SIZE;
                p++;
             }
             break;
@@ -484,30 +484,30 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
          case 'd':
          case 'i':
          {
-            int64_t v = SignedArgument(spec, args);
+            int64_t v = SignedArgument(dir, args);
             uint64_t magnitude = (v < 0) ? (0 - static_cast<uint64_t>(v)) : static_cast<uint64_t>(v);
-            FormatInteger(out, spec, magnitude, v < 0, static_cast<C>('d'));
+            FormatInteger(out, dir, magnitude, v < 0, static_cast<C>('d'));
             break;
          }
          case 'u':
          case 'o':
          case 'x':
-         case 'X': FormatInteger(out, spec, UnsignedArgument(spec, args), false, conv); break;
+         case 'X': FormatInteger(out, dir, UnsignedArgument(dir, args), false, conv); break;
          case 'p':
          {
             // Pointers print as the platform shows them: all hex digits, upper case.
-            Spec ptrSpec = spec;
-            ptrSpec.precision = static_cast<int>(sizeof(void *) * 2);
-            ptrSpec.alt = false;
-            FormatInteger(out, ptrSpec, reinterpret_cast<uintptr_t>(va_arg(*args, void *)), false, static_cast<C>('X'));
+            Directive ptrDir = dir;
+            ptrDir.precision = static_cast<int>(sizeof(void *) * 2);
+            ptrDir.alt = false;
+            FormatInteger(out, ptrDir, reinterpret_cast<uintptr_t>(va_arg(*args, void *)), false, static_cast<C>('X'));
             break;
          }
          case 'c':
          case 'C':
          {
-            bool wideArg = ArgumentIsWide<WIDE_OUTPUT>(conv == 'c', spec);
+            bool wideArg = ArgumentIsWide<WIDE_OUTPUT>(conv == 'c', dir);
             wint_t ch = wideArg ? va_arg(*args, wint_t) : static_cast<unsigned char>(va_arg(*args, int));
-            PadBefore(out, spec, 1);
+            PadBefore(out, dir, 1);
             if (WIDE_OUTPUT || ch < 0x80)
             {
                out.put(static_cast<C>(ch));
@@ -518,17 +518,17 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
                size_t k = qv::Utf8EncodeOne(static_cast<UCS4CHAR>(ch), enc);
                out.copy(enc, k);
             }
-            PadAfter(out, spec, 1);
+            PadAfter(out, dir, 1);
             break;
          }
          case 's':
          case 'S':
          {
-            bool wideArg = ArgumentIsWide<WIDE_OUTPUT>(conv == 's', spec);
+            bool wideArg = ArgumentIsWide<WIDE_OUTPUT>(conv == 's', dir);
             if (wideArg)
-               FormatWideString(out, spec, va_arg(*args, const wchar_t *));
+               FormatWideString(out, dir, va_arg(*args, const wchar_t *));
             else
-               FormatNarrowString(out, spec, va_arg(*args, const char *));
+               FormatNarrowString(out, dir, va_arg(*args, const char *));
             break;
          }
          case 'f':
@@ -538,7 +538,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
          case 'g':
          case 'G':
          case 'a':
-         case 'A': ok = FormatFloat(out, spec, conv, args); break;
+         case 'A': ok = FormatFloat(out, dir, conv, args); break;
          default:
             // Unknown conversions (and "%n", which writes through a pointer) are refused.
             return -1;

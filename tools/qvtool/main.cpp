@@ -12,6 +12,7 @@ const QvtoolCommand COMMANDS[] = {
     {"addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", CommandAddr},
     {"hash", "[--ALGORITHM] FILE...", "print CRC-32, MD5, SHA-1 or SHA-256 (default) of files", CommandHash},
     {"password", "[de|en]crypt LOGIN TEXT", "decrypt a stored password or make its encrypted form", CommandPassword},
+    {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
 };
 
 void Usage()

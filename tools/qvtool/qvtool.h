@@ -22,5 +22,6 @@ int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
 int CommandPassword(int argc, char **argv);
+int CommandMsg(int argc, char **argv);
 
 #endif

@@ -1,0 +1,438 @@
+/* qvtool msg: builds QVCP messages from field arguments and writes their wire form, and
+ * describes wire messages read from a file (binary, or hex text), so that the two round
+ * trip: `qvtool msg build -o F 1:int32=5` then `qvtool msg dump F`. */
+#include "qvtool.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+/* Bytes of BINARY values shown in the field listing; longer values end in "...". */
+constexpr size_t SHOWN_BINARY_BYTES = 32;
+
+/* Hex digits per line of the hex output. */
+constexpr size_t HEX_LINE_BYTES = 32;
+
+/* Room for the text form of any value shown in the field listing. */
+constexpr size_t VALUE_TEXT_SIZE = 64;
+
+/* Largest wire message read: the size word is 32 bits. */
+constexpr uint64_t MAX_MESSAGE_SIZE = UINT32_MAX;
+
+void Usage()
+{
+   fprintf(stderr, "usage: qvtool msg dump [--hex] [--version N] FILE\n"
+                   "       qvtool msg build [--code N] [--id N] [--version N] [--compress] [--hex] [-o FILE]\n"
+                   "                        ID:TYPE=VALUE...\n"
+                   "types: int16 uint16 int32 uint32 int64 uint64 bool time float string binary (hex digits)\n"
+                   "       uuid file (the file's content)\n");
+}
+
+int HexValue(int ch)
+{
+   if (ch >= '0' && ch <= '9')
+      return ch - '0';
+   if (ch >= 'a' && ch <= 'f')
+      return ch - 'a' + 10;
+   if (ch >= 'A' && ch <= 'F')
+      return ch - 'A' + 10;
+   return -1;
+}
+
+/* Hex digits to bytes, white space between them ignored; false on anything else or an
+ * odd count of digits. */
+bool ParseHex(const char *text, size_t length, Bytes *out)
+{
+   int high = -1;
+   for (size_t i = 0; i < length; i++)
+   {
+      unsigned char ch = static_cast<unsigned char>(text[i]);
+      if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r')
+         continue;
+      int value = HexValue(ch);
+      if (value < 0)
+         return false;
+      if (high < 0)
+      {
+         high = value;
+      }
+      else
+      {
+         out->push_back(static_cast<uint8_t>(high << 4 | value));
+         high = -1;
+      }
+   }
+   return high < 0;
+}
+
+bool ReadFile(const char *path, Bytes *content)
+{
+   FILE *f = fopen(path, "rb");
+   if (f == nullptr)
+      return false;
+   uint8_t chunk[4096];
+   size_t n;
+   while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+      content->insert(content->end(), chunk, chunk + n);
+   bool ok = !ferror(f);
+   fclose(f);
+   return ok;
+}
+
+/* A whole number in text (base 0: decimal, 0x hex, leading 0 octal) within [min, max]. */
+bool ParseNumber(const char *text, long long min, unsigned long long max, unsigned long long *value)
+{
+   if (*text == 0)
+      return false;
+   char *end;
+   errno = 0;
+   if (*text == '-')
+   {
+      long long v = strtoll(text, &end, 0);
+      if (errno != 0 || *end != 0 || v < min)
+         return false;
+      *value = static_cast<unsigned long long>(v);
+      return true;
+   }
+   unsigned long long v = strtoull(text, &end, 0);
+   if (errno != 0 || *end != 0 || v > max)
+      return false;
+   *value = v;
+   return true;
+}
+
+/* The integer field types: their names, ranges and setters. */
+struct IntegerType
+{
+   const char *name;
+   long long min;
+   unsigned long long max;
+   void (*set)(QVCPMessage *msg, uint32_t id, unsigned long long value);
+};
+
+template <typename T> void SetAs(QVCPMessage *msg, uint32_t id, unsigned long long value)
+{
+   msg->setField(id, static_cast<T>(value));
+}
+
+void SetAsTime(QVCPMessage *msg, uint32_t id, unsigned long long value)
+{
+   msg->setFieldFromTime(id, static_cast<int64_t>(value));
+}
+
+const IntegerType INTEGER_TYPES[] = {
+    {"int16", INT16_MIN, INT16_MAX, SetAs<int16_t>}, {"uint16", 0, UINT16_MAX, SetAs<uint16_t>},
+    {"int32", INT32_MIN, INT32_MAX, SetAs<int32_t>}, {"uint32", 0, UINT32_MAX, SetAs<uint32_t>},
+    {"int64", INT64_MIN, INT64_MAX, SetAs<int64_t>}, {"uint64", 0, UINT64_MAX, SetAs<uint64_t>},
+    {"time", INT64_MIN, INT64_MAX, SetAsTime},       {"bool", 0, 1, SetAs<bool>},
+};
+
+/* Sets a field of a type that takes text; false when the value does not fit the type. */
+bool SetTextField(QVCPMessage *msg, uint32_t id, const std::string &type, const char *value)
+{
+   if (type == "float")
+   {
+      char *end;
+      double d = strtod(value, &end);
+      if (*value == 0 || *end != 0)
+         return false;
+      msg->setField(id, d);
+      return true;
+   }
+   if (type == "binary")
+   {
+      Bytes bytes;
+      if (!ParseHex(value, strlen(value), &bytes))
+         return false;
+      msg->setField(id, bytes.data(), bytes.size());
+      return true;
+   }
+   wchar_t *text = WideStringFromUTF8String(value);
+   bool ok = true;
+   if (type == "string")
+   {
+      msg->setField(id, text);
+   }
+   else if (type == "uuid")
+   {
+      unsigned char bytes[QV_UUID_LENGTH];
+      ok = (_uuid_parse(text, bytes) == 0);
+      if (ok)
+         msg->setField(id, uuid(bytes));
+   }
+   else
+   {
+      ok = msg->setFieldFromFile(id, text);
+   }
+   free(text);
+   return ok;
+}
+
+/* Sets the field that one ID:TYPE=VALUE argument describes; false with a message when the
+ * argument is malformed. */
+bool SetFieldFromArgument(QVCPMessage *msg, const char *argument)
+{
+   const char *colon = strchr(argument, ':');
+   const char *equals = (colon != nullptr) ? strchr(colon, '=') : nullptr;
+   unsigned long long id;
+   if (equals == nullptr || !ParseNumber(std::string(argument, colon).c_str(), 0, UINT32_MAX, &id))
+   {
+      fprintf(stderr, "qvtool msg: \"%s\" is not ID:TYPE=VALUE\n", argument);
+      return false;
+   }
+   std::string type(colon + 1, equals);
+   const char *value = equals + 1;
+   uint32_t fieldId = static_cast<uint32_t>(id);
+   bool ok;
+   const IntegerType *integer = nullptr;
+   for (const IntegerType &t : INTEGER_TYPES)
+      integer = (type == t.name) ? &t : integer;
+   if (integer != nullptr)
+   {
+      unsigned long long n;
+      ok = ParseNumber(value, integer->min, integer->max, &n);
+      if (ok)
+         integer->set(msg, fieldId, n);
+   }
+   else if (type == "float" || type == "binary" || type == "string" || type == "uuid" || type == "file")
+   {
+      ok = SetTextField(msg, fieldId, type, value);
+   }
+   else
+   {
+      fprintf(stderr, "qvtool msg: unknown field type \"%s\"\n", type.c_str());
+      return false;
+   }
+   if (!ok)
+      fprintf(stderr, "qvtool msg: bad %s value \"%s\"\n", type.c_str(), value);
+   return ok;
+}
+
+void PrintUtf8(const String &text)
+{
+   char *utf8 = text.getUTF8String();
+   fputs((utf8 != nullptr) ? utf8 : "", stdout);
+   free(utf8);
+}
+
+/* The value of one field as the getters give it. */
+std::string FieldValue(const QVCPMessage &msg, uint32_t id)
+{
+   char text[VALUE_TEXT_SIZE];
+   switch (msg.getFieldType(id))
+   {
+      case QVCP_FT_INT16:
+         snprintf(text, sizeof(text), "INT16    %u (signed %d)", msg.getFieldAsUInt16(id), msg.getFieldAsInt16(id));
+         return text;
+      case QVCP_FT_INT32:
+         snprintf(text, sizeof(text), "INT32    %u (signed %d)", msg.getFieldAsUInt32(id), msg.getFieldAsInt32(id));
+         return text;
+      case QVCP_FT_INT64:
+         snprintf(text, sizeof(text), "INT64    %llu (signed %lld)",
+                  static_cast<unsigned long long>(msg.getFieldAsUInt64(id)),
+                  static_cast<long long>(msg.getFieldAsInt64(id)));
+         return text;
+      case QVCP_FT_FLOAT: snprintf(text, sizeof(text), "FLOAT    %.17g", msg.getFieldAsDouble(id)); return text;
+      case QVCP_FT_STRING:
+      {
+         char *utf8 = msg.getFieldAsUtf8String(id);
+         std::string value = std::string("STRING   \"") + ((utf8 != nullptr) ? utf8 : "") + "\"";
+         free(utf8);
+         return value;
+      }
+      case QVCP_FT_BINARY:
+      {
+         size_t length;
+         const uint8_t *bytes = msg.getBinaryFieldPtr(id, &length);
+         snprintf(text, sizeof(text), "BINARY   %zu bytes", length);
+         std::string value = text;
+         if (length > 0)
+            value += ":";
+         for (size_t i = 0; i < length && i < SHOWN_BINARY_BYTES; i++)
+         {
+            snprintf(text, sizeof(text), " %02X", bytes[i]);
+            value += text;
+         }
+         return (length > SHOWN_BINARY_BYTES) ? value + " ..." : value;
+      }
+      case QVCP_FT_INETADDR:
+      {
+         uint32_t v4 = msg.getFieldAsUInt32(id);
+         return (v4 != 0) ? std::string("INETADDR ") + IpToStrA(v4, text) : std::string("INETADDR");
+      }
+      default: snprintf(text, sizeof(text), "type %d", msg.getFieldType(id)); return text;
+   }
+}
+
+/* Prints the dump and the fields of the message of size bytes at raw; false when it does
+ * not deserialize. */
+bool DescribeMessage(const uint8_t *raw, size_t size, int version)
+{
+   const QVCP_MESSAGE *wire = reinterpret_cast<const QVCP_MESSAGE *>(raw);
+   PrintUtf8(QVCPMessage::dump(wire, size, version));
+   QVCPMessage *msg = QVCPMessage::deserialize(wire, size, version);
+   if (msg == nullptr)
+   {
+      printf("not a valid message for protocol version %d\n", version);
+      return false;
+   }
+   size_t count = msg->getFieldIds(nullptr, 0);
+   std::vector<uint32_t> ids(count);
+   msg->getFieldIds(ids.data(), count);
+   if (msg->isBinary())
+      printf("binary data: %llu bytes\n", static_cast<unsigned long long>(msg->getBinaryDataSize()));
+   else
+      printf("fields: %zu\n", count);
+   for (uint32_t id : ids)
+      printf("  [%u] %s\n", id, FieldValue(*msg, id).c_str());
+   delete msg;
+   return true;
+}
+
+int Dump(int argc, char **argv)
+{
+   bool hex = false;
+   unsigned long long version = QVCP_DEFAULT_VERSION;
+   const char *path = nullptr;
+   for (int i = 0; i < argc; i++)
+   {
+      if (!strcmp(argv[i], "--hex"))
+         hex = true;
+      else if (!strcmp(argv[i], "--version") && i + 1 < argc && ParseNumber(argv[i + 1], 0, INT32_MAX, &version))
+         i++;
+      else if (argv[i][0] != '-' && path == nullptr)
+         path = argv[i];
+      else
+         return Usage(), 2;
+   }
+   if (path == nullptr)
+      return Usage(), 2;
+
+   Bytes content;
+   if (!ReadFile(path, &content))
+   {
+      fprintf(stderr, "qvtool msg: cannot read \"%s\"\n", path);
+      return 1;
+   }
+   if (hex)
+   {
+      Bytes bytes;
+      if (!ParseHex(reinterpret_cast<const char *>(content.data()), content.size(), &bytes))
+      {
+         fprintf(stderr, "qvtool msg: \"%s\" is not hex text\n", path);
+         return 1;
+      }
+      content.swap(bytes);
+   }
+
+   bool valid = true;
+   size_t offset = 0;
+   for (int n = 1; offset < content.size(); n++)
+   {
+      size_t left = content.size() - offset;
+      const uint8_t *p = content.data() + offset;
+      uint64_t size = (left >= QVCP_HEADER_SIZE) ? (uint64_t(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7]) : 0;
+      if (size < QVCP_HEADER_SIZE || size > left || size > MAX_MESSAGE_SIZE)
+      {
+         fprintf(stderr, "qvtool msg: incomplete message at offset %zu (%zu bytes left)\n", offset, left);
+         return 1;
+      }
+      printf("message %d (%llu bytes at offset %zu):\n", n, static_cast<unsigned long long>(size), offset);
+      valid = DescribeMessage(p, static_cast<size_t>(size), static_cast<int>(version)) && valid;
+      offset += static_cast<size_t>(size);
+   }
+   return valid ? 0 : 1;
+}
+
+bool WriteMessage(const uint8_t *bytes, size_t size, const char *path, bool hex)
+{
+   FILE *out = (path != nullptr) ? fopen(path, "wb") : stdout;
+   if (out == nullptr)
+      return false;
+   bool ok = true;
+   if (hex)
+   {
+      for (size_t i = 0; i < size; i++)
+         ok = fprintf(out, (i % HEX_LINE_BYTES == HEX_LINE_BYTES - 1 || i == size - 1) ? "%02X\n" : "%02X", bytes[i]) >
+                  0 &&
+              ok;
+   }
+   else
+   {
+      ok = fwrite(bytes, 1, size, out) == size;
+   }
+   if (path != nullptr)
+      ok = (fclose(out) == 0) && ok;
+   return ok;
+}
+
+int Build(int argc, char **argv)
+{
+   unsigned long long code = 0, id = 0, version = QVCP_DEFAULT_VERSION;
+   bool compress = false, hex = false;
+   const char *output = nullptr;
+   std::vector<const char *> fields;
+   for (int i = 0; i < argc; i++)
+   {
+      bool hasValue = i + 1 < argc;
+      if (!strcmp(argv[i], "--code") && hasValue && ParseNumber(argv[i + 1], 0, UINT16_MAX, &code))
+         i++;
+      else if (!strcmp(argv[i], "--id") && hasValue && ParseNumber(argv[i + 1], 0, UINT32_MAX, &id))
+         i++;
+      else if (!strcmp(argv[i], "--version") && hasValue && ParseNumber(argv[i + 1], 0, INT32_MAX, &version))
+         i++;
+      else if (!strcmp(argv[i], "-o") && hasValue)
+         output = argv[++i];
+      else if (!strcmp(argv[i], "--compress"))
+         compress = true;
+      else if (!strcmp(argv[i], "--hex"))
+         hex = true;
+      else if (argv[i][0] != '-')
+         fields.push_back(argv[i]);
+      else
+         return Usage(), 2;
+   }
+
+   QVCPMessage msg(static_cast<uint16_t>(code), static_cast<uint32_t>(id), static_cast<int>(version));
+   for (const char *field : fields)
+   {
+      if (!SetFieldFromArgument(&msg, field))
+         return 1;
+   }
+   QVCP_MESSAGE *wire = msg.serialize(compress);
+   if (wire == nullptr)
+   {
+      fprintf(stderr, "qvtool msg: the message does not fit the wire format\n");
+      return 1;
+   }
+   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(wire);
+   size_t size = size_t(bytes[4]) << 24 | bytes[5] << 16 | bytes[6] << 8 | bytes[7];
+   bool written = WriteMessage(bytes, size, output, hex);
+   free(wire);
+   if (!written)
+   {
+      fprintf(stderr, "qvtool msg: cannot write \"%s\"\n", (output != nullptr) ? output : "standard output");
+      return 1;
+   }
+   return 0;
+}
+
+}  // namespace
+
+int CommandMsg(int argc, char **argv)
+{
+   if (argc >= 1 && !strcmp(argv[0], "dump"))
+      return Dump(argc - 1, argv + 1);
+   if (argc >= 1 && !strcmp(argv[0], "build"))
+      return Build(argc - 1, argv + 1);
+   Usage();
+   return 2;
+}
