@@ -238,7 +238,8 @@ int32_t DropLeftovers(ThreadPool *pool)
 }  // namespace
 
 ThreadPool::ThreadPool()
-    : minWorkers(0), maxWorkers(0), workerStackSize(0), idleTimeout(MIN_IDLE_TIMEOUT), pendingRequests(0),
+    : minWorkers(0), maxWorkers(0), workerStackSize(0), idleTimeout(MIN_IDLE_TIMEOUT), tickMs(TICK_MS),
+      minIdleTimeout(MIN_IDLE_TIMEOUT), idleTimeoutGrowthLimit(IDLE_TIMEOUT_GROWTH_LIMIT), pendingRequests(0),
       requestsSubmitted(0), waitTimeAverage(0), workQueue(64, 64), idleWorkers(nullptr), idleCount(0), idleHint(0),
       workers(false), finishedWorkers(nullptr), workersStarted(0), workersStopped(0), stopping(false),
       maintenanceThread(nullptr), maintenanceWakeup(nullptr), loadAverages{{0}, {0}, {0}}, keyQueues(true),
@@ -335,8 +336,7 @@ void AddWaitTime(ThreadPool *pool, int64_t waitTime)
    int64_t average = pool->waitTimeAverage.load(std::memory_order_relaxed);
    while (!pool->waitTimeAverage.compare_exchange_weak(
        average, (average * WAIT_AVERAGE_DECAY + waitTime * WAIT_SAMPLE_WEIGHT) >> FP_SHIFT, std::memory_order_relaxed))
-   {
-   }
+   {}
 }
 
 }  // namespace pool
@@ -357,9 +357,15 @@ QV_API ThreadPool *ThreadPoolCreate(const wchar_t *name, int32_t minThreads, int
    pool->minWorkers = minThreads;
    pool->maxWorkers = maxThreads;
    pool->workerStackSize = stackSize;
+   uint32_t scale = static_cast<uint32_t>(TimeScale());
+   pool->tickMs = TICK_MS / scale;
+   pool->minIdleTimeout = MIN_IDLE_TIMEOUT / scale;
+   pool->idleTimeoutGrowthLimit = IDLE_TIMEOUT_GROWTH_LIMIT / scale;
+   pool->idleTimeout.store(pool->minIdleTimeout, std::memory_order_relaxed);
    pool->poolName = qv_wcsdup(poolName);
    pool->maintenanceWakeup = EventCreate(false);
-   pool->idleWorkers = static_cast<WorkerThreadInfo **>(malloc(static_cast<size_t>(maxThreads) * sizeof(WorkerThreadInfo *)));
+   pool->idleWorkers =
+       static_cast<WorkerThreadInfo **>(malloc(static_cast<size_t>(maxThreads) * sizeof(WorkerThreadInfo *)));
    if (pool->poolName == nullptr || pool->maintenanceWakeup == nullptr || pool->idleWorkers == nullptr)
    {
       delete pool;
@@ -469,17 +475,15 @@ QV_API void ThreadPoolGetInfo(ThreadPool *pool, ThreadPoolInfo *info)
       for (int i = 0; i < 3; i++)
          info->loadAverageValues[i] =
              static_cast<double>(pool->loadAverages[i].load(std::memory_order_relaxed)) / static_cast<double>(FP_ONE);
-      info->averageWaitTimeMs =
-          static_cast<uint32_t>(pool->waitTimeAverage.load(std::memory_order_relaxed) / FP_ONE);
+      info->averageWaitTimeMs = static_cast<uint32_t>(pool->waitTimeAverage.load(std::memory_order_relaxed) / FP_ONE);
    }
    {
       LockHold hold(&pool->timedRequestLock);
       info->scheduledRequestCount = pool->timedRequests.size() + pool->delayedRequests.size();
    }
    info->threadUsagePercent = static_cast<int32_t>(info->currentThreads * PERCENT / info->maximumThreads);
-   info->loadPercent = (info->currentThreads > 0)
-                           ? static_cast<int32_t>(info->activeRequestCount * PERCENT / info->currentThreads)
-                           : 0;
+   info->loadPercent =
+       (info->currentThreads > 0) ? static_cast<int32_t>(info->activeRequestCount * PERCENT / info->currentThreads) : 0;
 }
 
 QV_EXPORT bool ThreadPoolGetInfo(const wchar_t *name, ThreadPoolInfo *info)

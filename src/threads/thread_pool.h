@@ -27,6 +27,10 @@ constexpr uint32_t MIN_IDLE_TIMEOUT = 10000;
 /* Growth doubles the idle time-out while it is below this. */
 constexpr uint32_t IDLE_TIMEOUT_GROWTH_LIMIT = 600000;
 
+/* Largest divisor of the pool's periods that ThreadPoolSetTimeScale accepts: a 50 ms
+ * tick and a 100 ms idle time-out. */
+constexpr int32_t MAX_TIME_SCALE = 100;
+
 /* Bytes of a cache line, for keeping fields that different threads write apart. */
 constexpr size_t CACHE_LINE = 64;
 
@@ -53,8 +57,9 @@ inline int64_t WaitClockMs()
 WorkRequest *AllocRequest(ThreadPoolWorkerFunction function, void *arg);
 void FreeRequest(WorkRequest *request);
 
-/* Process-wide resize parameters. */
+/* Process-wide resize parameters, and the divisor of the periods of new pools. */
 int32_t Responsiveness();
+int32_t TimeScale();
 uint32_t WaitHighWatermark();
 uint32_t WaitLowWatermark();
 
@@ -105,6 +110,12 @@ struct ThreadPool
    int32_t workerStackSize;
    std::atomic<uint32_t> idleTimeout;  // written under poolLock
 
+   // Periods in milliseconds, fixed at creation: the maintenance tick and the bounds of
+   // idleTimeout (the defaults divided by the time scale).
+   uint32_t tickMs;
+   uint32_t minIdleTimeout;
+   uint32_t idleTimeoutGrowthLimit;
+
    // Each group that different threads write on every request has a cache line of its own.
    alignas(qv::pool::CACHE_LINE) std::atomic<int32_t> pendingRequests;
    std::atomic<uint64_t> requestsSubmitted;
@@ -119,7 +130,8 @@ struct ThreadPool
    int32_t idleCount;               // under idleLock
    std::atomic<int32_t> idleHint;   // idleCount, readable without the lock
 
-   alignas(qv::pool::CACHE_LINE) QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
+   alignas(
+       qv::pool::CACHE_LINE) QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
    HashMap<uint64_t, WorkerThreadInfo> workers;
    WorkerThreadInfo *finishedWorkers;  // ended for inactivity, to be joined
    uint64_t workersStarted;

@@ -31,6 +31,7 @@ constexpr int32_t LEVEL_IDLE_TIMEOUT = 4;
 std::atomic<int32_t> s_responsiveness{THREAD_POOL_DEFAULT_RESPONSIVENESS};
 std::atomic<uint32_t> s_waitHighWatermark{THREAD_POOL_DEFAULT_WAIT_HIGH_WATERMARK};
 std::atomic<uint32_t> s_waitLowWatermark{THREAD_POOL_DEFAULT_WAIT_LOW_WATERMARK};
+std::atomic<int32_t> s_timeScale{1};
 
 void UpdateAverages(ThreadPool *pool)
 {
@@ -46,8 +47,7 @@ void UpdateAverages(ThreadPool *pool)
    int64_t average = pool->waitTimeAverage.load(std::memory_order_relaxed);
    while (!pool->waitTimeAverage.compare_exchange_weak(average, (average * IDLE_WAIT_DECAY) >> FP_SHIFT,
                                                        std::memory_order_relaxed))
-   {
-   }
+   {}
 }
 
 /* Grows the pool when requests wait too long (or wait with no worker at all), otherwise
@@ -81,13 +81,13 @@ void ResizePool(ThreadPool *pool)
             }
             pool->workersStarted++;
          }
-         if (idleTimeout < IDLE_TIMEOUT_GROWTH_LIMIT)
+         if (idleTimeout < pool->idleTimeoutGrowthLimit)
          {
             idleTimeout *= 2;
             idleMessage = L"Worker idle timeout increased to %d milliseconds for thread pool %s";
          }
       }
-      else if (wait < WaitLowWatermark() && workers > pool->minWorkers && idleTimeout > MIN_IDLE_TIMEOUT)
+      else if (wait < WaitLowWatermark() && workers > pool->minWorkers && idleTimeout > pool->minIdleTimeout)
       {
          idleTimeout /= 2;
          idleMessage = L"Worker idle timeout decreased to %d milliseconds for thread pool %s";
@@ -106,8 +106,7 @@ void ResizePool(ThreadPool *pool)
 
 /* Moves the due requests of one list (due by now) into the work queue; returns sleepTime
  * lowered to the time until the next one is due. */
-uint32_t MoveDue(ThreadPool *pool, ObjectArray<WorkRequest> *list, int64_t now, int64_t queueTime,
-                 uint32_t sleepTime)
+uint32_t MoveDue(ThreadPool *pool, ObjectArray<WorkRequest> *list, int64_t now, int64_t queueTime, uint32_t sleepTime)
 {
    while (!list->isEmpty())
    {
@@ -178,6 +177,11 @@ int32_t Responsiveness()
    return s_responsiveness.load(std::memory_order_relaxed);
 }
 
+int32_t TimeScale()
+{
+   return s_timeScale.load(std::memory_order_relaxed);
+}
+
 uint32_t WaitHighWatermark()
 {
    return s_waitHighWatermark.load(std::memory_order_relaxed);
@@ -194,7 +198,7 @@ void MaintenanceThread(void *arg)
    ThreadSetName(nullptr, pool->maintenanceThreadName);
    uint32_t elapsed = 0;
    int32_t tick = 0;
-   uint32_t sleepTime = TICK_MS;
+   uint32_t sleepTime = pool->tickMs;
    for (;;)
    {
       uint64_t start = MonotonicMs();
@@ -203,7 +207,7 @@ void MaintenanceThread(void *arg)
          break;
       JoinFinishedWorkers(pool);
       elapsed += static_cast<uint32_t>(MonotonicMs() - start);
-      if (elapsed >= TICK_MS)
+      if (elapsed >= pool->tickMs)
       {
          UpdateAverages(pool);
          elapsed = 0;
@@ -214,7 +218,7 @@ void MaintenanceThread(void *arg)
             tick = 0;
          }
       }
-      sleepTime = MoveDueRequests(pool, TICK_MS - elapsed);
+      sleepTime = MoveDueRequests(pool, pool->tickMs - elapsed);
    }
    qvlog_debug_tag(DEBUG_TAG, LEVEL_RESIZE, L"Maintenance thread for thread pool %s stopped", pool->poolName);
 }
@@ -230,6 +234,12 @@ QV_API void ThreadPoolSetResizeParameters(int32_t responsiveness, uint32_t highW
       s_waitHighWatermark.store(highWatermark, std::memory_order_relaxed);
    if (lowWatermark != 0)
       s_waitLowWatermark.store(lowWatermark, std::memory_order_relaxed);
+}
+
+QV_API void ThreadPoolSetTimeScale(int32_t divisor)
+{
+   if (divisor >= 1 && divisor <= MAX_TIME_SCALE)
+      s_timeScale.store(divisor, std::memory_order_relaxed);
 }
 
 QV_API void ThreadPoolScheduleAbsoluteMs(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function,

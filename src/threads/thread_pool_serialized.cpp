@@ -20,8 +20,7 @@ constexpr unsigned int KEY_QUEUE_GROWTH = 8;
 
 SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
     : requests(KEY_QUEUE_SIZE, KEY_QUEUE_GROWTH), longestWait(0), pool(owner), key(keyCopy)
-{
-}
+{}
 
 /* A queue deleted with requests in it belongs to a pool being destroyed: they are
  * dropped. */

@@ -23,5 +23,6 @@ int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
 int CommandPassword(int argc, char **argv);
 int CommandMsg(int argc, char **argv);
+int CommandPoolStress(int argc, char **argv);
 
 #endif
