@@ -96,6 +96,11 @@ void BM_QorvelExecuteSerialized(benchmark::State &state)
          ThreadPoolExecuteSerialized(pool, keys[i % KEYS].c_str(), TinyTask, nullptr);
       g_completion.wait();
    }
+   // Each runner is one ThreadPoolExecute: how often a key's queue drained and started again.
+   ThreadPoolInfo info;
+   ThreadPoolGetInfo(pool, &info);
+   state.counters["runners_per_task"] =
+       static_cast<double>(info.totalRequestCount) / static_cast<double>(state.iterations() * TASKS);
    ThreadPoolDestroy(pool);
    state.SetItemsProcessed(state.iterations() * TASKS);
 }

@@ -151,7 +151,8 @@ public:
  * functions). A maintenance thread per pool keeps load averages of the requests waiting or
  * running and an average of how long requests wait for a worker; from these it starts more
  * workers when requests wait too long and shortens the idle time-out after which surplus
- * workers end. Every pool is registered under its name (names compared without regard to
+ * workers end. While no request is pending the wait average fades at every tick, so that
+ * a pool left idle after a burst shrinks back to its minimum. Every pool is registered under its name (names compared without regard to
  * case; a later pool of the same name hides the earlier one) so that its statistics can be
  * read by name. Diagnostics go to the debug tag "threads.pool".
  *

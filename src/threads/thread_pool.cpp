@@ -210,7 +210,7 @@ EnumerationCallbackResult CollectWorker(const void *, const void *value, void *c
 
 EnumerationCallbackResult CountQueued(const wchar_t *, const void *value, void *context)
 {
-   *static_cast<int32_t *>(context) += static_cast<const SerializationQueue *>(value)->requests.size();
+   *static_cast<int32_t *>(context) += static_cast<const SerializationQueue *>(value)->count;
    return CONTINUE_ENUMERATION;
 }
 

@@ -88,12 +88,18 @@ struct WorkerThreadInfo
 };
 
 /* A key's queue of serialized requests; it exists while the key has work queued or
- * running, and it is the argument of the key's runner. Deleting it frees the requests
- * still in it. */
+ * running, and it is the argument of the key's runner. The requests form a list through
+ * their next links. Submitters put under keyQueueLock and then the queue's own lock;
+ * the runner takes requests under the queue's lock alone, and only when it finds the
+ * queue empty does it take keyQueueLock as well, to remove the queue. Deleting the queue
+ * frees the requests still in it. */
 struct SerializationQueue
 {
-   Queue requests;
-   uint32_t longestWait;  // milliseconds
+   QvLock lock;
+   qv::pool::WorkRequest *head;
+   qv::pool::WorkRequest *tail;
+   int32_t count;
+   std::atomic<uint32_t> longestWait;  // milliseconds; written by the runner
    ThreadPool *pool;
    wchar_t *key;  // own copy, for removing the queue from the pool's map
 
@@ -101,6 +107,11 @@ struct SerializationQueue
    ~SerializationQueue();
    SerializationQueue(const SerializationQueue &) = delete;
    SerializationQueue &operator=(const SerializationQueue &) = delete;
+
+   /* Appends request; takes the queue's lock. */
+   void put(qv::pool::WorkRequest *request);
+   /* The oldest request, or null when there is none; takes the queue's lock. */
+   qv::pool::WorkRequest *take();
 };
 
 struct ThreadPool

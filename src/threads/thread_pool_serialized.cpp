@@ -10,26 +10,49 @@
 
 using namespace qv::pool;
 
-namespace {
-
-/* Initial slots of a key's queue and its growth step. */
-constexpr unsigned int KEY_QUEUE_SIZE = 8;
-constexpr unsigned int KEY_QUEUE_GROWTH = 8;
-
-}  // namespace
-
 SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
-    : requests(KEY_QUEUE_SIZE, KEY_QUEUE_GROWTH), longestWait(0), pool(owner), key(keyCopy)
-{}
+    : head(nullptr), tail(nullptr), count(0), longestWait(0), pool(owner), key(keyCopy)
+{
+   qv::platform::LockInit(&lock);
+}
 
 /* A queue deleted with requests in it belongs to a pool being destroyed: they are
  * dropped. */
 SerializationQueue::~SerializationQueue()
 {
-   void *request;
-   while ((request = requests.get()) != nullptr)
-      FreeRequest(static_cast<WorkRequest *>(request));
+   while (head != nullptr)
+   {
+      WorkRequest *next = head->next;
+      FreeRequest(head);
+      head = next;
+   }
    free(key);
+}
+
+void SerializationQueue::put(WorkRequest *request)
+{
+   LockHold hold(&lock);
+   request->next = nullptr;
+   if (tail != nullptr)
+      tail->next = request;
+   else
+      head = request;
+   tail = request;
+   count++;
+}
+
+WorkRequest *SerializationQueue::take()
+{
+   LockHold hold(&lock);
+   WorkRequest *request = head;
+   if (request != nullptr)
+   {
+      head = request->next;
+      if (head == nullptr)
+         tail = nullptr;
+      count--;
+   }
+   return request;
 }
 
 void qv::pool::SerializedRunner(void *arg)
@@ -38,23 +61,28 @@ void qv::pool::SerializedRunner(void *arg)
    ThreadPool *pool = queue->pool;
    for (;;)
    {
-      platform::LockAcquire(&pool->keyQueueLock);
-      WorkRequest *request = static_cast<WorkRequest *>(queue->requests.get());
+      WorkRequest *request = queue->take();
       if (request == nullptr)
       {
-         // Emptiness and removal under the lock that submitters take: a request that
-         // comes later finds no queue and starts a new one with its own runner.
-         wchar_t *key = queue->key;
-         queue->key = nullptr;
-         pool->keyQueues.remove(key);
+         // Submitters put under keyQueueLock: with it held, an empty queue stays empty,
+         // and a request that comes later finds no queue and starts a new one with its
+         // own runner.
+         platform::LockAcquire(&pool->keyQueueLock);
+         request = queue->take();
+         if (request == nullptr)
+         {
+            wchar_t *key = queue->key;
+            queue->key = nullptr;
+            pool->keyQueues.remove(key);
+            platform::LockRelease(&pool->keyQueueLock);
+            free(key);
+            return;
+         }
          platform::LockRelease(&pool->keyQueueLock);
-         free(key);
-         return;
       }
       int64_t wait = WaitClockMs() - request->queueTime;
-      if (wait > static_cast<int64_t>(queue->longestWait))
-         queue->longestWait = static_cast<uint32_t>(wait);
-      platform::LockRelease(&pool->keyQueueLock);
+      if (wait > static_cast<int64_t>(queue->longestWait.load(std::memory_order_relaxed)))
+         queue->longestWait.store(static_cast<uint32_t>(wait), std::memory_order_relaxed);
       request->function(request->arg);
       FreeRequest(request);
    }
@@ -84,7 +112,7 @@ QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, Th
       pool->keyQueues.set(key, queue);
       ThreadPoolExecute(pool, SerializedRunner, queue);
    }
-   queue->requests.put(request);
+   queue->put(request);
 }
 
 QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar_t *key)
@@ -93,7 +121,10 @@ QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar
       return 0;
    LockHold hold(&pool->keyQueueLock);
    SerializationQueue *queue = pool->keyQueues.get(key);
-   return (queue != nullptr) ? queue->requests.size() : 0;
+   if (queue == nullptr)
+      return 0;
+   LockHold queueHold(&queue->lock);
+   return queue->count;
 }
 
 QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, const wchar_t *key)
@@ -102,5 +133,5 @@ QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, cons
       return 0;
    LockHold hold(&pool->keyQueueLock);
    SerializationQueue *queue = pool->keyQueues.get(key);
-   return (queue != nullptr) ? queue->longestWait : 0;
+   return (queue != nullptr) ? queue->longestWait.load(std::memory_order_relaxed) : 0;
 }
