@@ -576,7 +576,14 @@ TEST_F(PoolTest, RegistryDescribesPoolsByNameWithoutRegardToCase)
    EXPECT_FALSE(ThreadPoolGetInfo(L"Gamma", &info));
    EXPECT_EQ(memcmp(&info, &untouched, sizeof(info)), 0);
 
+   // A later pool of a name that differs only in case hides the earlier one, and the
+   // earlier one going away leaves it registered.
+   ThreadPool *twin = ThreadPoolCreate(L"ALPHABETAGAMMA", 0, 5, 0);
+   ASSERT_NE(twin, nullptr);
    ThreadPoolDestroy(named);
+   ASSERT_TRUE(ThreadPoolGetInfo(L"alphabetagamma", &info));
+   EXPECT_EQ(info.maximumThreads, 5);
+   ThreadPoolDestroy(twin);
    EXPECT_FALSE(ThreadPoolGetInfo(L"alphabetagamma", &info));
    names.reset(ThreadPoolGetAllPools());
    EXPECT_FALSE(names->contains(L"AlphaBetaGamma"));
