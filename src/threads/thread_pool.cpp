@@ -43,9 +43,6 @@ constexpr int32_t LEVEL_STOPPING = 3;
 constexpr int32_t LEVEL_WORKER_END = 5;
 constexpr int32_t LEVEL_DETAIL = 6;
 
-/* Put into the work queue once per worker by ThreadPoolDestroy; never freed. */
-WorkRequest s_stopRequest = {nullptr, nullptr, 0, 0, nullptr};
-
 /* Pools by name, not owned; names compared without regard to case. Built in static
  * storage on first use and never destroyed, so that pools may still be destroyed while
  * the process exits. */
@@ -146,22 +143,23 @@ WorkRequest *NextRequest(WorkerThreadInfo *self, uint32_t timeout)
    uint64_t start = 0;  // of the wait, once the queue was found empty
    for (;;)
    {
-      void *request = pool->workQueue.get();
+      WorkRequest *request = pool->workQueue.take();
       if (request != nullptr)
-         return static_cast<WorkRequest *>(request);
+         return request;
       {
          LockHold hold(&pool->idleLock);
          pool->idleWorkers[pool->idleCount++] = self;
-         pool->idleHint.store(pool->idleCount, std::memory_order_relaxed);
+         // Sequentially consistent, as the queue's link: either this worker finds a
+         // request put meanwhile, or its submitter finds this worker listed.
+         pool->idleHint.store(pool->idleCount, std::memory_order_seq_cst);
       }
-      // A request put before the listing is found now; one put after it wakes a worker.
-      request = pool->workQueue.get();
+      request = pool->workQueue.take();
       if (request != nullptr)
       {
          // If a submitter picked this worker meanwhile, its set is kept and the next wait
          // merely returns at once.
          LeaveIdleList(self);
-         return static_cast<WorkRequest *>(request);
+         return request;
       }
       if (!waited)
       {
@@ -173,7 +171,7 @@ WorkRequest *NextRequest(WorkerThreadInfo *self, uint32_t timeout)
       // A wake by a set kept from an earlier spell leaves this worker listed.
       bool listed = LeaveIdleList(self);
       if (!woken && listed)
-         return static_cast<WorkRequest *>(pool->workQueue.get());
+         return pool->workQueue.take();
       // Woken, or picked just as the time ran out: look again.
    }
 }
@@ -193,7 +191,10 @@ void WorkerThread(void *arg)
          continue;
       }
       if (request->function == nullptr)
-         return;  // stop request
+      {
+         FreeRequest(request);  // stop request
+         return;
+      }
       AddWaitTime(pool, WaitClockMs() - request->queueTime);
       request->function(request->arg);
       FreeRequest(request);
@@ -210,7 +211,7 @@ EnumerationCallbackResult CollectWorker(const void *, const void *value, void *c
 
 EnumerationCallbackResult CountQueued(const wchar_t *, const void *value, void *context)
 {
-   *static_cast<int32_t *>(context) += static_cast<const SerializationQueue *>(value)->count;
+   *static_cast<int32_t *>(context) += static_cast<const SerializationQueue *>(value)->requests.size();
    return CONTINUE_ENUMERATION;
 }
 
@@ -220,14 +221,11 @@ EnumerationCallbackResult CountQueued(const wchar_t *, const void *value, void *
 int32_t DropLeftovers(ThreadPool *pool)
 {
    int32_t dropped = 0;
-   void *element;
-   while ((element = pool->workQueue.get()) != nullptr)
+   WorkRequest *request;
+   while ((request = pool->workQueue.take()) != nullptr)
    {
-      WorkRequest *request = static_cast<WorkRequest *>(element);
-      if (request == &s_stopRequest)
-         continue;
       // A runner's argument is its key's queue, which the key map owns.
-      if (request->function != SerializedRunner)
+      if (request->function != nullptr && request->function != SerializedRunner)
          dropped++;
       FreeRequest(request);
    }
@@ -240,11 +238,10 @@ int32_t DropLeftovers(ThreadPool *pool)
 ThreadPool::ThreadPool()
     : minWorkers(0), maxWorkers(0), workerStackSize(0), idleTimeout(MIN_IDLE_TIMEOUT), tickMs(TICK_MS),
       minIdleTimeout(MIN_IDLE_TIMEOUT), idleTimeoutGrowthLimit(IDLE_TIMEOUT_GROWTH_LIMIT), pendingRequests(0),
-      requestsSubmitted(0), waitTimeAverage(0), workQueue(64, 64), idleWorkers(nullptr), idleCount(0), idleHint(0),
-      workers(false), finishedWorkers(nullptr), workersStarted(0), workersStopped(0), stopping(false),
-      maintenanceThread(nullptr), maintenanceWakeup(nullptr), loadAverages{{0}, {0}, {0}}, keyQueues(true),
-      timedRequests(16, 16, false), delayedRequests(16, 16, false), poolName(nullptr), workerThreadName(),
-      maintenanceThreadName()
+      requestsSubmitted(0), waitTimeAverage(0), idleWorkers(nullptr), idleCount(0), idleHint(0), workers(false),
+      finishedWorkers(nullptr), workersStarted(0), workersStopped(0), stopping(false), maintenanceThread(nullptr),
+      maintenanceWakeup(nullptr), loadAverages{{0}, {0}, {0}}, keyQueues(true), timedRequests(16, 16, false),
+      delayedRequests(16, 16, false), poolName(nullptr), workerThreadName(), maintenanceThreadName()
 {
    LockInit(&poolLock);
    LockInit(&idleLock);
@@ -269,6 +266,8 @@ namespace pool {
 
 void DeleteWorker(WorkerThreadInfo *worker)
 {
+   if (worker->stopRequest != nullptr)
+      FreeRequest(worker->stopRequest);
    EventDestroy(worker->wakeup);
    delete worker;
 }
@@ -276,9 +275,9 @@ void DeleteWorker(WorkerThreadInfo *worker)
 void QueueRequest(ThreadPool *pool, WorkRequest *request)
 {
    pool->workQueue.put(request);
-   // The put orders this read after the listing of any worker that did not find the
-   // request (both go through the queue's lock).
-   if (pool->idleHint.load(std::memory_order_relaxed) == 0)
+   // Sequentially consistent after the put's link: a worker that listed itself before
+   // it found the queue empty is seen here.
+   if (pool->idleHint.load(std::memory_order_seq_cst) == 0)
       return;
    LockHold hold(&pool->idleLock);
    if (pool->idleCount > 0)
@@ -292,12 +291,13 @@ void QueueRequest(ThreadPool *pool, WorkRequest *request)
 
 bool StartWorker(ThreadPool *pool)
 {
-   WorkerThreadInfo *worker = new (std::nothrow) WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr};
+   WorkerThreadInfo *worker =
+       new (std::nothrow) WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr, AllocRequest(nullptr, nullptr)};
    if (worker == nullptr)
       return false;
-   if (worker->wakeup == nullptr)
+   if (worker->wakeup == nullptr || worker->stopRequest == nullptr)
    {
-      delete worker;
+      DeleteWorker(worker);
       return false;
    }
    // The worker reads its own record only under poolLock, which the caller holds until
@@ -366,7 +366,8 @@ QV_API ThreadPool *ThreadPoolCreate(const wchar_t *name, int32_t minThreads, int
    pool->maintenanceWakeup = EventCreate(false);
    pool->idleWorkers =
        static_cast<WorkerThreadInfo **>(malloc(static_cast<size_t>(maxThreads) * sizeof(WorkerThreadInfo *)));
-   if (pool->poolName == nullptr || pool->maintenanceWakeup == nullptr || pool->idleWorkers == nullptr)
+   if (pool->poolName == nullptr || pool->maintenanceWakeup == nullptr || pool->idleWorkers == nullptr ||
+       !pool->workQueue.valid())
    {
       delete pool;
       return nullptr;
@@ -426,7 +427,10 @@ QV_API void ThreadPoolDestroy(ThreadPool *pool)
    }
    // Behind everything queued so far: the workers run that first.
    for (int i = 0; i < workers.size(); i++)
-      QueueRequest(pool, &s_stopRequest);
+   {
+      QueueRequest(pool, workers.get(i)->stopRequest);
+      workers.get(i)->stopRequest = nullptr;
+   }
    qvlog_debug_tag(DEBUG_TAG, LEVEL_DETAIL, L"Waiting for %d worker threads of thread pool %s to stop", workers.size(),
                    pool->poolName);
    for (int i = 0; i < workers.size(); i++)

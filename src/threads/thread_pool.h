@@ -42,9 +42,10 @@ struct WorkRequest
 {
    ThreadPoolWorkerFunction function;  // null in a stop request
    void *arg;
-   int64_t queueTime;  // WaitClockMs() when it entered the work queue
-   int64_t runTime;    // scheduled requests: when due (wall clock or monotonic, by list)
-   WorkRequest *next;  // link in the free list of records
+   int64_t queueTime;                     // WaitClockMs() when it entered the work queue
+   int64_t runTime;                       // scheduled requests: when due (wall clock or monotonic, by list)
+   WorkRequest *next;                     // link in the free list of records
+   std::atomic<WorkRequest *> queueNext;  // link in a RequestQueue
 };
 
 /* Clock of queue times and waits: cheap, monotonic, a few milliseconds coarse. */
@@ -56,6 +57,39 @@ inline int64_t WaitClockMs()
 /* A record for function(arg), or null when out of memory. */
 WorkRequest *AllocRequest(ThreadPoolWorkerFunction function, void *arg);
 void FreeRequest(WorkRequest *request);
+
+/* First-in-first-out list of requests with one lock for putting and another for taking,
+ * so that submitters and workers do not wait for one another. The first record is a
+ * spare whose successor is the oldest request: take() copies that request into the
+ * spare, hands the spare out and keeps the request's record as the new spare. So the
+ * record taken is not the one put, only its contents; records are interchangeable. */
+class RequestQueue
+{
+   alignas(CACHE_LINE) QvLock m_headLock;
+   WorkRequest *m_head;  // the spare
+   alignas(CACHE_LINE) QvLock m_tailLock;
+   WorkRequest *m_tail;
+   std::atomic<int32_t> m_count;
+
+public:
+   RequestQueue();
+   /* Frees the spare and every request still queued. */
+   ~RequestQueue();
+   RequestQueue(const RequestQueue &) = delete;
+   RequestQueue &operator=(const RequestQueue &) = delete;
+
+   /* False when the spare could not be allocated; the queue must not be used then. */
+   bool valid() const { return m_head != nullptr; }
+
+   /* Appends the request. The link is stored sequentially consistent: a submitter that
+    * reads the idle workers afterwards cannot miss a worker that listed itself before it
+    * found the queue empty. */
+   void put(WorkRequest *request);
+   /* The oldest request (in another record), or null when there is none. */
+   WorkRequest *take();
+   /* Requests queued; exact only while nobody puts or takes. */
+   int32_t size() const { return m_count.load(std::memory_order_relaxed); }
+};
 
 /* Process-wide resize parameters, and the divisor of the periods of new pools. */
 int32_t Responsiveness();
@@ -83,22 +117,19 @@ struct WorkerThreadInfo
 {
    ThreadPool *pool;
    qorvel_thread_t *thread;
-   QvEvent *wakeup;                 // automatic reset; set by the submitter that picks it when idle
-   WorkerThreadInfo *nextFinished;  // link in the list of workers that ended for inactivity
+   QvEvent *wakeup;                     // automatic reset; set by the submitter that picks it when idle
+   WorkerThreadInfo *nextFinished;      // link in the list of workers that ended for inactivity
+   qv::pool::WorkRequest *stopRequest;  // the worker's own, until ThreadPoolDestroy queues it
 };
 
 /* A key's queue of serialized requests; it exists while the key has work queued or
- * running, and it is the argument of the key's runner. The requests form a list through
- * their next links. Submitters put under keyQueueLock and then the queue's own lock;
- * the runner takes requests under the queue's lock alone, and only when it finds the
- * queue empty does it take keyQueueLock as well, to remove the queue. Deleting the queue
- * frees the requests still in it. */
+ * running, and it is the argument of the key's runner. Submitters put under
+ * keyQueueLock; the runner takes without it, and only when it finds the queue empty
+ * does it take keyQueueLock as well, to remove the queue. Deleting the queue frees the
+ * requests still in it. */
 struct SerializationQueue
 {
-   QvLock lock;
-   qv::pool::WorkRequest *head;
-   qv::pool::WorkRequest *tail;
-   int32_t count;
+   qv::pool::RequestQueue requests;
    std::atomic<uint32_t> longestWait;  // milliseconds; written by the runner
    ThreadPool *pool;
    wchar_t *key;  // own copy, for removing the queue from the pool's map
@@ -107,11 +138,6 @@ struct SerializationQueue
    ~SerializationQueue();
    SerializationQueue(const SerializationQueue &) = delete;
    SerializationQueue &operator=(const SerializationQueue &) = delete;
-
-   /* Appends request; takes the queue's lock. */
-   void put(qv::pool::WorkRequest *request);
-   /* The oldest request, or null when there is none; takes the queue's lock. */
-   qv::pool::WorkRequest *take();
 };
 
 struct ThreadPool
@@ -131,7 +157,7 @@ struct ThreadPool
    alignas(qv::pool::CACHE_LINE) std::atomic<int32_t> pendingRequests;
    std::atomic<uint64_t> requestsSubmitted;
    alignas(qv::pool::CACHE_LINE) std::atomic<int64_t> waitTimeAverage;  // milliseconds, fixed point
-   alignas(qv::pool::CACHE_LINE) Queue workQueue;
+   alignas(qv::pool::CACHE_LINE) qv::pool::RequestQueue workQueue;
 
    // Workers waiting for work, the latest to go idle last. A submitter takes one off and
    // sets its event, so every idle spell is ended by one set at most and idle workers are

@@ -1,8 +1,8 @@
-/* Thread pool: request records, recycled instead of going back to the heap after every
- * request. Workers return records to a shared lock-free stack; a submitting thread takes
- * the whole stack at once into a cache of its own and hands records out of it without any
- * atomic operation. Pushing and taking everything are both safe against reuse of a record
- * between a read and the swap, so the stack needs no counters or tags. */
+/* Thread pool: request records and the queue they wait in. Records are recycled instead
+ * of going back to the heap after every request. Workers return records to a shared lock-free stack; a submitting
+ * thread takes the whole stack at once into a cache of its own and hands records out of it without any atomic
+ * operation. Pushing and taking everything are both safe against reuse of a record between a read and the swap, so the
+ * stack needs no counters or tags. */
 #include "threads/thread_pool.h"
 
 #include <stdlib.h>
@@ -61,6 +61,7 @@ WorkRequest *AllocRequest(ThreadPoolWorkerFunction function, void *arg)
    request->queueTime = 0;
    request->runTime = 0;
    request->next = nullptr;
+   request->queueNext.store(nullptr, std::memory_order_relaxed);
    return request;
 }
 
@@ -76,6 +77,51 @@ void FreeRequest(WorkRequest *request)
       request->next = top;
    while (!s_shared.top.compare_exchange_weak(top, request, std::memory_order_release, std::memory_order_relaxed));
    s_shared.count.fetch_add(1, std::memory_order_relaxed);
+}
+
+RequestQueue::RequestQueue() : m_head(AllocRequest(nullptr, nullptr)), m_tail(m_head), m_count(0)
+{
+   platform::LockInit(&m_headLock);
+   platform::LockInit(&m_tailLock);
+}
+
+RequestQueue::~RequestQueue()
+{
+   WorkRequest *request = m_head;
+   while (request != nullptr)
+   {
+      WorkRequest *next = request->queueNext.load(std::memory_order_relaxed);
+      FreeRequest(request);
+      request = next;
+   }
+}
+
+void RequestQueue::put(WorkRequest *request)
+{
+   request->queueNext.store(nullptr, std::memory_order_relaxed);
+   m_count.fetch_add(1, std::memory_order_relaxed);
+   LockHold hold(&m_tailLock);
+   // Publishes the request's contents to the taker that reads the link.
+   m_tail->queueNext.store(request, std::memory_order_seq_cst);
+   m_tail = request;
+}
+
+WorkRequest *RequestQueue::take()
+{
+   LockHold hold(&m_headLock);
+   WorkRequest *spare = m_head;
+   WorkRequest *first = spare->queueNext.load(std::memory_order_seq_cst);
+   if (first == nullptr)
+      return nullptr;
+   // Only the link of the last record is written by submitters; the contents of first
+   // are settled once it is linked.
+   spare->function = first->function;
+   spare->arg = first->arg;
+   spare->queueTime = first->queueTime;
+   spare->runTime = first->runTime;
+   m_head = first;
+   m_count.fetch_sub(1, std::memory_order_relaxed);
+   return spare;
 }
 
 }  // namespace pool

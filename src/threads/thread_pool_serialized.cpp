@@ -10,49 +10,13 @@
 
 using namespace qv::pool;
 
-SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
-    : head(nullptr), tail(nullptr), count(0), longestWait(0), pool(owner), key(keyCopy)
-{
-   qv::platform::LockInit(&lock);
-}
+SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy) : longestWait(0), pool(owner), key(keyCopy)
+{}
 
-/* A queue deleted with requests in it belongs to a pool being destroyed: they are
- * dropped. */
+/* The request queue frees what is left in it (a pool being destroyed drops it). */
 SerializationQueue::~SerializationQueue()
 {
-   while (head != nullptr)
-   {
-      WorkRequest *next = head->next;
-      FreeRequest(head);
-      head = next;
-   }
    free(key);
-}
-
-void SerializationQueue::put(WorkRequest *request)
-{
-   LockHold hold(&lock);
-   request->next = nullptr;
-   if (tail != nullptr)
-      tail->next = request;
-   else
-      head = request;
-   tail = request;
-   count++;
-}
-
-WorkRequest *SerializationQueue::take()
-{
-   LockHold hold(&lock);
-   WorkRequest *request = head;
-   if (request != nullptr)
-   {
-      head = request->next;
-      if (head == nullptr)
-         tail = nullptr;
-      count--;
-   }
-   return request;
 }
 
 void qv::pool::SerializedRunner(void *arg)
@@ -61,14 +25,14 @@ void qv::pool::SerializedRunner(void *arg)
    ThreadPool *pool = queue->pool;
    for (;;)
    {
-      WorkRequest *request = queue->take();
+      WorkRequest *request = queue->requests.take();
       if (request == nullptr)
       {
          // Submitters put under keyQueueLock: with it held, an empty queue stays empty,
          // and a request that comes later finds no queue and starts a new one with its
          // own runner.
          platform::LockAcquire(&pool->keyQueueLock);
-         request = queue->take();
+         request = queue->requests.take();
          if (request == nullptr)
          {
             wchar_t *key = queue->key;
@@ -103,16 +67,19 @@ QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, Th
    {
       wchar_t *keyCopy = qv_wcsdup(key);
       queue = (keyCopy != nullptr) ? new (std::nothrow) SerializationQueue(pool, keyCopy) : nullptr;
-      if (queue == nullptr)
+      if (queue == nullptr || !queue->requests.valid())
       {
-         free(keyCopy);
+         if (queue != nullptr)
+            delete queue;  // frees the key copy
+         else
+            free(keyCopy);
          FreeRequest(request);
          return;
       }
       pool->keyQueues.set(key, queue);
       ThreadPoolExecute(pool, SerializedRunner, queue);
    }
-   queue->put(request);
+   queue->requests.put(request);
 }
 
 QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar_t *key)
@@ -121,10 +88,7 @@ QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar
       return 0;
    LockHold hold(&pool->keyQueueLock);
    SerializationQueue *queue = pool->keyQueues.get(key);
-   if (queue == nullptr)
-      return 0;
-   LockHold queueHold(&queue->lock);
-   return queue->count;
+   return (queue != nullptr) ? queue->requests.size() : 0;
 }
 
 QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, const wchar_t *key)
