@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <thread>
+
 using namespace qv::pool;
 using qv::platform::EventCreate;
 using qv::platform::EventDestroy;
@@ -33,6 +35,9 @@ constexpr size_t THREAD_NAME_POOL_PART = 10;
 /* Weight of the old wait average per request (of FP_ONE); the new wait gets the rest. */
 constexpr int64_t WAIT_AVERAGE_DECAY = 2037;
 constexpr int64_t WAIT_SAMPLE_WEIGHT = (FP_ONE - WAIT_AVERAGE_DECAY) * FP_ONE;
+
+/* Times an idle worker yields, looking for work, before it sleeps. */
+constexpr int IDLE_SPINS = 16;
 
 /* Scale of the percentages in ThreadPoolInfo. */
 constexpr int64_t PERCENT = 100;
@@ -114,8 +119,8 @@ bool EndForInactivity(WorkerThreadInfo *self)
    return end;
 }
 
-/* Takes self off the idle list; false when a submitter has taken it off already and set
- * its event (under idleLock, so the set is done when this returns). */
+/* Takes self off the idle list; false when a submitter has taken it off already (its set
+ * may still be on the way). */
 bool LeaveIdleList(WorkerThreadInfo *self)
 {
    ThreadPool *pool = self->pool;
@@ -141,9 +146,21 @@ WorkRequest *NextRequest(WorkerThreadInfo *self, uint32_t timeout)
    ThreadPool *pool = self->pool;
    bool waited = false;
    uint64_t start = 0;  // of the wait, once the queue was found empty
+   WorkRequest *request = pool->workQueue.take();
+   // Under a steady stream the next request is usually a moment away: giving the
+   // processor to the submitters a few times is cheaper than going to sleep and being
+   // woken.
+   for (int spin = 0; request == nullptr && spin < IDLE_SPINS; spin++)
+   {
+      std::this_thread::yield();
+      if (pool->workQueue.size() > 0)
+         request = pool->workQueue.take();
+   }
+   if (request != nullptr)
+      return request;
    for (;;)
    {
-      WorkRequest *request = pool->workQueue.take();
+      request = pool->workQueue.take();
       if (request != nullptr)
          return request;
       {
@@ -176,6 +193,14 @@ WorkRequest *NextRequest(WorkerThreadInfo *self, uint32_t timeout)
    }
 }
 
+/* Before a worker ends: waits for the sets of submitters that took it off the idle list,
+ * since its record goes once the thread has ended. */
+void WaitForPendingSets(WorkerThreadInfo *self)
+{
+   while (self->pendingSets.load(std::memory_order_acquire) != 0)
+      std::this_thread::yield();
+}
+
 void WorkerThread(void *arg)
 {
    WorkerThreadInfo *self = static_cast<WorkerThreadInfo *>(arg);
@@ -187,12 +212,16 @@ void WorkerThread(void *arg)
       if (request == nullptr)
       {
          if (EndForInactivity(self))
+         {
+            WaitForPendingSets(self);
             return;
+         }
          continue;
       }
       if (request->function == nullptr)
       {
          FreeRequest(request);  // stop request
+         WaitForPendingSets(self);
          return;
       }
       AddWaitTime(pool, WaitClockMs() - request->queueTime);
@@ -279,20 +308,28 @@ void QueueRequest(ThreadPool *pool, WorkRequest *request)
    // it found the queue empty is seen here.
    if (pool->idleHint.load(std::memory_order_seq_cst) == 0)
       return;
+   WorkerThreadInfo *worker = nullptr;
    LockHold hold(&pool->idleLock);
    if (pool->idleCount > 0)
    {
-      WorkerThreadInfo *worker = pool->idleWorkers[--pool->idleCount];
+      worker = pool->idleWorkers[--pool->idleCount];
       pool->idleHint.store(pool->idleCount, std::memory_order_relaxed);
-      // Set under the lock: the worker cannot leave (and end) before the set is done.
+      worker->pendingSets.fetch_add(1, std::memory_order_relaxed);
+   }
+   hold.release();
+   // Set outside the lock, so that the woken worker does not run into it; the worker
+   // does not end (and lose its event) while the set is pending.
+   if (worker != nullptr)
+   {
       EventSet(worker->wakeup);
+      worker->pendingSets.fetch_sub(1, std::memory_order_release);
    }
 }
 
 bool StartWorker(ThreadPool *pool)
 {
-   WorkerThreadInfo *worker =
-       new (std::nothrow) WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr, AllocRequest(nullptr, nullptr)};
+   WorkerThreadInfo *worker = new (std::nothrow)
+       WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr, AllocRequest(nullptr, nullptr), 0};
    if (worker == nullptr)
       return false;
    if (worker->wakeup == nullptr || worker->stopRequest == nullptr)

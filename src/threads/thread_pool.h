@@ -97,14 +97,20 @@ int32_t TimeScale();
 uint32_t WaitHighWatermark();
 uint32_t WaitLowWatermark();
 
-/* Holds a lock for the scope. */
+/* Holds a lock for the scope, or until release(). */
 class LockHold
 {
    QvLock *m_lock;
 
 public:
    explicit LockHold(QvLock *lock) : m_lock(lock) { platform::LockAcquire(lock); }
-   ~LockHold() { platform::LockRelease(m_lock); }
+   ~LockHold() { release(); }
+   void release()
+   {
+      if (m_lock != nullptr)
+         platform::LockRelease(m_lock);
+      m_lock = nullptr;
+   }
    LockHold(const LockHold &) = delete;
    LockHold &operator=(const LockHold &) = delete;
 };
@@ -120,6 +126,7 @@ struct WorkerThreadInfo
    QvEvent *wakeup;                     // automatic reset; set by the submitter that picks it when idle
    WorkerThreadInfo *nextFinished;      // link in the list of workers that ended for inactivity
    qv::pool::WorkRequest *stopRequest;  // the worker's own, until ThreadPoolDestroy queues it
+   std::atomic<int32_t> pendingSets;    // submitters that took it off the idle list and still set wakeup
 };
 
 /* A key's queue of serialized requests; it exists while the key has work queued or
