@@ -203,6 +203,44 @@ TEST_F(PoolTest, ProducersLoseNoRequestAndRunNoneTwice)
    EXPECT_EQ(wrong, 0) << "requests not run exactly once";
 }
 
+/* Two requests that can only finish together: each waits until both have started. */
+struct Pair
+{
+   std::atomic<int> started{0};
+   Flag both;
+   std::atomic<int> finished{0};
+   Flag done;
+};
+
+void RunPaired(void *arg)
+{
+   Pair *pair = static_cast<Pair *>(arg);
+   if (pair->started.fetch_add(1) + 1 == 2)
+      pair->both.set();
+   if (pair->both.wait() && pair->finished.fetch_add(1) + 1 == 2)
+      pair->done.set();
+}
+
+TEST_F(PoolTest, IdleWorkersJoinInForABurst)
+{
+   constexpr int ROUNDS = 50;
+   ThreadPool *pool = ThreadPoolCreate(L"burst", 2, 2, 0);
+   ASSERT_NE(pool, nullptr);
+   // Right after a request, two that need both workers at once: the second one must be
+   // woken, or find the request while it still looks for work.
+   for (int round = 0; round < ROUNDS; round++)
+   {
+      Flag warmUp;
+      Pair pair;
+      ThreadPoolExecute(pool, SetFlag, &warmUp);
+      ASSERT_TRUE(warmUp.wait());
+      ThreadPoolExecute(pool, RunPaired, &pair);
+      ThreadPoolExecute(pool, RunPaired, &pair);
+      ASSERT_TRUE(pair.done.wait()) << "round " << round << ": only one worker ran";
+   }
+   ThreadPoolDestroy(pool);
+}
+
 /* A serialized request: notes overlapping runs of its key and its place in the order. */
 struct KeyLog
 {
