@@ -12,8 +12,9 @@ namespace pool {
 namespace {
 
 /* Records the shared stack keeps at most (about; the count is a bound, not a tally);
- * beyond it returned records go back to the heap. */
-constexpr int32_t SHARED_RECORD_LIMIT = 4096;
+ * beyond it returned records go back to the heap. Enough for a burst of tens of
+ * thousands of requests to be served without the heap, at most about 4 MiB kept. */
+constexpr int32_t SHARED_RECORD_LIMIT = 65536;
 
 struct alignas(64) SharedRecords
 {
