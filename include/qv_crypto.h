@@ -81,7 +81,12 @@ private:
    EVP_CIPHER_CTX *m_decryptor;
 
    QVCPEncryptionContext();
-   bool initCipher(int cipher);
+   /* Sets up both OpenSSL contexts for the cipher id and its key length (no key yet). */
+   QV_INTERNAL bool initCipher(int cipher);
+   /* Takes a copy of the session key (key length bytes) and of up to 16 IV bytes and keys
+    * both OpenSSL contexts. */
+   QV_INTERNAL bool setSessionKey(const uint8_t *key, const uint8_t *iv, size_t ivLength);
+   QV_INTERNAL bool applyKey();
 
 protected:
    virtual ~QVCPEncryptionContext();
@@ -101,8 +106,15 @@ public:
 
    /* Decrypts msg using decryptionBuffer (at least msg's size bytes) as scratch space and
     * on success overwrites msg in place with the plain message. False for a damaged,
-    * forged or truncated envelope. */
+    * forged or truncated envelope: one whose size is below its header or its alignment,
+    * whose plain message does not lie within the bytes decrypted, or whose CRC-32 does
+    * not match. Nothing beyond the bytes decrypted is read or copied. */
    bool decryptMessage(QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
+
+   /* The same for an envelope held in a block of bufferSize bytes with a scratch buffer of
+    * as many: false as well when the envelope's size exceeds bufferSize, so a size word
+    * from the peer cannot make it read or write past either block. */
+   bool decryptMessage(QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer, size_t bufferSize);
 
    int getCipher() const { return m_cipher; }
    int getKeyLength() const { return m_keyLength; }
@@ -113,6 +125,8 @@ public:
 /* The context's methods for a context that may be null (null or false then). */
 QV_EXPORT QVCP_ENCRYPTED_MESSAGE *QVCPEncryptMessage(QVCPEncryptionContext *ctx, QVCP_MESSAGE *msg);
 QV_EXPORT bool QVCPDecryptMessage(QVCPEncryptionContext *ctx, QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
+QV_EXPORT bool QVCPDecryptMessage(QVCPEncryptionContext *ctx, QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer,
+                                  size_t bufferSize);
 
 /* Turns msg into a session key request carrying the supported ciphers and the public half
  * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. */
@@ -130,8 +144,39 @@ QV_EXPORT uint32_t SetupEncryptionContext(QVCPMessage *msg, QVCPEncryptionContex
  * withPrivate), free, generate, and load the library's key file. */
 QV_API RSA_KEY RSAKeyFromData(const uint8_t *data, size_t size, bool withPrivate);
 QV_API void RSAFree(RSA_KEY key);
+
+/* A new RSA key pair with public exponent 65537, or null. bits sizes the modulus; sizes
+ * below 2048 (0 included) give 2048 bits, sizes above 16384 give null. RSAFree frees it. */
 QV_API RSA_KEY RSAGenerateKey(int bits);
+
+/* Key file: the length L (32-bit little-endian, below 10240) of the key data, the key data
+ * (DER PKCS#1 RSAPublicKey immediately followed by DER PKCS#1 RSAPrivateKey) and its
+ * 20-byte SHA-1. LoadRSAKeys returns the key pair, or null when the file cannot be opened,
+ * is short, has a length of 10240 or more, a digest that does not match or key data that
+ * does not parse. SaveRSAKeys writes the file of a key pair (readable by the owner only
+ * when the file is new); false when the key has no private part, the file cannot be
+ * written or the data would not fit. File names are UTF-8 on this platform. */
 QV_API RSA_KEY LoadRSAKeys(const wchar_t *fileName);
+QV_API bool SaveRSAKeys(RSA_KEY key, const wchar_t *fileName);
+
+/* Certificate with its private key, the signer's identity for SignMessageWithCAPI. This
+ * platform has no certificate store, so the caller provides both as OpenSSL objects and
+ * keeps owning them. */
+struct x509_st;
+typedef struct x509_st X509;
+typedef struct CERT_CONTEXT
+{
+   X509 *certificate;
+   EVP_PKEY *privateKey;
+} CERT_CONTEXT;
+
+/* Signs dataLength bytes of data with the certificate's private key: SHA-1 digest, RSA
+ * PKCS#1 v1.5 signature, written most significant byte first into signature (room for
+ * signatureSize bytes), its length in *signatureLength. False when the private key is
+ * missing or does not belong to the certificate, the signature does not fit or signing
+ * fails. */
+QV_API bool SignMessageWithCAPI(const uint8_t *data, uint32_t dataLength, const CERT_CONTEXT *cert, uint8_t *signature,
+                                uint32_t signatureSize, uint32_t *signatureLength);
 
 /* Fills buffer from OpenSSL's random generator; 1 on success. */
 QV_API int GenerateRandomBytes(uint8_t *buffer, size_t size);
