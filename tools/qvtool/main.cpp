@@ -16,6 +16,8 @@ const QvtoolCommand COMMANDS[] = {
     {"send-file", "HOST:PORT FILE", "send a file over QVCP [--compress lz4|deflate]", CommandSendFile},
     {"receive-file", "PORT DIR", "receive one file sent with send-file into DIR", CommandReceiveFile},
     {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
+    {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
+     CommandPoolStress},
 };
 
 void Usage()

@@ -26,5 +26,6 @@ int CommandMsg(int argc, char **argv);
 int CommandSendFile(int argc, char **argv);
 int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
+int CommandPoolStress(int argc, char **argv);
 
 #endif
