@@ -1,5 +1,8 @@
 /* Region allocator: blocks are cut from large C-heap regions chained newest first, and
- * released all at once. */
+ * released all at once. Released regions are kept in a small per-thread cache, so that
+ * building and discarding pools (one or more per message) does not hand memory back to
+ * the heap only to take it again: the heap would trim its top and the pages be faulted
+ * in anew on every cycle. */
 #include <qv_containers.h>
 
 #include <stdlib.h>
@@ -13,18 +16,104 @@ constexpr size_t BLOCK_ALIGNMENT = 8;
 /* Offset standing for "no current region", so that every request starts a new one. */
 constexpr size_t NO_REGION = SIZE_MAX;
 
+/* Regions and bytes the cache of one thread holds at most; regions beyond either bound
+ * go back to the heap. Enough for a message of a thousand fields to be built, sent and
+ * received again without the heap. */
+constexpr size_t CACHE_MAX_REGIONS = 64;
+constexpr size_t CACHE_MAX_BYTES = 512 * 1024;
+
+/* Regions larger than this are never cached: the heap maps them on their own. */
+constexpr size_t CACHE_MAX_REGION_BYTES = 128 * 1024;
+
+/* A region's header: the chain pointer, then the region's size in bytes (the header has
+ * room for both). */
+static_assert(MemoryPool::HEADER_SIZE >= 2 * sizeof(void *), "region header holds two words");
+
 inline void *&ChainPointer(void *region)
 {
    return *static_cast<void **>(region);
 }
 
-/* Frees region and every region before it in the chain. */
-void FreeChain(void *region)
+inline size_t &RegionBytes(void *region)
+{
+   return *reinterpret_cast<size_t *>(static_cast<char *>(region) + sizeof(void *));
+}
+
+/* Released regions of this thread, most recent last. Trivial, so that it is usable at
+ * any time in the thread's life; the flush at thread exit closes it. */
+struct RegionCache
+{
+   void *regions[CACHE_MAX_REGIONS];
+   size_t count;
+   size_t bytes;
+   bool registered;  // the flush at thread exit is set up
+   bool closed;      // the thread is ending: regions go straight back to the heap
+};
+
+thread_local RegionCache t_cache = {};
+
+/* Empties the cache when its thread ends. */
+struct RegionCacheFlush
+{
+   ~RegionCacheFlush()
+   {
+      RegionCache &cache = t_cache;
+      for (size_t i = 0; i < cache.count; i++)
+         free(cache.regions[i]);
+      cache.count = 0;
+      cache.bytes = 0;
+      cache.closed = true;
+   }
+};
+
+/* A region of exactly bytes bytes, from the cache when it has one, its size recorded. */
+void *AcquireRegion(size_t bytes)
+{
+   RegionCache &cache = t_cache;
+   for (size_t i = cache.count; i-- > 0;)
+   {
+      void *region = cache.regions[i];
+      if (RegionBytes(region) == bytes)
+      {
+         cache.regions[i] = cache.regions[--cache.count];
+         cache.bytes -= bytes;
+         return region;
+      }
+   }
+   void *region = malloc(bytes);
+   if (region != nullptr)
+      RegionBytes(region) = bytes;
+   return region;
+}
+
+/* Gives region back: to the cache while it has room, otherwise to the heap. */
+void ReleaseRegion(void *region)
+{
+   RegionCache &cache = t_cache;
+   size_t bytes = RegionBytes(region);
+   if (cache.closed || bytes > CACHE_MAX_REGION_BYTES || cache.count == CACHE_MAX_REGIONS ||
+       cache.bytes + bytes > CACHE_MAX_BYTES)
+   {
+      free(region);
+      return;
+   }
+   if (!cache.registered)
+   {
+      thread_local RegionCacheFlush flush;
+      (void)flush;
+      cache.registered = true;
+   }
+   cache.regions[cache.count++] = region;
+   cache.bytes += bytes;
+}
+
+/* Releases region and every region before it in the chain. */
+void ReleaseChain(void *region)
 {
    while (region != nullptr)
    {
       void *previous = ChainPointer(region);
-      free(region);
+      ReleaseRegion(region);
       region = previous;
    }
 }
@@ -35,7 +124,7 @@ MemoryPool::MemoryPool(size_t regionSize)
     : m_currentRegion(nullptr), m_headerSize(HEADER_SIZE),
       m_regionSize((regionSize > HEADER_SIZE) ? regionSize : MIN_REGION_SIZE), m_allocated(NO_REGION)
 {
-   m_currentRegion = malloc(m_regionSize);
+   m_currentRegion = AcquireRegion(m_regionSize);
    if (m_currentRegion != nullptr)
    {
       ChainPointer(m_currentRegion) = nullptr;
@@ -45,7 +134,7 @@ MemoryPool::MemoryPool(size_t regionSize)
 
 MemoryPool::~MemoryPool()
 {
-   FreeChain(m_currentRegion);
+   ReleaseChain(m_currentRegion);
 }
 
 void *MemoryPool::allocate(size_t size)
@@ -66,7 +155,7 @@ void *MemoryPool::allocate(size_t size)
    if (size > SIZE_MAX - m_headerSize)
       return nullptr;
    size_t regionBytes = (size + m_headerSize > m_regionSize) ? size + m_headerSize : m_regionSize;
-   void *region = malloc(regionBytes);
+   void *region = AcquireRegion(regionBytes);
    if (region == nullptr)
       return nullptr;
    ChainPointer(region) = m_currentRegion;
@@ -90,7 +179,7 @@ void MemoryPool::clear()
 {
    if (m_currentRegion == nullptr)
       return;
-   FreeChain(ChainPointer(m_currentRegion));
+   ReleaseChain(ChainPointer(m_currentRegion));
    ChainPointer(m_currentRegion) = nullptr;
    m_allocated = m_headerSize;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef __GLIBC__
@@ -165,4 +166,38 @@ TEST(MemoryPool, SizesThatOverflowGiveNull)
    EXPECT_EQ(pool.allocate(SIZE_MAX - 16), nullptr);
    // The pool is unharmed and continues where it was.
    EXPECT_EQ(pool.allocate(8), before + 8);
+}
+
+TEST(MemoryPool, ReleasedRegionsAreReusedOnlyAtTheirOwnSize)
+{
+   // Thrown away and built again without the heap in between, pools would make it trim
+   // and refault its top on every cycle.
+   char *region;
+   {
+      MemoryPool pool(8192);
+      region = static_cast<char *>(pool.allocate(0)) - 16;
+      memset(region + 16, 7, 8192 - 16);
+   }
+   // A pool of another region size gets a region of its own size, not the released one.
+   {
+      MemoryPool other(4096);
+      char *first = static_cast<char *>(other.allocate(4096 - 16));
+      ASSERT_NE(first, nullptr);
+      memset(first, 8, 4096 - 16);
+      size_t bytes = RegionBytes(first - 16);
+      if (bytes != 0)
+      {
+         EXPECT_LT(bytes, 4096u + HEAP_ROUNDING);
+      }
+   }
+   // The heap does not get it back: a pool of the same size does, whole and usable.
+   void *plain = malloc(8192);
+   ASSERT_NE(plain, nullptr);
+   EXPECT_NE(plain, region);
+   MemoryPool again(8192);
+   free(plain);
+   char *first = static_cast<char *>(again.allocate(8192 - 16));
+   EXPECT_EQ(first, region + 16);
+   memset(first, 9, 8192 - 16);
+   EXPECT_NE(again.allocate(8), nullptr);
 }
