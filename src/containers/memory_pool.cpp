@@ -39,45 +39,75 @@ inline size_t &RegionBytes(void *region)
    return *reinterpret_cast<size_t *>(static_cast<char *>(region) + sizeof(void *));
 }
 
-/* Released regions of this thread, most recent last. Trivial, so that it is usable at
- * any time in the thread's life; the flush at thread exit closes it. */
+/* Released regions of one thread, most recent last. */
 struct RegionCache
 {
    void *regions[CACHE_MAX_REGIONS];
    size_t count;
    size_t bytes;
-   bool registered;  // the flush at thread exit is set up
-   bool closed;      // the thread is ending: regions go straight back to the heap
 };
 
-thread_local RegionCache t_cache = {};
+/* The thread's cache, made on its first release, and whether the thread is ending (its
+ * regions then go straight back to the heap). Only these two words are thread-local, in
+ * the static block, which takes one load to reach and leaves room for a library that is
+ * loaded late. */
+struct CacheSlot
+{
+   RegionCache *cache;
+   bool closed;
+};
 
-/* Empties the cache when its thread ends. */
+__attribute__((tls_model("initial-exec"))) thread_local CacheSlot t_slot = {nullptr, false};
+
+/* Empties and frees the cache when its thread ends. */
 struct RegionCacheFlush
 {
    ~RegionCacheFlush()
    {
-      RegionCache &cache = t_cache;
-      for (size_t i = 0; i < cache.count; i++)
-         free(cache.regions[i]);
-      cache.count = 0;
-      cache.bytes = 0;
-      cache.closed = true;
+      RegionCache *cache = t_slot.cache;
+      t_slot.cache = nullptr;
+      t_slot.closed = true;
+      if (cache == nullptr)
+         return;
+      for (size_t i = 0; i < cache->count; i++)
+         free(cache->regions[i]);
+      free(cache);
    }
 };
+
+/* The cache of this thread, made when there is none yet; null once the thread is ending
+ * or when the heap has no room for it. */
+RegionCache *ThreadCache()
+{
+   CacheSlot &slot = t_slot;
+   if (slot.cache != nullptr || slot.closed)
+      return slot.cache;
+   slot.cache = static_cast<RegionCache *>(malloc(sizeof(RegionCache)));
+   if (slot.cache != nullptr)
+   {
+      slot.cache->count = 0;
+      slot.cache->bytes = 0;
+      thread_local RegionCacheFlush flush;  // constructed once per thread, run at its end
+      (void)flush;
+   }
+   return slot.cache;
+}
 
 /* A region of exactly bytes bytes, from the cache when it has one, its size recorded. */
 void *AcquireRegion(size_t bytes)
 {
-   RegionCache &cache = t_cache;
-   for (size_t i = cache.count; i-- > 0;)
+   RegionCache *cache = t_slot.cache;
+   if (cache != nullptr)
    {
-      void *region = cache.regions[i];
-      if (RegionBytes(region) == bytes)
+      for (size_t i = cache->count; i-- > 0;)
       {
-         cache.regions[i] = cache.regions[--cache.count];
-         cache.bytes -= bytes;
-         return region;
+         void *region = cache->regions[i];
+         if (RegionBytes(region) == bytes)
+         {
+            cache->regions[i] = cache->regions[--cache->count];
+            cache->bytes -= bytes;
+            return region;
+         }
       }
    }
    void *region = malloc(bytes);
@@ -89,22 +119,15 @@ void *AcquireRegion(size_t bytes)
 /* Gives region back: to the cache while it has room, otherwise to the heap. */
 void ReleaseRegion(void *region)
 {
-   RegionCache &cache = t_cache;
    size_t bytes = RegionBytes(region);
-   if (cache.closed || bytes > CACHE_MAX_REGION_BYTES || cache.count == CACHE_MAX_REGIONS ||
-       cache.bytes + bytes > CACHE_MAX_BYTES)
+   RegionCache *cache = (bytes <= CACHE_MAX_REGION_BYTES) ? ThreadCache() : nullptr;
+   if (cache == nullptr || cache->count == CACHE_MAX_REGIONS || cache->bytes + bytes > CACHE_MAX_BYTES)
    {
       free(region);
       return;
    }
-   if (!cache.registered)
-   {
-      thread_local RegionCacheFlush flush;
-      (void)flush;
-      cache.registered = true;
-   }
-   cache.regions[cache.count++] = region;
-   cache.bytes += bytes;
+   cache->regions[cache->count++] = region;
+   cache->bytes += bytes;
 }
 
 /* Releases region and every region before it in the chain. */
