@@ -161,20 +161,57 @@ QVCPMessage::~QVCPMessage() {}
 
 /* ---- The field index ----
  *
- * While a message has few fields it is their list in order: scanning a
- * handful of neighbouring blocks is cheaper than hashing, and small messages are the
- * common case. With more, it is a uthash table (Jenkins hash of the identifier) over the
- * same order links; a listed field has no table pointer. The table keeps at least one
- * bucket per field so that its chains stay short. */
+ * While a message has few fields it is their list in order, with their identifiers and
+ * blocks in an array beside it (ListIndex): scanning a handful of identifiers is cheaper
+ * than hashing, and small messages are the common case. With more, it is a uthash table
+ * (Jenkins hash of the identifier) over the same order links; a listed field has no
+ * table pointer. The table keeps at least one bucket per field so that its chains stay
+ * short. */
+
+namespace {
+
+/* An empty array for a listed index. Like the tables, it has no way to report that the
+ * pool is out of memory. */
+ListIndex *NewList(MemoryPool &pool)
+{
+   auto *list = static_cast<ListIndex *>(pool.allocate(sizeof(ListIndex)));
+   if (list == nullptr)
+      exit(-1);
+   memset(list, 0, sizeof(*list));
+   return list;
+}
+
+void AddToList(ListIndex *list, QVCPMessage::Field *field)
+{
+   list->keys[list->count] = field->key;
+   list->fields[list->count] = field;
+   list->count++;
+}
+
+void RemoveFromList(ListIndex *list, uint32_t i)
+{
+   list->count--;
+   memmove(&list->keys[i], &list->keys[i + 1], (list->count - i) * sizeof(list->keys[0]));
+   memmove(&list->fields[i], &list->fields[i + 1], (list->count - i) * sizeof(list->fields[0]));
+   list->keys[list->count] = 0;
+}
+
+}  // namespace
 
 void QVCPMessage::unlinkListed(Field *field)
 {
    Field *prev = static_cast<Field *>(field->hh.prev);
    Field *next = NextField(field);
    if (prev != nullptr)
+   {
       prev->hh.next = next;
+   }
    else
+   {
       m_fields = next;
+      if (next != nullptr)
+         SetListOf(next, ListOf(field));  // the array stays with the first field
+   }
    if (next != nullptr)
       next->hh.prev = prev;
 }
@@ -184,6 +221,7 @@ void QVCPMessage::appendField(Field *field, Field *last)
    field->hh.tbl = nullptr;
    field->hh.prev = last;
    field->hh.next = nullptr;
+   SetListOf(field, nullptr);
    if (last != nullptr)
       last->hh.next = field;
    else
@@ -198,21 +236,21 @@ void QVCPMessage::indexField(Field *field)
       growTable(0);
       return;
    }
-   Field *last = nullptr;
-   size_t count = 0;
-   for (Field *f = m_fields; f != nullptr; f = NextField(f))
+   ListIndex *list = (m_fields != nullptr) ? ListOf(m_fields) : NewList(m_pool);
+   int old = FindInList(list, field->key);
+   if (old >= 0)
    {
-      if (f->key == field->key)
-      {
-         unlinkListed(f);
-         continue;
-      }
-      last = f;
-      count++;
+      unlinkListed(list->fields[old]);
+      RemoveFromList(list, static_cast<uint32_t>(old));
    }
+   Field *last = (list->count > 0) ? list->fields[list->count - 1] : nullptr;
    appendField(field, last);
-   if (count + 1 > LIST_INDEX_LIMIT)
-      hashFields(count + 1, false);
+   if (last == nullptr)
+      SetListOf(field, list);
+   if (list->count == LIST_INDEX_LIMIT)
+      hashFields(LIST_INDEX_LIMIT + 1, false);
+   else
+      AddToList(list, field);
 }
 
 void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
@@ -222,22 +260,29 @@ void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
       hashFields(count, mayRepeat);
       return;
    }
-   if (!mayRepeat)
-      return;
-   // A field whose identifier comes again later gives way to the later one.
-   for (Field *f = m_fields; f != nullptr;)
+   if (mayRepeat)
    {
-      Field *next = NextField(f);
-      for (Field *later = next; later != nullptr; later = NextField(later))
+      // A field whose identifier comes again later gives way to the later one.
+      for (Field *f = m_fields; f != nullptr;)
       {
-         if (later->key == f->key)
+         Field *next = NextField(f);
+         for (Field *later = next; later != nullptr; later = NextField(later))
          {
-            unlinkListed(f);
-            break;
+            if (later->key == f->key)
+            {
+               unlinkListed(f);
+               break;
+            }
          }
+         f = next;
       }
-      f = next;
    }
+   if (m_fields == nullptr)
+      return;
+   ListIndex *list = NewList(m_pool);
+   for (Field *f = m_fields; f != nullptr; f = NextField(f))
+      AddToList(list, f);
+   SetListOf(m_fields, list);
 }
 
 void QVCPMessage::hashField(Field *field, bool mayRepeat)
@@ -280,20 +325,28 @@ void QVCPMessage::growTable(size_t expected)
    }
 }
 
+namespace {
+
+/* The field of the hashed index whose first field is head; kept out of line, so that the
+ * listed lookup stays small enough to be inlined into every getter. */
+__attribute__((noinline)) QVCPMessage::Field *FindHashed(QVCPMessage::Field *head, uint32_t fieldId)
+{
+   QVCPMessage::Field *field;
+   HASH_FIND(hh, head, &fieldId, sizeof(fieldId), field);
+   return field;
+}
+
+}  // namespace
+
 QVCPMessage::Field *QVCPMessage::findField(uint32_t fieldId) const
 {
-   if (!IsHashed(m_fields))
-   {
-      for (Field *f = m_fields; f != nullptr; f = NextField(f))
-      {
-         if (f->key == fieldId)
-            return f;
-      }
+   if (m_fields == nullptr)
       return nullptr;
-   }
-   Field *field;
-   HASH_FIND(hh, m_fields, &fieldId, sizeof(fieldId), field);
-   return field;
+   if (IsHashed(m_fields))
+      return FindHashed(m_fields, fieldId);
+   const ListIndex *list = ListOf(m_fields);
+   int i = FindInList(list, fieldId);
+   return (i >= 0) ? list->fields[i] : nullptr;
 }
 
 const QVCP_MESSAGE_FIELD *QVCPMessage::findField(uint32_t fieldId, int type) const
@@ -531,9 +584,28 @@ bool QVCPMessage::setFieldFromFile(uint32_t fieldId, const wchar_t *fileName)
 
 /* ---- Numeric getters ---- */
 
+/* The getters of one value in its two signs share their lookup here rather than call
+ * each other: a call from one exported member to another goes through the symbol table. */
+
+namespace {
+
+inline uint32_t Int32Value(const QVCP_MESSAGE_FIELD *field)
+{
+   if (field == nullptr)
+      return 0;
+   if (field->type == QVCP_FT_INT32)
+      return static_cast<uint32_t>(field->data.int32);
+   if (field->type == QVCP_FT_INETADDR && field->data.inetaddr.family == QVCP_INETADDR_IPV4)
+      return field->data.inetaddr.addr.v4;
+   return 0;
+}
+
+}  // namespace
+
 int16_t QVCPMessage::getFieldAsInt16(uint32_t fieldId) const
 {
-   return static_cast<int16_t>(getFieldAsUInt16(fieldId));
+   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT16);
+   return static_cast<int16_t>((field != nullptr) ? field->value16 : 0);
 }
 
 uint16_t QVCPMessage::getFieldAsUInt16(uint32_t fieldId) const
@@ -544,19 +616,14 @@ uint16_t QVCPMessage::getFieldAsUInt16(uint32_t fieldId) const
 
 int32_t QVCPMessage::getFieldAsInt32(uint32_t fieldId) const
 {
-   return static_cast<int32_t>(getFieldAsUInt32(fieldId));
+   const Field *f = findField(fieldId);
+   return static_cast<int32_t>(Int32Value((f != nullptr) ? &f->field : nullptr));
 }
 
 uint32_t QVCPMessage::getFieldAsUInt32(uint32_t fieldId) const
 {
    const Field *f = findField(fieldId);
-   if (f == nullptr)
-      return 0;
-   if (f->field.type == QVCP_FT_INT32)
-      return static_cast<uint32_t>(f->field.data.int32);
-   if (f->field.type == QVCP_FT_INETADDR && f->field.data.inetaddr.family == QVCP_INETADDR_IPV4)
-      return f->field.data.inetaddr.addr.v4;
-   return 0;
+   return Int32Value((f != nullptr) ? &f->field : nullptr);
 }
 
 int64_t QVCPMessage::getFieldAsInt64(uint32_t fieldId) const
@@ -567,7 +634,8 @@ int64_t QVCPMessage::getFieldAsInt64(uint32_t fieldId) const
 
 uint64_t QVCPMessage::getFieldAsUInt64(uint32_t fieldId) const
 {
-   return static_cast<uint64_t>(getFieldAsInt64(fieldId));
+   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT64);
+   return (field != nullptr) ? static_cast<uint64_t>(field->data.int64) : 0;
 }
 
 double QVCPMessage::getFieldAsDouble(uint32_t fieldId) const

@@ -34,6 +34,36 @@ namespace msg {
 /* Fields up to which the index is a plain list rather than a hash table. */
 constexpr size_t LIST_INDEX_LIMIT = 16;
 
+/* The identifiers and blocks of a listed index in field order, side by side, so that a
+ * lookup scans one short array instead of following the links from block to block. It
+ * is a pool block of its own, found through the first field. */
+struct ListIndex
+{
+   uint32_t count;
+   uint32_t keys[LIST_INDEX_LIMIT];  // those past count are zero
+   QVCPMessage::Field *fields[LIST_INDEX_LIMIT];
+};
+
+/* Position of key in list, or -1. All the identifiers are compared at once, four to a
+ * vector and without an early exit. */
+inline int FindInList(const ListIndex *list, uint32_t key)
+{
+   typedef uint32_t Lanes __attribute__((vector_size(16)));
+   constexpr uint32_t LANES = sizeof(Lanes) / sizeof(uint32_t);
+   const Lanes wanted = {key, key, key, key};
+   const Lanes lanes = {1, 2, 4, 8};  // the bit of each lane in the result
+   Lanes hits = {0, 0, 0, 0};
+#pragma GCC unroll 4
+   for (uint32_t i = 0; i < LIST_INDEX_LIMIT; i += LANES)
+   {
+      Lanes keys;
+      memcpy(&keys, &list->keys[i], sizeof(keys));
+      hits |= reinterpret_cast<Lanes>(keys == wanted) & (lanes << i);
+   }
+   uint32_t found = (hits[0] | hits[1] | hits[2] | hits[3]) & ((uint32_t(1) << list->count) - 1);
+   return (found != 0) ? __builtin_ctz(found) : -1;
+}
+
 /* Bytes of a block in front of the field. */
 constexpr size_t FIELD_BLOCK_HEADER = offsetof(QVCPMessage::Field, field);
 
@@ -47,6 +77,22 @@ inline QVCPMessage::Field *NextField(const QVCPMessage::Field *field)
 inline bool IsHashed(const QVCPMessage::Field *head)
 {
    return head != nullptr && head->hh.tbl != nullptr;
+}
+
+/* The array of a listed index whose first field is head. A listed field leaves the
+ * bucket links of its handle unused; the first one keeps the array there. */
+inline ListIndex *ListOf(const QVCPMessage::Field *head)
+{
+   ListIndex *list;
+   memcpy(&list, &head->hh.hh_next, sizeof(list));
+   return list;
+}
+
+inline void SetListOf(QVCPMessage::Field *head, ListIndex *list)
+{
+   static_assert(sizeof(head->hh.hh_next) == sizeof(list), "a handle link holds the array");
+   static_assert(LIST_INDEX_LIMIT < 32, "the hits of a list lookup fit one word");
+   memcpy(&head->hh.hh_next, &list, sizeof(list));
 }
 
 /* The block that holds field. */

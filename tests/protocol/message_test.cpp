@@ -238,6 +238,12 @@ TEST(MessageWire, FieldOrderFollowsTheLastSet)
       EXPECT_EQ(m.getFieldAsUInt32(1), 7u) << n;
       EXPECT_EQ(m.getFieldType(n / 2 + 1), QVCP_FT_STRING) << n;
       EXPECT_EQ(m.getFieldAsUInt32(n), (n == 2) ? 0u : n * 10) << n;
+      // Every field is still found after the moves, and identifiers never set are not
+      // (0 and n + 1 included, whatever fills the index's unused room).
+      for (uint32_t id : expected)
+         EXPECT_TRUE(m.isFieldExist(id)) << n << " " << id;
+      EXPECT_FALSE(m.isFieldExist(0)) << n;
+      EXPECT_FALSE(m.isFieldExist(n + 1)) << n;
 
       Bytes wire = Wire(m);
       EXPECT_EQ(Get32(wire, 16), expected[0]) << n;
