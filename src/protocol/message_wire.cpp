@@ -84,7 +84,7 @@ void Swap32At(uint8_t *out, const uint8_t *in)
  * order to host order, or back: swapping bytes is its own inverse. The type and the INETADDR
  * family byte read the same either way, and a STRING or BINARY length follows from
  * fieldSize, so the two directions are one operation. */
-void SwapField(uint8_t *out, const uint8_t *in, size_t fieldSize)
+inline __attribute__((always_inline)) void SwapField(uint8_t *out, const uint8_t *in, size_t fieldSize)
 {
    Swap32At(out, in);
    int type = in[4];
@@ -332,6 +332,12 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    // Every field takes at least its 8 common bytes.
    if (count > areaSize / FIELD_HEADER_SIZE)
       return false;
+   // A block is its header and the field, rounded up to 8; the fields lie inside the area,
+   // so one pool block of this size holds them all.
+   size_t room = count * (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1) + areaSize;
+   uint8_t *next = static_cast<uint8_t *>(m_pool.allocate(room));
+   if (next == nullptr)
+      return false;
    // Identifiers may repeat unless each is above the one before (the common order) or
    // they fall on distinct bits of seen (id % 64).
    uint64_t seen = 0;
@@ -344,9 +350,8 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
       uint64_t fieldSize;
       if (CheckWireField(area, areaSize, pos, &fieldSize) != WIRE_FIELD_OK)
          return false;
-      Field *f = static_cast<Field *>(m_pool.allocate(FIELD_BLOCK_HEADER + fieldSize));
-      if (f == nullptr)
-         return false;
+      Field *f = reinterpret_cast<Field *>(next);
+      next += Align8(FIELD_BLOCK_HEADER + fieldSize);
       SwapField(reinterpret_cast<uint8_t *>(&f->field), area + pos, fieldSize);
       f->key = f->field.fieldId;
       f->size = static_cast<uint32_t>(fieldSize);
