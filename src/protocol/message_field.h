@@ -42,7 +42,14 @@ struct ListIndex
    uint32_t count;
    uint32_t keys[LIST_INDEX_LIMIT];  // those past count are zero
    QVCPMessage::Field *fields[LIST_INDEX_LIMIT];
+   uint64_t present;  // bit id % 64 of every identifier in keys (and maybe of removed ones)
 };
+
+/* The bit of key in ListIndex::present. */
+inline uint64_t PresenceBit(uint32_t key)
+{
+   return uint64_t(1) << (key % 64);
+}
 
 /* Position of key in list, or -1. All the identifiers are compared at once, four to a
  * vector and without an early exit. */

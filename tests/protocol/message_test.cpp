@@ -409,6 +409,32 @@ TEST(MessageFields, StringGetters)
    EXPECT_EQ(Wire(*odd), Raw(0, 1, Hex("00000001 01 00 0000 00000003 004100 00")));
 }
 
+TEST(MessageFields, TextConvertsWhereverItsSpecialCharactersFall)
+{
+   // Characters at the edges of one code unit, and beyond it, at the start, inside and at
+   // the end of runs of eight characters and in the tail after them.
+   const wchar_t special[] = {0x7F, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600};
+   for (wchar_t c : special)
+   {
+      for (size_t at : {0, 7, 8, 15, 16, 18})
+      {
+         std::wstring text(19, L'x');
+         text[at] = c;
+         size_t units = text.size() + ((c >= 0x10000) ? 1 : 0);
+         QVCPMessage m;
+         m.setField(1, text.c_str());
+         Bytes wire = Wire(m);
+         ASSERT_EQ(Get32(wire, 16 + 8), units * 2) << std::hex << c << " " << at;
+         uint32_t first = (uint32_t(wire[16 + 12 + 2 * at]) << 8) | wire[16 + 12 + 2 * at + 1];
+         EXPECT_EQ(first, (c >= 0x10000) ? 0xD800u + ((c - 0x10000) >> 10) : uint32_t(c)) << std::hex << c;
+         MessagePtr back = Parse(wire);
+         ASSERT_NE(back, nullptr);
+         wchar_t buffer[32];
+         EXPECT_EQ(std::wstring(back->getFieldAsString(1, buffer, 32)), text) << std::hex << c << " " << at;
+      }
+   }
+}
+
 TEST(MessageFields, BinaryGettersAndUuids)
 {
    QVCPMessage m;
