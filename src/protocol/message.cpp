@@ -254,7 +254,7 @@ ListIndex *NewList(MemoryPool &pool)
    auto *list = static_cast<ListIndex *>(pool.allocate(sizeof(ListIndex)));
    if (list == nullptr)
       exit(-1);
-   memset(list, 0, sizeof(*list));
+   ClearList(list);
    return list;
 }
 

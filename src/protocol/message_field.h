@@ -45,6 +45,16 @@ struct ListIndex
    uint64_t present;  // bit id % 64 of every identifier in keys (and maybe of removed ones)
 };
 
+/* Makes list empty. A few plain stores: a memset of the whole array would be a string
+ * instruction whose start-up costs more than the lookups it serves. */
+inline void ClearList(ListIndex *list)
+{
+   static const uint32_t zero[LIST_INDEX_LIMIT] = {};
+   list->count = 0;
+   memcpy(list->keys, zero, sizeof(list->keys));
+   list->present = 0;
+}
+
 /* The bit of key in ListIndex::present. */
 inline uint64_t PresenceBit(uint32_t key)
 {
