@@ -311,7 +311,9 @@ void QVCPMessage::indexField(Field *field)
    if (IsHashed(m_fields))
    {
       hashField(field, true);
-      growTable(0);
+      const UT_hash_table *table = m_fields->hh.tbl;
+      if (table->num_buckets < table->num_items)
+         growTable(0);
       return;
    }
    ListIndex *list = (m_fields != nullptr) ? ListOf(m_fields) : NewList(m_pool);
