@@ -405,14 +405,50 @@ void QVCPMessage::hashFields(size_t expected, bool mayRepeat)
 
 void QVCPMessage::growTable(size_t expected)
 {
+   // As uthash's own expansion, but to the final power of two in one step: a table sized
+   // for a received message does not pass through every size below it.
    UT_hash_table *table = m_fields->hh.tbl;
    size_t wanted = (expected > table->num_items) ? expected : table->num_items;
-   while (table->num_buckets < wanted && !table->noexpand)
+   if (table->num_buckets >= wanted || table->noexpand)
+      return;
+   unsigned log2 = table->log2_num_buckets;
+   while ((size_t(1) << log2) < wanted)
+      log2++;
+   unsigned count = 1u << log2;
+   auto *buckets = static_cast<UT_hash_bucket *>(m_pool.allocate(count * sizeof(UT_hash_bucket)));
+   if (buckets == nullptr)
+      uthash_fatal("out of memory");
+   memset(buckets, 0, count * sizeof(UT_hash_bucket));
+   unsigned items = table->num_items;
+   table->ideal_chain_maxlen = (items >> log2) + (((items & (count - 1)) != 0) ? 1 : 0);
+   table->nonideal_items = 0;
+   for (unsigned b = 0; b < table->num_buckets; b++)
    {
-      int oomed = 0;
-      HASH_EXPAND_BUCKETS(&m_fields->hh, table, oomed);
-      (void)oomed;
+      UT_hash_handle *hh = table->buckets[b].hh_head;
+      while (hh != nullptr)
+      {
+         UT_hash_handle *next = hh->hh_next;
+         UT_hash_bucket *bucket = &buckets[hh->hashv & (count - 1)];
+         if (++bucket->count > table->ideal_chain_maxlen)
+         {
+            table->nonideal_items++;
+            if (bucket->count > bucket->expand_mult * table->ideal_chain_maxlen)
+               bucket->expand_mult++;
+         }
+         hh->hh_prev = nullptr;
+         hh->hh_next = bucket->hh_head;
+         if (bucket->hh_head != nullptr)
+            bucket->hh_head->hh_prev = hh;
+         bucket->hh_head = hh;
+         hh = next;
+      }
    }
+   table->buckets = buckets;
+   table->num_buckets = count;
+   table->log2_num_buckets = log2;
+   table->ineff_expands = (table->nonideal_items > (items >> 1)) ? table->ineff_expands + 1 : 0;
+   if (table->ineff_expands > 1)
+      table->noexpand = 1;
 }
 
 namespace {
