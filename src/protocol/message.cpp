@@ -308,28 +308,40 @@ void QVCPMessage::appendField(Field *field, Field *last)
 
 void QVCPMessage::indexField(Field *field)
 {
-   if (IsHashed(m_fields))
+   // The rare ways, out of line, so that adding a new field to a list stays short.
+   auto addHashed = [this](Field * added) __attribute__((noinline))
    {
-      hashField(field, true);
+      hashField(added, true);
       const UT_hash_table *table = m_fields->hh.tbl;
       if (table->num_buckets < table->num_items)
          growTable(0);
+   };
+   auto dropListed = [this](ListIndex * list, uint32_t key) __attribute__((noinline))
+   {
+      int old = FindInList(list, key);
+      if (old >= 0)
+      {
+         unlinkListed(list->fields[old]);
+         RemoveFromList(list, static_cast<uint32_t>(old));
+      }
+   };
+
+   if (IsHashed(m_fields))
+   {
+      addHashed(field);
       return;
    }
    ListIndex *list = (m_fields != nullptr) ? ListOf(m_fields) : NewList(m_pool);
    // A new identifier, the common case, is told by its presence bit without a search;
    // the array was written a moment ago, and reading it whole would stall on those writes.
-   int old = ((list->present & PresenceBit(field->key)) != 0) ? FindInList(list, field->key) : -1;
-   if (old >= 0)
-   {
-      unlinkListed(list->fields[old]);
-      RemoveFromList(list, static_cast<uint32_t>(old));
-   }
-   Field *last = (list->count > 0) ? list->fields[list->count - 1] : nullptr;
+   if ((list->present & PresenceBit(field->key)) != 0)
+      dropListed(list, field->key);
+   uint32_t count = list->count;
+   Field *last = (count > 0) ? list->fields[count - 1] : nullptr;
    appendField(field, last);
    if (last == nullptr)
       SetListOf(field, list);
-   if (list->count == LIST_INDEX_LIMIT)
+   if (count == LIST_INDEX_LIMIT)
       hashFields(LIST_INDEX_LIMIT + 1, false);
    else
       AddToList(list, field);
