@@ -100,6 +100,7 @@ inline uint64_t PresenceBit(uint32_t key)
  * vector and without an early exit. */
 inline int FindInList(const ListIndex *list, uint32_t key)
 {
+   static_assert(LIST_INDEX_LIMIT < 32 && LIST_INDEX_LIMIT % 4 == 0, "whole vectors, hits in one word");
    typedef uint32_t Lanes __attribute__((vector_size(16)));
    constexpr uint32_t LANES = sizeof(Lanes) / sizeof(uint32_t);
    const Lanes wanted = {key, key, key, key};
@@ -143,7 +144,6 @@ inline ListIndex *ListOf(const QVCPMessage::Field *head)
 inline void SetListOf(QVCPMessage::Field *head, ListIndex *list)
 {
    static_assert(sizeof(head->hh.hh_next) == sizeof(list), "a handle link holds the array");
-   static_assert(LIST_INDEX_LIMIT < 32, "the hits of a list lookup fit one word");
    memcpy(&head->hh.hh_next, &list, sizeof(list));
 }
 

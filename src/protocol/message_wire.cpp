@@ -336,6 +336,8 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    // so one pool block of this size holds them all.
    // A short message's listed index is filled on the way and comes first.
    bool listed = count <= LIST_INDEX_LIMIT;
+   if (count > (SIZE_MAX - areaSize - sizeof(ListIndex)) / (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1))
+      return false;  // only where size_t is narrower than the wire's sizes
    size_t room = count * (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1) + areaSize + (listed ? sizeof(ListIndex) : 0);
    uint8_t *next = static_cast<uint8_t *>(m_pool.allocate(room));
    if (next == nullptr)
