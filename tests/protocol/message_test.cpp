@@ -290,6 +290,42 @@ TEST(MessageWire, RepeatedIdentifiersOnTheWireKeepTheLastField)
    }
 }
 
+TEST(MessageWire, ReceivedMessagesOfEverySizeFindAndReplaceTheirFields)
+{
+   // Counts around the list limit and around the table's powers of two, identifiers in
+   // the wire order of a peer (descending here) and with gaps; each received message is
+   // then changed as a built one would be.
+   for (uint32_t n : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 65u, 1024u, 1025u})
+   {
+      std::vector<std::pair<uint32_t, uint32_t>> fields;
+      for (uint32_t i = 0; i < n; i++)
+         fields.push_back({3 * (n - i), i});
+      MessagePtr m = Parse(Raw(0, n, Int32Fields(fields)));
+      ASSERT_NE(m, nullptr) << n;
+      for (uint32_t i = 0; i < n; i++)
+         ASSERT_EQ(m->getFieldAsUInt32(3 * (n - i)), i) << n << " " << i;
+      EXPECT_FALSE(m->isFieldExist(0)) << n;
+      EXPECT_FALSE(m->isFieldExist(3 * n + 1)) << n;
+      EXPECT_FALSE(m->isFieldExist(2)) << n;
+
+      // Replacing a received field moves it to the end; it is never doubled.
+      uint32_t first = 3 * n;
+      m->setField(first, static_cast<uint32_t>(77));
+      m->setField(3 * n + 3, static_cast<uint32_t>(78));
+      std::vector<uint32_t> ids = Ids(*m);
+      ASSERT_EQ(ids.size(), n + 1) << n;
+      EXPECT_EQ(ids[n - 1], first) << n;
+      EXPECT_EQ(ids[n], 3 * n + 3) << n;
+      EXPECT_EQ(m->getFieldAsUInt32(first), 77u) << n;
+      EXPECT_EQ(m->getFieldAsUInt32(3 * n + 3), 78u) << n;
+      if (n > 1)
+      {
+         EXPECT_EQ(ids[0], 3 * (n - 1)) << n;
+         EXPECT_EQ(m->getFieldAsUInt32(3), n - 1) << n;
+      }
+   }
+}
+
 TEST(MessageFields, NumericGettersAcceptOnlyTheirTypes)
 {
    // Fields 1 to 7: INT16 -1, INT32 0xFFFFFFFF, INT64 -1, FLOAT 2.5, STRING "7", BINARY,
