@@ -170,6 +170,22 @@ TEST(MemoryPool, SizesThatOverflowGiveNull)
    EXPECT_EQ(pool.allocate(8), before + 8);
 }
 
+/* The released region of bytes bytes at region does not go back to the heap: a plain
+ * allocation of its size gets another block, and the next pool of its size gets it,
+ * whole and usable. */
+static void ExpectReusedByTheNextPool(char *region, size_t bytes)
+{
+   void *plain = malloc(bytes);
+   ASSERT_NE(plain, nullptr);
+   EXPECT_NE(plain, region);
+   MemoryPool again(bytes);
+   free(plain);
+   char *first = static_cast<char *>(again.allocate(bytes - 16));
+   EXPECT_EQ(first, region + 16);
+   memset(first, 9, bytes - 16);
+   EXPECT_NE(again.allocate(8), nullptr);
+}
+
 TEST(MemoryPool, ReleasedRegionsAreReusedOnlyAtTheirOwnSize)
 {
    // Thrown away and built again without the heap in between, pools would make it trim
@@ -192,16 +208,7 @@ TEST(MemoryPool, ReleasedRegionsAreReusedOnlyAtTheirOwnSize)
          EXPECT_LT(bytes, 4096u + HEAP_ROUNDING);
       }
    }
-   // The heap does not get it back: a pool of the same size does, whole and usable.
-   void *plain = malloc(8192);
-   ASSERT_NE(plain, nullptr);
-   EXPECT_NE(plain, region);
-   MemoryPool again(8192);
-   free(plain);
-   char *first = static_cast<char *>(again.allocate(8192 - 16));
-   EXPECT_EQ(first, region + 16);
-   memset(first, 9, 8192 - 16);
-   EXPECT_NE(again.allocate(8), nullptr);
+   ExpectReusedByTheNextPool(region, 8192);
 }
 
 TEST(MemoryPool, PoolsMoveBetweenThreads)
@@ -225,12 +232,5 @@ TEST(MemoryPool, PoolsMoveBetweenThreads)
    ASSERT_NE(made, nullptr);
    memset(made->allocate(16), 3, 16);
    delete made;
-   void *plain = malloc(2048);
-   ASSERT_NE(plain, nullptr);
-   EXPECT_NE(plain, madeRegion);
-   MemoryPool again(2048);
-   free(plain);
-   char *first = static_cast<char *>(again.allocate(2048 - 16));
-   EXPECT_EQ(first, madeRegion + 16);
-   memset(first, 4, 2048 - 16);
+   ExpectReusedByTheNextPool(madeRegion, 2048);
 }
