@@ -58,18 +58,95 @@ inline bool IsSingleUnit(uint32_t c)
    return c < FIRST_SURROGATE || (c > LAST_SURROGATE && c < FIRST_SUPPLEMENTARY);
 }
 
+/* Characters converted at once between UTF-16 and wide text: a vector of code units, or
+ * two of wide characters (vectors of 16 bytes, which every target handles natively). */
+constexpr size_t TEXT_LANES = 8;
+typedef uint16_t UnitLanes __attribute__((vector_size(TEXT_LANES * sizeof(uint16_t))));
+typedef uint32_t CharLanes __attribute__((vector_size(TEXT_LANES / 2 * sizeof(uint32_t))));
+static_assert(sizeof(wchar_t) == sizeof(uint32_t), "wide characters are 32-bit");
+
+/* Surrogates are the units whose top five bits are 11011. */
+constexpr uint32_t SURROGATE_MASK = 0xF800;
+
+/* True when any lane of the comparison result v is set. */
+template <typename V> inline bool AnyLane(V v)
+{
+   uint64_t halves[2];
+   static_assert(sizeof(v) == sizeof(halves), "vectors of 16 bytes");
+   memcpy(halves, &v, sizeof(halves));
+   return (halves[0] | halves[1]) != 0;
+}
+
+/* Widens the leading characters of text (n code units) as long as none is a surrogate,
+ * eight at a time (on little-endian hosts, where the lanes line up), and returns how many
+ * were written to dst. */
+size_t WidenLeadingUnits(const UCS2CHAR *text, size_t n, wchar_t *dst)
+{
+   size_t i = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+   for (; i + TEXT_LANES <= n; i += TEXT_LANES)
+   {
+      UnitLanes units;
+      memcpy(&units, text + i, sizeof(units));
+      if (AnyLane((units & SURROGATE_MASK) == FIRST_SURROGATE))
+         break;
+      const UnitLanes zero = {};
+#if defined(__clang__)
+      UnitLanes low = __builtin_shufflevector(units, zero, 0, 8, 1, 8, 2, 8, 3, 8);
+      UnitLanes high = __builtin_shufflevector(units, zero, 4, 8, 5, 8, 6, 8, 7, 8);
+#else
+      UnitLanes low = __builtin_shuffle(units, zero, UnitLanes{0, 8, 1, 8, 2, 8, 3, 8});
+      UnitLanes high = __builtin_shuffle(units, zero, UnitLanes{4, 8, 5, 8, 6, 8, 7, 8});
+#endif
+      // Each unit followed by a zero unit is that unit as a 32-bit number.
+      memcpy(dst + i, &low, sizeof(low));
+      memcpy(dst + i + TEXT_LANES / 2, &high, sizeof(high));
+   }
+#endif
+   for (; i < n && IsSingleUnit(text[i]); i++)
+      dst[i] = text[i];
+   return i;
+}
+
+/* Narrows the leading characters of text (n characters) to code units as long as each
+ * takes one unit, eight at a time (on little-endian hosts), and returns how many were
+ * written to dst. */
+size_t NarrowLeadingChars(const wchar_t *text, size_t n, UCS2CHAR *dst)
+{
+   size_t i = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+   for (; i + TEXT_LANES <= n; i += TEXT_LANES)
+   {
+      CharLanes chars[2];
+      memcpy(chars, text + i, sizeof(chars));
+      // Beyond the first 16 bits (negative included), or a surrogate.
+      if (AnyLane(((chars[0] >> 16) != 0) | ((chars[0] & SURROGATE_MASK) == FIRST_SURROGATE) | ((chars[1] >> 16) != 0) |
+                  ((chars[1] & SURROGATE_MASK) == FIRST_SURROGATE)))
+         break;
+      // Every character is below 0x10000: its code unit is the low half of its 32 bits.
+      UnitLanes halves[2];
+      memcpy(halves, chars, sizeof(halves));
+#if defined(__clang__)
+      UnitLanes units = __builtin_shufflevector(halves[0], halves[1], 0, 2, 4, 6, 8, 10, 12, 14);
+#else
+      UnitLanes units = __builtin_shuffle(halves[0], halves[1], UnitLanes{0, 2, 4, 6, 8, 10, 12, 14});
+#endif
+      memcpy(dst + i, &units, sizeof(units));
+   }
+#endif
+   for (; i < n && IsSingleUnit(static_cast<uint32_t>(text[i])); i++)
+      dst[i] = static_cast<UCS2CHAR>(text[i]);
+   return i;
+}
+
 /* Converts at most room characters of the UTF-16 text (units code units) to dst and
  * returns how many were written, as ucs2_to_wchar does; text without surrogates, the
  * common case, is widened in one pass without the converter. */
 size_t WidenText(const UCS2CHAR *text, size_t units, wchar_t *dst, size_t room)
 {
    size_t n = std::min(units, room);
-   for (size_t i = 0; i < n; i++)
-   {
-      if (!IsSingleUnit(text[i]))
-         return static_cast<size_t>(ucs2_to_wchar(text, ClampToInt(units), dst, ClampToInt(room)));
-      dst[i] = text[i];
-   }
+   if (WidenLeadingUnits(text, n, dst) < n)
+      return static_cast<size_t>(ucs2_to_wchar(text, ClampToInt(units), dst, ClampToInt(room)));
    return n;
 }
 
@@ -161,20 +238,58 @@ QVCPMessage::~QVCPMessage() {}
 
 /* ---- The field index ----
  *
- * While a message has few fields it is their list in order: scanning a
- * handful of neighbouring blocks is cheaper than hashing, and small messages are the
- * common case. With more, it is a uthash table (Jenkins hash of the identifier) over the
- * same order links; a listed field has no table pointer. The table keeps at least one
- * bucket per field so that its chains stay short. */
+ * While a message has few fields it is their list in order, with their identifiers and
+ * blocks in an array beside it (ListIndex): scanning a handful of identifiers is cheaper
+ * than hashing, and small messages are the common case. With more, it is a uthash table
+ * (Jenkins hash of the identifier) over the same order links; a listed field has no
+ * table pointer. The table keeps at least one bucket per field so that its chains stay
+ * short. */
+
+namespace {
+
+/* An empty array for a listed index. Like the tables, it has no way to report that the
+ * pool is out of memory. */
+ListIndex *NewList(MemoryPool &pool)
+{
+   auto *list = static_cast<ListIndex *>(pool.allocate(sizeof(ListIndex)));
+   if (list == nullptr)
+      exit(-1);
+   ClearList(list);
+   return list;
+}
+
+void AddToList(ListIndex *list, QVCPMessage::Field *field)
+{
+   list->keys[list->count] = field->key;
+   list->fields[list->count] = field;
+   list->count++;
+   list->present |= PresenceBit(field->key);
+}
+
+void RemoveFromList(ListIndex *list, uint32_t i)
+{
+   list->count--;
+   memmove(&list->keys[i], &list->keys[i + 1], (list->count - i) * sizeof(list->keys[0]));
+   memmove(&list->fields[i], &list->fields[i + 1], (list->count - i) * sizeof(list->fields[0]));
+   list->keys[list->count] = 0;
+}
+
+}  // namespace
 
 void QVCPMessage::unlinkListed(Field *field)
 {
    Field *prev = static_cast<Field *>(field->hh.prev);
    Field *next = NextField(field);
    if (prev != nullptr)
+   {
       prev->hh.next = next;
+   }
    else
+   {
       m_fields = next;
+      if (next != nullptr)
+         SetListOf(next, ListOf(field));  // the array stays with the first field
+   }
    if (next != nullptr)
       next->hh.prev = prev;
 }
@@ -184,6 +299,7 @@ void QVCPMessage::appendField(Field *field, Field *last)
    field->hh.tbl = nullptr;
    field->hh.prev = last;
    field->hh.next = nullptr;
+   SetListOf(field, nullptr);
    if (last != nullptr)
       last->hh.next = field;
    else
@@ -192,27 +308,43 @@ void QVCPMessage::appendField(Field *field, Field *last)
 
 void QVCPMessage::indexField(Field *field)
 {
+   // The rare ways, out of line, so that adding a new field to a list stays short.
+   auto addHashed = [this](Field * added) __attribute__((noinline))
+   {
+      hashField(added, true);
+      const UT_hash_table *table = m_fields->hh.tbl;
+      if (table->num_buckets < table->num_items)
+         growTable(0);
+   };
+   auto dropListed = [this](ListIndex * list, uint32_t key) __attribute__((noinline))
+   {
+      int old = FindInList(list, key);
+      if (old >= 0)
+      {
+         unlinkListed(list->fields[old]);
+         RemoveFromList(list, static_cast<uint32_t>(old));
+      }
+   };
+
    if (IsHashed(m_fields))
    {
-      hashField(field, true);
-      growTable(0);
+      addHashed(field);
       return;
    }
-   Field *last = nullptr;
-   size_t count = 0;
-   for (Field *f = m_fields; f != nullptr; f = NextField(f))
-   {
-      if (f->key == field->key)
-      {
-         unlinkListed(f);
-         continue;
-      }
-      last = f;
-      count++;
-   }
+   ListIndex *list = (m_fields != nullptr) ? ListOf(m_fields) : NewList(m_pool);
+   // A new identifier, the common case, is told by its presence bit without a search;
+   // the array was written a moment ago, and reading it whole would stall on those writes.
+   if ((list->present & PresenceBit(field->key)) != 0)
+      dropListed(list, field->key);
+   uint32_t count = list->count;
+   Field *last = (count > 0) ? list->fields[count - 1] : nullptr;
    appendField(field, last);
-   if (count + 1 > LIST_INDEX_LIMIT)
-      hashFields(count + 1, false);
+   if (last == nullptr)
+      SetListOf(field, list);
+   if (count == LIST_INDEX_LIMIT)
+      hashFields(LIST_INDEX_LIMIT + 1, false);
+   else
+      AddToList(list, field);
 }
 
 void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
@@ -222,22 +354,37 @@ void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
       hashFields(count, mayRepeat);
       return;
    }
-   if (!mayRepeat)
-      return;
-   // A field whose identifier comes again later gives way to the later one.
-   for (Field *f = m_fields; f != nullptr;)
+   if (mayRepeat)
    {
-      Field *next = NextField(f);
-      for (Field *later = next; later != nullptr; later = NextField(later))
+      // A field whose identifier comes again later gives way to the later one.
+      for (Field *f = m_fields; f != nullptr;)
       {
-         if (later->key == f->key)
+         Field *next = NextField(f);
+         for (Field *later = next; later != nullptr; later = NextField(later))
          {
-            unlinkListed(f);
-            break;
+            if (later->key == f->key)
+            {
+               unlinkListed(f);
+               break;
+            }
          }
+         f = next;
       }
-      f = next;
    }
+   if (m_fields == nullptr)
+      return;
+   ListIndex *list = NewList(m_pool);
+   uint32_t n = 0;
+   uint64_t present = 0;
+   for (Field *f = m_fields; f != nullptr; f = NextField(f), n++)
+   {
+      list->keys[n] = f->key;
+      list->fields[n] = f;
+      present |= PresenceBit(f->key);
+   }
+   list->count = n;
+   list->present = present;
+   SetListOf(m_fields, list);
 }
 
 void QVCPMessage::hashField(Field *field, bool mayRepeat)
@@ -270,30 +417,74 @@ void QVCPMessage::hashFields(size_t expected, bool mayRepeat)
 
 void QVCPMessage::growTable(size_t expected)
 {
+   // As uthash's own expansion, but to the final power of two in one step: a table sized
+   // for a received message does not pass through every size below it.
    UT_hash_table *table = m_fields->hh.tbl;
    size_t wanted = (expected > table->num_items) ? expected : table->num_items;
-   while (table->num_buckets < wanted && !table->noexpand)
+   if (table->num_buckets >= wanted || table->noexpand)
+      return;
+   unsigned log2 = table->log2_num_buckets;
+   while ((size_t(1) << log2) < wanted)
+      log2++;
+   unsigned count = 1u << log2;
+   auto *buckets = static_cast<UT_hash_bucket *>(m_pool.allocate(count * sizeof(UT_hash_bucket)));
+   if (buckets == nullptr)
+      uthash_fatal("out of memory");
+   memset(buckets, 0, count * sizeof(UT_hash_bucket));
+   unsigned items = table->num_items;
+   table->ideal_chain_maxlen = (items >> log2) + (((items & (count - 1)) != 0) ? 1 : 0);
+   table->nonideal_items = 0;
+   for (unsigned b = 0; b < table->num_buckets; b++)
    {
-      int oomed = 0;
-      HASH_EXPAND_BUCKETS(&m_fields->hh, table, oomed);
-      (void)oomed;
+      UT_hash_handle *hh = table->buckets[b].hh_head;
+      while (hh != nullptr)
+      {
+         UT_hash_handle *next = hh->hh_next;
+         UT_hash_bucket *bucket = &buckets[hh->hashv & (count - 1)];
+         if (++bucket->count > table->ideal_chain_maxlen)
+         {
+            table->nonideal_items++;
+            if (bucket->count > bucket->expand_mult * table->ideal_chain_maxlen)
+               bucket->expand_mult++;
+         }
+         hh->hh_prev = nullptr;
+         hh->hh_next = bucket->hh_head;
+         if (bucket->hh_head != nullptr)
+            bucket->hh_head->hh_prev = hh;
+         bucket->hh_head = hh;
+         hh = next;
+      }
    }
+   table->buckets = buckets;
+   table->num_buckets = count;
+   table->log2_num_buckets = log2;
+   table->ineff_expands = (table->nonideal_items > (items >> 1)) ? table->ineff_expands + 1 : 0;
+   if (table->ineff_expands > 1)
+      table->noexpand = 1;
 }
+
+namespace {
+
+/* The field of the hashed index whose first field is head; kept out of line, so that the
+ * listed lookup stays small enough to be inlined into every getter. */
+__attribute__((noinline)) QVCPMessage::Field *FindHashed(QVCPMessage::Field *head, uint32_t fieldId)
+{
+   QVCPMessage::Field *field;
+   HASH_FIND(hh, head, &fieldId, sizeof(fieldId), field);
+   return field;
+}
+
+}  // namespace
 
 QVCPMessage::Field *QVCPMessage::findField(uint32_t fieldId) const
 {
-   if (!IsHashed(m_fields))
-   {
-      for (Field *f = m_fields; f != nullptr; f = NextField(f))
-      {
-         if (f->key == fieldId)
-            return f;
-      }
+   if (m_fields == nullptr)
       return nullptr;
-   }
-   Field *field;
-   HASH_FIND(hh, m_fields, &fieldId, sizeof(fieldId), field);
-   return field;
+   if (IsHashed(m_fields))
+      return FindHashed(m_fields, fieldId);
+   const ListIndex *list = ListOf(m_fields);
+   int i = FindInList(list, fieldId);
+   return (i >= 0) ? list->fields[i] : nullptr;
 }
 
 const QVCP_MESSAGE_FIELD *QVCPMessage::findField(uint32_t fieldId, int type) const
@@ -419,12 +610,7 @@ void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t lengt
    if (field == nullptr)
       return;
    auto *text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
-   size_t i = 0;
-   while (i < length && IsSingleUnit(static_cast<uint32_t>(value[i])))
-   {
-      text[i] = static_cast<UCS2CHAR>(value[i]);
-      i++;
-   }
+   size_t i = NarrowLeadingChars(value, length, text);
    if (i < length)
    {
       // Characters beyond the BMP take two units (the count may exceed what the converter
@@ -531,9 +717,28 @@ bool QVCPMessage::setFieldFromFile(uint32_t fieldId, const wchar_t *fileName)
 
 /* ---- Numeric getters ---- */
 
+/* The getters of one value in its two signs share their lookup here rather than call
+ * each other: a call from one exported member to another goes through the symbol table. */
+
+namespace {
+
+inline uint32_t Int32Value(const QVCP_MESSAGE_FIELD *field)
+{
+   if (field == nullptr)
+      return 0;
+   if (field->type == QVCP_FT_INT32)
+      return static_cast<uint32_t>(field->data.int32);
+   if (field->type == QVCP_FT_INETADDR && field->data.inetaddr.family == QVCP_INETADDR_IPV4)
+      return field->data.inetaddr.addr.v4;
+   return 0;
+}
+
+}  // namespace
+
 int16_t QVCPMessage::getFieldAsInt16(uint32_t fieldId) const
 {
-   return static_cast<int16_t>(getFieldAsUInt16(fieldId));
+   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT16);
+   return static_cast<int16_t>((field != nullptr) ? field->value16 : 0);
 }
 
 uint16_t QVCPMessage::getFieldAsUInt16(uint32_t fieldId) const
@@ -544,19 +749,14 @@ uint16_t QVCPMessage::getFieldAsUInt16(uint32_t fieldId) const
 
 int32_t QVCPMessage::getFieldAsInt32(uint32_t fieldId) const
 {
-   return static_cast<int32_t>(getFieldAsUInt32(fieldId));
+   const Field *f = findField(fieldId);
+   return static_cast<int32_t>(Int32Value((f != nullptr) ? &f->field : nullptr));
 }
 
 uint32_t QVCPMessage::getFieldAsUInt32(uint32_t fieldId) const
 {
    const Field *f = findField(fieldId);
-   if (f == nullptr)
-      return 0;
-   if (f->field.type == QVCP_FT_INT32)
-      return static_cast<uint32_t>(f->field.data.int32);
-   if (f->field.type == QVCP_FT_INETADDR && f->field.data.inetaddr.family == QVCP_INETADDR_IPV4)
-      return f->field.data.inetaddr.addr.v4;
-   return 0;
+   return Int32Value((f != nullptr) ? &f->field : nullptr);
 }
 
 int64_t QVCPMessage::getFieldAsInt64(uint32_t fieldId) const
@@ -567,7 +767,8 @@ int64_t QVCPMessage::getFieldAsInt64(uint32_t fieldId) const
 
 uint64_t QVCPMessage::getFieldAsUInt64(uint32_t fieldId) const
 {
-   return static_cast<uint64_t>(getFieldAsInt64(fieldId));
+   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT64);
+   return (field != nullptr) ? static_cast<uint64_t>(field->data.int64) : 0;
 }
 
 double QVCPMessage::getFieldAsDouble(uint32_t fieldId) const

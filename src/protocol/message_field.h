@@ -16,7 +16,42 @@
 #define uthash_malloc(sz) (m_pool.allocate(sz))
 #define uthash_free(ptr, sz) ((void)0)
 #define uthash_fatal(msg) exit(-1)
+/* The Jenkins hash, with the 4-byte identifier read in one load (see FieldKeyHash). */
+#define HASH_FUNCTION(keyptr, keylen, hashv) ((hashv) = qv::msg::FieldKeyHash((keyptr), (keylen)))
 #include <uthash.h>
+
+namespace qv {
+namespace msg {
+
+/* Start values of the Jenkins hash. */
+constexpr unsigned JENKINS_GOLDEN = 0x9e3779b9u;
+constexpr unsigned JENKINS_SEED = 0xfeedbeefu;
+
+/* The Jenkins hash of keylen bytes at key, as uthash computes it. A field identifier (4
+ * bytes) goes straight to the final mix: its bytes, taken little-endian, are one 32-bit
+ * number, loaded at once instead of byte by byte. */
+inline unsigned FieldKeyHash(const void *key, size_t keylen)
+{
+   unsigned hashv;
+   if (keylen != sizeof(uint32_t))
+   {
+      HASH_JEN(key, keylen, hashv);
+      return hashv;
+   }
+   uint32_t bytes;
+   memcpy(&bytes, key, sizeof(bytes));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+   bytes = __builtin_bswap32(bytes);
+#endif
+   unsigned i = JENKINS_GOLDEN + bytes;
+   unsigned j = JENKINS_GOLDEN;
+   hashv = JENKINS_SEED + sizeof(uint32_t);
+   HASH_JEN_MIX(i, j, hashv);
+   return hashv;
+}
+
+}  // namespace msg
+}  // namespace qv
 
 /* One field's pool block. The field keeps the wire layout with every number in host byte
  * order (INT32-array elements inside BINARY values stay big-endian, as on the wire). */
@@ -34,6 +69,54 @@ namespace msg {
 /* Fields up to which the index is a plain list rather than a hash table. */
 constexpr size_t LIST_INDEX_LIMIT = 16;
 
+/* The identifiers and blocks of a listed index in field order, side by side, so that a
+ * lookup scans one short array instead of following the links from block to block. It
+ * is a pool block of its own, found through the first field. */
+struct ListIndex
+{
+   uint32_t count;
+   uint32_t keys[LIST_INDEX_LIMIT];  // those past count are zero
+   QVCPMessage::Field *fields[LIST_INDEX_LIMIT];
+   uint64_t present;  // bit id % 64 of every identifier in keys (and maybe of removed ones)
+};
+
+/* Makes list empty. A few plain stores: a memset of the whole array would be a string
+ * instruction whose start-up costs more than the lookups it serves. */
+inline void ClearList(ListIndex *list)
+{
+   static const uint32_t zero[LIST_INDEX_LIMIT] = {};
+   list->count = 0;
+   memcpy(list->keys, zero, sizeof(list->keys));
+   list->present = 0;
+}
+
+/* The bit of key in ListIndex::present. */
+inline uint64_t PresenceBit(uint32_t key)
+{
+   return uint64_t(1) << (key % 64);
+}
+
+/* Position of key in list, or -1. All the identifiers are compared at once, four to a
+ * vector and without an early exit. */
+inline int FindInList(const ListIndex *list, uint32_t key)
+{
+   static_assert(LIST_INDEX_LIMIT < 32 && LIST_INDEX_LIMIT % 4 == 0, "whole vectors, hits in one word");
+   typedef uint32_t Lanes __attribute__((vector_size(16)));
+   constexpr uint32_t LANES = sizeof(Lanes) / sizeof(uint32_t);
+   const Lanes wanted = {key, key, key, key};
+   const Lanes lanes = {1, 2, 4, 8};  // the bit of each lane in the result
+   Lanes hits = {0, 0, 0, 0};
+#pragma GCC unroll 4
+   for (uint32_t i = 0; i < LIST_INDEX_LIMIT; i += LANES)
+   {
+      Lanes keys;
+      memcpy(&keys, &list->keys[i], sizeof(keys));
+      hits |= reinterpret_cast<Lanes>(keys == wanted) & (lanes << i);
+   }
+   uint32_t found = (hits[0] | hits[1] | hits[2] | hits[3]) & ((uint32_t(1) << list->count) - 1);
+   return (found != 0) ? __builtin_ctz(found) : -1;
+}
+
 /* Bytes of a block in front of the field. */
 constexpr size_t FIELD_BLOCK_HEADER = offsetof(QVCPMessage::Field, field);
 
@@ -47,6 +130,21 @@ inline QVCPMessage::Field *NextField(const QVCPMessage::Field *field)
 inline bool IsHashed(const QVCPMessage::Field *head)
 {
    return head != nullptr && head->hh.tbl != nullptr;
+}
+
+/* The array of a listed index whose first field is head. A listed field leaves the
+ * bucket links of its handle unused; the first one keeps the array there. */
+inline ListIndex *ListOf(const QVCPMessage::Field *head)
+{
+   ListIndex *list;
+   memcpy(&list, &head->hh.hh_next, sizeof(list));
+   return list;
+}
+
+inline void SetListOf(QVCPMessage::Field *head, ListIndex *list)
+{
+   static_assert(sizeof(head->hh.hh_next) == sizeof(list), "a handle link holds the array");
+   memcpy(&head->hh.hh_next, &list, sizeof(list));
 }
 
 /* The block that holds field. */

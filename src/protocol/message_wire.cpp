@@ -84,7 +84,7 @@ void Swap32At(uint8_t *out, const uint8_t *in)
  * order to host order, or back: swapping bytes is its own inverse. The type and the INETADDR
  * family byte read the same either way, and a STRING or BINARY length follows from
  * fieldSize, so the two directions are one operation. */
-void SwapField(uint8_t *out, const uint8_t *in, size_t fieldSize)
+inline __attribute__((always_inline)) void SwapField(uint8_t *out, const uint8_t *in, size_t fieldSize)
 {
    Swap32At(out, in);
    int type = in[4];
@@ -332,32 +332,74 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    // Every field takes at least its 8 common bytes.
    if (count > areaSize / FIELD_HEADER_SIZE)
       return false;
+   // A block is its header and the field, rounded up to 8; the fields lie inside the area,
+   // so one pool block of this size holds them all.
+   // A short message's listed index is filled on the way and comes first.
+   bool listed = count <= LIST_INDEX_LIMIT;
+   if (count > (SIZE_MAX - areaSize - sizeof(ListIndex)) / (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1))
+      return false;  // only where size_t is narrower than the wire's sizes
+   size_t room = count * (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1) + areaSize + (listed ? sizeof(ListIndex) : 0);
+   uint8_t *next = static_cast<uint8_t *>(m_pool.allocate(room));
+   if (next == nullptr)
+      return false;
+   ListIndex *list = nullptr;
+   if (listed)
+   {
+      static_assert(sizeof(ListIndex) % WIRE_ALIGNMENT == 0, "field blocks after the index stay aligned");
+      list = reinterpret_cast<ListIndex *>(next);
+      next += sizeof(ListIndex);
+      ClearList(list);
+   }
    // Identifiers may repeat unless each is above the one before (the common order) or
    // they fall on distinct bits of seen (id % 64).
    uint64_t seen = 0;
    bool ascending = true;
    bool mayRepeat = false;
+   uint32_t lastKey = 0;
    Field *last = nullptr;
+   bool padded = m_version >= QVCP_ALIGNMENT_VERSION;
    size_t pos = 0;
    for (uint32_t i = 0; i < count; i++)
    {
       uint64_t fieldSize;
       if (CheckWireField(area, areaSize, pos, &fieldSize) != WIRE_FIELD_OK)
          return false;
-      Field *f = static_cast<Field *>(m_pool.allocate(FIELD_BLOCK_HEADER + fieldSize));
-      if (f == nullptr)
-         return false;
+      Field *f = reinterpret_cast<Field *>(next);
+      next += Align8(FIELD_BLOCK_HEADER + fieldSize);
       SwapField(reinterpret_cast<uint8_t *>(&f->field), area + pos, fieldSize);
-      f->key = f->field.fieldId;
+      uint32_t key = ReadBE32(area + pos);
+      f->key = key;
       f->size = static_cast<uint32_t>(fieldSize);
-      uint64_t bit = uint64_t(1) << (f->key % 64);
-      ascending = ascending && (last == nullptr || f->key > last->key);
-      mayRepeat = mayRepeat || (seen & bit) != 0;
+      // Linked in order; finishIndex gives the first field the index.
+      f->hh.tbl = nullptr;
+      f->hh.prev = last;
+      f->hh.next = nullptr;
+      if (last != nullptr)
+         last->hh.next = f;
+      else
+         m_fields = f;
+      if (listed)
+      {
+         list->keys[i] = key;
+         list->fields[i] = f;
+      }
+      uint64_t bit = PresenceBit(key);
+      ascending = ascending & ((i == 0) | (key > lastKey));
+      mayRepeat = mayRepeat | ((seen & bit) != 0);
       seen |= bit;
-      appendField(f, last);
+      lastKey = key;
       last = f;
-      pos += PaddedFieldSize(fieldSize, m_version);
+      pos += padded ? Align8(fieldSize) : fieldSize;
    }
-   finishIndex(count, mayRepeat && !ascending);
+   if (listed && !(mayRepeat && !ascending))
+   {
+      list->count = count;
+      list->present = seen;
+      SetListOf(m_fields, list);
+   }
+   else
+   {
+      finishIndex(count, mayRepeat && !ascending);
+   }
    return true;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <thread>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -165,4 +168,69 @@ TEST(MemoryPool, SizesThatOverflowGiveNull)
    EXPECT_EQ(pool.allocate(SIZE_MAX - 16), nullptr);
    // The pool is unharmed and continues where it was.
    EXPECT_EQ(pool.allocate(8), before + 8);
+}
+
+/* The released region of bytes bytes at region does not go back to the heap: a plain
+ * allocation of its size gets another block, and the next pool of its size gets it,
+ * whole and usable. */
+static void ExpectReusedByTheNextPool(char *region, size_t bytes)
+{
+   void *plain = malloc(bytes);
+   ASSERT_NE(plain, nullptr);
+   EXPECT_NE(plain, region);
+   MemoryPool again(bytes);
+   free(plain);
+   char *first = static_cast<char *>(again.allocate(bytes - 16));
+   EXPECT_EQ(first, region + 16);
+   memset(first, 9, bytes - 16);
+   EXPECT_NE(again.allocate(8), nullptr);
+}
+
+TEST(MemoryPool, ReleasedRegionsAreReusedOnlyAtTheirOwnSize)
+{
+   // Thrown away and built again without the heap in between, pools would make it trim
+   // and refault its top on every cycle.
+   char *region;
+   {
+      MemoryPool pool(8192);
+      region = static_cast<char *>(pool.allocate(0)) - 16;
+      memset(region + 16, 7, 8192 - 16);
+   }
+   // A pool of another region size gets a region of its own size, not the released one.
+   {
+      MemoryPool other(4096);
+      char *first = static_cast<char *>(other.allocate(4096 - 16));
+      ASSERT_NE(first, nullptr);
+      memset(first, 8, 4096 - 16);
+      size_t bytes = RegionBytes(first - 16);
+      if (bytes != 0)
+      {
+         EXPECT_LT(bytes, 4096u + HEAP_ROUNDING);
+      }
+   }
+   ExpectReusedByTheNextPool(region, 8192);
+}
+
+TEST(MemoryPool, PoolsMoveBetweenThreads)
+{
+   // A pool made on one thread is destroyed on another, whose cache takes its regions;
+   // the regions a thread kept are let go when it ends (the leak checker sees any that
+   // are not).
+   MemoryPool *made = nullptr;
+   char *madeRegion = nullptr;
+   std::thread worker([&] {
+      made = new MemoryPool(2048);
+      madeRegion = static_cast<char *>(made->allocate(0)) - 16;
+      memset(made->allocate(2000), 1, 2000);
+      for (int i = 0; i < 100; i++)
+      {
+         MemoryPool pool(2048 + 8 * (i % 3));
+         memset(pool.allocate(3000), 2, 3000);
+      }
+   });
+   worker.join();
+   ASSERT_NE(made, nullptr);
+   memset(made->allocate(16), 3, 16);
+   delete made;
+   ExpectReusedByTheNextPool(madeRegion, 2048);
 }

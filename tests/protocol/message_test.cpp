@@ -238,6 +238,12 @@ TEST(MessageWire, FieldOrderFollowsTheLastSet)
       EXPECT_EQ(m.getFieldAsUInt32(1), 7u) << n;
       EXPECT_EQ(m.getFieldType(n / 2 + 1), QVCP_FT_STRING) << n;
       EXPECT_EQ(m.getFieldAsUInt32(n), (n == 2) ? 0u : n * 10) << n;
+      // Every field is still found after the moves, and identifiers never set are not
+      // (0 and n + 1 included, whatever fills the index's unused room).
+      for (uint32_t id : expected)
+         EXPECT_TRUE(m.isFieldExist(id)) << n << " " << id;
+      EXPECT_FALSE(m.isFieldExist(0)) << n;
+      EXPECT_FALSE(m.isFieldExist(n + 1)) << n;
 
       Bytes wire = Wire(m);
       EXPECT_EQ(Get32(wire, 16), expected[0]) << n;
@@ -281,6 +287,42 @@ TEST(MessageWire, RepeatedIdentifiersOnTheWireKeepTheLastField)
       ASSERT_NE(m, nullptr) << c.name;
       EXPECT_EQ(Ids(*m), c.ids) << c.name;
       EXPECT_EQ(m->getFieldAsUInt32(c.fields.back().first), c.fields.back().second) << c.name;
+   }
+}
+
+TEST(MessageWire, ReceivedMessagesOfEverySizeFindAndReplaceTheirFields)
+{
+   // Counts around the list limit and around the table's powers of two, identifiers in
+   // the wire order of a peer (descending here) and with gaps; each received message is
+   // then changed as a built one would be.
+   for (uint32_t n : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 65u, 1024u, 1025u})
+   {
+      std::vector<std::pair<uint32_t, uint32_t>> fields;
+      for (uint32_t i = 0; i < n; i++)
+         fields.push_back({3 * (n - i), i});
+      MessagePtr m = Parse(Raw(0, n, Int32Fields(fields)));
+      ASSERT_NE(m, nullptr) << n;
+      for (uint32_t i = 0; i < n; i++)
+         ASSERT_EQ(m->getFieldAsUInt32(3 * (n - i)), i) << n << " " << i;
+      EXPECT_FALSE(m->isFieldExist(0)) << n;
+      EXPECT_FALSE(m->isFieldExist(3 * n + 1)) << n;
+      EXPECT_FALSE(m->isFieldExist(2)) << n;
+
+      // Replacing a received field moves it to the end; it is never doubled.
+      uint32_t first = 3 * n;
+      m->setField(first, static_cast<uint32_t>(77));
+      m->setField(3 * n + 3, static_cast<uint32_t>(78));
+      std::vector<uint32_t> ids = Ids(*m);
+      ASSERT_EQ(ids.size(), n + 1) << n;
+      EXPECT_EQ(ids[n - 1], first) << n;
+      EXPECT_EQ(ids[n], 3 * n + 3) << n;
+      EXPECT_EQ(m->getFieldAsUInt32(first), 77u) << n;
+      EXPECT_EQ(m->getFieldAsUInt32(3 * n + 3), 78u) << n;
+      if (n > 1)
+      {
+         EXPECT_EQ(ids[0], 3 * (n - 1)) << n;
+         EXPECT_EQ(m->getFieldAsUInt32(3), n - 1) << n;
+      }
    }
 }
 
@@ -401,6 +443,32 @@ TEST(MessageFields, StringGetters)
    ASSERT_NE(odd, nullptr);
    EXPECT_EQ(std::wstring(odd->getFieldAsString(1, small, 5)), L"A");
    EXPECT_EQ(Wire(*odd), Raw(0, 1, Hex("00000001 01 00 0000 00000003 004100 00")));
+}
+
+TEST(MessageFields, TextConvertsWhereverItsSpecialCharactersFall)
+{
+   // Characters at the edges of one code unit, and beyond it, at the start, inside and at
+   // the end of runs of eight characters and in the tail after them.
+   const wchar_t special[] = {0x7F, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x1F600};
+   for (wchar_t c : special)
+   {
+      for (size_t at : {0, 7, 8, 15, 16, 18})
+      {
+         std::wstring text(19, L'x');
+         text[at] = c;
+         size_t units = text.size() + ((c >= 0x10000) ? 1 : 0);
+         QVCPMessage m;
+         m.setField(1, text.c_str());
+         Bytes wire = Wire(m);
+         ASSERT_EQ(Get32(wire, 16 + 8), units * 2) << std::hex << c << " " << at;
+         uint32_t first = (uint32_t(wire[16 + 12 + 2 * at]) << 8) | wire[16 + 12 + 2 * at + 1];
+         EXPECT_EQ(first, (c >= 0x10000) ? 0xD800u + ((c - 0x10000) >> 10) : uint32_t(c)) << std::hex << c;
+         MessagePtr back = Parse(wire);
+         ASSERT_NE(back, nullptr);
+         wchar_t buffer[32];
+         EXPECT_EQ(std::wstring(back->getFieldAsString(1, buffer, 32)), text) << std::hex << c << " " << at;
+      }
+   }
 }
 
 TEST(MessageFields, BinaryGettersAndUuids)
