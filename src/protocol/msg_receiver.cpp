@@ -130,7 +130,7 @@ AbstractMessageReceiver::CutResult AbstractMessageReceiver::decryptAndParse(uint
       if (m_decryptionBuffer == nullptr)
          return CutResult::DECRYPTION_FAILED;
    }
-   if (!m_encryptionContext->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(raw), m_decryptionBuffer))
+   if (!m_encryptionContext->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(raw), m_decryptionBuffer, size))
       return CutResult::DECRYPTION_FAILED;
    // The plain message lies where the envelope was; it must not claim more than that.
    *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);
@@ -149,13 +149,9 @@ AbstractMessageReceiver::CutResult AbstractMessageReceiver::cutMessage(QVCPMessa
       return CutResult::PROTOCOL_ERROR;
    if (m_dataSize < size)
    {
-      if (size <= m_size - m_start)
-         return CutResult::NEED_BYTES;
+      // A message that fits the buffer gets its room when the bytes held move to the front.
       if (size <= m_size)
-      {
-         compact();
          return CutResult::NEED_BYTES;
-      }
       if (size > m_maxSize && size > MSGRECV_LARGEST_MESSAGE_SIZE)
          return CutResult::PROTOCOL_ERROR;
       // Too large for the buffer, or no memory to grow it: its bytes are dropped as they come.

@@ -54,6 +54,14 @@ Bytes operator+(Bytes a, const Bytes &b)
    return a;
 }
 
+/* A field message of 32 bytes whose one field claims more bytes than the message holds. */
+Bytes Unparsable()
+{
+   Bytes bad = Header(32) + Bytes{0, 0, 0, 1, QVCP_FT_BINARY, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0};
+   bad[15] = 1;
+   return bad;
+}
+
 /* Hands out the queued chunks, each recv at most one of them (a chunk larger than the room
  * is split), and then endResult. Counts the reads and records the room of each. */
 class ScriptChannel : public AbstractCommChannel
@@ -177,11 +185,7 @@ TEST_F(ReceiverTest, MalformedSizesAreProtocolErrorsThatStay)
 
 TEST_F(ReceiverTest, MessageThatDoesNotParseIsAProtocolError)
 {
-   // A field message whose one field claims more bytes than the message holds.
-   Bytes bad = Header(32);
-   bad[15] = 1;
-   bad = bad + Bytes{0, 0, 0, 1, QVCP_FT_BINARY, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0};
-   channel->chunks.push_back(bad);
+   channel->chunks.push_back(Unparsable());
    read(MSGRECV_PROTOCOL_ERROR);
 }
 
@@ -248,6 +252,39 @@ TEST_F(ReceiverTest, EncryptedMessagesWithoutContextAreDroppedWithoutStalling)
       EXPECT_EQ(read(MSGRECV_SUCCESS), 9u);
       EXPECT_EQ(channel->rooms.size(), 1u);
    }
+}
+
+/* The envelope of a message's wire form under context. */
+Bytes Envelope(QVCPEncryptionContext *context, const Bytes &plain)
+{
+   Bytes copy = plain;
+   QVCP_ENCRYPTED_MESSAGE *envelope = context->encryptMessage(reinterpret_cast<QVCP_MESSAGE *>(copy.data()));
+   EXPECT_NE(envelope, nullptr);
+   const uint8_t *p = reinterpret_cast<const uint8_t *>(envelope);
+   Bytes bytes(p, p + ntohl(envelope->size));
+   free(envelope);
+   return bytes;
+}
+
+TEST_F(ReceiverTest, EncryptedMessagesAreDecryptedOrReportedAndTheRestStillComes)
+{
+   QVCPEncryptionContext *context = QVCPEncryptionContext::create(1u << QVCP_CIPHER_AES_256);
+   ASSERT_NE(context, nullptr);
+   receiver->setEncryptionContext(context);
+   Bytes forged = Envelope(context, Wire(CMD_KEEPALIVE, 2));
+   forged[20] ^= 1;
+   // The third envelope grows the buffer: the scratch buffer must grow with it.
+   channel->chunks.push_back(Envelope(context, Wire(CMD_KEEPALIVE, 1)) + forged + Wire(CMD_KEEPALIVE, 3) +
+                             Envelope(context, Wire(CMD_FILE_DATA, 4, 6000)));
+   EXPECT_EQ(read(MSGRECV_SUCCESS), 1u);
+   read(MSGRECV_DECRYPTION_FAILURE);
+   EXPECT_EQ(read(MSGRECV_SUCCESS), 3u);
+   EXPECT_EQ(read(MSGRECV_SUCCESS), 4u);
+   // An envelope of a plain message that does not parse is a protocol error.
+   channel->chunks.push_back(Envelope(context, Unparsable()));
+   read(MSGRECV_PROTOCOL_ERROR);
+   receiver.reset();
+   context->decRefCount();
 }
 
 }  // namespace

@@ -320,4 +320,36 @@ TEST(TransportReceivers, TlsLockIsFreeWhileWaitingForTheSocket)
    EXPECT_EQ(received, 7u);
 }
 
+std::vector<std::wstring> g_debugLines;
+
+void KeepDebugLine(const wchar_t *, const wchar_t *message)
+{
+   g_debugLines.push_back(message);
+}
+
+TEST(TransportReceivers, TlsFailuresAreLogged)
+{
+   int32_t level = qvlog_get_debug_level();
+   qvlog_set_debug_level(7);
+   qvlog_set_debug_writer(KeepDebugLine);
+   g_debugLines.clear();
+   {
+      TlsLink closing;
+      closing.closePeer();
+      closing.read(MSGRECV_CLOSED);
+      TlsLink garbled;
+      const uint8_t notARecord[] = {0x17, 0x03, 0x03, 0x00, 0x10, 'n', 'o', 't', ' ', 'T', 'L',
+                                    'S',  '!',  '!',  '!',  '!',  '!', '!', '!', '!', '!'};
+      WriteAll(garbled.fd[0], notARecord, sizeof(notARecord));
+      garbled.read(MSGRECV_COMM_FAILURE);
+   }
+   qvlog_set_debug_writer(nullptr);
+   qvlog_set_debug_level(level);
+   ASSERT_GE(g_debugLines.size(), 4u);
+   EXPECT_EQ(g_debugLines[0].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=6 errno=", 0), 0u) << g_debugLines[0];
+   EXPECT_EQ(g_debugLines[1].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=1 errno=", 0), 0u) << g_debugLines[1];
+   EXPECT_EQ(g_debugLines[2], L"OpenSSL error stack:");
+   EXPECT_EQ(g_debugLines[3].rfind(L"   error:", 0), 0u) << g_debugLines[3];
+}
+
 }  // namespace
