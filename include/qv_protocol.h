@@ -895,8 +895,8 @@ public:
  *
  * A header size below 16 or not a multiple of 8, a size above
  * MSGRECV_LARGEST_MESSAGE_SIZE and a message that cannot be deserialized end the read with
- * MSGRECV_PROTOCOL_ERROR and leave the buffer as it is (the caller normally closes the
- * connection). A message above the maximum size but not above
+ * MSGRECV_PROTOCOL_ERROR and leave the buffer as it is; every later read reports the same
+ * without reading (the caller normally closes the connection). A message above the maximum size but not above
  * MSGRECV_LARGEST_MESSAGE_SIZE is skipped as its bytes arrive. An encrypted message that
  * arrives while no encryption context is set is dropped (written to the debug output at
  * level 6); one that fails decryption is removed and reported as
@@ -939,6 +939,7 @@ private:
    size_t m_dataSize;     // bytes held, from m_start
    size_t m_bytesToSkip;  // bytes of a skipped message still to come
    size_t m_start;        // bytes of consumed messages at the front, moved out before a read
+   bool m_protocolError;  // reported once: every later read reports it again
 
    enum class CutResult;
    QV_INTERNAL CutResult cutMessage(QVCPMessage **msg);

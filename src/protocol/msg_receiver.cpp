@@ -61,6 +61,7 @@ AbstractMessageReceiver::AbstractMessageReceiver(size_t initialSize, size_t maxS
    m_dataSize = 0;
    m_bytesToSkip = 0;
    m_start = 0;
+   m_protocolError = false;
 }
 
 AbstractMessageReceiver::~AbstractMessageReceiver()
@@ -184,6 +185,13 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
    if (result == nullptr)
       result = &dummy;
 
+   // A decrypted message that failed has replaced its envelope: the bytes held are looked at
+   // no more, so that every later read gives the same answer.
+   if (m_protocolError)
+   {
+      *result = MSGRECV_PROTOCOL_ERROR;
+      return nullptr;
+   }
    for (;;)
    {
       QVCPMessage *msg;
@@ -192,7 +200,10 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
          case CutResult::MESSAGE: *result = MSGRECV_SUCCESS; return msg;
          case CutResult::DROPPED: continue;  // the next message may be complete already
          case CutResult::DECRYPTION_FAILED: *result = MSGRECV_DECRYPTION_FAILURE; return nullptr;
-         case CutResult::PROTOCOL_ERROR: *result = MSGRECV_PROTOCOL_ERROR; return nullptr;
+         case CutResult::PROTOCOL_ERROR:
+            m_protocolError = true;
+            *result = MSGRECV_PROTOCOL_ERROR;
+            return nullptr;
          case CutResult::NEED_BYTES: break;
       }
 

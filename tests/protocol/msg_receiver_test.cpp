@@ -280,8 +280,12 @@ TEST_F(ReceiverTest, EncryptedMessagesAreDecryptedOrReportedAndTheRestStillComes
    read(MSGRECV_DECRYPTION_FAILURE);
    EXPECT_EQ(read(MSGRECV_SUCCESS), 3u);
    EXPECT_EQ(read(MSGRECV_SUCCESS), 4u);
-   // An envelope of a plain message that does not parse is a protocol error.
-   channel->chunks.push_back(Envelope(context, Unparsable()));
+   // An envelope of a plain message that does not parse is a protocol error, and stays one
+   // although the plain message, now in the buffer, carries the envelope's code.
+   Bytes inner = Unparsable();
+   inner[1] = CMD_ENCRYPTED_MESSAGE;
+   channel->chunks.push_back(Envelope(context, inner));
+   read(MSGRECV_PROTOCOL_ERROR);
    read(MSGRECV_PROTOCOL_ERROR);
    receiver.reset();
    context->decRefCount();
