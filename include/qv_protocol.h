@@ -896,8 +896,8 @@ public:
  * A header size below 16 or not a multiple of 8, a size above
  * MSGRECV_LARGEST_MESSAGE_SIZE and a message that cannot be deserialized end the read with
  * MSGRECV_PROTOCOL_ERROR and leave the buffer as it is; every later read reports the same
- * without reading (the caller normally closes the connection). A message above the maximum size but not above
- * MSGRECV_LARGEST_MESSAGE_SIZE is skipped as its bytes arrive. An encrypted message that
+ * without reading (the caller normally closes the connection). A message above the
+ * maximum size but not above MSGRECV_LARGEST_MESSAGE_SIZE is skipped as its bytes arrive. An encrypted message that
  * arrives while no encryption context is set is dropped (written to the debug output at
  * level 6); one that fails decryption is removed and reported as
  * MSGRECV_DECRYPTION_FAILURE. Either way the messages behind it are delivered by the
@@ -930,7 +930,7 @@ typedef struct ssl_st SSL;
 class QV_EXPORT AbstractMessageReceiver
 {
 private:
-   uint8_t *m_buffer;                           // received bytes not yet consumed start at m_buffer + m_start
+   uint8_t *m_buffer;                           // the bytes held start at m_buffer + m_start
    uint8_t *m_decryptionBuffer;                 // scratch of m_size bytes, made on first use
    QVCPEncryptionContext *m_encryptionContext;  // not owned; null when none
    size_t m_initialSize;
