@@ -100,15 +100,17 @@ public:
     * failure (logged at debug level 6). */
    static QVCPEncryptionContext *create(QVCPMessage *msg, RSA_KEY privateKey);
 
-   /* The envelope of msg in a new malloc'd block, a plain copy when msg carries
-    * QVCP_MF_DONT_ENCRYPT, or null when the cipher cannot be set up. */
+   /* The envelope of msg (its header's size bytes) in a new malloc'd block, its alignment
+    * bytes zero; a plain copy when msg carries QVCP_MF_DONT_ENCRYPT; null when the cipher
+    * cannot be set up or the size word is below the 16-byte header. */
    QVCP_ENCRYPTED_MESSAGE *encryptMessage(QVCP_MESSAGE *msg);
 
    /* Decrypts msg using decryptionBuffer (at least msg's size bytes) as scratch space and
     * on success overwrites msg in place with the plain message. False for a damaged,
-    * forged or truncated envelope: one whose size is below its header or its alignment,
-    * whose plain message does not lie within the bytes decrypted, or whose CRC-32 does
-    * not match. Nothing beyond the bytes decrypted is read or copied. */
+    * forged or truncated envelope: one whose size is below its header and alignment
+    * bytes, whose block padding is wrong, whose plain message does not lie within the
+    * bytes decrypted, or whose CRC-32 does not match. Nothing beyond the bytes decrypted
+    * is read or copied. */
    bool decryptMessage(QVCP_ENCRYPTED_MESSAGE *msg, uint8_t *decryptionBuffer);
 
    /* The same for an envelope held in a block of bufferSize bytes with a scratch buffer of
@@ -129,12 +131,17 @@ QV_EXPORT bool QVCPDecryptMessage(QVCPEncryptionContext *ctx, QVCP_ENCRYPTED_MES
                                   size_t bufferSize);
 
 /* Turns msg into a session key request carrying the supported ciphers and the public half
- * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. */
+ * of key (X.509 SubjectPublicKeyInfo when x509Format, else PKCS#1); id and flags stay. A
+ * null key leaves the key field out. */
 QV_EXPORT void PrepareKeyRequestMsg(QVCPMessage *msg, RSA_KEY key, bool x509Format);
 
 /* Handles a received key-exchange message: for a request, *reply gets the answer to send
- * (always, whatever the result) and *context the new context on success; for a reply,
- * *context gets the context. 0 on success, else a QVCP_RCC_* code or the peer's code. */
+ * (always, whatever the result; the caller deletes it) and *context the new context on
+ * success; for a reply, *context gets the context (the caller releases it with
+ * decRefCount). 0 on success, else a QVCP_RCC_* code or the peer's code. A responder reads
+ * at most the first 4096 bytes of the requester's key, as PKCS#1 RSAPublicKey or X.509
+ * SubjectPublicKeyInfo; a key that cannot carry the session key under RSA-OAEP (too short)
+ * gives QVCP_RCC_ENCRYPTION_ERROR. privateKey is used for replies only. */
 QV_EXPORT uint32_t SetupEncryptionContext(QVCPMessage *msg, QVCPEncryptionContext **context, QVCPMessage **reply,
                                           RSA_KEY privateKey, int protocolVersion);
 

@@ -731,10 +731,6 @@ public:
 #endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
- * Raw message I/O and file transfer
- * ------------------------------------------------------------------------------------- */
-
-/* ---------------------------------------------------------------------------------------
  * Stream compressors
  *
  * A stream compressor compresses a sequence of blocks on the sending side and restores
@@ -880,6 +876,138 @@ public:
     * and when zlib could not be set up. */
    virtual size_t compressBufferSize(size_t dataSize) const override;
 };
+
+#endif /* __cplusplus */
+
+/* ---------------------------------------------------------------------------------------
+ * Raw message I/O and file transfer
+ * ------------------------------------------------------------------------------------- */
+
+/* A lower layer than the message objects: whole wire messages (QVCP_MESSAGE) read into
+ * caller-owned C-heap buffers, raw binary messages, the file sender and the protocol
+ * version probe. Every function comes for an AbstractCommChannel and for a plain socket;
+ * the socket form wraps the socket in a non-owning SocketCommChannel for the call. The
+ * functions keep no shared state: a QVCP_BUFFER belongs to one reading thread, and
+ * senders on one channel serialise through the mutex they pass, which is held for each
+ * message (the file sender takes it per chunk, so other messages can go in between). */
+
+/* Bytes of the receive area of a QVCP_BUFFER. */
+#define QVCP_BUFFER_DATA_SIZE 65536
+
+/* Receive state of one connection, kept by the caller between calls: the bytes already
+ * read that belong to the next message(s), held at data[position]. */
+typedef struct QVCP_BUFFER
+{
+   uint32_t held;
+   uint32_t position;
+   uint8_t data[QVCP_BUFFER_DATA_SIZE];
+} QVCP_BUFFER;
+
+/* Results of the receive functions besides the size of a message (16 or more). */
+#define QVCP_RECV_CLOSED 0              /* the peer closed the connection, or the buffer was reset */
+#define QVCP_RECV_TOO_LARGE 1           /* skipped: only its 16-byte header is in the buffer */
+#define QVCP_RECV_DECRYPTION_FAILED 2   /* encrypted, and no context or decryption failed */
+#define QVCP_RECV_TIMEOUT 3             /* the channel's wait timed out */
+#define QVCP_RECV_INVALID_SIZE (-3)     /* the header's size is below 16 or not a multiple of 8 */
+#define QVCP_RECV_INVALID_ARGUMENT (-4) /* no channel or buffer, or a message buffer below 16 bytes */
+
+/* Method, zero byte and block length that open the payload of a stream-compressed
+ * CMD_FILE_DATA message; the compressed block follows. */
+#define QVCP_FILE_FRAME_HEADER_SIZE 4
+
+/* Largest number of file bytes in one CMD_FILE_DATA message. */
+#define QVCP_FILE_CHUNK_SIZE 32768
+
+/* Time-out of the protocol version probe, in milliseconds. */
+#define QVCP_CAPS_TIMEOUT 30000
+
+#ifdef __cplusplus
+
+class AbstractCommChannel;
+class QVCPEncryptionContext;
+class Mutex;
+
+/* The context value that tells the receive functions to decrypt nothing: encrypted
+ * messages are returned as received. */
+#define QVCP_PASSTHROUGH_CONTEXT (reinterpret_cast<QVCPEncryptionContext *>(~static_cast<uintptr_t>(0)))
+
+/* Progress of a file transfer: the payload bytes sent so far (with stream compression the
+ * compressed bytes and their frames, not file bytes). */
+typedef void (*QVCPFileTransferProgress)(int64_t bytesSent, void *arg);
+
+/* Drops whatever the buffer holds. Call it before the first receive on a connection. */
+QV_EXPORT void QVCPInitBuffer(QVCP_BUFFER *buffer);
+
+/* Reads one whole message into *msgBuffer, a C-heap block of *bufferSize bytes (at least
+ * 16) that is reallocated, to exactly the message's size, for messages up to maxMsgSize;
+ * *bufferSize follows. decryptionBuffer, when not null, points at a C-heap block (or
+ * null) that is reallocated alongside and serves for decryption; without one, encrypted
+ * messages cannot be decrypted. The caller frees both blocks. Bytes read beyond the
+ * message stay in buffer for the next call, which returns the next message without
+ * reading when they hold it whole.
+ *
+ * Results: the message's size (after decryption, the plain message's size);
+ * QVCP_RECV_CLOSED when the peer closed (a null msgBuffer resets buffer and gives it too);
+ * QVCP_RECV_TOO_LARGE for a message above maxMsgSize, which is read and dropped so that
+ * the stream stays aligned; QVCP_RECV_DECRYPTION_FAILED for a CMD_ENCRYPTED_MESSAGE when
+ * context or *context is null or decryption fails (*context QVCP_PASSTHROUGH_CONTEXT
+ * returns it as received); QVCP_RECV_TIMEOUT when one wait of timeout milliseconds ran
+ * out; the channel's negative result on failure; QVCP_RECV_INVALID_SIZE, with buffer
+ * reset, for a header that cannot start a message. A time-out inside a message keeps its
+ * bytes for the next call, except for a message larger than QVCP_BUFFER_DATA_SIZE, whose
+ * start is already gone: the connection cannot go on then. */
+QV_EXPORT int RecvQVCPMessageEx(AbstractCommChannel *channel, QVCP_MESSAGE **msgBuffer, QVCP_BUFFER *buffer,
+                                uint32_t *bufferSize, QVCPEncryptionContext **context, uint8_t **decryptionBuffer,
+                                uint32_t timeout, uint32_t maxMsgSize);
+QV_EXPORT int RecvQVCPMessageEx(SOCKET s, QVCP_MESSAGE **msgBuffer, QVCP_BUFFER *buffer, uint32_t *bufferSize,
+                                QVCPEncryptionContext **context, uint8_t **decryptionBuffer, uint32_t timeout,
+                                uint32_t maxMsgSize);
+
+/* The same with a fixed message buffer of bufferSize bytes (and a decryption buffer of as
+ * many, or null), which never grows. */
+QV_EXPORT int RecvQVCPMessage(AbstractCommChannel *channel, QVCP_MESSAGE *msgBuffer, QVCP_BUFFER *buffer,
+                              uint32_t bufferSize, QVCPEncryptionContext **context, uint8_t *decryptionBuffer,
+                              uint32_t timeout);
+QV_EXPORT int RecvQVCPMessage(SOCKET s, QVCP_MESSAGE *msgBuffer, QVCP_BUFFER *buffer, uint32_t bufferSize,
+                              QVCPEncryptionContext **context, uint8_t *decryptionBuffer, uint32_t timeout);
+
+/* A binary message of code, id and flags (QVCP_MF_BINARY added) carrying dataSize bytes
+ * of data, in buffer (room for 16 + dataSize rounded up to 8 bytes) or, when buffer is
+ * null, in a new C-heap block of dataSize + 24 bytes that the caller frees. With
+ * allowCompression the data are deflated (zlib, level 9) when that makes the message
+ * more than 4 bytes smaller after padding; any problem with compression leaves them
+ * uncompressed. Null when the message would not fit the 32-bit size, or memory runs out. */
+QV_EXPORT QVCP_MESSAGE *CreateRawQVCPMessage(uint16_t code, uint32_t id, uint16_t flags, const void *data,
+                                             size_t dataSize, QVCP_MESSAGE *buffer, bool allowCompression);
+
+/* Sends the file (UTF-8 name here) as CMD_FILE_DATA messages of the caller's id, the last
+ * one flagged QVCP_MF_END_OF_FILE (an empty file gives one empty message). A negative
+ * offset sends the last -offset bytes, another one the file from offset on; an offset
+ * beyond the size sends the whole file. With compressionMethod other than
+ * STREAM_COMPRESSION_NONE each chunk is a frame of one stream compressor for the whole
+ * transfer. With a context every message is encrypted. Chunks shrink and pauses grow
+ * while sends are slow and recover while they are fast. progress (when not null) gets
+ * the payload bytes sent after each message. A cancellationFlag above 0, checked before
+ * each chunk, ends the transfer. Returns true when the whole file went out; on any
+ * failure (file, read, compression, encryption, send, cancellation) it sends
+ * CMD_ABORT_FILE_TRANSFER with the id and returns false. */
+QV_EXPORT bool SendFileOverQVCP(AbstractCommChannel *channel, uint32_t id, const wchar_t *fileName,
+                                QVCPEncryptionContext *context, int32_t offset, QVCPFileTransferProgress progress,
+                                void *callbackArg, Mutex *mutex,
+                                QVCPStreamCompressionMethod compressionMethod = STREAM_COMPRESSION_NONE,
+                                volatile int32_t *cancellationFlag = nullptr);
+QV_EXPORT bool SendFileOverQVCP(SOCKET s, uint32_t id, const wchar_t *fileName, QVCPEncryptionContext *context,
+                                int32_t offset, QVCPFileTransferProgress progress, void *callbackArg, Mutex *mutex,
+                                QVCPStreamCompressionMethod compressionMethod = STREAM_COMPRESSION_NONE,
+                                volatile int32_t *cancellationFlag = nullptr);
+
+/* Asks the peer for its protocol version with CMD_GET_QVCP_CAPS and waits up to
+ * QVCP_CAPS_TIMEOUT for the answer. A peer that answers with something else, or not in
+ * time, speaks version 1. False (and *version untouched) when the probe cannot be sent or
+ * the connection closes or fails. Reads from the channel, so call it before a receiver
+ * takes the connection over. */
+QV_EXPORT bool QVCPGetPeerProtocolVersion(AbstractCommChannel *channel, int *version, Mutex *mutex);
+QV_EXPORT bool QVCPGetPeerProtocolVersion(SOCKET s, int *version, Mutex *mutex);
 
 #endif /* __cplusplus */
 
@@ -1048,6 +1176,102 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Message wait queue
+ *
+ * MsgWaitQueue hands each incoming message to the thread that waits for it: a connection's
+ * reader puts every message it receives, and a thread that sent a request waits for the
+ * reply's code and request id. Message objects and raw messages are held side by side and
+ * each is handed only to a waiter of its own kind. A message that nobody collects is
+ * discarded by the housekeeper thread shared by all queues of the process, at its first
+ * pass once the message has been held for its hold time (passes run every 30 seconds by
+ * default). The housekeeper starts with the first queue and stops at process exit or at
+ * shutdown(); queues built after shutdown() still work but are not housekept.
+ *
+ * Every operation may be called from any thread at any time, except that a queue must not
+ * be destroyed while threads wait on it. Up to 32 waiters per queue sleep on events; more
+ * waiters than that poll every 50 ms. The housekeeper lock is always taken before a
+ * queue's own lock.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+/* One held message; private to the library. */
+struct MsgWaitQueueElement;
+
+class QV_EXPORT MsgWaitQueue
+{
+public:
+   /* Waiters that sleep on an event of their own; further ones poll. */
+   static constexpr int MAX_WAIT_SLOTS = 32;
+
+   /* Hold time of a new queue and interval between housekeeper passes, in milliseconds. */
+   static constexpr uint32_t DEFAULT_HOLD_TIME = 30000;
+   static constexpr uint32_t DEFAULT_HOUSEKEEPER_INTERVAL = 30000;
+
+private:
+   QvLock *m_lock;
+   QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
+   uint8_t m_waitSlots[MAX_WAIT_SLOTS];    // 1 while a waiter owns the slot
+   uint32_t m_holdTime;
+   int32_t m_size;       // messages held
+   int32_t m_allocated;  // elements in m_elements
+   MsgWaitQueueElement *m_elements;
+   uint64_t m_sequence;  // stamp of the next message put; lower is older
+
+   QV_INTERNAL void insert(void *msg, uint16_t code, uint32_t id, bool raw);
+   QV_INTERNAL void *wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw);
+   QV_INTERNAL void *take(uint16_t code, uint32_t id, bool raw);
+   QV_INTERNAL int acquireWaitSlot();
+   QV_INTERNAL void releaseWaitSlot(int slot);
+   QV_INTERNAL void discardExpired(uint64_t now);
+   QV_INTERNAL static void housekeeperThread(void *arg);
+
+public:
+   /* Empty queue with the default hold time, registered with the housekeeper (which is
+    * started when it is not running and shutdown() has not been called). */
+   MsgWaitQueue();
+   /* Deletes every held message. */
+   ~MsgWaitQueue();
+
+   MsgWaitQueue(const MsgWaitQueue &) = delete;
+   MsgWaitQueue &operator=(const MsgWaitQueue &) = delete;
+
+   /* Takes ownership of msg and holds it under its code and id until a waiter takes it
+    * or the housekeeper discards it (deleted); wakes every waiting thread. Null does
+    * nothing. */
+   void put(QVCPMessage *msg);
+   /* The same for a raw message (a malloc'ed block, released with free). Code and id are
+    * taken from the header as they stand in memory, without byte-order conversion, so a
+    * waiter gives them in the byte order the block holds. */
+   void put(QVCP_MESSAGE *msg);
+
+   /* Removes and returns the oldest held message object with this code and id, waiting up
+    * to timeout milliseconds (INFINITE: no limit; 0: look once) for one to be put. The
+    * caller deletes the result; null on time-out. */
+   QVCPMessage *waitForMessage(uint16_t code, uint32_t id, uint32_t timeout);
+   /* The same for raw messages; the caller frees the result with free. */
+   QVCP_MESSAGE *waitForRawMessage(uint16_t code, uint32_t id, uint32_t timeout);
+
+   /* Hold time in milliseconds for messages put from now on. */
+   void setHoldTime(uint32_t holdTime);
+
+   /* Deletes every held message and releases the element storage. */
+   void clear();
+
+   /* Stops the housekeeper and drops the registry of queues; queues still alive are not
+    * deleted, only no longer housekept. Runs at process exit by itself; calling it again
+    * does nothing. */
+   static void shutdown();
+
+   /* Interval between housekeeper passes in milliseconds (at least 10); the housekeeper
+    * takes it up at once. Messages are discarded between their hold time and their hold
+    * time plus one interval. */
+   static void setHousekeeperInterval(uint32_t interval);
+
+   /* Text about the shared state: "N active queues", the housekeeper's state (RUNNING or
+    * STOPPED) and one line per registered queue with its address, size and hold time. */
+   static String getDiagInfo();
+};
+
+#endif /* __cplusplus */
 
 #endif

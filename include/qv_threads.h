@@ -145,6 +145,123 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Thread pool
+ *
+ * Named pools of worker threads that run callbacks at once (ThreadPoolExecute), one at a
+ * time per key (ThreadPoolExecuteSerialized) or when a time has come (the ThreadPoolSchedule*
+ * functions). A maintenance thread per pool keeps load averages of the requests waiting or
+ * running and an average of how long requests wait for a worker; from these it starts more
+ * workers when requests wait too long and shortens the idle time-out after which surplus
+ * workers end. While no request is pending the wait average fades at every tick, so that
+ * a pool left idle after a burst shrinks back to its minimum. Every pool is registered under its name (names compared without regard to
+ * case; a later pool of the same name hides the earlier one) so that its statistics can be
+ * read by name. Diagnostics go to the debug tag "threads.pool".
+ *
+ * Every function may be called from any thread, a pool's own requests included, except
+ * that ThreadPoolDestroy must not run on one of the pool's own workers. The submit
+ * functions have no result; a null pool or function is ignored. No lock is held while a
+ * request runs. Wait times and relative delays are measured on the monotonic clock, so a
+ * change of the wall clock moves only ThreadPoolScheduleAbsolute and
+ * ThreadPoolScheduleAbsoluteMs requests.
  * ------------------------------------------------------------------------------------- */
+
+/* A pool; opaque to callers. */
+typedef struct ThreadPool ThreadPool;
+
+/* Work run by a pool: called with the argument given when it was submitted. */
+typedef void (*ThreadPoolWorkerFunction)(void *arg);
+
+/* Process-wide resize parameters at load (see ThreadPoolSetResizeParameters). */
+#define THREAD_POOL_DEFAULT_RESPONSIVENESS 12
+#define THREAD_POOL_DEFAULT_WAIT_HIGH_WATERMARK 200
+#define THREAD_POOL_DEFAULT_WAIT_LOW_WATERMARK 100
+
+/* Statistics of a pool, filled by ThreadPoolGetInfo. */
+typedef struct ThreadPoolInfo
+{
+   const wchar_t *poolName;        // the pool's own name, valid while the pool exists
+   int32_t minimumThreads;
+   int32_t maximumThreads;
+   int32_t currentThreads;         // live workers
+   int32_t activeRequestCount;     // requests in the work queue or running
+   int32_t scheduledRequestCount;  // requests waiting for their time
+   uint64_t totalRequestCount;     // ThreadPoolExecute calls: a key's runner counts, scheduled requests do not
+   uint64_t threadStartCount;      // workers started by the pool as it grew
+   uint64_t threadStopCount;       // workers that ended for inactivity
+   int32_t threadUsagePercent;     // currentThreads * 100 / maximumThreads
+   int32_t loadPercent;            // activeRequestCount * 100 / currentThreads, 0 without workers
+   double loadAverageValues[3];    // one-, five- and fifteen-minute averages of activeRequestCount
+   uint32_t averageWaitTimeMs;     // average time a request waits for a worker
+} ThreadPoolInfo;
+
+/* Creates and registers a pool (a null name becomes "NONAME") with minThreads workers at
+ * once; it grows up to maxThreads. stackSize is the workers' stack in bytes, 0 for the
+ * platform default. Returns null when maxThreads is below 1, minThreads is negative or
+ * above maxThreads, or the maintenance thread cannot be started. Workers that cannot be
+ * started are logged and left out. Release the pool with ThreadPoolDestroy. */
+QV_API ThreadPool *ThreadPoolCreate(const wchar_t *name, int32_t minThreads, int32_t maxThreads, int32_t stackSize);
+
+/* Unregisters the pool, runs every request already in its work queue, waits for its
+ * threads to end and frees it. Scheduled requests that are not due yet are dropped, as
+ * are requests that the pool's own work submits once the workers have been told to stop;
+ * callers must not submit from elsewhere once this has been called. Null does nothing. */
+QV_API void ThreadPoolDestroy(ThreadPool *pool);
+
+/* Queues function(arg) to run on the next free worker. */
+QV_API void ThreadPoolExecute(ThreadPool *pool, ThreadPoolWorkerFunction function, void *arg);
+
+/* Queues function(arg) behind the requests of the same key (case-sensitive; a null key
+ * is ignored): requests of one key run one at a time in the order submitted, requests of
+ * different keys in parallel. */
+QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, ThreadPoolWorkerFunction function,
+                                        void *arg);
+
+/* Run function(arg) once the wall clock has reached runTime, in seconds or milliseconds
+ * since 1970-01-01 00:00:00 UTC; a time already past runs at once. Requests due at the
+ * same time run in the order scheduled. */
+QV_API void ThreadPoolScheduleAbsolute(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function,
+                                       void *arg);
+QV_API void ThreadPoolScheduleAbsoluteMs(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function,
+                                         void *arg);
+
+/* Runs function(arg) no sooner than delay milliseconds from now on the monotonic clock;
+ * a delay of 0 is ThreadPoolExecute. */
+QV_API void ThreadPoolScheduleRelative(ThreadPool *pool, uint32_t delay, ThreadPoolWorkerFunction function,
+                                       void *arg);
+
+/* Fills info with the pool's statistics; a null pool or info does nothing. */
+QV_API void ThreadPoolGetInfo(ThreadPool *pool, ThreadPoolInfo *info);
+
+/* Requests waiting in the key's queue (the one running not counted), and the longest time
+ * one of that queue's requests waited before it ran, in milliseconds. 0 when the key has
+ * no work queued or running. */
+QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar_t *key);
+QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, const wchar_t *key);
+
+/* Sets the resize parameters of every pool: a resize decision every responsiveness-th
+ * 5-second tick (1 to 24), growth while the average wait is above highWatermark
+ * milliseconds, shrinking while it is below lowWatermark. A responsiveness outside 1 to
+ * 24 or a watermark of 0 keeps the old value. */
+QV_API void ThreadPoolSetResizeParameters(int32_t responsiveness, uint32_t highWatermark, uint32_t lowWatermark);
+
+/* Divides the periods of pools created afterwards by divisor (1 to 100; other values keep
+ * the old one; 1 at load): the 5-second maintenance tick and the idle time-out, which
+ * starts at 10 seconds and grows to about 10 minutes. With a large divisor a test or a
+ * demonstration sees a pool resize within seconds. The load averages keep their factors
+ * per tick and the watermarks stay in milliseconds. */
+QV_API void ThreadPoolSetTimeScale(int32_t divisor);
+
+#ifdef __cplusplus
+
+class StringList;
+
+/* The statistics of the registered pool called name (without regard to case); false,
+ * with info untouched, when there is none. The pool cannot be destroyed meanwhile, but
+ * info->poolName is valid only while it exists. */
+QV_EXPORT bool ThreadPoolGetInfo(const wchar_t *name, ThreadPoolInfo *info);
+
+/* A new list (the caller deletes it) of the names of all registered pools. */
+QV_API StringList *ThreadPoolGetAllPools(void);
+
+#endif /* __cplusplus */
 
 #endif

@@ -13,6 +13,11 @@ const QvtoolCommand COMMANDS[] = {
     {"hash", "[--ALGORITHM] FILE...", "print CRC-32, MD5, SHA-1 or SHA-256 (default) of files", CommandHash},
     {"password", "[de|en]crypt LOGIN TEXT", "decrypt a stored password or make its encrypted form", CommandPassword},
     {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
+    {"send-file", "HOST:PORT FILE", "send a file over QVCP [--compress lz4|deflate]", CommandSendFile},
+    {"receive-file", "PORT DIR", "receive one file sent with send-file into DIR", CommandReceiveFile},
+    {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
+    {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
+     CommandPoolStress},
 };
 
 void Usage()

@@ -23,5 +23,9 @@ int CommandAddr(int argc, char **argv);
 int CommandHash(int argc, char **argv);
 int CommandPassword(int argc, char **argv);
 int CommandMsg(int argc, char **argv);
+int CommandSendFile(int argc, char **argv);
+int CommandReceiveFile(int argc, char **argv);
+int CommandKeygen(int argc, char **argv);
+int CommandPoolStress(int argc, char **argv);
 
 #endif

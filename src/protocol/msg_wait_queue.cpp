@@ -1,0 +1,418 @@
+/* Message wait queue: held messages in a growable element array under the queue's own lock,
+ * waiters sleeping on per-slot events, and the one housekeeper thread that discards
+ * messages nobody collected, for every queue of the process. */
+#include <qv_protocol.h>
+#include <qv_log.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/sync.h"
+
+using namespace qv::platform;
+
+/* One held message; empty while msg is null. */
+struct MsgWaitQueueElement
+{
+   void *msg;          // QVCPMessage or malloc'ed QVCP_MESSAGE, owned by the queue
+   uint64_t sequence;  // lower is older
+   uint64_t putTime;   // monotonic milliseconds at put
+   uint32_t id;
+   uint32_t ttl;  // the hold time at put, milliseconds
+   uint16_t code;
+   uint16_t raw;  // 1: QVCP_MESSAGE, 0: QVCPMessage
+};
+
+namespace {
+
+/* The element array grows in steps of this many elements and shrinks back to it. */
+constexpr int32_t ELEMENT_STEP = 16;
+
+/* A waiter without a wait slot looks again after this many milliseconds. */
+constexpr uint32_t SLOTLESS_POLL_INTERVAL = 50;
+
+/* Shortest interval between housekeeper passes, so that the thread never spins. */
+constexpr uint32_t MIN_HOUSEKEEPER_INTERVAL = 10;
+
+const wchar_t *const DEBUG_TAG = L"msgwq";
+
+/* State shared by every queue. It is never destroyed, so that a queue destroyed late in
+ * process exit still finds its lock. */
+struct Housekeeper
+{
+   Mutex lock;              // taken before any queue's own lock
+   Condition wakeup{true};  // manual reset: set by shutdown and by an interval change
+   HashMap<uint64_t, MsgWaitQueue> *activeQueues = new HashMap<uint64_t, MsgWaitQueue>(false);  // null after shutdown
+   qorvel_thread_t *thread = nullptr;
+   bool shutDown = false;       // shutdown() was called: no new housekeeper, no registration
+   bool exitHookAdded = false;  // shutdown is registered to run at process exit
+   std::atomic<bool> stopping{false};
+   std::atomic<uint32_t> interval{MsgWaitQueue::DEFAULT_HOUSEKEEPER_INTERVAL};
+};
+
+Housekeeper &Shared()
+{
+   static Housekeeper *state = new Housekeeper();
+   return *state;
+}
+
+/* Built as the library loads, before any caller can construct a queue. */
+Housekeeper &g_loadTimeState = Shared();
+
+inline uint64_t RegistryKey(const MsgWaitQueue *queue)
+{
+   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(queue));
+}
+
+void ReleaseMessage(void *msg, bool raw)
+{
+   if (raw)
+      free(msg);
+   else
+      delete static_cast<QVCPMessage *>(msg);
+}
+
+void ShutdownAtExit()
+{
+   MsgWaitQueue::shutdown();
+}
+
+}  // namespace
+
+MsgWaitQueue::MsgWaitQueue()
+    : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_size(0), m_allocated(0), m_elements(nullptr), m_sequence(1)
+{
+   memset(m_waitEvents, 0, sizeof(m_waitEvents));
+   memset(m_waitSlots, 0, sizeof(m_waitSlots));
+   m_waitEvents[0] = EventCreate(false);
+
+   Housekeeper &hk = Shared();
+   hk.lock.lock();
+   if (hk.activeQueues != nullptr)
+      hk.activeQueues->set(RegistryKey(this), this);
+   if (hk.thread == nullptr && !hk.shutDown)
+   {
+      hk.thread = ThreadStart(housekeeperThread, 0, nullptr);
+      if (hk.thread == nullptr)
+         qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: cannot start the housekeeper thread");
+      else if (!hk.exitHookAdded)
+         hk.exitHookAdded = (atexit(ShutdownAtExit) == 0);
+   }
+   hk.lock.unlock();
+}
+
+MsgWaitQueue::~MsgWaitQueue()
+{
+   Housekeeper &hk = Shared();
+   hk.lock.lock();
+   if (hk.activeQueues != nullptr)
+      hk.activeQueues->remove(RegistryKey(this));
+   hk.lock.unlock();
+
+   clear();
+   LockDestroy(m_lock);
+   for (QvEvent *event : m_waitEvents)
+   {
+      if (event != nullptr)
+         EventDestroy(event);
+   }
+}
+
+void MsgWaitQueue::put(QVCPMessage *msg)
+{
+   if (msg != nullptr)
+      insert(msg, msg->getCode(), msg->getId(), false);
+}
+
+void MsgWaitQueue::put(QVCP_MESSAGE *msg)
+{
+   if (msg != nullptr)
+      insert(msg, msg->code, msg->id, true);
+}
+
+void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
+{
+   LockAcquire(m_lock);
+   int32_t index = 0;
+   if (m_size == m_allocated)
+   {
+      MsgWaitQueueElement *grown = nullptr;
+      if (m_allocated <= INT32_MAX - ELEMENT_STEP)
+         grown = static_cast<MsgWaitQueueElement *>(
+             realloc(m_elements, sizeof(MsgWaitQueueElement) * static_cast<size_t>(m_allocated + ELEMENT_STEP)));
+      if (grown == nullptr)
+      {
+         LockRelease(m_lock);
+         qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
+         ReleaseMessage(msg, raw);
+         return;
+      }
+      memset(&grown[m_allocated], 0, sizeof(MsgWaitQueueElement) * ELEMENT_STEP);
+      m_elements = grown;
+      index = m_allocated;
+      m_allocated += ELEMENT_STEP;
+   }
+   else
+   {
+      while (m_elements[index].msg != nullptr)
+         index++;
+   }
+
+   MsgWaitQueueElement &e = m_elements[index];
+   e.msg = msg;
+   e.code = code;
+   e.id = id;
+   e.raw = raw ? 1 : 0;
+   e.ttl = m_holdTime;
+   e.putTime = MonotonicMs();
+   e.sequence = m_sequence++;
+   m_size++;
+
+   // Every waiter looks again; only the one whose code and id match takes the message.
+   // The events are set after the lock is released, so that a woken waiter does not run
+   // straight into the lock still held. A slot changing hands meanwhile costs at most one
+   // extra look to its new owner.
+   QvEvent *wake[MAX_WAIT_SLOTS];
+   int count = 0;
+   for (int i = 0; i < MAX_WAIT_SLOTS; i++)
+   {
+      if (m_waitSlots[i] != 0)
+         wake[count++] = m_waitEvents[i];
+   }
+   LockRelease(m_lock);
+   for (int i = 0; i < count; i++)
+      EventSet(wake[i]);
+}
+
+QVCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout)
+{
+   return static_cast<QVCPMessage *>(wait(code, id, timeout, false));
+}
+
+QVCP_MESSAGE *MsgWaitQueue::waitForRawMessage(uint16_t code, uint32_t id, uint32_t timeout)
+{
+   return static_cast<QVCP_MESSAGE *>(wait(code, id, timeout, true));
+}
+
+/* Removes and returns the oldest held message of the kind with this code and id; null
+ * when none is held. Called under the queue's lock. */
+void *MsgWaitQueue::take(uint16_t code, uint32_t id, bool raw)
+{
+   MsgWaitQueueElement *oldest = nullptr;
+   const uint16_t kind = raw ? 1 : 0;
+   for (int32_t i = 0; i < m_allocated; i++)
+   {
+      MsgWaitQueueElement &e = m_elements[i];
+      if (e.msg != nullptr && e.raw == kind && e.id == id && e.code == code &&
+          (oldest == nullptr || e.sequence < oldest->sequence))
+         oldest = &e;
+   }
+   if (oldest == nullptr)
+      return nullptr;
+   void *msg = oldest->msg;
+   oldest->msg = nullptr;
+   m_size--;
+   return msg;
+}
+
+/* Takes the first free wait slot, creating its event when it has none; -1 when every slot
+ * is taken (or the event cannot be created). Called under the queue's lock. */
+int MsgWaitQueue::acquireWaitSlot()
+{
+   for (int i = 0; i < MAX_WAIT_SLOTS; i++)
+   {
+      if (m_waitSlots[i] != 0)
+         continue;
+      if (m_waitEvents[i] == nullptr)
+         m_waitEvents[i] = EventCreate(false);
+      if (m_waitEvents[i] == nullptr)
+         return -1;
+      m_waitSlots[i] = 1;
+      return i;
+   }
+   return -1;
+}
+
+/* Frees the slot. A set that its waiter did not consume is cleared, so that the next
+ * owner does not wake for nothing. Called under the queue's lock. */
+void MsgWaitQueue::releaseWaitSlot(int slot)
+{
+   m_waitSlots[slot] = 0;
+   EventReset(m_waitEvents[slot]);
+}
+
+void *MsgWaitQueue::wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw)
+{
+   int slot = -1;
+   uint32_t remaining = timeout;
+   LockAcquire(m_lock);
+   void *msg;
+   // The queue is scanned once more after the last sleep, so that a message put just at
+   // the deadline is not left behind.
+   while ((msg = take(code, id, raw)) == nullptr && remaining > 0)
+   {
+      uint64_t start = MonotonicMs();
+      if (slot < 0)
+         slot = acquireWaitSlot();
+      QvEvent *event = (slot >= 0) ? m_waitEvents[slot] : nullptr;
+      LockRelease(m_lock);
+      if (event != nullptr)
+         EventWait(event, remaining);
+      else
+         std::this_thread::sleep_for(
+             std::chrono::milliseconds((remaining < SLOTLESS_POLL_INTERVAL) ? remaining : SLOTLESS_POLL_INTERVAL));
+      LockAcquire(m_lock);
+      if (remaining != INFINITE)
+      {
+         uint64_t elapsed = MonotonicMs() - start;
+         remaining -= (elapsed < remaining) ? static_cast<uint32_t>(elapsed) : remaining;
+      }
+   }
+   if (slot >= 0)
+      releaseWaitSlot(slot);
+   LockRelease(m_lock);
+   return msg;
+}
+
+void MsgWaitQueue::setHoldTime(uint32_t holdTime)
+{
+   LockAcquire(m_lock);
+   m_holdTime = holdTime;
+   LockRelease(m_lock);
+}
+
+void MsgWaitQueue::clear()
+{
+   LockAcquire(m_lock);
+   for (int32_t i = 0; i < m_allocated; i++)
+   {
+      if (m_elements[i].msg != nullptr)
+         ReleaseMessage(m_elements[i].msg, m_elements[i].raw != 0);
+   }
+   free(m_elements);
+   m_elements = nullptr;
+   m_size = 0;
+   m_allocated = 0;
+   LockRelease(m_lock);
+}
+
+/* One housekeeper pass over this queue: discards the messages held for their hold time
+ * and, when that leaves the queue empty, shrinks the element array back to one step. A
+ * queue that holds nothing is left alone. */
+void MsgWaitQueue::discardExpired(uint64_t now)
+{
+   LockAcquire(m_lock);
+   if (m_size > 0)
+   {
+      for (int32_t i = 0; i < m_allocated; i++)
+      {
+         MsgWaitQueueElement &e = m_elements[i];
+         if (e.msg != nullptr && now - e.putTime >= e.ttl)
+         {
+            ReleaseMessage(e.msg, e.raw != 0);
+            e.msg = nullptr;
+            m_size--;
+         }
+      }
+      if (m_size == 0 && m_allocated > ELEMENT_STEP)
+      {
+         void *shrunk = calloc(ELEMENT_STEP, sizeof(MsgWaitQueueElement));
+         if (shrunk != nullptr)
+         {
+            free(m_elements);
+            m_elements = static_cast<MsgWaitQueueElement *>(shrunk);
+            m_allocated = ELEMENT_STEP;
+         }
+      }
+   }
+   LockRelease(m_lock);
+}
+
+void MsgWaitQueue::housekeeperThread(void *)
+{
+   ThreadSetName(nullptr, "MsgWaitQueue");
+   Housekeeper &hk = Shared();
+   while (true)
+   {
+      hk.wakeup.wait(hk.interval.load());
+      // Reset before looking at the stop flag: a shutdown that sets the condition after
+      // this point is seen at the next wait at the latest.
+      hk.wakeup.reset();
+      if (hk.stopping.load())
+         break;
+
+      hk.lock.lock();
+      if (hk.activeQueues != nullptr)
+      {
+         uint64_t now = MonotonicMs();
+         hk.activeQueues->forEach(
+             [](const void *, const void *value, void *context) {
+                const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value))
+                    ->discardExpired(*static_cast<uint64_t *>(context));
+                return CONTINUE_ENUMERATION;
+             },
+             &now);
+      }
+      hk.lock.unlock();
+   }
+}
+
+void MsgWaitQueue::shutdown()
+{
+   Housekeeper &hk = Shared();
+   // The record is taken under the lock, so that of two concurrent calls only one waits
+   // for the thread and releases it.
+   hk.lock.lock();
+   hk.shutDown = true;
+   qorvel_thread_t *thread = hk.thread;
+   hk.thread = nullptr;
+   hk.lock.unlock();
+
+   hk.stopping.store(true);
+   hk.wakeup.set();
+   if (thread != nullptr)
+      ThreadWaitForExit(thread);
+
+   hk.lock.lock();
+   delete hk.activeQueues;
+   hk.activeQueues = nullptr;
+   hk.lock.unlock();
+}
+
+void MsgWaitQueue::setHousekeeperInterval(uint32_t interval)
+{
+   Housekeeper &hk = Shared();
+   hk.interval.store((interval < MIN_HOUSEKEEPER_INTERVAL) ? MIN_HOUSEKEEPER_INTERVAL : interval);
+   hk.wakeup.set();
+}
+
+String MsgWaitQueue::getDiagInfo()
+{
+   Housekeeper &hk = Shared();
+   String text;
+   hk.lock.lock();
+   int32_t count = (hk.activeQueues != nullptr) ? hk.activeQueues->size() : 0;
+   text.append(count);
+   text += L" active queues\nHousekeeper thread state is ";
+   text += (hk.thread != nullptr) ? L"RUNNING\n" : L"STOPPED\n";
+   if (count > 0)
+   {
+      text += L"Active queues:\n";
+      hk.activeQueues->forEach(
+          [](const void *, const void *value, void *context) {
+             MsgWaitQueue *queue = const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value));
+             LockAcquire(queue->m_lock);
+             static_cast<String *>(context)->appendFormattedString(L"   %p size=%d holdTime=%d\n", queue, queue->m_size,
+                                                                   static_cast<int32_t>(queue->m_holdTime));
+             LockRelease(queue->m_lock);
+             return CONTINUE_ENUMERATION;
+          },
+          &text);
+   }
+   hk.lock.unlock();
+   return text;
+}

@@ -1,0 +1,237 @@
+#include <qorvel.h>
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "threads/thread_test_util.h"
+
+using namespace qvtest;
+
+namespace {
+
+typedef std::unique_ptr<QVCPMessage> MessagePtr;
+
+struct FreeDeleter
+{
+   void operator()(void *p) const { free(p); }
+};
+typedef std::unique_ptr<QVCP_MESSAGE, FreeDeleter> RawPtr;
+
+constexpr uint16_t REPLY = 0x0102;
+constexpr uint32_t TOKEN_FIELD = 5;
+constexpr uint32_t GENEROUS_MS = static_cast<uint32_t>(GENEROUS.count());
+
+QVCP_MESSAGE *Raw(uint16_t code, uint32_t id)
+{
+   QVCP_MESSAGE *msg = static_cast<QVCP_MESSAGE *>(calloc(1, sizeof(QVCP_MESSAGE)));
+   msg->code = code;
+   msg->id = id;
+   return msg;
+}
+
+/* Messages the queue holds, read from its line of the diagnostic text; -1 when it has none. */
+int HeldBy(const MsgWaitQueue &queue)
+{
+   String prefix;
+   prefix.appendFormattedString(L"   %p size=", &queue);
+   String text = MsgWaitQueue::getDiagInfo();
+   const wchar_t *line = wcsstr(text, prefix);
+   return (line != nullptr) ? static_cast<int>(wcstol(line + prefix.length(), nullptr, 10)) : -1;
+}
+
+/* Sets the housekeeper interval for one test and restores the default. */
+struct HousekeeperInterval
+{
+   explicit HousekeeperInterval(uint32_t ms) { MsgWaitQueue::setHousekeeperInterval(ms); }
+   ~HousekeeperInterval() { MsgWaitQueue::setHousekeeperInterval(MsgWaitQueue::DEFAULT_HOUSEKEEPER_INTERVAL); }
+};
+
+TEST(MsgWaitQueue, HandsEachMessageToItsOwnKindOldestFirst)
+{
+   MsgWaitQueue q;
+   QVCPMessage *older = new QVCPMessage(REPLY, 7);
+   QVCPMessage *newer = new QVCPMessage(REPLY, 7);
+   q.put(older);
+   q.put(Raw(REPLY, 7));
+   q.put(newer);
+   q.put(static_cast<QVCPMessage *>(nullptr));
+   EXPECT_EQ(q.waitForMessage(REPLY, 8, 0), nullptr);
+   EXPECT_EQ(q.waitForMessage(REPLY + 1, 7, 0), nullptr);
+   MessagePtr first(q.waitForMessage(REPLY, 7, 0)), second(q.waitForMessage(REPLY, 7, 0));
+   EXPECT_EQ(first.get(), older);
+   EXPECT_EQ(second.get(), newer);
+   EXPECT_EQ(q.waitForMessage(REPLY, 7, 0), nullptr);
+   EXPECT_NE(RawPtr(q.waitForRawMessage(REPLY, 7, 0)), nullptr);
+   EXPECT_EQ(q.waitForRawMessage(REPLY, 7, 0), nullptr);
+
+   // A raw header is matched as it stands in memory, without byte-order conversion.
+   q.put(Raw(0x1234, 0x01000000));
+   EXPECT_EQ(q.waitForRawMessage(0x3412, 1, 0), nullptr);
+   EXPECT_NE(RawPtr(q.waitForRawMessage(0x1234, 0x01000000, 0)), nullptr);
+
+   // Past one growth step, with holes left by taken messages filled again.
+   for (uint32_t id = 0; id < 40; id++)
+   {
+      q.put(new QVCPMessage(REPLY, id));
+      if (id % 3 == 0)
+      {
+         EXPECT_NE(MessagePtr(q.waitForMessage(REPLY, id / 2, 0)), nullptr) << id;
+      }
+   }
+   EXPECT_EQ(HeldBy(q), 26);
+   for (uint32_t id = 20; id < 40; id++)
+      EXPECT_NE(MessagePtr(q.waitForMessage(REPLY, id, 0)), nullptr) << id;
+}
+
+TEST(MsgWaitQueue, WaitWithoutMatchTimesOut)
+{
+   MsgWaitQueue q;
+   q.put(new QVCPMessage(REPLY, 1));
+   Clock::time_point start = Clock::now();
+   EXPECT_EQ(q.waitForRawMessage(REPLY, 1, 100), nullptr);
+   long long ms = MsSince(start);
+   EXPECT_GE(ms, 100);
+   EXPECT_LT(ms, GENEROUS.count());
+}
+
+TEST(MsgWaitQueue, ManyWaitersEachGetTheirOwnReply)
+{
+   constexpr int WAITERS = 40;  // more than there are wait slots: some waiters poll
+   constexpr int PRODUCERS = 4;
+   MsgWaitQueue q;
+   std::atomic<int> waiting{0}, served{0};
+   Flag allWaiting;
+   std::vector<std::unique_ptr<Worker>> threads;
+   for (uint32_t w = 0; w < WAITERS; w++)
+      threads.emplace_back(new Worker([&, w] {
+         if (++waiting == WAITERS)
+            allWaiting.set();
+         Clock::time_point start = Clock::now();
+         MessagePtr reply(q.waitForMessage(REPLY, w, GENEROUS_MS));
+         // Woken by the put, not found by the last look at the end of the time-out.
+         if (reply != nullptr && reply->getCode() == REPLY && reply->getId() == w &&
+             reply->getFieldAsUInt32(TOKEN_FIELD) == w * 3 + 1 && MsSince(start) < GENEROUS.count() / 2)
+            served++;
+      }));
+   ASSERT_TRUE(allWaiting.wait());
+   for (uint32_t p = 0; p < PRODUCERS; p++)
+      threads.emplace_back(new Worker([&q, p] {
+         for (uint32_t w = p; w < WAITERS; w += PRODUCERS)
+         {
+            // Near misses first: another code, another kind, another id.
+            q.put(new QVCPMessage(REPLY + 1, w));
+            q.put(Raw(REPLY, w));
+            q.put(new QVCPMessage(REPLY, w + WAITERS));
+            QVCPMessage *reply = new QVCPMessage(REPLY, w);
+            reply->setField(TOKEN_FIELD, w * 3 + 1);
+            q.put(reply);
+         }
+      }));
+   threads.clear();
+   EXPECT_EQ(served.load(), WAITERS);
+   EXPECT_EQ(HeldBy(q), 3 * WAITERS);
+}
+
+TEST(MsgWaitQueue, UnclaimedMessageIsDiscardedOnceItsHoldTimeIsOver)
+{
+   constexpr uint32_t HOLD = 300;
+   HousekeeperInterval fast(10);
+   MsgWaitQueue q;
+   q.setHoldTime(HOLD);
+   Clock::time_point put = Clock::now();
+   q.put(new QVCPMessage(REPLY, 1));
+   for (uint32_t id = 0; id < 17; id++)
+      q.put(Raw(REPLY, id));
+   q.setHoldTime(60000);
+   q.put(new QVCPMessage(REPLY, 2));
+
+   while (HeldBy(q) > 1 && MsSince(put) < GENEROUS.count())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+   EXPECT_GE(MsSince(put), HOLD);
+   EXPECT_EQ(HeldBy(q), 1);
+   EXPECT_EQ(q.waitForMessage(REPLY, 1, 0), nullptr);
+   EXPECT_NE(MessagePtr(q.waitForMessage(REPLY, 2, 0)), nullptr);
+   q.put(new QVCPMessage(REPLY, 3));
+   EXPECT_NE(MessagePtr(q.waitForMessage(REPLY, 3, 0)), nullptr);
+}
+
+/* Kernel id of a thread of this process with that name; 0 when none shows up in time. */
+uint32_t FindThread(const char *name)
+{
+   for (Clock::time_point start = Clock::now(); Clock::now() - start < GENEROUS; std::this_thread::yield())
+   {
+      for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+      {
+         uint32_t tid = static_cast<uint32_t>(atol(task.path().filename().c_str()));
+         if (ThreadNameOf(tid) == name)
+            return tid;
+      }
+   }
+   return 0;
+}
+
+size_t ThreadCount()
+{
+   auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+   return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+const wchar_t *const STOPPED_TEXT = L"0 active queues\nHousekeeper thread state is STOPPED\n";
+
+/* Runs in a process of its own; returns the number of failed checks, told on stderr. */
+int ShutdownScenario()
+{
+   int failures = 0;
+   auto check = [&failures](bool ok, const char *what) {
+      if (!ok)
+      {
+         fprintf(stderr, "failed: %s\n", what);
+         failures++;
+      }
+   };
+   MsgWaitQueue *idle = new MsgWaitQueue();
+   MsgWaitQueue *holding = new MsgWaitQueue();
+   holding->setHoldTime(1500);
+   holding->put(new QVCPMessage(REPLY, 1));
+   String expected(L"2 active queues\nHousekeeper thread state is RUNNING\nActive queues:\n");
+   expected.appendFormattedString(L"   %p size=0 holdTime=30000\n   %p size=1 holdTime=1500\n", idle, holding);
+   check(MsgWaitQueue::getDiagInfo().equals(expected), "text of two queues and a running housekeeper");
+   uint32_t housekeeper = FindThread("MsgWaitQueue");
+   check(housekeeper != 0, "housekeeper thread named");
+
+   MsgWaitQueue::shutdown();
+   check(wcscmp(MsgWaitQueue::getDiagInfo(), STOPPED_TEXT) == 0, "text after shutdown");
+   std::string task = "/proc/self/task/" + std::to_string(housekeeper);
+   for (Clock::time_point start = Clock::now(); std::filesystem::exists(task) && Clock::now() - start < GENEROUS;)
+      std::this_thread::yield();
+   check(!std::filesystem::exists(task), "housekeeper ended");
+
+   size_t threads = ThreadCount();
+   MsgWaitQueue late;
+   check(ThreadCount() == threads && wcscmp(MsgWaitQueue::getDiagInfo(), STOPPED_TEXT) == 0,
+         "a queue built after shutdown is neither registered nor housekept");
+   late.put(new QVCPMessage(REPLY, 2));
+   check(MessagePtr(late.waitForMessage(REPLY, 2, 0)) != nullptr, "a queue built after shutdown works");
+
+   // The registry is gone: destroying these must leave it alone.
+   delete idle;
+   delete holding;
+   return failures;
+}
+
+/* shutdown() is final for the process, so it is tried in a child process of its own; the
+ * child's exit runs shutdown() once more. */
+TEST(MsgWaitQueueDeathTest, ShutdownStopsTheHousekeeperForGood)
+{
+   GTEST_FLAG_SET(death_test_style, "threadsafe");
+   EXPECT_EXIT(exit(ShutdownScenario()), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

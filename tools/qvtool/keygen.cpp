@@ -1,0 +1,41 @@
+/* qvtool keygen: makes a new 2048-bit RSA key pair and writes it as the library's key file
+ * (the form LoadRSAKeys reads), readable by its owner only. */
+#include "qvtool.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+/* Modulus size of the keys made. */
+const int KEY_BITS = 2048;
+
+int Usage()
+{
+   fprintf(stderr, "usage: qvtool keygen FILE\n");
+   return 2;
+}
+
+}  // namespace
+
+int CommandKeygen(int argc, char **argv)
+{
+   if (argc != 1)
+      return Usage();
+   RSA_KEY key = RSAGenerateKey(KEY_BITS);
+   if (key == nullptr)
+   {
+      fprintf(stderr, "qvtool keygen: cannot generate an RSA key\n");
+      return 1;
+   }
+   wchar_t *name = WideStringFromUTF8String(argv[0]);
+   bool saved = SaveRSAKeys(key, name);
+   free(name);
+   RSAFree(key);
+   if (!saved)
+   {
+      fprintf(stderr, "qvtool keygen: %s: cannot write the key file\n", argv[0]);
+      return 1;
+   }
+   return 0;
+}
