@@ -64,6 +64,12 @@ typedef int SOCKET;
 #endif
 #endif
 
+/* Handle of one end of a local pipe (a Unix-domain stream socket here). */
+#ifndef _WIN32
+typedef int HPIPE;
+#define INVALID_PIPE_HANDLE (-1)
+#endif
+
 /* A JSON value of the jansson library (the toJson operations return new ones that the
  * caller releases with json_decref); declared here so public headers need not include
  * jansson.h. */

@@ -1013,7 +1013,166 @@ QV_EXPORT bool QVCPGetPeerProtocolVersion(SOCKET s, int *version, Mutex *mutex);
 
 /* ---------------------------------------------------------------------------------------
  * Message receivers
+ *
+ * A receiver turns the byte stream of one connection into QVCPMessage objects. It keeps
+ * one receive buffer that grows (never shrinks) to the largest message accepted, cuts
+ * whole messages out of it by the size in their headers, decrypts encrypted messages with
+ * the session's encryption context and deserializes them for protocol version 4. Several
+ * messages that arrive in one read are handed out by successive calls without reading
+ * again. A receiver belongs to one reading thread; it takes no lock of its own.
+ *
+ * A header size below 16 or not a multiple of 8, a size above
+ * MSGRECV_LARGEST_MESSAGE_SIZE and a message that cannot be deserialized end the read with
+ * MSGRECV_PROTOCOL_ERROR and leave the buffer as it is; every later read reports the same
+ * without reading (the caller normally closes the connection). A message above the
+ * maximum size but not above MSGRECV_LARGEST_MESSAGE_SIZE is skipped as its bytes arrive. An encrypted message that
+ * arrives while no encryption context is set is dropped (written to the debug output at
+ * level 6); one that fails decryption is removed and reported as
+ * MSGRECV_DECRYPTION_FAILURE. Either way the messages behind it are delivered by the
+ * next calls.
  * ------------------------------------------------------------------------------------- */
+
+/* Result of AbstractMessageReceiver::readMessage. */
+typedef enum MessageReceiverResult
+{
+   MSGRECV_SUCCESS = 0,
+   MSGRECV_CLOSED = 1,             /* the peer closed the stream */
+   MSGRECV_TIMEOUT = 2,            /* no bytes came within the time-out */
+   MSGRECV_COMM_FAILURE = 3,       /* the transport failed */
+   MSGRECV_DECRYPTION_FAILURE = 4, /* an encrypted message could not be decrypted */
+   MSGRECV_PROTOCOL_ERROR = 5      /* malformed size, or a message that does not parse */
+} MessageReceiverResult;
+
+/* Largest message size a receiver takes at all; a larger header size is a protocol error. */
+#define MSGRECV_LARGEST_MESSAGE_SIZE ((size_t)0x3FFFFFFF)
+
+#ifdef __cplusplus
+
+class QVCPEncryptionContext;
+class AbstractCommChannel;
+class Mutex;
+struct ssl_st;
+typedef struct ssl_st SSL;
+
+/* The buffer, cutting, decryption and deserialization; subclasses read bytes. */
+class QV_EXPORT AbstractMessageReceiver
+{
+private:
+   uint8_t *m_buffer;                           // the bytes held start at m_buffer + m_start
+   uint8_t *m_decryptionBuffer;                 // scratch of m_size bytes, made on first use
+   QVCPEncryptionContext *m_encryptionContext;  // not owned; null when none
+   size_t m_initialSize;
+   size_t m_size;  // bytes allocated for m_buffer
+   size_t m_maxSize;
+   size_t m_dataSize;     // bytes held, from m_start
+   size_t m_bytesToSkip;  // bytes of a skipped message still to come
+   size_t m_start;        // bytes of consumed messages at the front, moved out before a read
+   bool m_protocolError;  // reported once: every later read reports it again
+
+   enum class CutResult;
+   QV_INTERNAL CutResult cutMessage(QVCPMessage **msg);
+   QV_INTERNAL CutResult decryptAndParse(uint8_t *raw, size_t size, QVCPMessage **msg);
+   QV_INTERNAL void consume(size_t size);
+   QV_INTERNAL void compact();
+   QV_INTERNAL bool grow(size_t size);
+
+protected:
+   /* Reads at most size bytes (size is never 0) into buffer, waiting at most timeout
+    * milliseconds (INFINITE: no limit): the bytes read, 0 when the peer closed the
+    * stream, -2 when the time-out passed without data, any other negative value on
+    * failure. A count above size is taken as a failure. */
+   virtual int readBytes(uint8_t *buffer, size_t size, uint32_t timeout) = 0;
+
+public:
+   /* A buffer of initialSize bytes (at least QVCP_HEADER_SIZE) that may grow to maxSize
+    * (at least the initial size). */
+   AbstractMessageReceiver(size_t initialSize, size_t maxSize);
+   AbstractMessageReceiver(const AbstractMessageReceiver &) = delete;
+   AbstractMessageReceiver &operator=(const AbstractMessageReceiver &) = delete;
+   virtual ~AbstractMessageReceiver();
+
+   /* The next message (the caller deletes it) with *result MSGRECV_SUCCESS, or null with
+    * the reason in *result (result may be null). timeout applies to each wait for bytes,
+    * in milliseconds; INFINITE means no limit. */
+   QVCPMessage *readMessage(uint32_t timeout, MessageReceiverResult *result);
+
+   /* Sets or replaces the context for encrypted messages (not owned: it must outlive its
+    * use here); null, or the pass-through marker of all bits set, means none. */
+   void setEncryptionContext(QVCPEncryptionContext *context) { m_encryptionContext = context; }
+
+   /* The bytes held and not yet handed out, from their start (the header of the next or
+    * of the malformed message); valid until the next readMessage. */
+   QVCP_MESSAGE *getRawMessageBuffer() { return reinterpret_cast<QVCP_MESSAGE *>(m_buffer + m_start); }
+
+   /* "MSGRECV_SUCCESS" ... "MSGRECV_PROTOCOL_ERROR", "UNKNOWN" for any other value. */
+   static const wchar_t *resultToText(MessageReceiverResult result);
+};
+
+/* Reads a socket with RecvEx; the socket stays open when the receiver goes. */
+class QV_EXPORT SocketMessageReceiver : public AbstractMessageReceiver
+{
+private:
+   SOCKET m_socket;
+
+protected:
+   virtual int readBytes(uint8_t *buffer, size_t size, uint32_t timeout) override;
+
+public:
+   SocketMessageReceiver(SOCKET socket, size_t initialSize, size_t maxSize);
+   virtual ~SocketMessageReceiver();
+};
+
+/* Reads a channel with its recv; holds one reference on the channel, released (which may
+ * delete the channel) when the receiver goes. */
+class QV_EXPORT CommChannelMessageReceiver : public AbstractMessageReceiver
+{
+private:
+   AbstractCommChannel *m_channel;
+
+protected:
+   virtual int readBytes(uint8_t *buffer, size_t size, uint32_t timeout) override;
+
+public:
+   CommChannelMessageReceiver(AbstractCommChannel *channel, size_t initialSize, size_t maxSize);
+   virtual ~CommChannelMessageReceiver();
+};
+
+/* Reads a TLS session over a socket. The optional lock is the one the session's writers
+ * hold around their SSL calls: the receiver holds it during SSL_pending and SSL_read and
+ * releases it while it waits for the socket, so that others can write meanwhile. The
+ * socket should be non-blocking: on a blocking one a record that arrives in parts is
+ * waited for inside SSL_read, past the time-out. Session and socket stay as they are when
+ * the receiver goes. Failures of SSL_read are written to the debug output at level 7. */
+class QV_EXPORT TlsMessageReceiver : public AbstractMessageReceiver
+{
+private:
+   SOCKET m_socket;
+   SSL *m_ssl;
+   Mutex *m_mutex;  // null: no lock
+
+protected:
+   virtual int readBytes(uint8_t *buffer, size_t size, uint32_t timeout) override;
+
+public:
+   TlsMessageReceiver(SOCKET socket, SSL *ssl, Mutex *mutex, size_t initialSize, size_t maxSize);
+   virtual ~TlsMessageReceiver();
+};
+
+/* Reads one end of a local pipe; the pipe stays open when the receiver goes. */
+class QV_EXPORT PipeMessageReceiver : public AbstractMessageReceiver
+{
+private:
+   HPIPE m_pipe;
+
+protected:
+   virtual int readBytes(uint8_t *buffer, size_t size, uint32_t timeout) override;
+
+public:
+   PipeMessageReceiver(HPIPE pipe, size_t initialSize, size_t maxSize);
+   virtual ~PipeMessageReceiver();
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Message wait queue

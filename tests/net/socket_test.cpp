@@ -70,18 +70,6 @@ long OpenDescriptors()
    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
-/* Whether thread tid got into poll (where socket waits sit) within GENEROUS. */
-bool WaitUntilPolling(uint32_t tid)
-{
-   for (Clock::time_point start = Clock::now(); Clock::now() - start < GENEROUS; std::this_thread::yield())
-   {
-      long call = atol(ReadTaskFile(tid, "syscall").c_str());
-      if (call == SYS_poll || call == SYS_ppoll)
-         return true;
-   }
-   return false;
-}
-
 /* The loopback address of one family. */
 struct Loopback
 {

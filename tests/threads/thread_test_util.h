@@ -5,6 +5,8 @@
 
 #include <qorvel.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -109,6 +111,19 @@ inline bool WaitUntilBlocked(uint32_t tid)
           stat.compare(state, 4, ") S ") == 0)
          return true;
       std::this_thread::yield();
+   }
+   return false;
+}
+
+/* True once thread tid got into poll, where the socket waits sit; false when that did not
+ * happen within GENEROUS. */
+inline bool WaitUntilPolling(uint32_t tid)
+{
+   for (Clock::time_point start = Clock::now(); Clock::now() - start < GENEROUS; std::this_thread::yield())
+   {
+      long call = atol(ReadTaskFile(tid, "syscall").c_str());
+      if (call == SYS_poll || call == SYS_ppoll)
+         return true;
    }
    return false;
 }

@@ -1,0 +1,237 @@
+/* The message receiver's buffer: cutting whole messages out of the received bytes by the
+ * size in their headers, growing or skipping for large ones, decryption and
+ * deserialization. */
+#include <qv_protocol.h>
+#include <qv_crypto.h>
+#include <qv_log.h>
+
+#include "protocol/message_field.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+using qv::msg::ReadBE16;
+using qv::msg::ReadBE32;
+
+namespace {
+
+/* Where the size field starts in the header, and the bytes held before it can be read. */
+constexpr size_t SIZE_FIELD_OFFSET = 4;
+constexpr size_t SIZE_FIELD_END = 8;
+
+/* Message sizes are whole multiples of this. */
+constexpr size_t MESSAGE_ALIGNMENT = 8;
+
+/* Messages are deserialized for this protocol version, so compressed ones are taken. */
+constexpr int RECEIVE_VERSION = 4;
+
+/* readBytes results other than counts. */
+constexpr int READ_CLOSED = 0;
+constexpr int READ_TIMEOUT = -2;
+
+/* Debug level of messages dropped for want of an encryption context. */
+constexpr int DROP_DEBUG_LEVEL = 6;
+
+/* The pass-through marker of the raw I/O functions: a context pointer of all bits set,
+ * which decrypts nothing. */
+QVCPEncryptionContext *const PASS_THROUGH_CONTEXT =
+    reinterpret_cast<QVCPEncryptionContext *>(~static_cast<uintptr_t>(0));
+
+}  // namespace
+
+/* What one look at the buffer gives. */
+enum class AbstractMessageReceiver::CutResult
+{
+   MESSAGE,            // *msg is the next message
+   NEED_BYTES,         // the next message is not complete yet
+   DROPPED,            // a message was removed without a result
+   DECRYPTION_FAILED,  // an encrypted message was removed, undecryptable
+   PROTOCOL_ERROR      // the bytes held do not form a message
+};
+
+AbstractMessageReceiver::AbstractMessageReceiver(size_t initialSize, size_t maxSize)
+{
+   // The buffer must hold at least a header, or no size could ever be read.
+   m_initialSize = (initialSize < QVCP_HEADER_SIZE) ? QVCP_HEADER_SIZE : initialSize;
+   m_size = m_initialSize;
+   m_maxSize = (maxSize < m_initialSize) ? m_initialSize : maxSize;
+   m_buffer = static_cast<uint8_t *>(malloc(m_size));
+   m_decryptionBuffer = nullptr;
+   m_encryptionContext = nullptr;
+   m_dataSize = 0;
+   m_bytesToSkip = 0;
+   m_start = 0;
+   m_protocolError = false;
+}
+
+AbstractMessageReceiver::~AbstractMessageReceiver()
+{
+   free(m_buffer);
+   free(m_decryptionBuffer);
+}
+
+const wchar_t *AbstractMessageReceiver::resultToText(MessageReceiverResult result)
+{
+   switch (result)
+   {
+      case MSGRECV_SUCCESS: return L"MSGRECV_SUCCESS";
+      case MSGRECV_CLOSED: return L"MSGRECV_CLOSED";
+      case MSGRECV_TIMEOUT: return L"MSGRECV_TIMEOUT";
+      case MSGRECV_COMM_FAILURE: return L"MSGRECV_COMM_FAILURE";
+      case MSGRECV_DECRYPTION_FAILURE: return L"MSGRECV_DECRYPTION_FAILURE";
+      case MSGRECV_PROTOCOL_ERROR: return L"MSGRECV_PROTOCOL_ERROR";
+   }
+   return L"UNKNOWN";
+}
+
+/* Moves the bytes held to the front of the buffer. */
+void AbstractMessageReceiver::compact()
+{
+   if (m_start == 0)
+      return;
+   if (m_dataSize > 0)
+      memmove(m_buffer, m_buffer + m_start, m_dataSize);
+   m_start = 0;
+}
+
+void AbstractMessageReceiver::consume(size_t size)
+{
+   m_dataSize -= size;
+   m_start = (m_dataSize > 0) ? m_start + size : 0;
+}
+
+/* Reallocates the buffer to exactly size bytes; the scratch buffer is made anew on its
+ * next use. False (buffer unchanged) when memory runs out. */
+bool AbstractMessageReceiver::grow(size_t size)
+{
+   compact();
+   uint8_t *buffer = static_cast<uint8_t *>(realloc(m_buffer, size));
+   if (buffer == nullptr)
+      return false;
+   m_buffer = buffer;
+   m_size = size;
+   free(m_decryptionBuffer);
+   m_decryptionBuffer = nullptr;
+   return true;
+}
+
+AbstractMessageReceiver::CutResult AbstractMessageReceiver::decryptAndParse(uint8_t *raw, size_t size,
+                                                                            QVCPMessage **msg)
+{
+   if (m_encryptionContext == nullptr || m_encryptionContext == PASS_THROUGH_CONTEXT)
+   {
+      qvlog_debug(DROP_DEBUG_LEVEL,
+                  L"AbstractMessageReceiver: encrypted message of %u bytes dropped (no encryption context)",
+                  static_cast<uint32_t>(size));
+      return CutResult::DROPPED;
+   }
+   if (m_decryptionBuffer == nullptr)
+   {
+      m_decryptionBuffer = static_cast<uint8_t *>(malloc(m_size));
+      if (m_decryptionBuffer == nullptr)
+         return CutResult::DECRYPTION_FAILED;
+   }
+   if (!m_encryptionContext->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(raw), m_decryptionBuffer, size))
+      return CutResult::DECRYPTION_FAILED;
+   // The plain message lies where the envelope was; it must not claim more than that.
+   *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);
+   return (*msg != nullptr) ? CutResult::MESSAGE : CutResult::PROTOCOL_ERROR;
+}
+
+AbstractMessageReceiver::CutResult AbstractMessageReceiver::cutMessage(QVCPMessage **msg)
+{
+   *msg = nullptr;
+   if (m_dataSize < SIZE_FIELD_END || m_buffer == nullptr)
+      return CutResult::NEED_BYTES;
+
+   uint8_t *raw = m_buffer + m_start;
+   size_t size = ReadBE32(raw + SIZE_FIELD_OFFSET);
+   if (size < QVCP_HEADER_SIZE || size % MESSAGE_ALIGNMENT != 0)
+      return CutResult::PROTOCOL_ERROR;
+   if (m_dataSize < size)
+   {
+      // A message that fits the buffer gets its room when the bytes held move to the front.
+      if (size <= m_size)
+         return CutResult::NEED_BYTES;
+      if (size > m_maxSize && size > MSGRECV_LARGEST_MESSAGE_SIZE)
+         return CutResult::PROTOCOL_ERROR;
+      // Too large for the buffer, or no memory to grow it: its bytes are dropped as they come.
+      if (size > m_maxSize || !grow(size))
+      {
+         m_bytesToSkip = size - m_dataSize;
+         m_dataSize = 0;
+         m_start = 0;
+      }
+      return CutResult::NEED_BYTES;
+   }
+
+   CutResult rc;
+   if (ReadBE16(raw) == CMD_ENCRYPTED_MESSAGE)
+      rc = decryptAndParse(raw, size, msg);
+   else
+   {
+      *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);
+      rc = (*msg != nullptr) ? CutResult::MESSAGE : CutResult::PROTOCOL_ERROR;
+   }
+   // A message that does not parse stays, so that the caller can look at it.
+   if (rc != CutResult::PROTOCOL_ERROR)
+      consume(size);
+   return rc;
+}
+
+QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageReceiverResult *result)
+{
+   MessageReceiverResult dummy;
+   if (result == nullptr)
+      result = &dummy;
+
+   // A decrypted message that failed has replaced its envelope: the bytes held are looked at
+   // no more, so that every later read gives the same answer.
+   if (m_protocolError)
+   {
+      *result = MSGRECV_PROTOCOL_ERROR;
+      return nullptr;
+   }
+   for (;;)
+   {
+      QVCPMessage *msg;
+      switch (cutMessage(&msg))
+      {
+         case CutResult::MESSAGE: *result = MSGRECV_SUCCESS; return msg;
+         case CutResult::DROPPED: continue;  // the next message may be complete already
+         case CutResult::DECRYPTION_FAILED: *result = MSGRECV_DECRYPTION_FAILURE; return nullptr;
+         case CutResult::PROTOCOL_ERROR:
+            m_protocolError = true;
+            *result = MSGRECV_PROTOCOL_ERROR;
+            return nullptr;
+         case CutResult::NEED_BYTES: break;
+      }
+
+      if (m_buffer == nullptr)
+      {
+         *result = MSGRECV_COMM_FAILURE;
+         return nullptr;
+      }
+      compact();
+      size_t room = m_size - m_dataSize;
+      int n = readBytes(m_buffer + m_dataSize, room, timeout);
+      if (n <= 0 || static_cast<size_t>(n) > room)
+      {
+         *result = (n == READ_CLOSED) ? MSGRECV_CLOSED : (n == READ_TIMEOUT) ? MSGRECV_TIMEOUT : MSGRECV_COMM_FAILURE;
+         return nullptr;
+      }
+
+      size_t count = static_cast<size_t>(n);
+      if (m_bytesToSkip == 0)
+         m_dataSize += count;
+      else if (count <= m_bytesToSkip)
+         m_bytesToSkip -= count;
+      else
+      {
+         // The read ran past the skipped message: its tail starts the next one.
+         m_dataSize = count - m_bytesToSkip;
+         memmove(m_buffer, m_buffer + m_bytesToSkip, m_dataSize);
+         m_bytesToSkip = 0;
+      }
+   }
+}

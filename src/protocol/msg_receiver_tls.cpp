@@ -1,0 +1,96 @@
+/* The message receiver over a TLS session: SSL_read with a wait on the socket between
+ * reads, holding the session's lock only around the SSL calls. */
+#include <qv_protocol.h>
+#include <qv_crypto.h>
+#include <qv_log.h>
+#include <qv_threads.h>
+
+#include "platform/socket.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <openssl/ssl.h>
+
+namespace {
+
+/* Debug level of SSL_read failures. */
+constexpr int TLS_DEBUG_LEVEL = 7;
+
+/* readBytes results: failure and time-out. */
+constexpr int READ_FAILURE = -1;
+constexpr int READ_TIMEOUT = -2;
+
+/* Holds an optional lock, releasing and retaking it on request. */
+class SessionLock
+{
+   Mutex *m_mutex;
+   bool m_held;
+
+public:
+   explicit SessionLock(Mutex *mutex) : m_mutex(mutex), m_held(false) { lock(); }
+   ~SessionLock() { unlock(); }
+   SessionLock(const SessionLock &) = delete;
+   SessionLock &operator=(const SessionLock &) = delete;
+
+   void lock()
+   {
+      if (m_mutex != nullptr && !m_held)
+         m_mutex->lock();
+      m_held = true;
+   }
+   void unlock()
+   {
+      if (m_mutex != nullptr && m_held)
+         m_mutex->unlock();
+      m_held = false;
+   }
+};
+
+}  // namespace
+
+TlsMessageReceiver::TlsMessageReceiver(SOCKET socket, SSL *ssl, Mutex *mutex, size_t initialSize, size_t maxSize)
+    : AbstractMessageReceiver(initialSize, maxSize), m_socket(socket), m_ssl(ssl), m_mutex(mutex)
+{}
+
+TlsMessageReceiver::~TlsMessageReceiver() = default;
+
+int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout)
+{
+   if (m_ssl == nullptr)
+      return READ_FAILURE;
+   // SSL_read takes an int count.
+   int request = (size > static_cast<size_t>(INT_MAX)) ? INT_MAX : static_cast<int>(size);
+   int lastError = SSL_ERROR_NONE;
+   SessionLock lock(m_mutex);
+   for (;;)
+   {
+      if (SSL_pending(m_ssl) == 0)
+      {
+         // Others may use the session while this thread waits for the socket.
+         lock.unlock();
+         if (m_socket == INVALID_SOCKET)
+            return READ_FAILURE;
+         bool ready;
+         int rc = PlatformSocketWait(&m_socket, &ready, 1, lastError == SSL_ERROR_WANT_WRITE, timeout);
+         if (rc == 0)
+            return READ_TIMEOUT;
+         if (rc < 0)
+            return READ_FAILURE;
+         lock.lock();
+      }
+
+      int n = SSL_read(m_ssl, buffer, request);
+      if (n > 0)
+         return n;
+      int systemError = errno;
+      lastError = SSL_get_error(m_ssl, n);
+      if (lastError == SSL_ERROR_WANT_READ || lastError == SSL_ERROR_WANT_WRITE)
+         continue;
+
+      qvlog_debug(TLS_DEBUG_LEVEL, L"TlsMessageReceiver: SSL_read error (ssl_err=%d errno=%d)", lastError, systemError);
+      if (lastError == SSL_ERROR_SSL)
+         LogOpenSSLErrorStack(TLS_DEBUG_LEVEL);
+      // 0 is the closed session; every other result is a failure, never a time-out.
+      return (n == 0) ? 0 : READ_FAILURE;
+   }
+}
