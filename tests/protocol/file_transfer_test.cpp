@@ -1,21 +1,17 @@
 /* The file sender: message layout, offsets, cancellation and failures on a recording
  * channel, pacing on a slow one, and whole transfers over loopback TCP written back to a
  * file by a receiver built on RecvQVCPMessage, with every compression method. */
-#include "protocol/raw_io_test_util.h"
+#include "protocol/file_transfer_test_util.h"
+#include "protocol/transport_test_util.h"
 #include "threads/thread_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
-#include <filesystem>
-#include <random>
-#include <string>
 
 using namespace qvtest;
 
@@ -38,41 +34,10 @@ namespace {
 /* Room for the largest data message of a transfer (a deflate frame of a full chunk). */
 constexpr uint32_t RECEIVE_BUFFER_SIZE = 40000;
 
-class FileTransfer : public ::testing::Test
+class FileTransfer : public ::testing::Test, public FileTransferFixture
 {
 protected:
-   std::filesystem::path m_dir;
-
-   void SetUp() override
-   {
-      m_dir = std::filesystem::temp_directory_path() / ("qv_file_transfer_" + std::to_string(std::random_device()()));
-      std::filesystem::create_directories(m_dir);
-   }
-   void TearDown() override
-   {
-      std::filesystem::remove_all(m_dir);
-      g_failDeflateAt = 0;
-   }
-
-   /* A file of size bytes, half of them repeating text and half noise, so that every
-    * method has something to compress and something it cannot. */
-   Bytes makeFile(const std::string &name, size_t size, std::wstring *path)
-   {
-      std::mt19937 random{uint32_t(size)};
-      Bytes content(size);
-      for (size_t i = 0; i < size; i++)
-         content[i] = ((i / 1000) % 2) ? uint8_t(random()) : uint8_t("file transfer "[i % 14]);
-      std::filesystem::path p = m_dir / name;
-      FILE *f = fopen(p.c_str(), "wb");
-      EXPECT_NE(f, nullptr);
-      if (size > 0)
-      {
-         EXPECT_EQ(fwrite(content.data(), 1, size, f), size);
-      }
-      fclose(f);
-      *path = p.wstring();
-      return content;
-   }
+   void TearDown() override { g_failDeflateAt = 0; }
 };
 
 /* The payload of a recorded data message. */
@@ -221,32 +186,6 @@ TEST_F(FileTransfer, PacingFollowsTheTimeOfEachSend)
    EXPECT_GE(MsSince(start), 450 + 11 * 95);
 }
 
-/* A loopback TCP connection: the sender in a thread, the receiver here. */
-struct Loopback
-{
-   int client = -1, server = -1;
-
-   Loopback()
-   {
-      int listener = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t len = sizeof(addr);
-      EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), len), 0);
-      EXPECT_EQ(listen(listener, 1), 0);
-      EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-      client = ConnectToHost(InetAddress(INADDR_LOOPBACK), ntohs(addr.sin_port), 5000);
-      server = accept(listener, nullptr, nullptr);
-      close(listener);
-   }
-   ~Loopback()
-   {
-      close(client);
-      close(server);
-   }
-};
-
 /* Writes the file carried by the CMD_FILE_DATA messages of id (decrypted with context when
  * it is not null) to path; false on an abort, a broken frame or a receive failure. */
 bool ReceiveFile(SOCKET s, uint32_t id, const std::filesystem::path &path, QVCPEncryptionContext *context)
@@ -255,9 +194,8 @@ bool ReceiveFile(SOCKET s, uint32_t id, const std::filesystem::path &path, QVCPE
    QVCPInitBuffer(buffer);
    Bytes msg(RECEIVE_BUFFER_SIZE), scratch(RECEIVE_BUFFER_SIZE);
    QVCP_MESSAGE *m = reinterpret_cast<QVCP_MESSAGE *>(msg.data());
-   FILE *out = fopen(path.c_str(), "wb");
-   StreamCompressor *decompressor = nullptr;
-   bool done = false, ok = (out != nullptr);
+   FileDataWriter writer(path);
+   bool done = false, ok = true;
    while (ok && !done)
    {
       int rc = RecvQVCPMessage(s, m, buffer, RECEIVE_BUFFER_SIZE, &context, scratch.data(), uint32_t(GENEROUS.count()));
@@ -265,44 +203,11 @@ bool ReceiveFile(SOCKET s, uint32_t id, const std::filesystem::path &path, QVCPE
       if (!ok)
          break;
       uint16_t flags = GetBE16(&msg[2]);
-      const uint8_t *payload = msg.data() + QVCP_HEADER_SIZE;
-      size_t length = GetBE32(&msg[12]);
-      if ((flags & QVCP_MF_COMPRESSED) != 0)
-      {
-         ok = length >= QVCP_FILE_FRAME_HEADER_SIZE;
-         if (ok && decompressor == nullptr)
-            decompressor =
-                StreamCompressor::create(QVCPStreamCompressionMethod(payload[0]), false, QVCP_FILE_CHUNK_SIZE);
-         const uint8_t *block = nullptr;
-         size_t restored = (ok && decompressor != nullptr)
-                               ? decompressor->decompress(payload + QVCP_FILE_FRAME_HEADER_SIZE,
-                                                          length - QVCP_FILE_FRAME_HEADER_SIZE, &block)
-                               : 0;
-         ok = block != nullptr && restored == GetBE16(payload + 2);
-         payload = block;
-         length = restored;
-      }
-      if (ok && length > 0)
-         ok = fwrite(payload, 1, length, out) == length;
+      ok = writer.write(flags, msg.data() + QVCP_HEADER_SIZE, GetBE32(&msg[12]));
       done = (flags & QVCP_MF_END_OF_FILE) != 0;
    }
-   delete decompressor;
-   if (out != nullptr)
-      fclose(out);
    free(buffer);
    return ok && done;
-}
-
-Bytes ReadAll(const std::filesystem::path &path)
-{
-   Bytes content(std::filesystem::file_size(path));
-   FILE *f = fopen(path.c_str(), "rb");
-   if (!content.empty())
-   {
-      EXPECT_EQ(fread(content.data(), 1, content.size(), f), content.size());
-   }
-   fclose(f);
-   return content;
 }
 
 /* Every method with files of odd sizes and one of several megabytes, and with an

@@ -1,15 +1,13 @@
 /* Message receivers over real transports: loopback TCP, a socket channel, the local pipe
  * and a TLS session, with peers that dribble, close mid-message and stall. */
+#include "protocol/transport_test_util.h"
 #include "threads/thread_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,18 +107,7 @@ class SocketLink : public DescriptorLink
 public:
    SocketLink()
    {
-      int listener = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof(addr);
-      EXPECT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-      EXPECT_EQ(0, listen(listener, 1));
-      EXPECT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length));
-      m_peer = socket(AF_INET, SOCK_STREAM, 0);
-      EXPECT_EQ(0, connect(m_peer, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
-      m_local = accept(listener, nullptr, nullptr);
-      close(listener);
+      ConnectLoopback(&m_peer, &m_local);
       receiver.reset(new SocketMessageReceiver(m_local, 256, 1 << 20));
    }
 };
@@ -147,72 +134,18 @@ public:
    }
 };
 
-/* A self-signed certificate and its key, made once. */
-struct Identity
-{
-   EVP_PKEY *key = EVP_RSA_gen(2048);
-   X509 *cert = X509_new();
-
-   Identity()
-   {
-      ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-      X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-      X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-      X509_NAME *name = X509_get_subject_name(cert);
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("qorvel test"), -1,
-                                 -1, 0);
-      X509_set_issuer_name(cert, name);
-      X509_set_pubkey(cert, key);
-      EXPECT_GT(X509_sign(cert, key, EVP_sha256()), 0);
-   }
-   static Identity &get()
-   {
-      static Identity identity;
-      return identity;
-   }
-};
-
-/* A TLS session over a socketpair: the test writes as the server, the receiver reads the
- * client end (non-blocking, so that a partial record is waited for, not blocked on), with
- * a session lock. */
-class TlsLink : public Link
+/* The receiver reads the client end of a TLS session with a session lock; the test
+ * writes as the server. */
+class TlsLink : public Link, public TlsPair
 {
 public:
    Mutex lock;
-   SSL_CTX *serverCtx = SSL_CTX_new(TLS_server_method());
-   SSL_CTX *clientCtx = SSL_CTX_new(TLS_client_method());
-   SSL *server = nullptr;
-   SSL *client = nullptr;
-   int fd[2] = {-1, -1};
 
    explicit TlsLink(size_t initialSize = 256)
    {
-      EXPECT_EQ(1, SSL_CTX_use_certificate(serverCtx, Identity::get().cert));
-      EXPECT_EQ(1, SSL_CTX_use_PrivateKey(serverCtx, Identity::get().key));
-      server = SSL_new(serverCtx);
-      client = SSL_new(clientCtx);
-      EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fd));
-      SSL_set_fd(server, fd[0]);
-      SSL_set_fd(client, fd[1]);
-      int accepted = 0;
-      {
-         Worker handshake([&] { accepted = SSL_accept(server); });
-         EXPECT_EQ(1, SSL_connect(client));
-      }
-      EXPECT_EQ(1, accepted);
-      fcntl(fd[1], F_SETFL, fcntl(fd[1], F_GETFL) | O_NONBLOCK);
       receiver.reset(new TlsMessageReceiver(fd[1], client, &lock, initialSize, 1 << 20));
    }
-   ~TlsLink() override
-   {
-      receiver.reset();
-      SSL_free(server);
-      SSL_free(client);
-      SSL_CTX_free(serverCtx);
-      SSL_CTX_free(clientCtx);
-      close(fd[0]);
-      close(fd[1]);
-   }
+   ~TlsLink() override { receiver.reset(); }
    void send(const uint8_t *data, size_t size) override { ASSERT_EQ(SSL_write(server, data, int(size)), int(size)); }
    void closePeer() override { SSL_shutdown(server); }
 };
