@@ -30,8 +30,11 @@ constexpr size_t RECEIVER_MAX_SIZE = 1 << 20;
 constexpr uint32_t GENEROUS_MS = static_cast<uint32_t>(GENEROUS.count());
 
 /* Writes the file carried by the CMD_FILE_DATA messages of id that the receiver reads to
- * path; false on an abort, another message, a broken frame or a failed read. */
-bool ReceiveFile(AbstractMessageReceiver *receiver, uint32_t id, const std::filesystem::path &path)
+ * path; false on an abort, another message, a broken frame or a failed read. Every
+ * message with data must be a stream-compressed frame when method compresses, and plain
+ * data when it does not. */
+bool ReceiveFile(AbstractMessageReceiver *receiver, uint32_t id, const std::filesystem::path &path,
+                 QVCPStreamCompressionMethod method)
 {
    FileDataWriter writer(path);
    while (true)
@@ -41,6 +44,10 @@ bool ReceiveFile(AbstractMessageReceiver *receiver, uint32_t id, const std::file
       EXPECT_EQ(result, MSGRECV_SUCCESS) << AbstractMessageReceiver::resultToText(result);
       if (msg == nullptr || msg->getCode() != CMD_FILE_DATA || msg->getId() != id || !msg->isBinary())
          return false;
+      if (msg->getBinaryDataSize() > 0)
+      {
+         EXPECT_EQ(msg->isCompressedStream(), method != STREAM_COMPRESSION_NONE);
+      }
       if (!writer.write(msg->getFlags(), msg->getBinaryData(), size_t(msg->getBinaryDataSize())))
          return false;
       if (msg->isEndOfFile())
@@ -219,7 +226,7 @@ TEST_P(FileTransferTransport, WholeFilesWithEveryMethod)
          std::filesystem::path copy = m_dir / "copy";
          {
             Worker sender([&] { sent = transport->send(path.c_str(), method); });
-            bool received = ReceiveFile(transport->receiver.get(), TRANSFER_ID, copy);
+            bool received = ReceiveFile(transport->receiver.get(), TRANSFER_ID, copy, method);
             EXPECT_TRUE(received) << method << " " << size;
             if (!received)
                transport->cut();
