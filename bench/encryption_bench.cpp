@@ -87,8 +87,8 @@ void EncryptQorvel(benchmark::State &state)
 void EncryptEvp(benchmark::State &state)
 {
    std::vector<uint8_t> msg = Message(size_t(state.range(0)));
-   std::vector<uint8_t> plain(PLAIN_PREFIX + msg.size());
-   memcpy(&plain[PLAIN_PREFIX], msg.data(), msg.size());
+   std::vector<uint8_t> plain(PLAIN_PREFIX, 0);
+   plain.insert(plain.end(), msg.begin(), msg.end());
    std::vector<uint8_t> out(plain.size() + ENVELOPE_ROOM);
    EVP_CIPHER_CTX *evp = EvpContext(true);
    for (auto _ : state)
