@@ -11,7 +11,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/process.h"
 #include "platform/sync.h"
 
 using namespace qv::platform;
@@ -49,22 +48,11 @@ struct Housekeeper
    Condition wakeup{true};  // manual reset: set by shutdown and by an interval change
    HashMap<uint64_t, MsgWaitQueue> *activeQueues = new HashMap<uint64_t, MsgWaitQueue>(false);  // null after shutdown
    qorvel_thread_t *thread = nullptr;
-   uint32_t threadProcess = 0;  // process that started thread: a forked child has no such thread
    bool shutDown = false;       // shutdown() was called: no new housekeeper, no registration
    bool exitHookAdded = false;  // shutdown is registered to run at process exit
    std::atomic<bool> stopping{false};
    std::atomic<uint32_t> interval{MsgWaitQueue::DEFAULT_HOUSEKEEPER_INTERVAL};
 };
-
-/* The housekeeper record, or null when there is none or it belongs to the parent of a
- * fork (the thread was not copied into this process and can never be joined here).
- * Called with the lock held. */
-qorvel_thread_t *OwnThread(Housekeeper &hk)
-{
-   if (hk.thread != nullptr && hk.threadProcess != qv::platform::CurrentProcessId())
-      hk.thread = nullptr;  // the parent's record: dropped, not joined
-   return hk.thread;
-}
 
 Housekeeper &Shared()
 {
@@ -106,9 +94,8 @@ MsgWaitQueue::MsgWaitQueue()
    hk.lock.lock();
    if (hk.activeQueues != nullptr)
       hk.activeQueues->set(RegistryKey(this), this);
-   if (OwnThread(hk) == nullptr && !hk.shutDown)
+   if (hk.thread == nullptr && !hk.shutDown)
    {
-      hk.threadProcess = qv::platform::CurrentProcessId();
       hk.thread = ThreadStart(housekeeperThread, 0, nullptr);
       if (hk.thread == nullptr)
          qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: cannot start the housekeeper thread");
@@ -381,7 +368,7 @@ void MsgWaitQueue::shutdown()
    // for the thread and releases it.
    hk.lock.lock();
    hk.shutDown = true;
-   qorvel_thread_t *thread = OwnThread(hk);
+   qorvel_thread_t *thread = hk.thread;
    hk.thread = nullptr;
    hk.lock.unlock();
 

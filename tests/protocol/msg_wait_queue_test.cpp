@@ -4,8 +4,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -234,39 +232,6 @@ TEST(MsgWaitQueueDeathTest, ShutdownStopsTheHousekeeperForGood)
 {
    GTEST_FLAG_SET(death_test_style, "threadsafe");
    EXPECT_EXIT(exit(ShutdownScenario()), ::testing::ExitedWithCode(0), "");
-}
-
-/* Runs in a death-test child with the housekeeper running: a fork of it must be able to
- * exit (the exit hook's shutdown must not wait for the parent's thread) and to start a
- * housekeeper of its own. 0 when the forked process ended by itself with status 0. */
-int ForkScenario()
-{
-   MsgWaitQueue parentQueue;
-   pid_t child = fork();
-   if (child == 0)
-   {
-      MsgWaitQueue childQueue;  // starts the child's own housekeeper
-      childQueue.put(new QVCPMessage(REPLY, 3));
-      bool found = MessagePtr(childQueue.waitForMessage(REPLY, 3, 0)) != nullptr;
-      exit(found && FindThread("MsgWaitQueue") != 0 ? 0 : 2);
-   }
-   int status = 0;
-   for (Clock::time_point start = Clock::now(); Clock::now() - start < GENEROUS;)
-   {
-      if (waitpid(child, &status, WNOHANG) == child)
-         return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : 1;
-      std::this_thread::yield();
-   }
-   kill(child, SIGKILL);
-   waitpid(child, &status, 0);
-   fprintf(stderr, "failed: the forked process did not exit\n");
-   return 1;
-}
-
-TEST(MsgWaitQueueDeathTest, ForkedProcessExitsAndKeepsItsOwnHousekeeper)
-{
-   GTEST_FLAG_SET(death_test_style, "threadsafe");
-   EXPECT_EXIT(exit(ForkScenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
