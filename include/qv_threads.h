@@ -152,9 +152,9 @@ public:
  * running and an average of how long requests wait for a worker; from these it starts more
  * workers when requests wait too long and shortens the idle time-out after which surplus
  * workers end. While no request is pending the wait average fades at every tick, so that
- * a pool left idle after a burst shrinks back to its minimum. Every pool is registered under its name (names compared without regard to
- * case; a later pool of the same name hides the earlier one) so that its statistics can be
- * read by name. Diagnostics go to the debug tag "threads.pool".
+ * a pool left idle after a burst shrinks back to its minimum. Every pool is registered under its name (names compared
+ * without regard to case; a later pool of the same name hides the earlier one) so that its statistics can be read by
+ * name. Diagnostics go to the debug tag "threads.pool".
  *
  * Every function may be called from any thread, a pool's own requests included, except
  * that ThreadPoolDestroy must not run on one of the pool's own workers. The submit
@@ -178,7 +178,7 @@ typedef void (*ThreadPoolWorkerFunction)(void *arg);
 /* Statistics of a pool, filled by ThreadPoolGetInfo. */
 typedef struct ThreadPoolInfo
 {
-   const wchar_t *poolName;        // the pool's own name, valid while the pool exists
+   const wchar_t *poolName;  // the pool's own name, valid while the pool exists
    int32_t minimumThreads;
    int32_t maximumThreads;
    int32_t currentThreads;         // live workers
@@ -218,15 +218,13 @@ QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, Th
 /* Run function(arg) once the wall clock has reached runTime, in seconds or milliseconds
  * since 1970-01-01 00:00:00 UTC; a time already past runs at once. Requests due at the
  * same time run in the order scheduled. */
-QV_API void ThreadPoolScheduleAbsolute(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function,
-                                       void *arg);
+QV_API void ThreadPoolScheduleAbsolute(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function, void *arg);
 QV_API void ThreadPoolScheduleAbsoluteMs(ThreadPool *pool, int64_t runTime, ThreadPoolWorkerFunction function,
                                          void *arg);
 
 /* Runs function(arg) no sooner than delay milliseconds from now on the monotonic clock;
  * a delay of 0 is ThreadPoolExecute. */
-QV_API void ThreadPoolScheduleRelative(ThreadPool *pool, uint32_t delay, ThreadPoolWorkerFunction function,
-                                       void *arg);
+QV_API void ThreadPoolScheduleRelative(ThreadPool *pool, uint32_t delay, ThreadPoolWorkerFunction function, void *arg);
 
 /* Fills info with the pool's statistics; a null pool or info does nothing. */
 QV_API void ThreadPoolGetInfo(ThreadPool *pool, ThreadPoolInfo *info);
