@@ -175,12 +175,24 @@ constexpr size_t IPV6_BYTES = 16;
 /* Messages and fields are padded to multiples of this. */
 constexpr size_t WIRE_ALIGNMENT = 8;
 
+/* Offset of the size field in a message header; the size is known once the 8 bytes up
+ * to its end have arrived. */
+constexpr size_t SIZE_FIELD_OFFSET = 4;
+constexpr size_t SIZE_FIELD_END = 8;
+
 /* Offsets in a compressed message of the uncompressed size and of the zlib stream. */
 constexpr size_t COMPRESSED_SIZE_OFFSET = 16;
 constexpr size_t COMPRESSED_DATA_OFFSET = 20;
 
 /* Largest length a STRING or BINARY value may have: its field size must fit 32 bits. */
 constexpr uint64_t MAX_VALUE_LENGTH = UINT32_MAX - FIELD_VALUE_OFFSET - (WIRE_ALIGNMENT - 1);
+
+/* A header's size field can start a message: at least a header, and whole multiples of
+ * the wire alignment. */
+inline bool IsValidMessageSize(uint64_t size)
+{
+   return size >= QVCP_HEADER_SIZE && size % WIRE_ALIGNMENT == 0;
+}
 
 inline uint64_t Align8(uint64_t n)
 {

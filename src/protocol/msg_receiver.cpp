@@ -10,17 +10,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+using qv::msg::IsValidMessageSize;
 using qv::msg::ReadBE16;
 using qv::msg::ReadBE32;
+using qv::msg::SIZE_FIELD_END;
+using qv::msg::SIZE_FIELD_OFFSET;
 
 namespace {
-
-/* Where the size field starts in the header, and the bytes held before it can be read. */
-constexpr size_t SIZE_FIELD_OFFSET = 4;
-constexpr size_t SIZE_FIELD_END = 8;
-
-/* Message sizes are whole multiples of this. */
-constexpr size_t MESSAGE_ALIGNMENT = 8;
 
 /* Messages are deserialized for this protocol version, so compressed ones are taken. */
 constexpr int RECEIVE_VERSION = 4;
@@ -146,7 +142,7 @@ AbstractMessageReceiver::CutResult AbstractMessageReceiver::cutMessage(QVCPMessa
 
    uint8_t *raw = m_buffer + m_start;
    size_t size = ReadBE32(raw + SIZE_FIELD_OFFSET);
-   if (size < QVCP_HEADER_SIZE || size % MESSAGE_ALIGNMENT != 0)
+   if (!IsValidMessageSize(size))
       return CutResult::PROTOCOL_ERROR;
    if (m_dataSize < size)
    {

@@ -16,9 +16,6 @@ using namespace qv::rawio;
 
 namespace {
 
-/* Offset of the size field in a header; the size is complete once these 8 bytes are in. */
-constexpr size_t SIZE_FIELD_OFFSET = 4;
-
 /* What a channel's recv returns when its wait timed out. */
 constexpr int CHANNEL_TIMEOUT = -2;
 
@@ -149,11 +146,6 @@ int TakeInPieces(AbstractCommChannel *channel, QVCP_BUFFER *buffer, uint8_t *msg
    }
 }
 
-bool ValidMessageSize(uint32_t size)
-{
-   return size >= QVCP_HEADER_SIZE && size % WIRE_ALIGNMENT == 0;
-}
-
 }  // namespace
 
 void QVCPInitBuffer(QVCP_BUFFER *buffer)
@@ -189,7 +181,7 @@ int RecvQVCPMessageEx(AbstractCommChannel *channel, QVCP_MESSAGE **msgBuffer, QV
          return rc;
    }
    uint32_t size = ReadBE32(buffer->data + buffer->position + SIZE_FIELD_OFFSET);
-   if (!ValidMessageSize(size))
+   if (!IsValidMessageSize(size))
    {
       QVCPInitBuffer(buffer);
       return QVCP_RECV_INVALID_SIZE;
