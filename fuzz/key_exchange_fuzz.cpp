@@ -93,15 +93,16 @@ void CheckRoundTrip(QVCPEncryptionContext *ctx)
    free(raw);
 }
 
-/* The requester's side of a reply to a request made with the fixed key. */
-void CheckRequesterAgrees(QVCPMessage *reply, QVCPEncryptionContext *responder)
+/* The requester's side of a reply to a request made with the fixed key; the reply travels
+ * in the protocol version it was made for. */
+void CheckRequesterAgrees(QVCPMessage *reply, QVCPEncryptionContext *responder, int version)
 {
    QVCP_MESSAGE *raw = reply->serialize();
-   QVCPMessage *received = QVCPMessage::deserialize(raw, QVCP_DEFAULT_VERSION);
+   QVCPMessage *received = QVCPMessage::deserialize(raw, version);
    free(raw);
    Check(received != nullptr);
    QVCPEncryptionContext *requester = nullptr;
-   Check(SetupEncryptionContext(received, &requester, nullptr, FixedKey(), QVCP_DEFAULT_VERSION) == 0);
+   Check(SetupEncryptionContext(received, &requester, nullptr, FixedKey(), version) == 0);
    delete received;
    Check(requester->getCipher() == responder->getCipher() &&
          memcmp(requester->getSessionKey(), responder->getSessionKey(), size_t(responder->getKeyLength())) == 0);
@@ -141,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       size_t fields = reply->getFieldIds(nullptr, 0);
       Check(fields == ((result == 0) ? 6u : 1u));
       if (result == 0 && CarriesFixedKey(msg))
-         CheckRequesterAgrees(reply, ctx);
+         CheckRequesterAgrees(reply, ctx, input.version);
    }
    else
    {
