@@ -113,5 +113,10 @@ void ThreadNameSet(uintptr_t handle, bool self, const char *name)
    pthread_setname_np(self ? pthread_self() : static_cast<pthread_t>(handle), cut);
 }
 
+void ForkHandlersAdd(void (*prepare)(), void (*parent)(), void (*child)())
+{
+   pthread_atfork(prepare, parent, child);
+}
+
 }  // namespace platform
 }  // namespace qv

@@ -31,6 +31,12 @@ void ThreadNameSet(uintptr_t handle, bool self, const char *name);
  * splitting a character. */
 size_t ThreadNameFit(const char *name, size_t maxBytes);
 
+/* Registers handlers run around a fork of the process: prepare in the forking thread before
+ * the copy, parent in it afterwards, child in the only thread of the new process. State that
+ * names threads or holds locks of the parent uses them to start over in the child. Where the
+ * platform cannot fork this does nothing. */
+void ForkHandlersAdd(void (*prepare)(), void (*parent)(), void (*child)());
+
 }  // namespace platform
 }  // namespace qv
 

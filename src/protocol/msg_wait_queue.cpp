@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 using namespace qv::platform;
 
@@ -52,16 +53,80 @@ struct Housekeeper
    bool exitHookAdded = false;  // shutdown is registered to run at process exit
    std::atomic<bool> stopping{false};
    std::atomic<uint32_t> interval{MsgWaitQueue::DEFAULT_HOUSEKEEPER_INTERVAL};
+   std::atomic<bool> restartPending{false};  // a forked child holds queues but no housekeeper yet
 };
+
+void ForkPrepare();
+void ForkParent();
+void ForkChild();
+
+Housekeeper *&State()
+{
+   static Housekeeper *state = [] {
+      ForkHandlersAdd(ForkPrepare, ForkParent, ForkChild);
+      return new Housekeeper();
+   }();
+   return state;
+}
 
 Housekeeper &Shared()
 {
-   static Housekeeper *state = new Housekeeper();
-   return *state;
+   return *State();
+}
+
+/* The registry is taken across a fork so that the child's copy is consistent. */
+void ForkPrepare()
+{
+   Shared().lock.lock();
+}
+
+void ForkParent()
+{
+   Shared().lock.unlock();
+}
+
+/* The child has none of the parent's threads: its lock (held by the prepare handler), its
+ * wake-up condition (which may record the parent's sleeping housekeeper) and its thread
+ * record all belong to the parent. The child starts over with state of its own that keeps
+ * the registered queues and settings; the housekeeper is started again by the next queue
+ * built or used. The old state is kept reachable and never touched again. */
+void ForkChild()
+{
+   [[maybe_unused]] static Housekeeper *abandoned = nullptr;
+   Housekeeper *old = State();
+   Housekeeper *fresh = new Housekeeper();
+   delete fresh->activeQueues;
+   fresh->activeQueues = old->activeQueues;
+   fresh->shutDown = old->shutDown;
+   fresh->exitHookAdded = old->exitHookAdded;
+   fresh->interval.store(old->interval.load());
+   fresh->restartPending.store(old->thread != nullptr && !old->shutDown);
+   old->activeQueues = nullptr;
+   abandoned = old;
+   State() = fresh;
+}
+
+void ShutdownAtExit()
+{
+   MsgWaitQueue::shutdown();
+}
+
+/* Starts the housekeeper unless it runs or the queues were shut down; called with the lock
+ * held. */
+void StartHousekeeper(Housekeeper &hk, ThreadEntry routine)
+{
+   hk.restartPending.store(false);
+   if (hk.thread != nullptr || hk.shutDown)
+      return;
+   hk.thread = ThreadStart(routine, 0, nullptr);
+   if (hk.thread == nullptr)
+      qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: cannot start the housekeeper thread");
+   else if (!hk.exitHookAdded)
+      hk.exitHookAdded = (atexit(ShutdownAtExit) == 0);
 }
 
 /* Built as the library loads, before any caller can construct a queue. */
-Housekeeper &g_loadTimeState = Shared();
+[[maybe_unused]] const bool g_loadTimeState = (State() != nullptr);
 
 inline uint64_t RegistryKey(const MsgWaitQueue *queue)
 {
@@ -74,11 +139,6 @@ void ReleaseMessage(void *msg, bool raw)
       free(msg);
    else
       delete static_cast<QVCPMessage *>(msg);
-}
-
-void ShutdownAtExit()
-{
-   MsgWaitQueue::shutdown();
 }
 
 }  // namespace
@@ -94,14 +154,7 @@ MsgWaitQueue::MsgWaitQueue()
    hk.lock.lock();
    if (hk.activeQueues != nullptr)
       hk.activeQueues->set(RegistryKey(this), this);
-   if (hk.thread == nullptr && !hk.shutDown)
-   {
-      hk.thread = ThreadStart(housekeeperThread, 0, nullptr);
-      if (hk.thread == nullptr)
-         qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: cannot start the housekeeper thread");
-      else if (!hk.exitHookAdded)
-         hk.exitHookAdded = (atexit(ShutdownAtExit) == 0);
-   }
+   StartHousekeeper(hk, housekeeperThread);
    hk.lock.unlock();
 }
 
@@ -136,6 +189,13 @@ void MsgWaitQueue::put(QVCP_MESSAGE *msg)
 
 void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
 {
+   Housekeeper &hk = Shared();
+   if (hk.restartPending.load(std::memory_order_relaxed))
+   {
+      hk.lock.lock();
+      StartHousekeeper(hk, housekeeperThread);
+      hk.lock.unlock();
+   }
    LockAcquire(m_lock);
    int32_t index = 0;
    if (m_size == m_allocated)
