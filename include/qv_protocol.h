@@ -1139,10 +1139,10 @@ public:
 
 /* Reads a TLS session over a socket. The optional lock is the one the session's writers
  * hold around their SSL calls: the receiver holds it during SSL_pending and SSL_read and
- * releases it while it waits for the socket, so that others can write meanwhile. The
- * socket should be non-blocking: on a blocking one a record that arrives in parts is
- * waited for inside SSL_read, past the time-out. Session and socket stay as they are when
- * the receiver goes. Failures of SSL_read are written to the debug output at level 7. */
+ * releases it while it waits for the socket, so that others can write meanwhile. A
+ * blocking socket is made non-blocking for each SSL_read and put back, so a record that
+ * arrives in parts never holds the read past its time-out. Session and socket stay as
+ * they are when the receiver goes. Failures of SSL_read are written to the debug output at level 7. */
 class QV_EXPORT TlsMessageReceiver : public AbstractMessageReceiver
 {
 private:

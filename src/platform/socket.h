@@ -41,6 +41,10 @@ int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write
 /* Puts the socket into non-blocking mode; false on failure. */
 bool PlatformSocketSetNonBlocking(SOCKET s);
 
+/* Puts the socket into non-blocking mode (nonBlocking true) or blocking mode and stores
+ * whether it was non-blocking before in *wasNonBlocking; false on failure. */
+bool PlatformSocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking);
+
 /* One connect call: 0 when connected at once, -1 otherwise (see PlatformSocketLastErrorIs
  * for a connect still in progress). */
 int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen);

@@ -119,10 +119,19 @@ int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write
 
 bool PlatformSocketSetNonBlocking(SOCKET s)
 {
+   bool wasNonBlocking;
+   return PlatformSocketSetNonBlockingMode(s, true, &wasNonBlocking);
+}
+
+bool PlatformSocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking)
+{
    int flags = fcntl(s, F_GETFL);
    if (flags < 0)
       return false;
-   return (flags & O_NONBLOCK) || fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+   *wasNonBlocking = (flags & O_NONBLOCK) != 0;
+   if (*wasNonBlocking == nonBlocking)
+      return true;
+   return fcntl(s, F_SETFL, nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
 int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen)

@@ -1,11 +1,14 @@
 /* The message receiver over a TLS session: SSL_read with a wait on the socket between
- * reads, holding the session's lock only around the SSL calls. */
+ * reads, holding the session's lock only around the SSL calls. SSL_read itself never
+ * blocks: a blocking socket is made non-blocking for the call, so that a record that
+ * arrives in parts is waited for here, within the time-out. */
 #include <qv_protocol.h>
 #include <qv_crypto.h>
 #include <qv_log.h>
 #include <qv_threads.h>
 
 #include "platform/socket.h"
+#include "platform/sync.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -60,6 +63,8 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
       return READ_FAILURE;
    // SSL_read takes an int count.
    int request = (size > static_cast<size_t>(INT_MAX)) ? INT_MAX : static_cast<int>(size);
+   // The time-out bounds the whole call, however many waits a record takes.
+   uint64_t deadline = (timeout == INFINITE) ? 0 : qv::platform::MonotonicMs() + timeout;
    int lastError = SSL_ERROR_NONE;
    SessionLock lock(m_mutex);
    for (;;)
@@ -70,8 +75,14 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
          lock.unlock();
          if (m_socket == INVALID_SOCKET)
             return READ_FAILURE;
+         uint32_t wait = timeout;
+         if (timeout != INFINITE)
+         {
+            uint64_t now = qv::platform::MonotonicMs();
+            wait = (now < deadline) ? static_cast<uint32_t>(deadline - now) : 0;
+         }
          bool ready;
-         int rc = PlatformSocketWait(&m_socket, &ready, 1, lastError == SSL_ERROR_WANT_WRITE, timeout);
+         int rc = PlatformSocketWait(&m_socket, &ready, 1, lastError == SSL_ERROR_WANT_WRITE, wait);
          if (rc == 0)
             return READ_TIMEOUT;
          if (rc < 0)
@@ -79,11 +90,16 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
          lock.lock();
       }
 
+      bool wasNonBlocking = true;
+      bool restore = PlatformSocketSetNonBlockingMode(m_socket, true, &wasNonBlocking) && !wasNonBlocking;
       int n = SSL_read(m_ssl, buffer, request);
+      int systemError = errno;
+      if (n <= 0)
+         lastError = SSL_get_error(m_ssl, n);
+      if (restore)
+         PlatformSocketSetNonBlockingMode(m_socket, false, &wasNonBlocking);
       if (n > 0)
          return n;
-      int systemError = errno;
-      lastError = SSL_get_error(m_ssl, n);
       if (lastError == SSL_ERROR_WANT_READ || lastError == SSL_ERROR_WANT_WRITE)
          continue;
 

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -26,6 +28,9 @@ constexpr uint32_t SHORT_WAIT_MS = 150;
 constexpr long long SHORT_WAIT_FLOOR_MS = 140;
 
 constexpr uint32_t GENEROUS_MS = static_cast<uint32_t>(GENEROUS.count());
+
+/* When the rest of a record split in two follows its first half. */
+constexpr long long LATE_REST_MS = 1000;
 
 /* Field of the test messages' text. */
 constexpr uint32_t TEXT_FIELD = 1;
@@ -141,7 +146,7 @@ class TlsLink : public Link, public TlsPair
 public:
    Mutex lock;
 
-   explicit TlsLink(size_t initialSize = 256)
+   explicit TlsLink(size_t initialSize = 256, bool nonBlockingClient = true) : TlsPair(nonBlockingClient)
    {
       receiver.reset(new TlsMessageReceiver(fd[1], client, &lock, initialSize, 1 << 20));
    }
@@ -251,6 +256,32 @@ TEST(TransportReceivers, TlsLockIsFreeWhileWaitingForTheSocket)
    link.sendBytes(echo);
    reader.join();
    EXPECT_EQ(received, 7u);
+}
+
+TEST(TransportReceivers, TlsRecordInPartsOnABlockingSocketKeepsTheTimeout)
+{
+   TlsLink link(256, false);
+   // The server's record for a message, caught in memory so that it can be sent in parts.
+   BIO *record = BIO_new(BIO_s_mem());
+   SSL_set0_wbio(link.server, record);
+   Bytes msg = Wire(8, 20);
+   ASSERT_EQ(SSL_write(link.server, msg.data(), int(msg.size())), int(msg.size()));
+   char *bytes = nullptr;
+   size_t size = static_cast<size_t>(BIO_get_mem_data(record, &bytes));
+   ASSERT_GT(size, 2u);
+   const uint8_t *data = reinterpret_cast<uint8_t *>(bytes);
+   WriteAll(link.fd[0], data, size / 2);
+
+   // The rest comes late; a read stuck inside SSL_read would end only then.
+   Clock::time_point start = Clock::now();
+   Worker late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(LATE_REST_MS));
+      WriteAll(link.fd[0], data + size / 2, size - size / 2);
+   });
+   link.read(MSGRECV_TIMEOUT, SHORT_WAIT_MS);
+   EXPECT_LT(MsSince(start), LATE_REST_MS);
+   EXPECT_EQ(link.read(MSGRECV_SUCCESS, GENEROUS_MS), 8u);
+   EXPECT_EQ(fcntl(link.fd[1], F_GETFL) & O_NONBLOCK, 0) << "the socket is left blocking";
 }
 
 std::vector<std::wstring> g_debugLines;

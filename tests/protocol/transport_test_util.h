@@ -79,7 +79,7 @@ struct Identity
 };
 
 /* The session after its handshake: the server on fd[0] (blocking), the client on fd[1]
- * (non-blocking, so that a reader waits for a partial record instead of blocking on it). */
+ * (non-blocking unless asked otherwise). */
 struct TlsPair
 {
    SSL_CTX *serverCtx = SSL_CTX_new(TLS_server_method());
@@ -88,7 +88,7 @@ struct TlsPair
    SSL *client = nullptr;
    int fd[2] = {-1, -1};
 
-   TlsPair()
+   explicit TlsPair(bool nonBlockingClient = true)
    {
       EXPECT_EQ(1, SSL_CTX_use_certificate(serverCtx, Identity::get().cert));
       EXPECT_EQ(1, SSL_CTX_use_PrivateKey(serverCtx, Identity::get().key));
@@ -103,7 +103,8 @@ struct TlsPair
          EXPECT_EQ(1, SSL_connect(client));
       }
       EXPECT_EQ(1, accepted);
-      fcntl(fd[1], F_SETFL, fcntl(fd[1], F_GETFL) | O_NONBLOCK);
+      if (nonBlockingClient)
+         fcntl(fd[1], F_SETFL, fcntl(fd[1], F_GETFL) | O_NONBLOCK);
    }
    TlsPair(const TlsPair &) = delete;
    TlsPair &operator=(const TlsPair &) = delete;
