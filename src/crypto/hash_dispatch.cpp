@@ -6,6 +6,7 @@
 
 #ifdef QV_HASH_X86
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 namespace qv::crypto {
@@ -22,6 +23,22 @@ constexpr unsigned CPUID_LEAF1_PCLMULQDQ = 1u << 1;
 constexpr unsigned CPUID_LEAF1_SSSE3 = 1u << 9;
 constexpr unsigned CPUID_LEAF1_SSE41 = 1u << 19;
 constexpr unsigned CPUID_LEAF7_SHA = 1u << 29;
+/* AVX-512 with 512-bit carry-less multiply: CPUID leaf 1 ECX OSXSAVE, leaf 7 EBX AVX512F and
+ * ECX VPCLMULQDQ, and the system saving the SSE, AVX, opmask and upper ZMM state (XCR0). */
+constexpr unsigned CPUID_LEAF1_OSXSAVE = 1u << 27;
+constexpr unsigned CPUID_LEAF7_AVX512F = 1u << 16;
+constexpr unsigned CPUID_LEAF7_ECX_VPCLMULQDQ = 1u << 10;
+constexpr uint64_t XCR0_AVX512_STATE = 0xE6;
+
+__attribute__((target("xsave"))) bool HasAvx512Clmul(unsigned leaf1Ecx)
+{
+   unsigned eax, ebx, ecx, edx;
+   if (!(leaf1Ecx & CPUID_LEAF1_OSXSAVE) || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+      return false;
+   if (!(ebx & CPUID_LEAF7_AVX512F) || !(ecx & CPUID_LEAF7_ECX_VPCLMULQDQ))
+      return false;
+   return (_xgetbv(0) & XCR0_AVX512_STATE) == XCR0_AVX512_STATE;
+}
 
 HashKernels DetectKernels()
 {
@@ -32,7 +49,7 @@ HashKernels DetectKernels()
    bool sse41 = (ecx & CPUID_LEAF1_SSE41) && (ecx & CPUID_LEAF1_SSSE3);
    if (sse41 && (ecx & CPUID_LEAF1_PCLMULQDQ))
    {
-      kernels.crc32 = Crc32Clmul;
+      kernels.crc32 = HasAvx512Clmul(ecx) ? Crc32Vpclmul : Crc32Clmul;
       kernels.acceleration |= HASH_ACCEL_CRC32;
    }
    if (sse41 && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & CPUID_LEAF7_SHA))

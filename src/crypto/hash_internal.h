@@ -39,6 +39,9 @@ void Sha256BlocksPortable(uint32_t *chain, const uint8_t *data, size_t blocks);
 #define QV_HASH_X86 1
 /* Kernels that use PCLMULQDQ and the SHA extensions; call only where the processor has them. */
 uint32_t Crc32Clmul(uint32_t reg, const uint8_t *data, size_t size);
+/* The same with 512-bit VPCLMULQDQ for long runs; call only where AVX-512F, VPCLMULQDQ and
+ * the system's saving of the 512-bit registers are there. */
+uint32_t Crc32Vpclmul(uint32_t reg, const uint8_t *data, size_t size);
 void Sha1BlocksShaNi(uint32_t *chain, const uint8_t *data, size_t blocks);
 void Sha256BlocksShaNi(uint32_t *chain, const uint8_t *data, size_t blocks);
 #endif

@@ -174,6 +174,18 @@ TEST_P(HashPaths, LargeUnalignedBuffersMatchOracle)
    }
 }
 
+TEST_P(HashPaths, Crc32AroundTheWideFoldSizesMatchesZlib)
+{
+   /* Every length from below the first 256-byte round of the widest fold to past its fourth,
+    * so that each way of splitting into rounds, 16-byte lanes and a byte tail is met. */
+   std::vector<uint8_t> data = RandomBytes(1200 + 1, 5);
+   for (int size = 200; size <= 1200; size++)
+   {
+      const uint8_t *p = data.data() + (size & 1);
+      ASSERT_EQ(CalculateCRC32(p, size, 0x12345678u), uint32_t(crc32(0x12345678u, p, uInt(size)))) << "length " << size;
+   }
+}
+
 TEST_P(HashPaths, PatternDigestsEqualDigestsOfTheExpandedMessage)
 {
    std::vector<uint8_t> pattern = RandomBytes(5000, 3);
