@@ -240,7 +240,9 @@ EnumerationCallbackResult CollectWorker(const void *, const void *value, void *c
 
 EnumerationCallbackResult CountQueued(const wchar_t *, const void *value, void *context)
 {
-   *static_cast<int32_t *>(context) += static_cast<const SerializationQueue *>(value)->requests.size();
+   const SerializationQueue *queue = static_cast<const SerializationQueue *>(value);
+   *static_cast<int32_t *>(context) +=
+       queue->requests.size() + ((queue->first.load(std::memory_order_relaxed) != nullptr) ? 1 : 0);
    return CONTINUE_ENUMERATION;
 }
 

@@ -129,17 +129,21 @@ struct WorkerThreadInfo
    std::atomic<int32_t> pendingSets;    // submitters that took it off the idle list and still set wakeup
 };
 
-/* A key's queue of serialized requests; it exists while the key has work queued or
- * running, and it is the argument of the key's runner. Submitters put under
- * keyQueueLock; the runner takes without it, and only when it finds the queue empty
- * does it take keyQueueLock as well, to remove the queue. Deleting the queue frees the
- * requests still in it. */
+/* A key's queue of serialized requests, the argument of the key's runner. pending counts
+ * the requests queued and the one running: submitters put and count under keyQueueLock,
+ * and the one that finds no request pending starts a runner. The runner takes without the
+ * lock and ends when its count drops to zero, never touching the queue afterwards, so a
+ * busy key never waits for the lock. An idle queue stays in the map until the maintenance
+ * thread removes it (under keyQueueLock, where no count can rise); deleting a queue frees
+ * the requests still in it. */
 struct SerializationQueue
 {
    qv::pool::RequestQueue requests;
-   std::atomic<uint32_t> longestWait;  // milliseconds; written by the runner
+   std::atomic<int32_t> pending;                // queued or running
+   std::atomic<qv::pool::WorkRequest *> first;  // the request that started the runner, until it runs
+   std::atomic<uint32_t> longestWait;           // milliseconds since the runner started; written by it
    ThreadPool *pool;
-   wchar_t *key;  // own copy, for removing the queue from the pool's map
+   wchar_t *key;  // own copy
 
    SerializationQueue(ThreadPool *owner, wchar_t *keyCopy);
    ~SerializationQueue();
@@ -225,6 +229,8 @@ void MaintenanceThread(void *arg);
 
 /* Runner of a key's serialized requests (its argument is the SerializationQueue). */
 void SerializedRunner(void *arg);
+/* Removes the key queues that have nothing pending. */
+void SweepIdleQueues(ThreadPool *pool);
 
 /* The request's wait folded into the pool's average. */
 void AddWaitTime(ThreadPool *pool, int64_t waitTime);

@@ -210,6 +210,7 @@ void MaintenanceThread(void *arg)
       if (elapsed >= pool->tickMs)
       {
          UpdateAverages(pool);
+         SweepIdleQueues(pool);
          elapsed = 0;
          // At or past, so that lowering the responsiveness cannot skip the decision.
          if (++tick >= Responsiveness())

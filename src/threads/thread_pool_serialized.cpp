@@ -1,6 +1,6 @@
 /* Thread pool: serialized execution. Each key with work has a queue of its own and one
- * runner in the work queue that works through it; the queue goes away with its last
- * request. */
+ * runner in the work queue that works through it; an idle queue waits in the key map for
+ * the key's next request or the maintenance thread's sweep. */
 #include "threads/thread_pool.h"
 
 #include <qv_strings.h>
@@ -8,48 +8,63 @@
 #include <new>
 #include <stdlib.h>
 
+#include <thread>
+
 using namespace qv::pool;
 
-SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy) : longestWait(0), pool(owner), key(keyCopy)
+SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
+    : pending(0), first(nullptr), longestWait(0), pool(owner), key(keyCopy)
 {}
 
-/* The request queue frees what is left in it (a pool being destroyed drops it). */
+/* The request queue frees what is left in it (a pool being destroyed drops it), and so
+ * does the start request of a runner that never ran. */
 SerializationQueue::~SerializationQueue()
 {
+   WorkRequest *start = first.load(std::memory_order_relaxed);
+   if (start != nullptr)
+      FreeRequest(start);
    free(key);
 }
 
 void qv::pool::SerializedRunner(void *arg)
 {
    SerializationQueue *queue = static_cast<SerializationQueue *>(arg);
-   ThreadPool *pool = queue->pool;
-   for (;;)
+   // The oldest request came with the start; the others are in the queue behind it.
+   WorkRequest *request = queue->first.exchange(nullptr, std::memory_order_relaxed);
+   for (;; request = nullptr)
    {
-      WorkRequest *request = queue->requests.take();
+      // Each count was raised after its request was put, so a counted request is there.
+      if (request == nullptr)
+         request = queue->requests.take();
       if (request == nullptr)
       {
-         // Submitters put under keyQueueLock: with it held, an empty queue stays empty,
-         // and a request that comes later finds no queue and starts a new one with its
-         // own runner.
-         platform::LockAcquire(&pool->keyQueueLock);
-         request = queue->requests.take();
-         if (request == nullptr)
-         {
-            wchar_t *key = queue->key;
-            queue->key = nullptr;
-            pool->keyQueues.remove(key);
-            platform::LockRelease(&pool->keyQueueLock);
-            free(key);
-            return;
-         }
-         platform::LockRelease(&pool->keyQueueLock);
+         std::this_thread::yield();
+         continue;
       }
       int64_t wait = WaitClockMs() - request->queueTime;
       if (wait > static_cast<int64_t>(queue->longestWait.load(std::memory_order_relaxed)))
          queue->longestWait.store(static_cast<uint32_t>(wait), std::memory_order_relaxed);
       request->function(request->arg);
       FreeRequest(request);
+      // The last pending request: the queue may be swept away from here on.
+      if (queue->pending.fetch_sub(1, std::memory_order_acq_rel) == 1)
+         return;
    }
+}
+
+namespace {
+
+bool KeepBusyQueue(const wchar_t *, const void *value, void *)
+{
+   return static_cast<const SerializationQueue *>(value)->pending.load(std::memory_order_acquire) > 0;
+}
+
+}  // namespace
+
+void qv::pool::SweepIdleQueues(ThreadPool *pool)
+{
+   LockHold hold(&pool->keyQueueLock);
+   pool->keyQueues.filterElements(KeepBusyQueue, nullptr);
 }
 
 QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, ThreadPoolWorkerFunction function,
@@ -77,9 +92,23 @@ QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, Th
          return;
       }
       pool->keyQueues.set(key, queue);
+   }
+   if (queue->pending.load(std::memory_order_acquire) == 0)
+   {
+      // Nothing pending, so no runner: the request goes with a new one. The count can only
+      // rise under the lock, which is held.
+      queue->first.store(request, std::memory_order_relaxed);
+      queue->pending.store(1, std::memory_order_relaxed);
+      queue->longestWait.store(0, std::memory_order_relaxed);
       ThreadPoolExecute(pool, SerializedRunner, queue);
+      return;
    }
    queue->requests.put(request);
+   if (queue->pending.fetch_add(1, std::memory_order_acq_rel) == 0)
+   {
+      queue->longestWait.store(0, std::memory_order_relaxed);
+      ThreadPoolExecute(pool, SerializedRunner, queue);
+   }
 }
 
 QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar_t *key)
@@ -88,7 +117,9 @@ QV_API int32_t ThreadPoolGetSerializedRequestCount(ThreadPool *pool, const wchar
       return 0;
    LockHold hold(&pool->keyQueueLock);
    SerializationQueue *queue = pool->keyQueues.get(key);
-   return (queue != nullptr) ? queue->requests.size() : 0;
+   if (queue == nullptr)
+      return 0;
+   return queue->requests.size() + ((queue->first.load(std::memory_order_relaxed) != nullptr) ? 1 : 0);
 }
 
 QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, const wchar_t *key)
@@ -97,5 +128,7 @@ QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, cons
       return 0;
    LockHold hold(&pool->keyQueueLock);
    SerializationQueue *queue = pool->keyQueues.get(key);
-   return (queue != nullptr) ? queue->longestWait.load(std::memory_order_relaxed) : 0;
+   return (queue != nullptr && queue->pending.load(std::memory_order_relaxed) > 0)
+              ? queue->longestWait.load(std::memory_order_relaxed)
+              : 0;
 }

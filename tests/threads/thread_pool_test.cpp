@@ -272,7 +272,11 @@ void RunSerial(void *arg)
    item->tally->addRun();
 }
 
-TEST_F(PoolTest, SerializedRequestsRunOneAtATimeInOrderPerKey)
+/* Two producers submit to eight keys; every pauseEvery submits (0: never) a producer
+ * rests pauseMs, so that keys run dry, their queues are swept by the maintenance thread and
+ * come back while the other producer goes on. Every key's requests run one at a time and
+ * in each producer's order. */
+void CheckSerialOrder(int pauseEvery, int pauseMs)
 {
    constexpr int PRODUCERS = 2;
    constexpr int KEYS = 8;
@@ -295,6 +299,8 @@ TEST_F(PoolTest, SerializedRequestsRunOneAtATimeInOrderPerKey)
                SerialItem *item = &items[static_cast<size_t>(p * KEYS * PER_KEY + i)];
                std::wstring key = L"key" + std::to_wstring(i % KEYS);
                ThreadPoolExecuteSerialized(pool, key.c_str(), RunSerial, item);
+               if (pauseEvery > 0 && i % pauseEvery == pauseEvery - 1)
+                  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
             }
          }));
    }
@@ -310,6 +316,44 @@ TEST_F(PoolTest, SerializedRequestsRunOneAtATimeInOrderPerKey)
             ASSERT_EQ(order[static_cast<size_t>(s)], s);
       }
    }
+}
+
+TEST_F(PoolTest, SerializedRequestsRunOneAtATimeInOrderPerKey)
+{
+   CheckSerialOrder(0, 0);
+}
+
+TEST_F(PoolTest, SerializedOrderHoldsWhileIdleKeyQueuesAreSweptAndComeBack)
+{
+   // Pauses of about one maintenance tick (50 ms at the tests' time scale), so that sweeps
+   // fall both into idle spells and into busy ones.
+   CheckSerialOrder(400, 60);
+}
+
+TEST_F(PoolTest, SerializedCountIncludesTheRequestWaitingForItsRunner)
+{
+   ThreadPool *pool = ThreadPoolCreate(L"count", 1, 1, 0);
+   ASSERT_NE(pool, nullptr);
+   Blocker blocker;
+   ThreadPoolExecute(pool, Block, &blocker);
+   ASSERT_TRUE(blocker.started.wait());
+   Tally tally(2);
+   std::vector<Item> items = ItemsOf(&tally);
+   ThreadPoolExecuteSerialized(pool, L"key", CountRun, &items[0]);
+   EXPECT_EQ(ThreadPoolGetSerializedRequestCount(pool, L"key"), 1);
+   ThreadPoolExecuteSerialized(pool, L"key", CountRun, &items[1]);
+   EXPECT_EQ(ThreadPoolGetSerializedRequestCount(pool, L"key"), 2);
+   blocker.release.set();
+   ASSERT_TRUE(tally.done.wait());
+   EXPECT_EQ(ThreadPoolGetSerializedRequestCount(pool, L"key"), 0);
+   // A key that ran dry takes new work at once, before and after its queue is swept.
+   Tally again(2);
+   std::vector<Item> more = ItemsOf(&again);
+   ThreadPoolExecuteSerialized(pool, L"key", CountRun, &more[0]);
+   std::this_thread::sleep_for(std::chrono::milliseconds(120));
+   ThreadPoolExecuteSerialized(pool, L"key", CountRun, &more[1]);
+   EXPECT_TRUE(again.done.wait());
+   ThreadPoolDestroy(pool);
 }
 
 struct WaitProbe
