@@ -3,6 +3,8 @@
  * this process, cipher validation, the RSA key file and signing. */
 #include <qorvel.h>
 
+#include "log/debug_capture.h"
+
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -22,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using qvtest::DebugLinesOf;
 
 namespace {
 
@@ -294,26 +298,6 @@ RSA_KEY SharedKey()
 {
    static RSA_KEY key = RSAGenerateKey(1024);
    return key;
-}
-
-std::vector<std::wstring> g_debugLines;
-
-void KeepDebugLine(const wchar_t *, const wchar_t *message)
-{
-   g_debugLines.push_back(message);
-}
-
-/* Debug lines written at level or below while body runs. */
-template <typename F> std::vector<std::wstring> DebugLinesOf(int level, F body)
-{
-   int32_t saved = qvlog_get_debug_level();
-   qvlog_set_debug_level(level);
-   g_debugLines.clear();
-   qvlog_set_debug_writer(KeepDebugLine);
-   body();
-   qvlog_set_debug_writer(nullptr);
-   qvlog_set_debug_level(saved);
-   return g_debugLines;
 }
 
 typedef std::unique_ptr<QVCPMessage> MessagePtr;

@@ -1,5 +1,7 @@
 #include <qorvel.h>
 
+#include "log/debug_capture.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -10,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using qvtest::DebugLinesOf;
 
 namespace {
 
@@ -763,30 +767,19 @@ TEST(MessageWire, MalformedInputIsRejected)
    EXPECT_EQ(trusted->getFieldAsUInt32(5), 1u);
 }
 
-std::vector<std::wstring> g_debugLines;
-
-void KeepDebugLine(const wchar_t *, const wchar_t *message)
-{
-   g_debugLines.push_back(message);
-}
-
 TEST(MessageWire, DecompressionFailuresGoToTheDebugOutput)
 {
-   int32_t level = qvlog_get_debug_level();
-   qvlog_set_debug_level(6);
-   qvlog_set_debug_writer(KeepDebugLine);
-   g_debugLines.clear();
    const Bytes payload = Hex("00000005 00 00 0000 00000001 00000000");
-   EXPECT_EQ(Parse(Compressed(0, 1, 40, payload)), nullptr);
-   EXPECT_EQ(Parse(Compressed(QVCP_MF_BINARY, 40, 0, Bytes(32, 'x'))), nullptr);
-   qvlog_set_debug_level(5);
-   EXPECT_EQ(Parse(Compressed(0, 1, 40, payload)), nullptr);
-   qvlog_set_debug_writer(nullptr);
-   qvlog_set_debug_level(level);
-   EXPECT_EQ(g_debugLines, std::vector<std::wstring>({
-                               L"QVCPMessage: failed to decompress message CMD_KEEPALIVE with ID 9",
-                               L"QVCPMessage: failed to decompress binary message CMD_KEEPALIVE with ID 9",
-                           }));
+   std::vector<std::wstring> lines = DebugLinesOf(6, [&] {
+      EXPECT_EQ(Parse(Compressed(0, 1, 40, payload)), nullptr);
+      EXPECT_EQ(Parse(Compressed(QVCP_MF_BINARY, 40, 0, Bytes(32, 'x'))), nullptr);
+      qvlog_set_debug_level(5);
+      EXPECT_EQ(Parse(Compressed(0, 1, 40, payload)), nullptr);
+   });
+   EXPECT_EQ(lines, std::vector<std::wstring>({
+                        L"QVCPMessage: failed to decompress message CMD_KEEPALIVE with ID 9",
+                        L"QVCPMessage: failed to decompress binary message CMD_KEEPALIVE with ID 9",
+                    }));
 }
 
 TEST(MessageDump, Texts)

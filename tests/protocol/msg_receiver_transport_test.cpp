@@ -1,5 +1,6 @@
 /* Message receivers over real transports: loopback TCP, a socket channel, the local pipe
  * and a TLS session, with peers that dribble, close mid-message and stall. */
+#include "log/debug_capture.h"
 #include "protocol/transport_test_util.h"
 #include "threads/thread_test_util.h"
 
@@ -284,20 +285,9 @@ TEST(TransportReceivers, TlsRecordInPartsOnABlockingSocketKeepsTheTimeout)
    EXPECT_EQ(fcntl(link.fd[1], F_GETFL) & O_NONBLOCK, 0) << "the socket is left blocking";
 }
 
-std::vector<std::wstring> g_debugLines;
-
-void KeepDebugLine(const wchar_t *, const wchar_t *message)
-{
-   g_debugLines.push_back(message);
-}
-
 TEST(TransportReceivers, TlsFailuresAreLogged)
 {
-   int32_t level = qvlog_get_debug_level();
-   qvlog_set_debug_level(7);
-   qvlog_set_debug_writer(KeepDebugLine);
-   g_debugLines.clear();
-   {
+   std::vector<std::wstring> lines = DebugLinesOf(7, [] {
       TlsLink closing;
       closing.closePeer();
       closing.read(MSGRECV_CLOSED);
@@ -306,14 +296,12 @@ TEST(TransportReceivers, TlsFailuresAreLogged)
                                     'S',  '!',  '!',  '!',  '!',  '!', '!', '!', '!', '!'};
       WriteAll(garbled.fd[0], notARecord, sizeof(notARecord));
       garbled.read(MSGRECV_COMM_FAILURE);
-   }
-   qvlog_set_debug_writer(nullptr);
-   qvlog_set_debug_level(level);
-   ASSERT_GE(g_debugLines.size(), 4u);
-   EXPECT_EQ(g_debugLines[0].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=6 errno=", 0), 0u) << g_debugLines[0];
-   EXPECT_EQ(g_debugLines[1].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=1 errno=", 0), 0u) << g_debugLines[1];
-   EXPECT_EQ(g_debugLines[2], L"OpenSSL error stack:");
-   EXPECT_EQ(g_debugLines[3].rfind(L"   error:", 0), 0u) << g_debugLines[3];
+   });
+   ASSERT_GE(lines.size(), 4u);
+   EXPECT_EQ(lines[0].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=6 errno=", 0), 0u) << lines[0];
+   EXPECT_EQ(lines[1].rfind(L"TlsMessageReceiver: SSL_read error (ssl_err=1 errno=", 0), 0u) << lines[1];
+   EXPECT_EQ(lines[2], L"OpenSSL error stack:");
+   EXPECT_EQ(lines[3].rfind(L"   error:", 0), 0u) << lines[3];
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
  * past one shows under the address sanitizer. */
 #include <qorvel.h>
 
+#include "log/debug_capture.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -12,12 +14,12 @@
 #include <string>
 #include <vector>
 
+using qvtest::DebugLinesOf;
+
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 typedef std::unique_ptr<StreamCompressor> Compressor;
-
-std::vector<std::wstring> g_debugMessages;  // what the debug writer received
 
 const QVCPStreamCompressionMethod PACKING_METHODS[] = {STREAM_COMPRESSION_LZ4, STREAM_COMPRESSION_DEFLATE};
 
@@ -227,16 +229,13 @@ TEST(StreamCompressor, DeflateFailsABlockWhoseInputItCouldNotTake)
       deflateEnd(&z);
    }
    DeflateStreamCompressor c(true, block.size()), d(false, 100);
-   int32_t level = qvlog_get_debug_level();
-   qvlog_set_debug_level(5);
-   qvlog_set_debug_writer([](const wchar_t *, const wchar_t *message) { g_debugMessages.push_back(message); });
-   EXPECT_TRUE(Compress(&c, block, room).empty());
-   Bytes restored;
-   Decompress(&d, Bytes(10, 0xFF), &restored);
-   qvlog_set_debug_writer(nullptr);
-   qvlog_set_debug_level(level);
-   EXPECT_EQ(g_debugMessages, (std::vector<std::wstring>{L"DeflateStreamCompressor: deflate() failed",
-                                                         L"DeflateStreamCompressor: inflate() failed"}));
+   std::vector<std::wstring> lines = DebugLinesOf(5, [&] {
+      EXPECT_TRUE(Compress(&c, block, room).empty());
+      Bytes restored;
+      Decompress(&d, Bytes(10, 0xFF), &restored);
+   });
+   EXPECT_EQ(lines, (std::vector<std::wstring>{L"DeflateStreamCompressor: deflate() failed",
+                                               L"DeflateStreamCompressor: inflate() failed"}));
 }
 
 /* Cut, lengthened, foreign and oversized blocks fail with a null output pointer, and so
