@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_loopback.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -65,19 +67,7 @@ class DrainedLink
 public:
    DrainedLink()
    {
-      int listener = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t len = sizeof(addr);
-      if (bind(listener, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(listener, 1) != 0 ||
-          getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-         abort();
-      m_sender = socket(AF_INET, SOCK_STREAM, 0);
-      if (connect(m_sender, reinterpret_cast<sockaddr *>(&addr), len) != 0)
-         abort();
-      m_receiver = accept(listener, nullptr, nullptr);
-      close(listener);
+      ConnectLoopbackPair(&m_sender, &m_receiver);
       m_drain = std::thread([this] {
          char *buffer = static_cast<char *>(malloc(IO_BUFFER_SIZE));
          ssize_t n;

@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_loopback.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -48,19 +50,7 @@ struct TcpPair
 
    TcpPair()
    {
-      int listener = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof(addr);
-      if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(listener, 1) != 0 ||
-          getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
-         abort();
-      client = socket(AF_INET, SOCK_STREAM, 0);
-      if (connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
-         abort();
-      server = accept(listener, nullptr, nullptr);
-      close(listener);
+      ConnectLoopbackPair(&client, &server);
       int one = 1;
       setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
