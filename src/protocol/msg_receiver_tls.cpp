@@ -69,7 +69,9 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
    SessionLock lock(m_mutex);
    for (;;)
    {
-      if (SSL_pending(m_ssl) == 0)
+      // Decrypted bytes already held are handed out without touching the socket.
+      bool fromSocket = SSL_pending(m_ssl) == 0;
+      if (fromSocket)
       {
          // Others may use the session while this thread waits for the socket.
          lock.unlock();
@@ -91,7 +93,7 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
       }
 
       bool wasNonBlocking = true;
-      bool restore = PlatformSocketSetNonBlockingMode(m_socket, true, &wasNonBlocking) && !wasNonBlocking;
+      bool restore = fromSocket && PlatformSocketSetNonBlockingMode(m_socket, true, &wasNonBlocking) && !wasNonBlocking;
       int n = SSL_read(m_ssl, buffer, request);
       int systemError = errno;
       if (n <= 0)
