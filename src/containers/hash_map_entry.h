@@ -5,7 +5,7 @@
 
 #include <qv_containers.h>
 
-#include "hash_table.h"
+#include "containers/hash_table.h"
 
 namespace qv_hash {
 

@@ -9,7 +9,7 @@
 #include <string.h>
 #include <wctype.h>
 
-#include "hash_table.h"
+#include "containers/hash_table.h"
 
 struct StringMapEntry
 {

@@ -5,9 +5,9 @@
 #include "platform/log_support.h"
 
 #include <qv_log.h>
-#include <qv_strings.h>
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -55,8 +55,10 @@ bool Connect()
    struct sockaddr_un address;
    memset(&address, 0, sizeof(address));
    address.sun_family = AF_UNIX;
-   if (strlcpy(address.sun_path, path, sizeof(address.sun_path)) >= sizeof(address.sun_path))
+   size_t length = strlen(path);
+   if (length >= sizeof(address.sun_path))
       return false;
+   memcpy(address.sun_path, path, length + 1);
    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
    if (s == -1)
       return false;
@@ -133,9 +135,9 @@ void EventLogReport(uint16_t type, int64_t timeSeconds, const char *text)
       char *line = (size <= sizeof(stackLine)) ? stackLine : static_cast<char *>(malloc(size));
       if (line != nullptr)
       {
-         int length = qv_snprintf(line, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", Priority(type),
-                                  MONTHS[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                                  g_name, static_cast<int>(getpid()), text);
+         int length = snprintf(line, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", Priority(type),
+                               MONTHS[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                               g_name, static_cast<int>(getpid()), text);
          if (length > 0)
             Send(line, static_cast<size_t>(length));
          if (line != stackLine)

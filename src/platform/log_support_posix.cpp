@@ -2,8 +2,6 @@
  * of known codes, localtime_r, log files opened close-on-exec. */
 #include "platform/log_support.h"
 
-#include <qv_strings.h>
-
 #include <string.h>
 
 namespace qv {
@@ -19,7 +17,11 @@ bool SystemErrorText(uint32_t code, char *buffer, size_t size)
    // The GNU form returns the text, which need not be in the buffer.
    const char *text = strerror_r(error, buffer, size);
    if (text != buffer)
-      strlcpy(buffer, text, size);
+   {
+      size_t length = strnlen(text, size - 1);
+      memcpy(buffer, text, length);
+      buffer[length] = 0;
+   }
    return true;
 }
 

@@ -6,10 +6,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "message_field.h"
+#include "protocol/message_field.h"
 #include "platform/sleep.h"
 #include "platform/sync.h"
-#include "raw_io.h"
+#include "protocol/raw_io.h"
 
 using namespace qv::msg;
 using namespace qv::rawio;

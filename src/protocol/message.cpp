@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "message_field.h"
+#include "protocol/message_field.h"
 
 using namespace qv::msg;
 

@@ -4,7 +4,7 @@
 
 #include <zlib.h>
 
-#include "message_field.h"
+#include "protocol/message_field.h"
 
 using namespace qv::msg;
 

@@ -8,8 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "message_field.h"
-#include "raw_io.h"
+#include "protocol/message_field.h"
+#include "protocol/raw_io.h"
 
 using namespace qv::msg;
 using namespace qv::rawio;

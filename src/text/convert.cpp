@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "convert_core.h"
+#include "text/convert_core.h"
 
 using namespace qv;
 

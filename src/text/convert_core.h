@@ -9,8 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "ascii_run.h"
-#include "utf8_codec.h"
+#include "text/ascii_run.h"
+#include "text/utf8_codec.h"
 
 namespace qv {
 

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "convert_core.h"
+#include "text/convert_core.h"
 
 using namespace qv;
 

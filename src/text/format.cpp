@@ -4,7 +4,7 @@
  * and "%Id" choose 64-bit, 32-bit and pointer-sized integers. 8-bit text is taken as UTF-8.
  * Every formatted function of the library goes through here. */
 #include <qv_strings.h>
-#include "utf8_codec.h"
+#include "text/utf8_codec.h"
 
 #include <limits.h>
 #include <stdio.h>

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 using qvtest::Clock;
 using qvtest::Flag;

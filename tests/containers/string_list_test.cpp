@@ -12,7 +12,7 @@
 
 // The growth rule is internal; it is checked directly because no public constructor
 // makes a list without slots yet.
-#include "../../src/containers/slot_growth.h"
+#include "containers/slot_growth.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 // The map folds and hashes keys in one pass of its own; that must give qv_wcsupr's folding
 // and the value of uthash's HASH_JEN over the key bytes.
-#include "../../src/containers/string_map_entry.h"
+#include "containers/string_map_entry.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 /* Socket helpers, poller and socket channel on socketpairs and loopback TCP. */
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

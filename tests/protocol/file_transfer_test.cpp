@@ -1,9 +1,9 @@
 /* The file sender: message layout, offsets, cancellation and failures on a recording
  * channel, pacing on a slow one, and whole transfers over loopback TCP written back to a
  * file by a receiver built on RecvQVCPMessage, with every compression method. */
-#include "protocol/file_transfer_test_util.h"
-#include "protocol/transport_test_util.h"
-#include "threads/thread_test_util.h"
+#include "support/file_transfer_test_util.h"
+#include "support/transport_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

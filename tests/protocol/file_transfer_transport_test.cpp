@@ -1,9 +1,9 @@
 /* Whole files sent with the file sender and written back by a message receiver on the
  * other end, with every compression method, over a socket channel, the local pipe, a TLS
  * session and an encrypted session. */
-#include "protocol/file_transfer_test_util.h"
-#include "protocol/transport_test_util.h"
-#include "threads/thread_test_util.h"
+#include "support/file_transfer_test_util.h"
+#include "support/transport_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <qorvel.h>
 
-#include "log/debug_capture.h"
+#include "support/debug_capture.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,8 +1,8 @@
 /* Message receivers over real transports: loopback TCP, a socket channel, the local pipe
  * and a TLS session, with peers that dribble, close mid-message and stall. */
-#include "log/debug_capture.h"
-#include "protocol/transport_test_util.h"
-#include "threads/thread_test_util.h"
+#include "support/debug_capture.h"
+#include "support/transport_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 using namespace qvtest;
 

@@ -1,7 +1,7 @@
 /* Raw message receive loop, raw binary messages and the version probe, on a scripted
  * channel and on socketpairs. */
-#include "protocol/raw_io_test_util.h"
-#include "threads/thread_test_util.h"
+#include "support/raw_io_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

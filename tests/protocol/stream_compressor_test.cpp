@@ -4,7 +4,7 @@
  * past one shows under the address sanitizer. */
 #include <qorvel.h>
 
-#include "log/debug_capture.h"
+#include "support/debug_capture.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

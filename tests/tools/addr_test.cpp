@@ -1,5 +1,5 @@
 /* qvtool addr, run as a program: the built binary is found through QV_TEST_TOOLS_DIR. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 
@@ -30,23 +30,25 @@ TEST_F(QvtoolAddr, DescribesAnIPv4Subnet)
 {
    ToolRun run = Addr("10.1.2.3/24");
    EXPECT_EQ(run.status, 0);
-   EXPECT_EQ(run.output, "family:     IPv4 (" + std::to_string(AF_INET) + ")\n"
-                         "address:    10.1.2.3\n"
-                         "mask bits:  24\n"
-                         "subnet:     10.1.2.0/24\n"
-                         "broadcast:  10.1.2.255\n"
-                         "class:      valid unicast\n");
+   EXPECT_EQ(run.output, "family:     IPv4 (" + std::to_string(AF_INET) +
+                             ")\n"
+                             "address:    10.1.2.3\n"
+                             "mask bits:  24\n"
+                             "subnet:     10.1.2.0/24\n"
+                             "broadcast:  10.1.2.255\n"
+                             "class:      valid unicast\n");
 }
 
 TEST_F(QvtoolAddr, DescribesIPv6InCanonicalText)
 {
    ToolRun run = Addr("FE80:0000::0001/64");
    EXPECT_EQ(run.status, 0);
-   EXPECT_EQ(run.output, "family:     IPv6 (" + std::to_string(AF_INET6) + ")\n"
-                         "address:    fe80::1\n"
-                         "mask bits:  64\n"
-                         "subnet:     fe80::/64\n"
-                         "class:      link-local\n");
+   EXPECT_EQ(run.output, "family:     IPv6 (" + std::to_string(AF_INET6) +
+                             ")\n"
+                             "address:    fe80::1\n"
+                             "mask bits:  64\n"
+                             "subnet:     fe80::/64\n"
+                             "class:      link-local\n");
    EXPECT_NE(Addr("::ffff:1.2.3.4").output.find("address:    ::ffff:102:304\n"), std::string::npos);
 }
 
@@ -58,23 +60,23 @@ TEST_F(QvtoolAddr, NamesTheClasses)
       const char *classes;
    };
    const Case cases[] = {
-      {"127.0.0.1", "loopback"},
-      {"::1", "loopback"},
-      {"255.255.255.255", "broadcast"},
-      {"240.0.0.1", "multicast"},
-      {"ff02::1", "multicast"},
-      {"169.254.7.7/16", "link-local"},
-      {"0.0.0.0/0", "any, subnet address"},
-      {"::", "any"},
-      {"192.168.1.255/24", "valid unicast, subnet broadcast"},
-      {"2001:db8::/32", "valid unicast, subnet address"},
+       {"127.0.0.1", "loopback"},
+       {"::1", "loopback"},
+       {"255.255.255.255", "broadcast"},
+       {"240.0.0.1", "multicast"},
+       {"ff02::1", "multicast"},
+       {"169.254.7.7/16", "link-local"},
+       {"0.0.0.0/0", "any, subnet address"},
+       {"::", "any"},
+       {"192.168.1.255/24", "valid unicast, subnet broadcast"},
+       {"2001:db8::/32", "valid unicast, subnet address"},
    };
    for (const Case &c : cases)
    {
       ToolRun run = Addr(c.text);
       EXPECT_EQ(run.status, 0) << c.text;
-      EXPECT_NE(run.output.find(std::string("class:      ") + c.classes + "\n"), std::string::npos)
-         << c.text << ":\n" << run.output;
+      EXPECT_NE(run.output.find(std::string("class:      ") + c.classes + "\n"), std::string::npos) << c.text << ":\n"
+                                                                                                    << run.output;
    }
 }
 
@@ -87,7 +89,8 @@ TEST_F(QvtoolAddr, RefusesWhatIsNotAnAddress)
       EXPECT_EQ(run.status, 1) << text;
       EXPECT_NE(run.output.find("is not a numeric IPv4 or IPv6 address"), std::string::npos) << run.output;
    }
-   const char *const prefixes[] = {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/-1", "10.0.0.0/x", "::/0128", "10.0.0.0/8/8"};
+   const char *const prefixes[] = {"10.0.0.0/33", "::/129",  "10.0.0.0/",   "10.0.0.0/-1",
+                                   "10.0.0.0/x",  "::/0128", "10.0.0.0/8/8"};
    for (const char *text : prefixes)
    {
       ToolRun run = Addr(text);

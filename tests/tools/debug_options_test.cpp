@@ -1,5 +1,5 @@
 /* qvtool's global debug options, run as a program. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 

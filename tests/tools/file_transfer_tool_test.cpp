@@ -1,5 +1,5 @@
 /* qvtool receive-file and send-file, run as programs against each other on loopback. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 /* qvtool hash, run as a program on a temporary file. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 

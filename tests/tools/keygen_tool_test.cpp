@@ -1,5 +1,5 @@
 /* qvtool keygen, run as a program: the file it writes loads with LoadRSAKeys. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <qorvel.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 /* qvtool password, run as a program: encrypt then decrypt, plain texts and bad use. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 

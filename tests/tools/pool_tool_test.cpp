@@ -1,6 +1,6 @@
 /* qvtool pool-stress, run as a program: it works through its tasks and prints the pool's
  * statistics lines. */
-#include "tools/tool_run.h"
+#include "support/tool_run.h"
 
 #include <gtest/gtest.h>
 

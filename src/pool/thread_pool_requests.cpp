@@ -3,7 +3,7 @@
  * thread takes the whole stack at once into a cache of its own and hands records out of it without any atomic
  * operation. Pushing and taking everything are both safe against reuse of a record between a read and the swap, so the
  * stack needs no counters or tags. */
-#include "threads/thread_pool.h"
+#include "pool/thread_pool.h"
 
 #include <stdlib.h>
 

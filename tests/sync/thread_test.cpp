@@ -1,4 +1,4 @@
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

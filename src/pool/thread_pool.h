@@ -1,7 +1,7 @@
 /* Thread pool internals shared by its source files: the request record, the pool itself,
  * the fixed-point constants and the helpers the files call in one another. */
-#ifndef QORVEL_THREADS_THREAD_POOL_H
-#define QORVEL_THREADS_THREAD_POOL_H
+#ifndef QORVEL_POOL_THREAD_POOL_H
+#define QORVEL_POOL_THREAD_POOL_H
 
 #include <qv_containers.h>
 #include <qv_threads.h>

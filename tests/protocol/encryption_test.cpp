@@ -3,7 +3,7 @@
  * this process, cipher validation, the RSA key file and signing. */
 #include <qorvel.h>
 
-#include "log/debug_capture.h"
+#include "support/debug_capture.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>

@@ -3,7 +3,7 @@
 #include <qv_threads.h>
 
 #include "platform/sync.h"
-#include "threads/shared_handle.h"
+#include "sync/shared_handle.h"
 
 #include <new>
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 /* The session encryption context: the cipher table and its validation at start-up,
  * contexts with a random session key, and the encrypted envelope of a message. */
-#include "crypto/encryption_internal.h"
+#include "protocol/encryption_internal.h"
 #include "crypto/hash_internal.h"
 #include "crypto/wipe.h"
 #include "platform/random.h"
@@ -21,6 +21,7 @@
 namespace {
 
 using namespace qv::crypto;
+using namespace qv::protocol;
 
 /* OpenSSL's names of the ciphers, log names and key lengths, by id. */
 const char *const OPENSSL_CIPHER_NAMES[QVCP_CIPHER_COUNT] = {"AES-256-CBC",  "BF-CBC",      "IDEA-CBC",
@@ -133,7 +134,7 @@ public:
 
 }  // namespace
 
-namespace qv::crypto {
+namespace qv::protocol {
 
 const CipherInfo &Cipher(int id)
 {
@@ -147,7 +148,7 @@ uint32_t SupportedCiphers()
    return g_supportedCiphers.load(std::memory_order_relaxed);
 }
 
-}  // namespace qv::crypto
+}  // namespace qv::protocol
 
 bool InitCryptoLib(uint32_t enabledCiphers)
 {

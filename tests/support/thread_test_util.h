@@ -1,7 +1,7 @@
 /* Helpers of the thread tests: phase flags, threads that run a lambda, and a check that a
  * thread sleeps in the kernel (blocked on a lock or an event). */
-#ifndef QORVEL_TESTS_THREAD_TEST_UTIL_H
-#define QORVEL_TESTS_THREAD_TEST_UTIL_H
+#ifndef QORVEL_TESTS_SUPPORT_THREAD_TEST_UTIL_H
+#define QORVEL_TESTS_SUPPORT_THREAD_TEST_UTIL_H
 
 #include <qorvel.h>
 

@@ -1,6 +1,6 @@
 /* Capture of the debug output for tests: the lines written while a piece of code runs. */
-#ifndef QORVEL_TESTS_LOG_DEBUG_CAPTURE_H
-#define QORVEL_TESTS_LOG_DEBUG_CAPTURE_H
+#ifndef QORVEL_TESTS_SUPPORT_DEBUG_CAPTURE_H
+#define QORVEL_TESTS_SUPPORT_DEBUG_CAPTURE_H
 
 #include <qorvel.h>
 

@@ -1,9 +1,9 @@
 /* Helpers of the file transfer tests: test file contents, reading a file back, and a writer that rebuilds a file from
  * the payloads of its CMD_FILE_DATA messages. */
-#ifndef QORVEL_TESTS_PROTOCOL_FILE_TRANSFER_TEST_UTIL_H
-#define QORVEL_TESTS_PROTOCOL_FILE_TRANSFER_TEST_UTIL_H
+#ifndef QORVEL_TESTS_SUPPORT_FILE_TRANSFER_TEST_UTIL_H
+#define QORVEL_TESTS_SUPPORT_FILE_TRANSFER_TEST_UTIL_H
 
-#include "protocol/raw_io_test_util.h"
+#include "support/raw_io_test_util.h"
 
 #include <gtest/gtest.h>
 

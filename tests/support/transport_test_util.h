@@ -1,9 +1,9 @@
 /* Connections for the transport tests: loopback TCP, and a TLS session between the two
  * ends of a socketpair with a self-signed certificate made once. */
-#ifndef QORVEL_TESTS_PROTOCOL_TRANSPORT_TEST_UTIL_H
-#define QORVEL_TESTS_PROTOCOL_TRANSPORT_TEST_UTIL_H
+#ifndef QORVEL_TESTS_SUPPORT_TRANSPORT_TEST_UTIL_H
+#define QORVEL_TESTS_SUPPORT_TRANSPORT_TEST_UTIL_H
 
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 /* Thread pools: many producers, serialized keys, scheduled requests, growth and shrinking,
  * pools without minimum workers, destruction, creation limits and the registry. Pools run
  * with their periods divided by 100 (a 50 ms tick) and a resize decision every tick. */
-#include "threads/thread_test_util.h"
+#include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 /* Thread pool: the maintenance thread (load averages, resize decisions, moving due
  * requests into the work queue), the resize parameters and scheduled execution. */
-#include "threads/thread_pool.h"
+#include "pool/thread_pool.h"
 
 #include <qv_log.h>
 

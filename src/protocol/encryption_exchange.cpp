@@ -1,7 +1,8 @@
 /* The session key exchange: the request with the requester's ciphers and public key, the
  * responder's reply with the RSA-encrypted session key and IV, and the requester's
  * context built from that reply. */
-#include "crypto/encryption_internal.h"
+#include "protocol/encryption_internal.h"
+#include "crypto/rsa_keys.h"
 #include "crypto/wipe.h"
 
 #include <qv_log.h>
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace qv::crypto;
+using namespace qv::protocol;
 
 /* IV length sent when OpenSSL reports none that fits the context. */
 constexpr int FALLBACK_IV_LENGTH = QVCP_MAX_IV_LENGTH;

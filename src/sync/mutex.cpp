@@ -2,7 +2,7 @@
 #include <qv_threads.h>
 
 #include "platform/sync.h"
-#include "threads/shared_handle.h"
+#include "sync/shared_handle.h"
 
 using namespace qv;
 using namespace qv::platform;

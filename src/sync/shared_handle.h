@@ -1,8 +1,8 @@
 /* Reference counting shared by the value classes Mutex, RWLock and Condition: a platform
  * object plus a heap counter that all copies share. Either both are null (the object
  * could not be created; every operation then does nothing) or both are set. */
-#ifndef QORVEL_THREADS_SHARED_HANDLE_H
-#define QORVEL_THREADS_SHARED_HANDLE_H
+#ifndef QORVEL_SYNC_SHARED_HANDLE_H
+#define QORVEL_SYNC_SHARED_HANDLE_H
 
 #include <qv_base.h>
 

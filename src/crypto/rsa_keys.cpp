@@ -1,8 +1,8 @@
-/* RSA keys of the key exchange: DER parsing, generation, RSA-OAEP, the key file, signing
- * with a certificate's key; random bytes and OpenSSL's error texts. Every failure empties
+/* RSA keys: DER parsing, generation, RSA-OAEP, the key file, signing with a certificate's
+ * key; random bytes and OpenSSL's error texts. Every failure empties
  * OpenSSL's error queue of the calling thread, so that stale entries cannot be taken for a
  * later TLS call's errors. */
-#include "crypto/encryption_internal.h"
+#include "crypto/rsa_keys.h"
 #include "crypto/hash_internal.h"
 #include "crypto/wipe.h"
 #include "platform/private_file.h"

@@ -1,7 +1,7 @@
 /* Helpers of the raw message I/O tests: a channel that plays a script of receive results
  * and records what is sent to it, and builders of wire messages. */
-#ifndef QORVEL_TESTS_PROTOCOL_RAW_IO_TEST_UTIL_H
-#define QORVEL_TESTS_PROTOCOL_RAW_IO_TEST_UTIL_H
+#ifndef QORVEL_TESTS_SUPPORT_RAW_IO_TEST_UTIL_H
+#define QORVEL_TESTS_SUPPORT_RAW_IO_TEST_UTIL_H
 
 #include <qorvel.h>
 

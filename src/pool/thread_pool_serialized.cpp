@@ -1,7 +1,7 @@
 /* Thread pool: serialized execution. Each key with work has a queue of its own and one
  * runner in the work queue that works through it; an idle queue waits in the key map for
  * the key's next request or the maintenance thread's sweep. */
-#include "threads/thread_pool.h"
+#include "pool/thread_pool.h"
 
 #include <qv_strings.h>
 

@@ -1,7 +1,7 @@
 /* Running the built qvtool from the tool tests: the binary is found through
  * QV_TEST_TOOLS_DIR, which ctest sets. */
-#ifndef QV_TESTS_TOOLS_TOOL_RUN_H
-#define QV_TESTS_TOOLS_TOOL_RUN_H
+#ifndef QORVEL_TESTS_SUPPORT_TOOL_RUN_H
+#define QORVEL_TESTS_SUPPORT_TOOL_RUN_H
 
 #include <stdio.h>
 #include <stdlib.h>

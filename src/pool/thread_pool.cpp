@@ -1,6 +1,6 @@
 /* Thread pool: the registry of pools, creating and destroying a pool, its workers, plain
  * execution and the statistics. */
-#include "threads/thread_pool.h"
+#include "pool/thread_pool.h"
 
 #include <qv_log.h>
 #include <qv_strings.h>
