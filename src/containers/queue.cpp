@@ -6,8 +6,10 @@
 #include <string.h>
 
 #include "platform/sync.h"
+#include "sync/lock_guard.h"
 
 using qv::platform::MonotonicMs;
+using qv::sync::LockGuard;
 
 Queue::Queue() : Queue(DEFAULT_INITIAL_SIZE, DEFAULT_BUFFER_INCREMENT) {}
 
@@ -113,7 +115,7 @@ bool Queue::signalNeeded() const
 
 void Queue::put(void *element)
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    bool stored = growIfFull();
    if (stored)
    {
@@ -122,7 +124,7 @@ void Queue::put(void *element)
       m_numElements++;
    }
    bool signal = stored && signalNeeded();
-   m_mutex.unlock();
+   lock.release();
    // Signalled outside the lock, so that the woken reader does not run into it.
    if (signal)
       m_condition.set();
@@ -130,7 +132,7 @@ void Queue::put(void *element)
 
 void Queue::insert(void *element)
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    bool stored = growIfFull();
    if (stored)
    {
@@ -139,36 +141,31 @@ void Queue::insert(void *element)
       m_numElements++;
    }
    bool signal = stored && signalNeeded();
-   m_mutex.unlock();
+   lock.release();
    if (signal)
       m_condition.set();
 }
 
 void *Queue::get()
 {
-   m_mutex.lock();
-   void *element = take();
-   m_mutex.unlock();
-   return element;
+   LockGuard lock(m_mutex);
+   return take();
 }
 
 void *Queue::getOrBlock(unsigned int timeout)
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    void *element = take();
    if (element != nullptr)
-   {
-      m_mutex.unlock();
       return element;
-   }
    uint64_t deadline = (timeout != INFINITE) ? MonotonicMs() + timeout : 0;
    uint32_t waitTime = timeout;
    m_waitingReaders++;
    for (;;)
    {
-      m_mutex.unlock();
+      lock.release();
       bool signalled = m_condition.wait(waitTime);
-      m_mutex.lock();
+      lock.relock();
       if (!signalled)
          break;
       element = take();
@@ -185,7 +182,7 @@ void *Queue::getOrBlock(unsigned int timeout)
    }
    m_waitingReaders--;
    bool signal = signalNeeded();
-   m_mutex.unlock();
+   lock.release();
    if (signal)
       m_condition.set();
    return element;
@@ -193,20 +190,18 @@ void *Queue::getOrBlock(unsigned int timeout)
 
 void Queue::clear()
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    m_numElements = 0;
    m_first = 0;
    m_last = 0;
    shrink();
-   m_mutex.unlock();
 }
 
 void Queue::setShutdownMode()
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    m_shutdownFlag = true;
    m_condition.set();
-   m_mutex.unlock();
 }
 
 /* The first occupied slot, from first, whose element is not a hole (nor the shutdown
@@ -229,36 +224,29 @@ bool Queue::findSlot(const void *key, bool (*comparator)(const void *key, const 
 
 void *Queue::find(void *key, bool (*comparator)(const void *key, const void *element))
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    uint32_t slot;
-   void *found = findSlot(key, comparator, true, &slot) ? m_elements[slot] : nullptr;
-   m_mutex.unlock();
-   return found;
+   return findSlot(key, comparator, true, &slot) ? m_elements[slot] : nullptr;
 }
 
 bool Queue::remove(void *key, bool (*comparator)(const void *key, const void *element))
 {
-   m_mutex.lock();
+   LockGuard lock(m_mutex);
    uint32_t slot;
    bool removed = findSlot(key, comparator, false, &slot);
    if (removed)
       m_elements[slot] = nullptr;
-   m_mutex.unlock();
    return removed;
 }
 
 int Queue::size() const
 {
-   m_mutex.lock();
-   int count = static_cast<int>(m_numElements);
-   m_mutex.unlock();
-   return count;
+   LockGuard lock(m_mutex);
+   return static_cast<int>(m_numElements);
 }
 
 int Queue::allocated() const
 {
-   m_mutex.lock();
-   int slots = static_cast<int>(m_bufferSize);
-   m_mutex.unlock();
-   return slots;
+   LockGuard lock(m_mutex);
+   return static_cast<int>(m_bufferSize);
 }

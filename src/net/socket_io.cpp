@@ -4,6 +4,7 @@
 #include <qv_threads.h>
 
 #include "platform/socket.h"
+#include "sync/lock_guard.h"
 
 #include <limits.h>
 
@@ -11,26 +12,6 @@ namespace {
 
 /* Longest wait for a full send buffer of a non-blocking socket to take bytes again. */
 constexpr uint32_t SEND_WRITABLE_WAIT_MS = 60000;
-
-/* Holds the caller's send mutex, if there is one, for the life of the object. */
-class SendLock
-{
-   Mutex *m_mutex;
-
-public:
-   explicit SendLock(Mutex *mutex) : m_mutex(mutex)
-   {
-      if (m_mutex != nullptr)
-         m_mutex->lock();
-   }
-   ~SendLock()
-   {
-      if (m_mutex != nullptr)
-         m_mutex->unlock();
-   }
-   SendLock(const SendLock &) = delete;
-   SendLock &operator=(const SendLock &) = delete;
-};
 
 /* Waits for one socket: 1 ready, 0 time-out (last error set to it), -1 failure. */
 int WaitForSocket(SOCKET s, bool write, uint32_t timeout)
@@ -60,7 +41,7 @@ int SendEx(SOCKET s, const void *data, size_t size, int flags, Mutex *mutex)
       return -1;
    }
 
-   SendLock lock(mutex);
+   qv::sync::LockGuard lock(mutex);
    const char *next = static_cast<const char *>(data);
    size_t remaining = size;
    while (remaining > 0)

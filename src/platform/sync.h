@@ -135,6 +135,25 @@ inline void LockRelease(QvLock *lock)
       LockWakeOne(lock);
 }
 
+/* Holds a platform lock for the scope, or until release(). For the library's own locks
+ * that are embedded in hot structures; a Mutex is held with qv::sync::LockGuard. */
+class LockHold
+{
+   QvLock *m_lock;
+
+public:
+   explicit LockHold(QvLock *lock) : m_lock(lock) { LockAcquire(lock); }
+   ~LockHold() { release(); }
+   void release()
+   {
+      if (m_lock != nullptr)
+         LockRelease(m_lock);
+      m_lock = nullptr;
+   }
+   LockHold(const LockHold &) = delete;
+   LockHold &operator=(const LockHold &) = delete;
+};
+
 /* New event, not signalled, or null when out of memory. A manual-reset event stays
  * signalled until EventReset and releases every waiter; an automatic-reset event releases
  * one waiter per set, or keeps the set for the next thread that waits. */

@@ -97,23 +97,7 @@ int32_t TimeScale();
 uint32_t WaitHighWatermark();
 uint32_t WaitLowWatermark();
 
-/* Holds a lock for the scope, or until release(). */
-class LockHold
-{
-   QvLock *m_lock;
-
-public:
-   explicit LockHold(QvLock *lock) : m_lock(lock) { platform::LockAcquire(lock); }
-   ~LockHold() { release(); }
-   void release()
-   {
-      if (m_lock != nullptr)
-         platform::LockRelease(m_lock);
-      m_lock = nullptr;
-   }
-   LockHold(const LockHold &) = delete;
-   LockHold &operator=(const LockHold &) = delete;
-};
+using platform::LockHold;
 
 }  // namespace pool
 }  // namespace qv

@@ -4,6 +4,7 @@
 #include "crypto/hash_internal.h"
 #include "crypto/wipe.h"
 #include "platform/random.h"
+#include "sync/lock_guard.h"
 
 #include <qv_log.h>
 
@@ -118,19 +119,6 @@ bool CipherUpdate(EVP_CIPHER_CTX *ctx, uint8_t *out, const uint8_t *in, size_t s
    }
    return true;
 }
-
-/* Holds a Mutex for a scope. */
-class LockGuard
-{
-private:
-   Mutex &m_mutex;
-
-public:
-   explicit LockGuard(Mutex &mutex) : m_mutex(mutex) { m_mutex.lock(); }
-   ~LockGuard() { m_mutex.unlock(); }
-   LockGuard(const LockGuard &) = delete;
-   LockGuard &operator=(const LockGuard &) = delete;
-};
 
 }  // namespace
 
@@ -333,7 +321,7 @@ QVCP_ENCRYPTED_MESSAGE *QVCPEncryptionContext::encryptMessage(QVCP_MESSAGE *msg)
    size_t written = 0;
    bool ok;
    {
-      LockGuard guard(m_encryptorLock);
+      qv::sync::LockGuard guard(m_encryptorLock);
       ok = EVP_EncryptInit_ex2(m_encryptor, nullptr, nullptr, m_iv, nullptr) == 1 &&
            CipherUpdate(m_encryptor, out, prefix, sizeof(prefix), &written) &&
            CipherUpdate(m_encryptor, out, plain, msgSize, &written);

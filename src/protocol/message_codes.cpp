@@ -2,6 +2,8 @@
  * name the codes of other programs. */
 #include <qorvel.h>
 
+#include "sync/lock_guard.h"
+
 namespace {
 
 /* Name of code c at index c - QVCP_FIRST_NAMED_CODE. */
@@ -418,14 +420,14 @@ QV_API wchar_t *QVCPMessageCodeName(uint16_t code, wchar_t *buffer)
 
    ResolverList &list = Resolvers();
    bool named = false;
-   list.lock.lock();
+   qv::sync::LockGuard lock(list.lock);
    // The size is read again on every step: a resolver may unregister resolvers.
    for (int i = 0; !named && i < list.resolvers.size(); i++)
    {
       auto resolver = reinterpret_cast<QVCPMessageNameResolver>(list.resolvers.get(i));
       named = resolver(code, buffer);
    }
-   list.lock.unlock();
+   lock.release();
 
    if (!named)
       qv_snwprintf(buffer, QVCP_CODE_NAME_BUFFER_SIZE, L"CMD_0x%04X", code);
@@ -437,16 +439,14 @@ QV_API void QVCPRegisterMessageNameResolver(QVCPMessageNameResolver resolver)
    if (resolver == nullptr)
       return;
    ResolverList &list = Resolvers();
-   list.lock.lock();
+   qv::sync::LockGuard lock(list.lock);
    if (list.resolvers.indexOf(AsEntry(resolver)) < 0)
       list.resolvers.add(AsEntry(resolver));
-   list.lock.unlock();
 }
 
 QV_API void QVCPUnregisterMessageNameResolver(QVCPMessageNameResolver resolver)
 {
    ResolverList &list = Resolvers();
-   list.lock.lock();
+   qv::sync::LockGuard lock(list.lock);
    list.resolvers.remove(AsEntry(resolver));
-   list.lock.unlock();
 }

@@ -9,6 +9,7 @@
 
 #include "platform/socket.h"
 #include "platform/sync.h"
+#include "sync/lock_guard.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -22,32 +23,6 @@ constexpr int TLS_DEBUG_LEVEL = 7;
 /* readBytes results: failure and time-out. */
 constexpr int READ_FAILURE = -1;
 constexpr int READ_TIMEOUT = -2;
-
-/* Holds an optional lock, releasing and retaking it on request. */
-class SessionLock
-{
-   Mutex *m_mutex;
-   bool m_held;
-
-public:
-   explicit SessionLock(Mutex *mutex) : m_mutex(mutex), m_held(false) { lock(); }
-   ~SessionLock() { unlock(); }
-   SessionLock(const SessionLock &) = delete;
-   SessionLock &operator=(const SessionLock &) = delete;
-
-   void lock()
-   {
-      if (m_mutex != nullptr && !m_held)
-         m_mutex->lock();
-      m_held = true;
-   }
-   void unlock()
-   {
-      if (m_mutex != nullptr && m_held)
-         m_mutex->unlock();
-      m_held = false;
-   }
-};
 
 }  // namespace
 
@@ -66,7 +41,7 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
    // The time-out bounds the whole call, however many waits a record takes.
    uint64_t deadline = (timeout == INFINITE) ? 0 : qv::platform::MonotonicMs() + timeout;
    int lastError = SSL_ERROR_NONE;
-   SessionLock lock(m_mutex);
+   qv::sync::LockGuard lock(m_mutex);
    for (;;)
    {
       // Decrypted bytes already held are handed out without touching the socket.
@@ -74,7 +49,7 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
       if (fromSocket)
       {
          // Others may use the session while this thread waits for the socket.
-         lock.unlock();
+         lock.release();
          if (m_socket == INVALID_SOCKET)
             return READ_FAILURE;
          uint32_t wait = timeout;
@@ -89,7 +64,7 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
             return READ_TIMEOUT;
          if (rc < 0)
             return READ_FAILURE;
-         lock.lock();
+         lock.relock();
       }
 
       bool wasNonBlocking = true;

@@ -13,8 +13,10 @@
 
 #include "platform/sync.h"
 #include "platform/thread_start.h"
+#include "sync/lock_guard.h"
 
 using namespace qv::platform;
+using qv::sync::LockGuard;
 
 /* One held message; empty while msg is null. */
 struct MsgWaitQueueElement
@@ -151,20 +153,19 @@ MsgWaitQueue::MsgWaitQueue()
    m_waitEvents[0] = EventCreate(false);
 
    Housekeeper &hk = Shared();
-   hk.lock.lock();
+   LockGuard lock(hk.lock);
    if (hk.activeQueues != nullptr)
       hk.activeQueues->set(RegistryKey(this), this);
    StartHousekeeper(hk, housekeeperThread);
-   hk.lock.unlock();
 }
 
 MsgWaitQueue::~MsgWaitQueue()
 {
    Housekeeper &hk = Shared();
-   hk.lock.lock();
+   LockGuard lock(hk.lock);
    if (hk.activeQueues != nullptr)
       hk.activeQueues->remove(RegistryKey(this));
-   hk.lock.unlock();
+   lock.release();
 
    clear();
    LockDestroy(m_lock);
@@ -192,9 +193,8 @@ void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
    Housekeeper &hk = Shared();
    if (hk.restartPending.load(std::memory_order_relaxed))
    {
-      hk.lock.lock();
+      LockGuard lock(hk.lock);
       StartHousekeeper(hk, housekeeperThread);
-      hk.lock.unlock();
    }
    LockAcquire(m_lock);
    int32_t index = 0;
@@ -405,7 +405,7 @@ void MsgWaitQueue::housekeeperThread(void *)
       if (hk.stopping.load())
          break;
 
-      hk.lock.lock();
+      LockGuard lock(hk.lock);
       if (hk.activeQueues != nullptr)
       {
          uint64_t now = MonotonicMs();
@@ -417,7 +417,6 @@ void MsgWaitQueue::housekeeperThread(void *)
              },
              &now);
       }
-      hk.lock.unlock();
    }
 }
 
@@ -426,21 +425,20 @@ void MsgWaitQueue::shutdown()
    Housekeeper &hk = Shared();
    // The record is taken under the lock, so that of two concurrent calls only one waits
    // for the thread and releases it.
-   hk.lock.lock();
+   LockGuard lock(hk.lock);
    hk.shutDown = true;
    qorvel_thread_t *thread = hk.thread;
    hk.thread = nullptr;
-   hk.lock.unlock();
+   lock.release();
 
    hk.stopping.store(true);
    hk.wakeup.set();
    if (thread != nullptr)
       ThreadWaitForExit(thread);
 
-   hk.lock.lock();
+   lock.relock();
    delete hk.activeQueues;
    hk.activeQueues = nullptr;
-   hk.lock.unlock();
 }
 
 void MsgWaitQueue::setHousekeeperInterval(uint32_t interval)
@@ -454,7 +452,7 @@ String MsgWaitQueue::getDiagInfo()
 {
    Housekeeper &hk = Shared();
    String text;
-   hk.lock.lock();
+   LockGuard lock(hk.lock);
    int32_t count = (hk.activeQueues != nullptr) ? hk.activeQueues->size() : 0;
    text.append(count);
    text += L" active queues\nHousekeeper thread state is ";
@@ -473,6 +471,5 @@ String MsgWaitQueue::getDiagInfo()
           },
           &text);
    }
-   hk.lock.unlock();
    return text;
 }
