@@ -2,9 +2,9 @@
  * table, in insertion order, optionally owning the values. */
 #include "containers/hash_map_entry.h"
 
-using qv_hash::AddEntry;
-using qv_hash::DeleteEntry;
-using qv_hash::FindEntry;
+using qv::containers::AddEntry;
+using qv::containers::DeleteEntry;
+using qv::containers::FindEntry;
 
 namespace {
 

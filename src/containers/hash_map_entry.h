@@ -7,12 +7,12 @@
 
 #include "containers/hash_table.h"
 
-namespace qv_hash {
+namespace qv::containers {
 
 /* Keys of up to this many bytes live inside their entry; longer ones in a heap copy. */
 constexpr unsigned INLINE_KEY_BYTES = 16;
 
-}  // namespace qv_hash
+}  // namespace qv::containers
 
 /* Entry of a hash set; a map entry adds the value. Allocated zero-filled. */
 struct HashSetEntry
@@ -20,11 +20,11 @@ struct HashSetEntry
    UT_hash_handle hh;
    union
    {
-      unsigned char bytes[qv_hash::INLINE_KEY_BYTES];
+      unsigned char bytes[qv::containers::INLINE_KEY_BYTES];
       void *heap;
    } keyStorage;
 
-   static bool keyInline(unsigned keyLength) { return keyLength <= qv_hash::INLINE_KEY_BYTES; }
+   static bool keyInline(unsigned keyLength) { return keyLength <= qv::containers::INLINE_KEY_BYTES; }
    /* The key bytes, wherever they are stored. */
    const void *key(unsigned keyLength) const { return keyInline(keyLength) ? keyStorage.bytes : keyStorage.heap; }
 };
@@ -37,7 +37,7 @@ struct HashMapEntry : HashSetEntry
    HashMapEntry *next() const { return static_cast<HashMapEntry *>(hh.next); }
 };
 
-namespace qv_hash {
+namespace qv::containers {
 
 /* The entry of the table at head whose key bytes equal key, or null. With hash not null
  * the key's hash is put there, so that an insertion need not hash again. */
@@ -85,6 +85,6 @@ template <typename Entry> void DeleteEntry(Entry *&head, Entry *entry, unsigned 
    free(entry);
 }
 
-}  // namespace qv_hash
+}  // namespace qv::containers
 
 #endif

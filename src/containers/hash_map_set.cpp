@@ -1,9 +1,9 @@
 /* HashSetBase: fixed-length binary keys on a uthash table, in insertion order. */
 #include "containers/hash_map_entry.h"
 
-using qv_hash::AddEntry;
-using qv_hash::DeleteEntry;
-using qv_hash::FindEntry;
+using qv::containers::AddEntry;
+using qv::containers::DeleteEntry;
+using qv::containers::FindEntry;
 
 HashSetBase::HashSetBase(unsigned int keyLength) : m_data(nullptr), m_keylen(keyLength) {}
 

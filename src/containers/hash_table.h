@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace qv_map {
+namespace qv::containers {
 
 /* Whether two hash keys of the given byte length differ (HASH_KEYCMP). Keys are short and
  * a call to memcmp costs more than the comparison, so whole words are compared inline. */
@@ -27,13 +27,13 @@ inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes)
    return memcmp(p + i, q + i, bytes - i) != 0;
 }
 
-}  // namespace qv_map
+}  // namespace qv::containers
 
 // Exit code of a process whose hash table could not allocate.
 #define QV_HASH_TABLE_FATAL_EXIT (-1)
 
 #define HASH_FUNCTION(keyptr, keylen, hashv) HASH_JEN(keyptr, keylen, hashv)
-#define HASH_KEYCMP(a, b, n) qv_map::KeyBytesDiffer((a), (b), (n))
+#define HASH_KEYCMP(a, b, n) qv::containers::KeyBytesDiffer((a), (b), (n))
 #define uthash_fatal(msg) exit(QV_HASH_TABLE_FATAL_EXIT)
 #include <uthash.h>
 

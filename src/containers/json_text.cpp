@@ -26,7 +26,7 @@ json_t *JsonFromWide(const wchar_t *text)
 
 }  // namespace
 
-json_t *qv_json::StringFromWide(const wchar_t *text)
+json_t *qv::containers::StringFromWide(const wchar_t *text)
 {
    json_t *value = JsonFromWide(text);
    if (value != nullptr)

@@ -4,12 +4,12 @@
 
 #include <qv_base.h>
 
-namespace qv_json {
+namespace qv::containers {
 
 /* A new JSON string with the UTF-8 form of text, an unpaired surrogate given as U+FFFD;
  * null when out of memory. */
 json_t *StringFromWide(const wchar_t *text);
 
-}  // namespace qv_json
+}  // namespace qv::containers
 
 #endif

@@ -10,7 +10,7 @@
 #include <wchar.h>
 #include <wctype.h>
 
-namespace qv_parse {
+namespace qv::containers {
 
 /* True when text, after the blanks that the C parsers skip, starts with a minus sign. */
 inline bool HasMinusSign(const wchar_t *text)
@@ -74,6 +74,6 @@ inline double ParseDouble(const wchar_t *text)
    return (text != nullptr) ? wcstod(text, nullptr) : 0;
 }
 
-}  // namespace qv_parse
+}  // namespace qv::containers
 
 #endif

@@ -5,7 +5,7 @@
 
 #include <qv_containers.h>
 
-namespace qv_slots {
+namespace qv::containers {
 
 /* The array doubles up to this many slots, then grows by this many at a time. */
 constexpr int32_t MAX_GROWTH_STEP = 4096;
@@ -21,6 +21,6 @@ inline int32_t GrownSlotCount(int32_t slots)
    return (step <= INT32_MAX - slots) ? slots + step : INT32_MAX;
 }
 
-}  // namespace qv_slots
+}  // namespace qv::containers
 
 #endif

@@ -110,7 +110,7 @@ bool StringList::reserveSlot()
       return true;
    if (m_count == INT32_MAX)
       return false;
-   int32_t slots = qv_slots::GrownSlotCount(m_allocated);
+   int32_t slots = qv::containers::GrownSlotCount(m_allocated);
    wchar_t **values = static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES));
    if (values == nullptr)
       return false;
@@ -377,7 +377,7 @@ json_t *StringList::toJson() const
       return nullptr;
    for (int32_t i = 0; i < m_count; i++)
    {
-      json_t *value = qv_json::StringFromWide((m_values[i] != nullptr) ? m_values[i] : L"");
+      json_t *value = qv::containers::StringFromWide((m_values[i] != nullptr) ? m_values[i] : L"");
       // json_array_append_new releases the value itself when it fails.
       if (value == nullptr || json_array_append_new(array, value) != 0)
       {

@@ -38,7 +38,7 @@ void *CopyText(const void *value)
 /* A JSON string of text, JSON null for a null text; null when out of memory. */
 json_t *JsonText(const wchar_t *text)
 {
-   return (text != nullptr) ? qv_json::StringFromWide(text) : json_null();
+   return (text != nullptr) ? qv::containers::StringFromWide(text) : json_null();
 }
 
 /* Appends the pair [key, value] to the JSON array in context; stops when out of memory
@@ -108,27 +108,27 @@ void StringMap::set(const wchar_t *key, uint64_t value)
 
 int32_t StringMap::getInt32(const wchar_t *key, int32_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv_parse::ParseInt32);
+   return Parsed(get(key), defaultValue, qv::containers::ParseInt32);
 }
 
 uint32_t StringMap::getUInt32(const wchar_t *key, uint32_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv_parse::ParseUInt32);
+   return Parsed(get(key), defaultValue, qv::containers::ParseUInt32);
 }
 
 int64_t StringMap::getInt64(const wchar_t *key, int64_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv_parse::ParseInt64);
+   return Parsed(get(key), defaultValue, qv::containers::ParseInt64);
 }
 
 uint64_t StringMap::getUInt64(const wchar_t *key, uint64_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv_parse::ParseUInt64);
+   return Parsed(get(key), defaultValue, qv::containers::ParseUInt64);
 }
 
 double StringMap::getDouble(const wchar_t *key, double defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv_parse::ParseDouble);
+   return Parsed(get(key), defaultValue, qv::containers::ParseDouble);
 }
 
 bool StringMap::getBoolean(const wchar_t *key, bool defaultValue) const
@@ -140,7 +140,7 @@ bool StringMap::getBoolean(const wchar_t *key, bool defaultValue) const
       return false;
    if (qv_wcsicmp(value, L"true") == 0)
       return true;
-   return qv_parse::ParseUInt32(value) != 0;
+   return qv::containers::ParseUInt32(value) != 0;
 }
 
 void StringMap::addAll(const StringMap *other)

@@ -4,13 +4,13 @@
 
 #include <string.h>
 
-using qv_map::FoldInPlace;
-using qv_map::FoldKeyInPlace;
-using qv_map::HashKey;
-using qv_map::KeyBytes;
-using qv_map::MAX_KEY_LENGTH;
-using qv_map::SameCase;
-using qv_map::UpperCase;
+using qv::containers::FoldInPlace;
+using qv::containers::FoldKeyInPlace;
+using qv::containers::HashKey;
+using qv::containers::KeyBytes;
+using qv::containers::MAX_KEY_LENGTH;
+using qv::containers::SameCase;
+using qv::containers::UpperCase;
 
 namespace {
 

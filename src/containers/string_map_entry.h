@@ -24,7 +24,7 @@ struct StringMapEntry
    StringMapEntry *next() const { return static_cast<StringMapEntry *>(hh.next); }
 };
 
-namespace qv_map {
+namespace qv::containers {
 
 /* Longest key in characters whose byte length the table can hold. */
 constexpr size_t MAX_KEY_LENGTH = UINT32_MAX / sizeof(wchar_t);
@@ -148,6 +148,6 @@ inline unsigned FoldKeyInPlace(wchar_t *key, size_t length)
    return HashKey<UpperCase>(key, length, key);
 }
 
-}  // namespace qv_map
+}  // namespace qv::containers
 
 #endif

@@ -8,12 +8,14 @@
 
 #include <string.h>
 
+using namespace qv::platform;
+
 /* Makes clang refuse a constant that would need dynamic initialisation: the constants
  * must be ready before any caller runs. */
 #if defined(__clang__)
-#  define QV_CONSTANT_INIT [[clang::require_constant_initialization]]
+#define QV_CONSTANT_INIT [[clang::require_constant_initialization]]
 #else
-#  define QV_CONSTANT_INIT
+#define QV_CONSTANT_INIT
 #endif
 
 namespace {
@@ -23,15 +25,15 @@ constexpr int IPV4_BITS = 32;
 constexpr int IPV6_BITS = 128;
 constexpr int BYTE_BITS = 8;
 
-constexpr uint32_t LOOPBACK_V4 = 0x7F000001;       // 127.0.0.1
-constexpr uint32_t LOOPBACK_NET_V4 = 0x7F;          // first octet of 127.0.0.0/8
-constexpr uint32_t MULTICAST_FIRST_V4 = 0xE0000000; // 224.0.0.0
-constexpr uint32_t BROADCAST_V4 = 0xFFFFFFFF;       // 255.255.255.255
-constexpr uint8_t MULTICAST_PREFIX_V6 = 0xFF;       // first byte of ff00::/8
+constexpr uint32_t LOOPBACK_V4 = 0x7F000001;         // 127.0.0.1
+constexpr uint32_t LOOPBACK_NET_V4 = 0x7F;           // first octet of 127.0.0.0/8
+constexpr uint32_t MULTICAST_FIRST_V4 = 0xE0000000;  // 224.0.0.0
+constexpr uint32_t BROADCAST_V4 = 0xFFFFFFFF;        // 255.255.255.255
+constexpr uint8_t MULTICAST_PREFIX_V6 = 0xFF;        // first byte of ff00::/8
 
 constexpr uint32_t LINK_LOCAL_NET_V4 = 0xA9FE0000;  // 169.254.0.0
 constexpr int LINK_LOCAL_BITS_V4 = 16;
-constexpr uint8_t LINK_LOCAL_BYTE0_V6 = 0xFE;       // fe80::
+constexpr uint8_t LINK_LOCAL_BYTE0_V6 = 0xFE;  // fe80::
 constexpr uint8_t LINK_LOCAL_BYTE1_V6 = 0x80;
 constexpr int LINK_LOCAL_BITS_V6 = 10;
 
@@ -116,20 +118,17 @@ QV_CONSTANT_INIT const InetAddress InetAddress::NONE = InetAddressConstants::v4(
 namespace {
 QV_CONSTANT_INIT const InetAddress LINK_LOCAL_V4 = InetAddressConstants::v4(LINK_LOCAL_NET_V4, LINK_LOCAL_BITS_V4);
 QV_CONSTANT_INIT const InetAddress LINK_LOCAL_V6 =
-   InetAddressConstants::v6(LINK_LOCAL_BYTE0_V6, LINK_LOCAL_BYTE1_V6, LINK_LOCAL_BITS_V6);
+    InetAddressConstants::v6(LINK_LOCAL_BYTE0_V6, LINK_LOCAL_BYTE1_V6, LINK_LOCAL_BITS_V6);
 }  // namespace
 
-InetAddress::InetAddress(uint32_t addr) : m_maskBits(IPV4_BITS), m_family(QV_AF_INET), m_addr(addr)
-{
-}
+InetAddress::InetAddress(uint32_t addr) : m_maskBits(IPV4_BITS), m_family(QV_AF_INET), m_addr(addr) {}
 
 InetAddress::InetAddress(uint32_t addr, uint32_t netmask)
-   : m_maskBits(static_cast<int16_t>(BitsInMask(netmask))), m_family(QV_AF_INET), m_addr(addr)
-{
-}
+    : m_maskBits(static_cast<int16_t>(BitsInMask(netmask))), m_family(QV_AF_INET), m_addr(addr)
+{}
 
 InetAddress::InetAddress(const uint8_t *addr6, int maskBits)
-   : m_maskBits(static_cast<int16_t>(maskBits)), m_family(QV_AF_INET6), m_addr()
+    : m_maskBits(static_cast<int16_t>(maskBits)), m_family(QV_AF_INET6), m_addr()
 {
    if (addr6 != nullptr)
       memcpy(m_addr.v6, addr6, QV_IPV6_BYTES);

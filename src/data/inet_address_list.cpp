@@ -5,6 +5,8 @@
 
 #include <jansson.h>
 
+using namespace qv::platform;
+
 namespace {
 
 /* Capacity and growth step of the entry array. */
@@ -13,14 +15,10 @@ constexpr int LIST_GROW_STEP = 8;
 
 }  // namespace
 
-InetAddressList::InetAddressList() : m_list(LIST_INITIAL_CAPACITY, LIST_GROW_STEP, true)
-{
-}
+InetAddressList::InetAddressList() : m_list(LIST_INITIAL_CAPACITY, LIST_GROW_STEP, true) {}
 
 // The array's copy makes copies of the entries, so the two lists share nothing.
-InetAddressList::InetAddressList(const InetAddressList &src) : m_list(src.m_list)
-{
-}
+InetAddressList::InetAddressList(const InetAddressList &src) : m_list(src.m_list) {}
 
 InetAddressList &InetAddressList::operator=(const InetAddressList &src)
 {
@@ -33,9 +31,7 @@ InetAddressList &InetAddressList::operator=(const InetAddressList &src)
    return *this;
 }
 
-InetAddressList::~InetAddressList()
-{
-}
+InetAddressList::~InetAddressList() {}
 
 int InetAddressList::indexOf(const InetAddress &addr) const
 {

@@ -7,6 +7,8 @@
 #include <limits.h>
 #include <string.h>
 
+using namespace qv::platform;
+
 static_assert(sizeof(SockAddrBuffer::bytes) >= QV_SOCKADDR_MAX_BYTES, "SockAddrBuffer holds every socket address");
 
 namespace {
@@ -27,9 +29,9 @@ bool ToCodePage(const wchar_t *text, char (&buffer)[NAME_BUFFER_BYTES])
    return text != nullptr && wchar_to_mb(text, -1, buffer, static_cast<int>(NAME_BUFFER_BYTES)) > 0;
 }
 
-PlatformAddress ToPlatform(const InetAddress &addr)
+NetAddress ToPlatform(const InetAddress &addr)
 {
-   PlatformAddress raw;
+   NetAddress raw;
    memset(&raw, 0, sizeof(raw));
    raw.family = static_cast<int16_t>(addr.getFamily());
    if (raw.family == QV_AF_INET)
@@ -45,7 +47,7 @@ PlatformAddress ToPlatform(const InetAddress &addr)
    return raw;
 }
 
-InetAddress FromPlatform(const PlatformAddress &raw)
+InetAddress FromPlatform(const NetAddress &raw)
 {
    if (raw.family == QV_AF_INET)
    {
@@ -65,7 +67,7 @@ struct sockaddr *InetAddress::fillSockAddr(SockAddrBuffer *buffer, uint16_t port
 {
    if (m_family == QV_AF_UNSPEC || buffer == nullptr)
       return nullptr;
-   return PlatformFillSockaddr(ToPlatform(*this), port, buffer, sizeof(*buffer));
+   return FillSockaddr(ToPlatform(*this), port, buffer, sizeof(*buffer));
 }
 
 wchar_t *InetAddress::getHostByAddr(wchar_t *buffer, size_t size) const
@@ -73,7 +75,7 @@ wchar_t *InetAddress::getHostByAddr(wchar_t *buffer, size_t size) const
    if (m_family == QV_AF_UNSPEC || buffer == nullptr || size == 0)
       return nullptr;
    char name[HOST_NAME_BYTES];
-   if (!PlatformLookupAddress(ToPlatform(*this), name, sizeof(name)))
+   if (!LookupAddress(ToPlatform(*this), name, sizeof(name)))
       return nullptr;
    int room = (size > static_cast<size_t>(INT_MAX)) ? INT_MAX : static_cast<int>(size);
    mb_to_wchar(name, -1, buffer, room);
@@ -95,14 +97,14 @@ InetAddress InetAddress::resolveHostName(const char *host, int af)
    InetAddress literal = parse(host);
    if (literal.isValid())
       return literal;
-   PlatformAddress raw;
-   return PlatformResolveHost(host, af, &raw) ? FromPlatform(raw) : INVALID;
+   NetAddress raw;
+   return ResolveHost(host, af, &raw) ? FromPlatform(raw) : INVALID;
 }
 
 InetAddress InetAddress::createFromSockaddr(const struct sockaddr *sa)
 {
-   PlatformAddress raw;
-   if (sa == nullptr || !PlatformReadSockaddr(sa, &raw))
+   NetAddress raw;
+   if (sa == nullptr || !ReadSockaddr(sa, &raw))
       return INVALID;
    return FromPlatform(raw);
 }
@@ -123,5 +125,5 @@ wchar_t *SockaddrToStr(const struct sockaddr *sa, wchar_t *buffer)
 uint32_t inet_addr_w(const wchar_t *text)
 {
    char converted[NAME_BUFFER_BYTES];
-   return ToCodePage(text, converted) ? PlatformInetAddr(converted) : INADDR_NONE_VALUE;
+   return ToCodePage(text, converted) ? InetAddr(converted) : INADDR_NONE_VALUE;
 }

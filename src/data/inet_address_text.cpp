@@ -9,6 +9,8 @@
 
 #include <type_traits>
 
+using namespace qv::platform;
+
 namespace {
 
 /* Longest text parse looks at; anything longer is not an address. */
@@ -39,7 +41,7 @@ struct HexTable
    constexpr HexTable() : values()
    {
       for (unsigned c = 0; c < ASCII_CHARACTERS; c++)
-         values[c] = (c >= '0' && c <= '9') ? static_cast<int8_t>(c - '0')
+         values[c] = (c >= '0' && c <= '9')   ? static_cast<int8_t>(c - '0')
                      : (c >= 'a' && c <= 'f') ? static_cast<int8_t>(c - 'a' + 10)
                      : (c >= 'A' && c <= 'F') ? static_cast<int8_t>(c - 'A' + 10)
                                               : -1;

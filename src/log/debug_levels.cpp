@@ -15,7 +15,10 @@
 #include <chrono>
 #include <thread>
 
+namespace qv::log {
+
 using qv::platform::LOCK_FREE;
+using qv::platform::LOCK_SPIN_COUNT;
 using qv::platform::LockAcquire;
 using qv::platform::LockRelease;
 
@@ -53,7 +56,7 @@ struct alignas(CACHE_LINE) TagTreeCopy
 TagTreeCopy g_copies[2];
 
 /* Serialises the writers (and the listing, which reads the active copy under it). */
-QvLock g_writersLock = {{LOCK_FREE}, {0}, 0, QV_LOCK_SPIN_COUNT};
+QvLock g_writersLock = {{LOCK_FREE}, {0}, 0, LOCK_SPIN_COUNT};
 
 enum ChangeKind
 {
@@ -206,6 +209,10 @@ void DebugObjectTag(wchar_t *buffer, const wchar_t *tag, uint32_t objectId)
       buffer[length++] = digits[--count];
    buffer[length] = 0;
 }
+
+}  // namespace qv::log
+
+using namespace qv::log;
 
 QV_API void qvlog_set_debug_level(int32_t level)
 {

@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+namespace qv::log {
+
 /* Object tags ("%s.%u") are built in buffers of this many characters, terminator
  * included. */
 constexpr size_t DEBUG_OBJECT_TAG_CHARS = 256;
@@ -56,5 +58,7 @@ inline bool DebugLevelPasses(const wchar_t *tag, int32_t level)
       return level <= DebugStateDefaultLevel(state);
    return level <= DebugTagLevel(tag);
 }
+
+}  // namespace qv::log
 
 #endif

@@ -3,6 +3,8 @@
 #include "log/debug_levels.h"
 #include "log/log_writer.h"
 
+using namespace qv::log;
+
 namespace {
 
 void WriteDebug(const wchar_t *tag, const wchar_t *format, va_list args)

@@ -7,6 +7,8 @@
 #include <new>
 #include <string.h>
 
+namespace qv::log {
+
 namespace {
 
 /* Tag list: initial capacity and growth step. */
@@ -308,3 +310,5 @@ ObjectArray<DebugTagInfo> *DebugTagListCreate()
 {
    return new (std::nothrow) ObjectArray<DebugTagInfo>(TAG_LIST_INITIAL, TAG_LIST_GROW, true);
 }
+
+}  // namespace qv::log

@@ -7,6 +7,8 @@
 #include <qv_containers.h>
 #include <qv_log.h>
 
+namespace qv::log {
+
 /* Result of a lookup that no setting answers. */
 constexpr int32_t DEBUG_NO_LEVEL = -1;
 
@@ -82,5 +84,7 @@ ObjectArray<DebugTagInfo> *DebugTagListCreate();
  * QVLOG_DEBUG_TAG_INFO_CHARS - 1 characters. Entries that cannot be allocated are left
  * out. */
 void DebugTagList(const DebugTagTreeNode *root, ObjectArray<DebugTagInfo> *list);
+
+}  // namespace qv::log
 
 #endif

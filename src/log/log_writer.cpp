@@ -87,8 +87,8 @@ constexpr size_t TRACE_LINE_BYTES = 96;
  * write or run into the writer's own rotation. Neither lock is ever taken while the other
  * is held. Both are static, so a writer that races with qvlog_close never meets a freed
  * lock. */
-QvLock g_logLock = {{LOCK_FREE}, {0}, 0, QV_LOCK_SPIN_COUNT};
-QvLock g_bufferLock = {{LOCK_FREE}, {0}, 0, QV_LOCK_SPIN_COUNT};
+QvLock g_logLock = {{LOCK_FREE}, {0}, 0, LOCK_SPIN_COUNT};
+QvLock g_bufferLock = {{LOCK_FREE}, {0}, 0, LOCK_SPIN_COUNT};
 
 /* Open flags and QVLOG_OPENED. Read by every writer without a lock. */
 std::atomic<uint32_t> g_flags{0};
@@ -576,6 +576,8 @@ void WriteMessage(uint32_t flags, uint32_t msg, uint16_t severity, const LogInse
 
 }  // namespace
 
+namespace qv::log {
+
 void LogFormatMessage(wchar_t *buffer, const wchar_t *format, va_list args)
 {
    if (qv_vsnwprintf(buffer, LOG_MESSAGE_BUFFER_CHARS, format, args) < 0)
@@ -608,6 +610,8 @@ void LogWriteDebugMessage(const wchar_t *tag, const wchar_t *text)
    if (writer != nullptr)
       writer(tag, text);
 }
+
+}  // namespace qv::log
 
 QV_API bool qvlog_open(const wchar_t *logName, uint32_t flags, const wchar_t *moduleName, uint32_t messageCount,
                        const wchar_t **messages, uint32_t debugMsg, uint32_t debugMsgTagged, uint32_t genericMsg)

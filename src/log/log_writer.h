@@ -5,6 +5,8 @@
 
 #include <qv_log.h>
 
+namespace qv::log {
+
 /* Size of the buffer a formatted log or debug message is built in: longer text is cut
  * at LOG_MESSAGE_BUFFER_CHARS - 1 = 8191 characters. */
 constexpr size_t LOG_MESSAGE_BUFFER_CHARS = 8192;
@@ -23,5 +25,7 @@ void LogFormatMessage(wchar_t *buffer, const wchar_t *format, va_list args);
  * as given, text) to the debug writer hook, if one is set, also while the log is closed.
  * Takes no lock of the caller's; may be called from any thread. */
 void LogWriteDebugMessage(const wchar_t *tag, const wchar_t *text);
+
+}  // namespace qv::log
 
 #endif

@@ -4,6 +4,8 @@
 
 #include "platform/socket.h"
 
+using namespace qv::platform;
+
 AbstractCommChannel::~AbstractCommChannel() {}
 
 SocketCommChannel::SocketCommChannel(SOCKET s, bool owner)
@@ -15,7 +17,7 @@ SocketCommChannel::~SocketCommChannel()
    // No call can be running on a channel whose last reference is gone, so close has
    // already closed its descriptor.
    if (m_owner && m_socket != INVALID_SOCKET)
-      PlatformSocketClose(m_socket);
+      SocketClose(m_socket);
 }
 
 SOCKET SocketCommChannel::acquire()
@@ -25,7 +27,7 @@ SOCKET SocketCommChannel::acquire()
    if (s == INVALID_SOCKET)
    {
       release();
-      PlatformSocketSetLastError(SocketErrorKind::BAD_SOCKET);
+      SocketSetLastError(SocketErrorKind::BAD_SOCKET);
    }
    return s;
 }
@@ -36,7 +38,7 @@ void SocketCommChannel::release()
       return;
    SOCKET pending = __atomic_exchange_n(&m_closePending, INVALID_SOCKET, __ATOMIC_SEQ_CST);
    if (pending != INVALID_SOCKET)
-      PlatformSocketClose(pending);
+      SocketClose(pending);
 }
 
 template <typename Call> int SocketCommChannel::withSocket(Call call)
@@ -63,13 +65,13 @@ int SocketCommChannel::poll(uint32_t timeout, bool write)
 {
    return withSocket([&](SOCKET s) {
       bool ready;
-      return PlatformSocketWait(&s, &ready, 1, write, timeout);
+      return SocketWait(&s, &ready, 1, write, timeout);
    });
 }
 
 int SocketCommChannel::shutdown()
 {
-   return withSocket([](SOCKET s) { return PlatformSocketShutdown(s); });
+   return withSocket([](SOCKET s) { return SocketShutdown(s); });
 }
 
 void SocketCommChannel::close()
@@ -79,9 +81,9 @@ void SocketCommChannel::close()
       return;
    // Shutting down wakes the calls that wait on the socket; the caller's last error
    // stays as it was.
-   int savedError = PlatformSocketLastErrorCode();
-   PlatformSocketShutdown(s);
-   PlatformSocketSetLastErrorCode(savedError);
+   int savedError = SocketLastErrorCode();
+   SocketShutdown(s);
+   SocketSetLastErrorCode(savedError);
    // Counted busy while it hands the descriptor over, so that a call ending meanwhile
    // cannot miss it: the last release closes it, here or in that call.
    __atomic_add_fetch(&m_busy, 1, __ATOMIC_SEQ_CST);

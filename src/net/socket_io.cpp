@@ -8,6 +8,8 @@
 
 #include <limits.h>
 
+using namespace qv::platform;
+
 namespace {
 
 /* Longest wait for a full send buffer of a non-blocking socket to take bytes again. */
@@ -17,9 +19,9 @@ constexpr uint32_t SEND_WRITABLE_WAIT_MS = 60000;
 int WaitForSocket(SOCKET s, bool write, uint32_t timeout)
 {
    bool ready;
-   int rc = PlatformSocketWait(&s, &ready, 1, write, timeout);
+   int rc = SocketWait(&s, &ready, 1, write, timeout);
    if (rc == 0)
-      PlatformSocketSetLastError(SocketErrorKind::TIMED_OUT);
+      SocketSetLastError(SocketErrorKind::TIMED_OUT);
    return rc;
 }
 
@@ -31,13 +33,13 @@ int SendEx(SOCKET s, const void *data, size_t size, int flags, Mutex *mutex)
       return 0;
    if (s == INVALID_SOCKET)
    {
-      PlatformSocketSetLastError(SocketErrorKind::BAD_SOCKET);
+      SocketSetLastError(SocketErrorKind::BAD_SOCKET);
       return -1;
    }
    // The result reports the whole size, so a larger buffer cannot be sent honestly.
    if (size > static_cast<size_t>(INT_MAX))
    {
-      PlatformSocketSetLastError(SocketErrorKind::INVALID_ARG);
+      SocketSetLastError(SocketErrorKind::INVALID_ARG);
       return -1;
    }
 
@@ -46,7 +48,7 @@ int SendEx(SOCKET s, const void *data, size_t size, int flags, Mutex *mutex)
    size_t remaining = size;
    while (remaining > 0)
    {
-      ptrdiff_t sent = PlatformSocketSend(s, next, remaining, flags);
+      ptrdiff_t sent = SocketSend(s, next, remaining, flags);
       if (sent > 0)
       {
          next += sent;
@@ -54,7 +56,7 @@ int SendEx(SOCKET s, const void *data, size_t size, int flags, Mutex *mutex)
          continue;
       }
       // A send that takes nothing without an error cannot make progress either.
-      if (sent < 0 && PlatformSocketLastErrorIs(SocketErrorKind::WOULD_BLOCK))
+      if (sent < 0 && SocketLastErrorIs(SocketErrorKind::WOULD_BLOCK))
       {
          int rc = WaitForSocket(s, true, SEND_WRITABLE_WAIT_MS);
          if (rc > 0)
@@ -70,21 +72,21 @@ int RecvEx(SOCKET s, void *buffer, size_t size, int flags, uint32_t timeout)
 {
    if (s == INVALID_SOCKET)
    {
-      PlatformSocketSetLastError(SocketErrorKind::BAD_SOCKET);
+      SocketSetLastError(SocketErrorKind::BAD_SOCKET);
       return -1;
    }
    if (timeout != INFINITE && WaitForSocket(s, false, timeout) <= 0)
-      return -2;
+      return RECV_TIMEOUT;
    // One receive reports its count as an int, so it asks for no more than that holds.
    size_t request = (size > static_cast<size_t>(INT_MAX)) ? static_cast<size_t>(INT_MAX) : size;
-   return static_cast<int>(PlatformSocketRecv(s, buffer, request, flags));
+   return static_cast<int>(SocketRecv(s, buffer, request, flags));
 }
 
 bool RecvAll(SOCKET s, void *buffer, size_t size, uint32_t timeout)
 {
    if (s == INVALID_SOCKET)
    {
-      PlatformSocketSetLastError(SocketErrorKind::BAD_SOCKET);
+      SocketSetLastError(SocketErrorKind::BAD_SOCKET);
       return false;
    }
    char *next = static_cast<char *>(buffer);
@@ -103,12 +105,11 @@ bool RecvAll(SOCKET s, void *buffer, size_t size, uint32_t timeout)
 
 int ConnectEx(SOCKET s, struct sockaddr *addr, int addrLen, uint32_t timeout)
 {
-   if (!PlatformSocketSetNonBlocking(s))
+   if (!SocketSetNonBlocking(s))
       return -1;
-   if (PlatformSocketConnect(s, addr, addrLen) != -1)
+   if (SocketConnect(s, addr, addrLen) != -1)
       return 0;
-   if (!PlatformSocketLastErrorIs(SocketErrorKind::WOULD_BLOCK) &&
-       !PlatformSocketLastErrorIs(SocketErrorKind::IN_PROGRESS))
+   if (!SocketLastErrorIs(SocketErrorKind::WOULD_BLOCK) && !SocketLastErrorIs(SocketErrorKind::IN_PROGRESS))
       return -1;
 
    // The connect ends by making the socket writable, with its outcome in the socket's
@@ -119,11 +120,11 @@ int ConnectEx(SOCKET s, struct sockaddr *addr, int addrLen, uint32_t timeout)
    if (rc < 0)
       return rc;
    int error = 0;
-   if (!PlatformSocketPendingError(s, &error))
+   if (!SocketPendingError(s, &error))
       return -1;
    if (error != 0)
    {
-      PlatformSocketSetLastErrorCode(error);
+      SocketSetLastErrorCode(error);
       return -1;
    }
    return 0;
@@ -135,15 +136,15 @@ SOCKET ConnectToHost(const InetAddress &addr, uint16_t port, uint32_t timeout)
    struct sockaddr *sa = addr.fillSockAddr(&buffer, port);
    if (sa == nullptr)
    {
-      PlatformSocketSetLastError(SocketErrorKind::INVALID_ARG);
+      SocketSetLastError(SocketErrorKind::INVALID_ARG);
       return INVALID_SOCKET;
    }
-   SOCKET s = PlatformSocketCreateStream(addr.getFamily());
+   SOCKET s = SocketCreateStream(addr.getFamily());
    if (s == INVALID_SOCKET)
       return INVALID_SOCKET;
-   if (ConnectEx(s, sa, PlatformSockaddrLength(addr.getFamily()), timeout) < 0)
+   if (ConnectEx(s, sa, SockaddrLength(addr.getFamily()), timeout) < 0)
    {
-      PlatformSocketClose(s);
+      SocketClose(s);
       return INVALID_SOCKET;
    }
    return s;

@@ -3,6 +3,8 @@
 
 #include "platform/socket.h"
 
+using namespace qv::platform;
+
 static_assert(SocketPoller::MAX_SOCKETS <= QV_SOCKET_WAIT_MAX, "one platform wait takes the whole set");
 
 SocketPoller::SocketPoller(bool write) : m_write(write), m_count(0), m_setSize(0), m_set{} {}
@@ -21,11 +23,11 @@ int SocketPoller::poll(uint32_t timeout)
 {
    if (m_count == 0)
    {
-      PlatformSocketSetLastError(SocketErrorKind::INVALID_ARG);
+      SocketSetLastError(SocketErrorKind::INVALID_ARG);
       return -1;
    }
    bool ready[MAX_SOCKETS];
-   int rc = PlatformSocketWait(m_set, ready, m_setSize, m_write, timeout);
+   int rc = SocketWait(m_set, ready, m_setSize, m_write, timeout);
    // The set keeps the ready sockets only (none after a time-out or a failure).
    int kept = 0;
    for (int i = 0; i < m_setSize; i++)

@@ -37,7 +37,7 @@ constexpr size_t STACK_LINE_BYTES = 2048;
 const char MONTHS[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 /* Guards the socket, the path and the name. */
-QvLock g_lock = {{LOCK_FREE}, {0}, 0, QV_LOCK_SPIN_COUNT};
+QvLock g_lock = {{LOCK_FREE}, {0}, 0, LOCK_SPIN_COUNT};
 int g_socket = -1;
 char *g_path = nullptr;  // null: DEFAULT_EVENT_LOG_PATH
 char *g_name = nullptr;  // null: not open

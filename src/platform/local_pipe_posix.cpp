@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+namespace qv::platform {
+
 namespace {
 
 /* Pause between connect attempts while the server's queue is full. */
@@ -69,17 +71,17 @@ int LocalPipeRead(HPIPE pipe, void *buffer, size_t size, uint32_t timeout)
       return -1;
    }
    bool ready;
-   int rc = PlatformSocketWait(&pipe, &ready, 1, false, timeout);
+   int rc = SocketWait(&pipe, &ready, 1, false, timeout);
    if (rc == 0)
-      return -2;
+      return RECV_TIMEOUT;
    if (rc < 0)
       return -1;
    // The count is reported as an int, so one read asks for no more than that holds.
    size_t request = (size > static_cast<size_t>(INT_MAX)) ? static_cast<size_t>(INT_MAX) : size;
    ptrdiff_t n;
    do
-      n = PlatformSocketRecv(pipe, buffer, request, MSG_DONTWAIT);
-   while (n < 0 && errno == EAGAIN && PlatformSocketWait(&pipe, &ready, 1, false, timeout) > 0);
+      n = SocketRecv(pipe, buffer, request, MSG_DONTWAIT);
+   while (n < 0 && errno == EAGAIN && SocketWait(&pipe, &ready, 1, false, timeout) > 0);
    return (n < 0) ? -1 : static_cast<int>(n);
 }
 
@@ -88,11 +90,11 @@ bool LocalPipeWrite(HPIPE pipe, const void *data, size_t size)
    const char *next = static_cast<const char *>(data);
    while (size > 0)
    {
-      ptrdiff_t sent = PlatformSocketSend(pipe, next, size, 0);
+      ptrdiff_t sent = SocketSend(pipe, next, size, 0);
       if (sent <= 0)
       {
          bool ready;
-         if (sent < 0 && errno == EAGAIN && PlatformSocketWait(&pipe, &ready, 1, true, INFINITE) > 0)
+         if (sent < 0 && errno == EAGAIN && SocketWait(&pipe, &ready, 1, true, INFINITE) > 0)
             continue;
          return false;
       }
@@ -105,5 +107,7 @@ bool LocalPipeWrite(HPIPE pipe, const void *data, size_t size)
 void LocalPipeClose(HPIPE pipe)
 {
    if (pipe != INVALID_PIPE_HANDLE)
-      PlatformSocketClose(pipe);
+      SocketClose(pipe);
 }
+
+}  // namespace qv::platform

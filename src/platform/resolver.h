@@ -8,6 +8,8 @@
 
 struct sockaddr;
 
+namespace qv::platform {
+
 /* The platform's AF_UNSPEC, AF_INET and AF_INET6 (the implementation checks them against
  * its socket headers). */
 constexpr int16_t QV_AF_UNSPEC = 0;
@@ -27,7 +29,7 @@ constexpr size_t QV_SOCKADDR_MAX_BYTES = 28;
 
 /* An address as the platform hands it over: IPv4 in bytes[0..3], IPv6 in all 16, both in
  * network order. */
-struct PlatformAddress
+struct NetAddress
 {
    int16_t family;
    uint8_t bytes[QV_IPV6_BYTES];
@@ -36,22 +38,24 @@ struct PlatformAddress
 /* The first answer of the resolver for host, asking only for that family when family is
  * QV_AF_INET or QV_AF_INET6 and for any family otherwise. False when the lookup fails or
  * the first answer is neither IPv4 nor IPv6. */
-bool PlatformResolveHost(const char *host, int family, PlatformAddress *result);
+bool ResolveHost(const char *host, int family, NetAddress *result);
 
 /* The host name of address (reverse lookup) into name (size bytes, terminated, in the
  * platform's code page). False when nothing is found or size is 0. */
-bool PlatformLookupAddress(const PlatformAddress &address, char *name, size_t size);
+bool LookupAddress(const NetAddress &address, char *name, size_t size);
 
 /* Clears the size bytes at storage and writes the socket address of address and port
  * (host order) there; returns it, or null when the family is neither IPv4 nor IPv6 or the
  * structure does not fit. */
-struct sockaddr *PlatformFillSockaddr(const PlatformAddress &address, uint16_t port, void *storage, size_t size);
+struct sockaddr *FillSockaddr(const NetAddress &address, uint16_t port, void *storage, size_t size);
 
 /* Family and address of an AF_INET or AF_INET6 socket address; false for any other
  * family. */
-bool PlatformReadSockaddr(const struct sockaddr *sa, PlatformAddress *result);
+bool ReadSockaddr(const struct sockaddr *sa, NetAddress *result);
 
 /* The platform's inet_addr: the IPv4 address in network byte order, or 0xFFFFFFFF. */
-uint32_t PlatformInetAddr(const char *text);
+uint32_t InetAddr(const char *text);
+
+}  // namespace qv::platform
 
 #endif

@@ -8,13 +8,15 @@
 #include <string.h>
 #include <sys/socket.h>
 
+namespace qv::platform {
+
 static_assert(QV_AF_UNSPEC == AF_UNSPEC && QV_AF_INET == AF_INET && QV_AF_INET6 == AF_INET6,
               "family codes of the platform");
 static_assert(sizeof(sockaddr_in) <= QV_SOCKADDR_MAX_BYTES && sizeof(sockaddr_in6) <= QV_SOCKADDR_MAX_BYTES,
               "socket address sizes");
 static_assert(sizeof(in_addr) == QV_IPV4_BYTES && sizeof(in6_addr) == QV_IPV6_BYTES, "address sizes");
 
-bool PlatformReadSockaddr(const struct sockaddr *sa, PlatformAddress *result)
+bool ReadSockaddr(const struct sockaddr *sa, NetAddress *result)
 {
    memset(result, 0, sizeof(*result));
    if (sa->sa_family == AF_INET)
@@ -34,7 +36,7 @@ bool PlatformReadSockaddr(const struct sockaddr *sa, PlatformAddress *result)
    return false;
 }
 
-bool PlatformResolveHost(const char *host, int family, PlatformAddress *result)
+bool ResolveHost(const char *host, int family, NetAddress *result)
 {
    struct addrinfo hints;
    const struct addrinfo *hintsGiven = nullptr;
@@ -49,17 +51,17 @@ bool PlatformResolveHost(const char *host, int family, PlatformAddress *result)
    struct addrinfo *answers = nullptr;
    if (getaddrinfo(host, nullptr, hintsGiven, &answers) != 0 || answers == nullptr)
       return false;
-   bool found = (answers->ai_addr != nullptr) && PlatformReadSockaddr(answers->ai_addr, result);
+   bool found = (answers->ai_addr != nullptr) && ReadSockaddr(answers->ai_addr, result);
    freeaddrinfo(answers);
    return found;
 }
 
-bool PlatformLookupAddress(const PlatformAddress &address, char *name, size_t size)
+bool LookupAddress(const NetAddress &address, char *name, size_t size)
 {
    if (size == 0)
       return false;
    struct sockaddr_storage storage;
-   const struct sockaddr *sa = PlatformFillSockaddr(address, 0, &storage, sizeof(storage));
+   const struct sockaddr *sa = FillSockaddr(address, 0, &storage, sizeof(storage));
    if (sa == nullptr)
       return false;
    socklen_t length = (address.family == QV_AF_INET) ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
@@ -75,7 +77,7 @@ bool PlatformLookupAddress(const PlatformAddress &address, char *name, size_t si
    return true;
 }
 
-struct sockaddr *PlatformFillSockaddr(const PlatformAddress &address, uint16_t port, void *storage, size_t size)
+struct sockaddr *FillSockaddr(const NetAddress &address, uint16_t port, void *storage, size_t size)
 {
    if (address.family == QV_AF_INET && size >= sizeof(sockaddr_in))
    {
@@ -98,7 +100,9 @@ struct sockaddr *PlatformFillSockaddr(const PlatformAddress &address, uint16_t p
    return nullptr;
 }
 
-uint32_t PlatformInetAddr(const char *text)
+uint32_t InetAddr(const char *text)
 {
    return static_cast<uint32_t>(inet_addr(text));
 }
+
+}  // namespace qv::platform

@@ -9,6 +9,8 @@
 
 struct sockaddr;
 
+namespace qv::platform {
+
 /* Kinds of last socket error that the portable code acts on. */
 enum class SocketErrorKind
 {
@@ -21,11 +23,15 @@ enum class SocketErrorKind
 
 /* One send of size bytes with flags; never raises SIGPIPE and is repeated when a signal
  * interrupts it. The bytes sent (possibly fewer than size), or -1. */
-ptrdiff_t PlatformSocketSend(SOCKET s, const void *data, size_t size, int flags);
+ptrdiff_t SocketSend(SOCKET s, const void *data, size_t size, int flags);
+
+/* Result of a timed receive whose wait ran out: RecvEx, a channel's recv, LocalPipeRead
+ * and a message receiver's readBytes all give it. */
+constexpr int RECV_TIMEOUT = -2;
 
 /* One receive of at most size bytes with flags, repeated when a signal interrupts it.
  * The bytes read, 0 when the peer closed the connection, or -1. */
-ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags);
+ptrdiff_t SocketRecv(SOCKET s, void *buffer, size_t size, int flags);
 
 /* Sockets that one wait takes at most. */
 constexpr int QV_SOCKET_WAIT_MAX = 64;
@@ -36,42 +42,44 @@ constexpr int QV_SOCKET_WAIT_MAX = 64;
  * ready[i] for each socket. Returns the number of ready sockets, 0 on time-out, or -1
  * on failure (a descriptor that is not open fails the wait, and so does a count
  * outside 1 to QV_SOCKET_WAIT_MAX). */
-int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout);
+int SocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout);
 
 /* Puts the socket into non-blocking mode; false on failure. */
-bool PlatformSocketSetNonBlocking(SOCKET s);
+bool SocketSetNonBlocking(SOCKET s);
 
 /* Puts the socket into non-blocking mode (nonBlocking true) or blocking mode and stores
  * whether it was non-blocking before in *wasNonBlocking; false on failure. */
-bool PlatformSocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking);
+bool SocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking);
 
-/* One connect call: 0 when connected at once, -1 otherwise (see PlatformSocketLastErrorIs
+/* One connect call: 0 when connected at once, -1 otherwise (see SocketLastErrorIs
  * for a connect still in progress). */
-int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen);
+int SocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen);
 
 /* The socket's pending error (0: none) into *error; false when it cannot be read. */
-bool PlatformSocketPendingError(SOCKET s, int *error);
+bool SocketPendingError(SOCKET s, int *error);
 
 /* A new stream socket of the family, not inherited by started programs, or
  * INVALID_SOCKET. */
-SOCKET PlatformSocketCreateStream(int family);
+SOCKET SocketCreateStream(int family);
 
 /* Bytes of the socket address structure of the family (sockaddr_in for the platform's
  * AF_INET, sockaddr_in6 otherwise). */
-int PlatformSockaddrLength(int family);
+int SockaddrLength(int family);
 
 /* Shuts down both directions: 0, or -1. */
-int PlatformSocketShutdown(SOCKET s);
+int SocketShutdown(SOCKET s);
 
 /* Closes the socket; the last socket error is kept as it was before the call. */
-void PlatformSocketClose(SOCKET s);
+void SocketClose(SOCKET s);
 
-bool PlatformSocketLastErrorIs(SocketErrorKind kind);
+bool SocketLastErrorIs(SocketErrorKind kind);
 /* The platform code of the last socket error. */
-int PlatformSocketLastErrorCode();
-void PlatformSocketSetLastError(SocketErrorKind kind);
+int SocketLastErrorCode();
+void SocketSetLastError(SocketErrorKind kind);
 /* Sets the last socket error to a platform error code (one read from a socket, or one
- * saved with PlatformSocketLastErrorCode). */
-void PlatformSocketSetLastErrorCode(int code);
+ * saved with SocketLastErrorCode). */
+void SocketSetLastErrorCode(int code);
+
+}  // namespace qv::platform
 
 #endif

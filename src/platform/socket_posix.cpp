@@ -14,6 +14,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace qv::platform {
+
 static_assert(QV_AF_INET == AF_INET, "family code of the platform");
 
 namespace {
@@ -43,7 +45,7 @@ int ErrorCode(SocketErrorKind kind)
 
 }  // namespace
 
-ptrdiff_t PlatformSocketSend(SOCKET s, const void *data, size_t size, int flags)
+ptrdiff_t SocketSend(SOCKET s, const void *data, size_t size, int flags)
 {
    ssize_t rc;
    do
@@ -52,7 +54,7 @@ ptrdiff_t PlatformSocketSend(SOCKET s, const void *data, size_t size, int flags)
    return rc;
 }
 
-ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags)
+ptrdiff_t SocketRecv(SOCKET s, void *buffer, size_t size, int flags)
 {
    ssize_t rc;
    do
@@ -61,7 +63,7 @@ ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags)
    return rc;
 }
 
-int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout)
+int SocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout)
 {
    if (count <= 0 || count > QV_SOCKET_WAIT_MAX)
    {
@@ -117,13 +119,13 @@ int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write
    return readyCount;
 }
 
-bool PlatformSocketSetNonBlocking(SOCKET s)
+bool SocketSetNonBlocking(SOCKET s)
 {
    bool wasNonBlocking;
-   return PlatformSocketSetNonBlockingMode(s, true, &wasNonBlocking);
+   return SocketSetNonBlockingMode(s, true, &wasNonBlocking);
 }
 
-bool PlatformSocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking)
+bool SocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBlocking)
 {
    int flags = fcntl(s, F_GETFL);
    if (flags < 0)
@@ -134,7 +136,7 @@ bool PlatformSocketSetNonBlockingMode(SOCKET s, bool nonBlocking, bool *wasNonBl
    return fcntl(s, F_SETFL, nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
-int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen)
+int SocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen)
 {
    if (addrLen < 0)
    {
@@ -149,7 +151,7 @@ int PlatformSocketConnect(SOCKET s, const struct sockaddr *addr, int addrLen)
    return -1;
 }
 
-bool PlatformSocketPendingError(SOCKET s, int *error)
+bool SocketPendingError(SOCKET s, int *error)
 {
    int value = 0;
    socklen_t length = sizeof(value);
@@ -159,22 +161,22 @@ bool PlatformSocketPendingError(SOCKET s, int *error)
    return true;
 }
 
-SOCKET PlatformSocketCreateStream(int family)
+SOCKET SocketCreateStream(int family)
 {
    return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
-int PlatformSockaddrLength(int family)
+int SockaddrLength(int family)
 {
    return (family == AF_INET) ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof(sockaddr_in6));
 }
 
-int PlatformSocketShutdown(SOCKET s)
+int SocketShutdown(SOCKET s)
 {
    return ::shutdown(s, SHUT_RDWR);
 }
 
-void PlatformSocketClose(SOCKET s)
+void SocketClose(SOCKET s)
 {
    int saved = errno;
    // The descriptor is released even when close reports EINTR; closing it again could
@@ -183,7 +185,7 @@ void PlatformSocketClose(SOCKET s)
    errno = saved;
 }
 
-bool PlatformSocketLastErrorIs(SocketErrorKind kind)
+bool SocketLastErrorIs(SocketErrorKind kind)
 {
    int code = errno;
    switch (kind)
@@ -193,17 +195,19 @@ bool PlatformSocketLastErrorIs(SocketErrorKind kind)
    }
 }
 
-int PlatformSocketLastErrorCode()
+int SocketLastErrorCode()
 {
    return errno;
 }
 
-void PlatformSocketSetLastError(SocketErrorKind kind)
+void SocketSetLastError(SocketErrorKind kind)
 {
    errno = ErrorCode(kind);
 }
 
-void PlatformSocketSetLastErrorCode(int code)
+void SocketSetLastErrorCode(int code)
 {
    errno = code;
 }
+
+}  // namespace qv::platform

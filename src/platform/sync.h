@@ -9,9 +9,6 @@
 
 #include <atomic>
 
-/* Every critical section of the library spins this many times before it blocks. */
-constexpr uint32_t QV_LOCK_SPIN_COUNT = 4000;
-
 /* Re-entrant lock. The lock word says 0: free, 1: held, 2: held and a thread may sleep on
  * it. Only the owner touches recursion; owner is read by other threads only to learn
  * that they are not the owner. */
@@ -34,6 +31,9 @@ extern "C" char __libc_single_threaded;
 
 namespace qv {
 namespace platform {
+
+/* Every critical section of the library spins this many times before it blocks. */
+constexpr uint32_t LOCK_SPIN_COUNT = 4000;
 
 constexpr uint32_t LOCK_FREE = 0;
 constexpr uint32_t LOCK_HELD = 1;
@@ -67,7 +67,7 @@ inline bool SingleThreaded()
 #endif
 }
 
-/* New free lock (spin count QV_LOCK_SPIN_COUNT) or null when out of memory; LockDestroy
+/* New free lock (spin count LOCK_SPIN_COUNT) or null when out of memory; LockDestroy
  * releases it (null: nothing). */
 QvLock *LockCreate();
 void LockDestroy(QvLock *lock);

@@ -94,7 +94,7 @@ void LockInit(QvLock *lock)
    lock->state.store(LOCK_FREE, std::memory_order_relaxed);
    lock->owner.store(0, std::memory_order_relaxed);
    lock->recursion = 0;
-   lock->spinCount = QV_LOCK_SPIN_COUNT;
+   lock->spinCount = LOCK_SPIN_COUNT;
 }
 
 QvLock *LockCreate()

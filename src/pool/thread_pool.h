@@ -99,18 +99,15 @@ uint32_t WaitLowWatermark();
 
 using platform::LockHold;
 
-}  // namespace pool
-}  // namespace qv
-
 /* One worker thread; its address is its key in the pool's worker map. */
 struct WorkerThreadInfo
 {
    ThreadPool *pool;
    qorvel_thread_t *thread;
-   QvEvent *wakeup;                     // automatic reset; set by the submitter that picks it when idle
-   WorkerThreadInfo *nextFinished;      // link in the list of workers that ended for inactivity
-   qv::pool::WorkRequest *stopRequest;  // the worker's own, until ThreadPoolDestroy queues it
-   std::atomic<int32_t> pendingSets;    // submitters that took it off the idle list and still set wakeup
+   QvEvent *wakeup;                   // automatic reset; set by the submitter that picks it when idle
+   WorkerThreadInfo *nextFinished;    // link in the list of workers that ended for inactivity
+   WorkRequest *stopRequest;          // the worker's own, until ThreadPoolDestroy queues it
+   std::atomic<int32_t> pendingSets;  // submitters that took it off the idle list and still set wakeup
 };
 
 /* A key's queue of serialized requests, the argument of the key's runner. pending counts
@@ -122,10 +119,10 @@ struct WorkerThreadInfo
  * the requests still in it. */
 struct SerializationQueue
 {
-   qv::pool::RequestQueue requests;
-   std::atomic<int32_t> pending;                // queued or running
-   std::atomic<qv::pool::WorkRequest *> first;  // the request that started the runner, until it runs
-   std::atomic<uint32_t> longestWait;           // milliseconds since the runner started; written by it
+   RequestQueue requests;
+   std::atomic<int32_t> pending;       // queued or running
+   std::atomic<WorkRequest *> first;   // the request that started the runner, until it runs
+   std::atomic<uint32_t> longestWait;  // milliseconds since the runner started; written by it
    ThreadPool *pool;
    wchar_t *key;  // own copy
 
@@ -134,6 +131,9 @@ struct SerializationQueue
    SerializationQueue(const SerializationQueue &) = delete;
    SerializationQueue &operator=(const SerializationQueue &) = delete;
 };
+
+}  // namespace pool
+}  // namespace qv
 
 struct ThreadPool
 {
@@ -158,14 +158,14 @@ struct ThreadPool
    // sets its event, so every idle spell is ended by one set at most and idle workers are
    // woken latest first (those idle longest are left to time out).
    alignas(qv::pool::CACHE_LINE) QvLock idleLock;
-   WorkerThreadInfo **idleWorkers;  // room for maxWorkers
-   int32_t idleCount;               // under idleLock
-   std::atomic<int32_t> idleHint;   // idleCount, readable without the lock
+   qv::pool::WorkerThreadInfo **idleWorkers;  // room for maxWorkers
+   int32_t idleCount;                         // under idleLock
+   std::atomic<int32_t> idleHint;             // idleCount, readable without the lock
 
    alignas(
        qv::pool::CACHE_LINE) QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
-   HashMap<uint64_t, WorkerThreadInfo> workers;
-   WorkerThreadInfo *finishedWorkers;  // ended for inactivity, to be joined
+   HashMap<uint64_t, qv::pool::WorkerThreadInfo> workers;
+   qv::pool::WorkerThreadInfo *finishedWorkers;  // ended for inactivity, to be joined
    uint64_t workersStarted;
    uint64_t workersStopped;
    std::atomic<bool> stopping;
@@ -175,7 +175,7 @@ struct ThreadPool
    std::atomic<int64_t> loadAverages[3];
 
    QvLock keyQueueLock;  // guards keyQueues and the queues in it
-   StringObjectMap<SerializationQueue> keyQueues;
+   StringObjectMap<qv::pool::SerializationQueue> keyQueues;
 
    QvLock timedRequestLock;  // guards both lists of scheduled requests
    // Sorted by run time, latest first, so that the next due request is the last one.

@@ -12,13 +12,13 @@
 
 using namespace qv::pool;
 
-SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
+qv::pool::SerializationQueue::SerializationQueue(ThreadPool *owner, wchar_t *keyCopy)
     : pending(0), first(nullptr), longestWait(0), pool(owner), key(keyCopy)
 {}
 
 /* The request queue frees what is left in it (a pool being destroyed drops it), and so
  * does the start request of a runner that never ran. */
-SerializationQueue::~SerializationQueue()
+qv::pool::SerializationQueue::~SerializationQueue()
 {
    WorkRequest *start = first.load(std::memory_order_relaxed);
    if (start != nullptr)

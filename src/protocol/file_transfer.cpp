@@ -11,8 +11,7 @@
 #include "platform/sync.h"
 #include "protocol/raw_io.h"
 
-using namespace qv::msg;
-using namespace qv::rawio;
+using namespace qv::protocol;
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "protocol/message_field.h"
 
-using namespace qv::msg;
+using namespace qv::protocol;
 
 namespace {
 

@@ -17,11 +17,11 @@
 #define uthash_free(ptr, sz) ((void)0)
 #define uthash_fatal(msg) exit(-1)
 /* The Jenkins hash, with the 4-byte identifier read in one load (see FieldKeyHash). */
-#define HASH_FUNCTION(keyptr, keylen, hashv) ((hashv) = qv::msg::FieldKeyHash((keyptr), (keylen)))
+#define HASH_FUNCTION(keyptr, keylen, hashv) ((hashv) = qv::protocol::FieldKeyHash((keyptr), (keylen)))
 #include <uthash.h>
 
 namespace qv {
-namespace msg {
+namespace protocol {
 
 /* Start values of the Jenkins hash. */
 constexpr unsigned JENKINS_GOLDEN = 0x9e3779b9u;
@@ -50,7 +50,7 @@ inline unsigned FieldKeyHash(const void *key, size_t keylen)
    return hashv;
 }
 
-}  // namespace msg
+}  // namespace protocol
 }  // namespace qv
 
 /* One field's pool block. The field keeps the wire layout with every number in host byte
@@ -64,7 +64,7 @@ struct QVCPMessage::Field
 };
 
 namespace qv {
-namespace msg {
+namespace protocol {
 
 /* Fields up to which the index is a plain list rather than a hash table. */
 constexpr size_t LIST_INDEX_LIMIT = 16;
@@ -362,7 +362,7 @@ inline RawHeader ReadHeader(const void *raw)
    return RawHeader{ReadBE16(p), ReadBE16(p + 2), ReadBE32(p + 4), ReadBE32(p + 8), ReadBE32(p + 12)};
 }
 
-}  // namespace msg
+}  // namespace protocol
 }  // namespace qv
 
 #endif

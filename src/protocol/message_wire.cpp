@@ -6,7 +6,7 @@
 
 #include "protocol/message_field.h"
 
-using namespace qv::msg;
+using namespace qv::protocol;
 
 namespace {
 

@@ -5,25 +5,25 @@
 #include <qv_crypto.h>
 #include <qv_log.h>
 
+#include "platform/socket.h"
 #include "protocol/message_field.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-using qv::msg::IsValidMessageSize;
-using qv::msg::ReadBE16;
-using qv::msg::ReadBE32;
-using qv::msg::SIZE_FIELD_END;
-using qv::msg::SIZE_FIELD_OFFSET;
+using qv::protocol::IsValidMessageSize;
+using qv::protocol::ReadBE16;
+using qv::protocol::ReadBE32;
+using qv::protocol::SIZE_FIELD_END;
+using qv::protocol::SIZE_FIELD_OFFSET;
 
 namespace {
 
 /* Messages are deserialized for this protocol version, so compressed ones are taken. */
 constexpr int RECEIVE_VERSION = 4;
 
-/* readBytes results other than counts. */
+/* readBytes result of a closed stream. */
 constexpr int READ_CLOSED = 0;
-constexpr int READ_TIMEOUT = -2;
 
 /* Debug level of messages dropped for want of an encryption context. */
 constexpr int DROP_DEBUG_LEVEL = 6;
@@ -213,7 +213,9 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
       int n = readBytes(m_buffer + m_dataSize, room, timeout);
       if (n <= 0 || static_cast<size_t>(n) > room)
       {
-         *result = (n == READ_CLOSED) ? MSGRECV_CLOSED : (n == READ_TIMEOUT) ? MSGRECV_TIMEOUT : MSGRECV_COMM_FAILURE;
+         *result = (n == READ_CLOSED)                  ? MSGRECV_CLOSED
+                   : (n == qv::platform::RECV_TIMEOUT) ? MSGRECV_TIMEOUT
+                                                       : MSGRECV_COMM_FAILURE;
          return nullptr;
       }
 

@@ -15,14 +15,15 @@
 #include <limits.h>
 #include <openssl/ssl.h>
 
+using namespace qv::platform;
+
 namespace {
 
 /* Debug level of SSL_read failures. */
 constexpr int TLS_DEBUG_LEVEL = 7;
 
-/* readBytes results: failure and time-out. */
+/* readBytes result of a failure. */
 constexpr int READ_FAILURE = -1;
-constexpr int READ_TIMEOUT = -2;
 
 }  // namespace
 
@@ -59,22 +60,22 @@ int TlsMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t timeout
             wait = (now < deadline) ? static_cast<uint32_t>(deadline - now) : 0;
          }
          bool ready;
-         int rc = PlatformSocketWait(&m_socket, &ready, 1, lastError == SSL_ERROR_WANT_WRITE, wait);
+         int rc = SocketWait(&m_socket, &ready, 1, lastError == SSL_ERROR_WANT_WRITE, wait);
          if (rc == 0)
-            return READ_TIMEOUT;
+            return RECV_TIMEOUT;
          if (rc < 0)
             return READ_FAILURE;
          lock.relock();
       }
 
       bool wasNonBlocking = true;
-      bool restore = fromSocket && PlatformSocketSetNonBlockingMode(m_socket, true, &wasNonBlocking) && !wasNonBlocking;
+      bool restore = fromSocket && SocketSetNonBlockingMode(m_socket, true, &wasNonBlocking) && !wasNonBlocking;
       int n = SSL_read(m_ssl, buffer, request);
       int systemError = errno;
       if (n <= 0)
          lastError = SSL_get_error(m_ssl, n);
       if (restore)
-         PlatformSocketSetNonBlockingMode(m_socket, false, &wasNonBlocking);
+         SocketSetNonBlockingMode(m_socket, false, &wasNonBlocking);
       if (n > 0)
          return n;
       if (lastError == SSL_ERROR_WANT_READ || lastError == SSL_ERROR_WANT_WRITE)

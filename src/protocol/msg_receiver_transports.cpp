@@ -4,6 +4,8 @@
 
 #include "platform/local_pipe.h"
 
+using namespace qv::platform;
+
 SocketMessageReceiver::SocketMessageReceiver(SOCKET socket, size_t initialSize, size_t maxSize)
     : AbstractMessageReceiver(initialSize, maxSize), m_socket(socket)
 {}

@@ -8,16 +8,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/socket.h"
 #include "protocol/message_field.h"
 #include "protocol/raw_io.h"
 
-using namespace qv::msg;
-using namespace qv::rawio;
+using namespace qv::protocol;
 
 namespace {
-
-/* What a channel's recv returns when its wait timed out. */
-constexpr int CHANNEL_TIMEOUT = -2;
 
 /* Largest message size that the receive result (a signed 32-bit number) can report. */
 constexpr uint32_t MAX_REPORTABLE_SIZE = uint32_t(INT_MAX) & ~uint32_t(WIRE_ALIGNMENT - 1);
@@ -62,7 +59,7 @@ int Fill(AbstractCommChannel *channel, QVCP_BUFFER *buffer, uint32_t need, uint3
       buffer->held += uint32_t(n);
       return 1;
    }
-   if (n == CHANNEL_TIMEOUT)
+   if (n == qv::platform::RECV_TIMEOUT)
       return QVCP_RECV_TIMEOUT;
    // A channel that claims more than the room it was given has failed.
    return (n > 0) ? -1 : n;
@@ -304,8 +301,8 @@ QVCP_MESSAGE *CreateRawQVCPMessage(uint16_t code, uint32_t id, uint16_t flags, c
    return out;
 }
 
-int qv::rawio::SendRawMessage(AbstractCommChannel *channel, QVCP_MESSAGE *msg, QVCPEncryptionContext *context,
-                              Mutex *mutex)
+int qv::protocol::SendRawMessage(AbstractCommChannel *channel, QVCP_MESSAGE *msg, QVCPEncryptionContext *context,
+                                 Mutex *mutex)
 {
    if (context == nullptr)
       return channel->send(msg, ReadBE32(reinterpret_cast<const uint8_t *>(msg) + SIZE_FIELD_OFFSET), mutex);

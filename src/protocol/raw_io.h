@@ -5,7 +5,7 @@
 #include <qorvel.h>
 
 namespace qv {
-namespace rawio {
+namespace protocol {
 
 /* Runs call(channel) on a non-owning channel over s, released afterwards. */
 template <typename Call> auto WithSocketChannel(SOCKET s, Call call) -> decltype(call(nullptr))
@@ -21,7 +21,7 @@ template <typename Call> auto WithSocketChannel(SOCKET s, Call call) -> decltype
  * not be encrypted. */
 int SendRawMessage(AbstractCommChannel *channel, QVCP_MESSAGE *msg, QVCPEncryptionContext *context, Mutex *mutex);
 
-}  // namespace rawio
+}  // namespace protocol
 }  // namespace qv
 
 #endif

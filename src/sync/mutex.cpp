@@ -4,7 +4,7 @@
 #include "platform/sync.h"
 #include "sync/shared_handle.h"
 
-using namespace qv;
+using namespace qv::sync;
 using namespace qv::platform;
 
 Mutex::Mutex()

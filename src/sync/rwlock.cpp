@@ -8,7 +8,7 @@
 #include <new>
 #include <stdlib.h>
 
-using namespace qv;
+using namespace qv::sync;
 using namespace qv::platform;
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <stdlib.h>
 
-namespace qv {
+namespace qv::sync {
 
 /* Takes over a newly created object (may be null) with a counter of 1. */
 template <typename T> void HandleInit(T *&object, int32_t *&refCount, T *created, void (*destroy)(T *))
@@ -58,22 +58,22 @@ void HandleAssign(T *&object, int32_t *&refCount, T *srcObject, int32_t *srcRefC
    HandleShare(object, refCount, srcObject, srcRefCount);
 }
 
-}  // namespace qv
+}  // namespace qv::sync
 
 /* Copy constructor, destructor and assignment of a value class whose members are the
  * object pointer `object` and m_refCount; destroy releases the object. */
 #define QV_SHARED_HANDLE_COPIES(Class, object, destroy)                                                                \
    Class::Class(const Class &src)                                                                                      \
    {                                                                                                                   \
-      qv::HandleShare(object, m_refCount, src.object, src.m_refCount);                                                 \
+      qv::sync::HandleShare(object, m_refCount, src.object, src.m_refCount);                                           \
    }                                                                                                                   \
    Class::~Class()                                                                                                     \
    {                                                                                                                   \
-      qv::HandleDrop(object, m_refCount, destroy);                                                                     \
+      qv::sync::HandleDrop(object, m_refCount, destroy);                                                               \
    }                                                                                                                   \
    Class &Class::operator=(const Class &src)                                                                           \
    {                                                                                                                   \
-      qv::HandleAssign(object, m_refCount, src.object, src.m_refCount, destroy);                                       \
+      qv::sync::HandleAssign(object, m_refCount, src.object, src.m_refCount, destroy);                                 \
       return *this;                                                                                                    \
    }
 

@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace qv {
+namespace qv::text {
 
 /* Units checked at once. */
 constexpr size_t ASCII_BLOCK = 16;
@@ -177,6 +177,6 @@ template <typename S> inline size_t CountAsciiRun(const S *s, size_t available)
    return done;
 }
 
-}  // namespace qv
+}  // namespace qv::text
 
 #endif

@@ -8,7 +8,7 @@
 
 #include "text/convert_core.h"
 
-using namespace qv;
+using namespace qv::text;
 
 static_assert(sizeof(wchar_t) == sizeof(UCS4CHAR), "wide characters hold one code point here");
 

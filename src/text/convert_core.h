@@ -12,7 +12,7 @@
 #include "text/ascii_run.h"
 #include "text/utf8_codec.h"
 
-namespace qv {
+namespace qv::text {
 
 /* Lengths of zero-terminated texts of each unit type. */
 inline size_t TextLength(const char *s)
@@ -221,6 +221,6 @@ template <class R, class W> typename W::Unit *ConvertToNewBlock(const typename R
    return block;
 }
 
-}  // namespace qv
+}  // namespace qv::text
 
 #endif

@@ -16,7 +16,7 @@
 
 #include "text/convert_core.h"
 
-using namespace qv;
+using namespace qv::text;
 
 namespace {
 

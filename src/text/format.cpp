@@ -179,7 +179,7 @@ template <typename C> void FormatNarrowString(Sink<C> &out, const Directive &dir
          for (size_t pos = 0; pos < bytes && chars < limit; chars++)
          {
             UCS4CHAR cp;
-            pos += qv::Utf8DecodeOne(u + pos, bytes - pos, &cp);
+            pos += qv::text::Utf8DecodeOne(u + pos, bytes - pos, &cp);
          }
          PadBefore(out, dir, chars);
       }
@@ -187,7 +187,7 @@ template <typename C> void FormatNarrowString(Sink<C> &out, const Directive &dir
       for (size_t pos = 0; pos < bytes && written < limit; written++)
       {
          UCS4CHAR cp;
-         pos += qv::Utf8DecodeOne(u + pos, bytes - pos, &cp);
+         pos += qv::text::Utf8DecodeOne(u + pos, bytes - pos, &cp);
          out.put(static_cast<C>(cp));
       }
       PadAfter(out, dir, written);
@@ -217,7 +217,7 @@ template <typename C> void FormatWideString(Sink<C> &out, const Directive &dir, 
       size_t bytes = 0;
       for (const wchar_t *p = s; *p != 0; p++)
       {
-         size_t k = qv::Utf8EncodedLength(static_cast<UCS4CHAR>(*p));
+         size_t k = qv::text::Utf8EncodedLength(static_cast<UCS4CHAR>(*p));
          if (bytes + k > limit)
             break;
          bytes += k;
@@ -227,7 +227,7 @@ template <typename C> void FormatWideString(Sink<C> &out, const Directive &dir, 
       for (const wchar_t *p = s; *p != 0; p++)
       {
          char enc[4];
-         size_t k = qv::Utf8EncodeOne(static_cast<UCS4CHAR>(*p), enc);
+         size_t k = qv::text::Utf8EncodeOne(static_cast<UCS4CHAR>(*p), enc);
          if (written + k > bytes)
             break;
          out.copy(enc, k);
@@ -515,7 +515,7 @@ template <typename C> int FormatCore(C *buffer, size_t size, const C *format, va
             else
             {
                char enc[4];
-               size_t k = qv::Utf8EncodeOne(static_cast<UCS4CHAR>(ch), enc);
+               size_t k = qv::text::Utf8EncodeOne(static_cast<UCS4CHAR>(ch), enc);
                out.copy(enc, k);
             }
             PadAfter(out, dir, 1);

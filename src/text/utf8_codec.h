@@ -5,7 +5,7 @@
 
 #include <qv_base.h>
 
-namespace qv {
+namespace qv::text {
 
 /* Highest code point that UTF-8 and UTF-16 can carry. */
 constexpr UCS4CHAR MAX_UNICODE = 0x10FFFF;
@@ -161,6 +161,6 @@ template <typename T> inline size_t Utf16EncodeOne(UCS4CHAR cp, T *out)
    return 0;
 }
 
-}  // namespace qv
+}  // namespace qv::text
 
 #endif

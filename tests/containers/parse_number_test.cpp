@@ -7,7 +7,7 @@
 // Internal helpers shared by the containers' typed getters.
 #include "containers/parse_number.h"
 
-using namespace qv_parse;
+using namespace qv::containers;
 
 TEST(ParseNumber, Int32SaturatesAtThe32BitLimits)
 {

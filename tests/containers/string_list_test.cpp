@@ -70,12 +70,12 @@ TEST(StringList, SlotArrayDoublesTo4096ThenGrowsBy4096)
 
 TEST(StringList, EmptySlotArrayStillGrows)
 {
-   EXPECT_EQ(qv_slots::GrownSlotCount(0), 256);
-   EXPECT_EQ(qv_slots::GrownSlotCount(1), 2);
-   EXPECT_EQ(qv_slots::GrownSlotCount(4096), 8192);
-   EXPECT_EQ(qv_slots::GrownSlotCount(8192), 12288);
-   EXPECT_EQ(qv_slots::GrownSlotCount(INT32_MAX - 10), INT32_MAX);
-   EXPECT_EQ(qv_slots::GrownSlotCount(INT32_MAX), INT32_MAX);
+   EXPECT_EQ(qv::containers::GrownSlotCount(0), 256);
+   EXPECT_EQ(qv::containers::GrownSlotCount(1), 2);
+   EXPECT_EQ(qv::containers::GrownSlotCount(4096), 8192);
+   EXPECT_EQ(qv::containers::GrownSlotCount(8192), 12288);
+   EXPECT_EQ(qv::containers::GrownSlotCount(INT32_MAX - 10), INT32_MAX);
+   EXPECT_EQ(qv::containers::GrownSlotCount(INT32_MAX), INT32_MAX);
 }
 
 TEST(StringList, NumbersAreAddedAsDecimalText)

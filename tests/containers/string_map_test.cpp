@@ -137,10 +137,10 @@ TEST(StringMap, KeyHashIsHashJenOfTheFoldedKey)
             HASH_JEN(expected.data(), length * sizeof(wchar_t), foldedHash);
 
             std::wstring folded(length, L'?');
-            EXPECT_EQ(qv_map::HashKey<qv_map::UpperCase>(text.data(), length, &folded[0]), foldedHash);
+            EXPECT_EQ(qv::containers::HashKey<qv::containers::UpperCase>(text.data(), length, &folded[0]), foldedHash);
             EXPECT_EQ(folded, expected) << name << " start " << start << " length " << length;
-            EXPECT_EQ(qv_map::HashKey<qv_map::SameCase>(text.data(), length, nullptr), exactHash);
-            EXPECT_EQ(qv_map::FoldKeyInPlace(&text[0], length), foldedHash);
+            EXPECT_EQ(qv::containers::HashKey<qv::containers::SameCase>(text.data(), length, nullptr), exactHash);
+            EXPECT_EQ(qv::containers::FoldKeyInPlace(&text[0], length), foldedHash);
             EXPECT_EQ(text, expected);
          }
    }
