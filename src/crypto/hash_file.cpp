@@ -1,10 +1,8 @@
 /* Block-wise reading of a whole file for the file checksums and digests. */
 #include "crypto/hash_internal.h"
-
-#include <qv_strings.h>
+#include "platform/file.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 
 namespace qv::crypto {
 namespace {
@@ -17,11 +15,7 @@ constexpr size_t FILE_READ_BLOCK = 4096;
 bool ReadFileInBlocks(const wchar_t *fileName, void (*consume)(void *context, const uint8_t *data, int size),
                       void *context)
 {
-   if (fileName == nullptr)
-      return false;
-   char *name = UTF8StringFromWideString(fileName);
-   FILE *file = (name != nullptr) ? fopen(name, "rb") : nullptr;
-   free(name);
+   FILE *file = qv::platform::OpenFile(fileName, "rb");
    if (file == nullptr)
       return false;
    uint8_t buffer[FILE_READ_BLOCK];

@@ -5,7 +5,7 @@
 #include "crypto/rsa_keys.h"
 #include "crypto/hash_internal.h"
 #include "crypto/wipe.h"
-#include "platform/private_file.h"
+#include "platform/file.h"
 
 #include <qv_log.h>
 
@@ -175,9 +175,7 @@ RSA_KEY RSAGenerateKey(int bits)
 
 RSA_KEY LoadRSAKeys(const wchar_t *fileName)
 {
-   char *name = (fileName != nullptr) ? UTF8StringFromWideString(fileName) : nullptr;
-   FILE *file = (name != nullptr) ? fopen(name, "rb") : nullptr;
-   free(name);
+   FILE *file = qv::platform::OpenFile(fileName, "rb");
    if (file == nullptr)
       return nullptr;
 
@@ -225,9 +223,7 @@ bool SaveRSAKeys(RSA_KEY key, const wchar_t *fileName)
          memcpy(keyData.data() + publicLength, privateDer, size_t(privateLength));
          StoreLE32(header, uint32_t(keyData.size()));
          CalculateSHA1Hash(keyData.data(), int(keyData.size()), digest);
-         char *name = UTF8StringFromWideString(fileName);
-         FILE *file = (name != nullptr) ? qv::platform::CreatePrivateFile(name) : nullptr;
-         free(name);
+         FILE *file = qv::platform::CreatePrivateFile(fileName);
          ok = file != nullptr && WriteAll(file, header, sizeof(header)) &&
               WriteAll(file, keyData.data(), keyData.size()) && WriteAll(file, digest, sizeof(digest));
          if (file != nullptr && fclose(file) != 0)

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "protocol/message_field.h"
+#include "platform/file.h"
 #include "platform/sleep.h"
 #include "platform/sync.h"
 #include "protocol/raw_io.h"
@@ -67,9 +68,7 @@ struct Pacer
 /* Opens the file and finds where to start and how many bytes to send; null on failure. */
 FILE *OpenAt(const wchar_t *fileName, int32_t offset, uint64_t *remaining)
 {
-   char *name = (fileName != nullptr) ? UTF8StringFromWideString(fileName) : nullptr;
-   FILE *file = (name != nullptr) ? fopen(name, "rb") : nullptr;
-   free(name);
+   FILE *file = qv::platform::OpenFile(fileName, "rb");
    if (file == nullptr)
       return nullptr;
    // The size at the start; a file that shrinks later fails the transfer at its end.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "platform/file.h"
 #include "protocol/message_field.h"
 
 using namespace qv::protocol;
@@ -687,9 +688,7 @@ bool QVCPMessage::setFieldFromFile(uint32_t fieldId, const wchar_t *fileName)
 {
    if (fileName == nullptr || isBinary())
       return false;
-   char *name = MBStringFromWideString(fileName);
-   FILE *file = (name != nullptr) ? fopen(name, "rb") : nullptr;
-   free(name);
+   FILE *file = qv::platform::OpenFile(fileName, "rb");
    if (file == nullptr)
       return false;
 

@@ -1,12 +1,9 @@
-/* Conversions through the multibyte code page: the default code page name, the iconv
- * descriptors each thread keeps, and the two-step converters with a UTF-16 intermediate.
- * A UTF-8 code page is converted by the library's own code; any other goes through
- * iconv. */
+/* Conversions through the multibyte code page: the default code page name, the platform
+ * converters each thread keeps, and the two-step converters with a UTF-16 intermediate.
+ * A UTF-8 code page is converted by the library's own code; any other goes through the
+ * platform's converter. */
 #include <qv_strings.h>
 
-#include <errno.h>
-#include <iconv.h>
-#include <langinfo.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -14,9 +11,15 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/charset.h"
 #include "text/convert_core.h"
 
 using namespace qv::text;
+using qv::platform::CharsetConvert;
+using qv::platform::CharsetConverter;
+using qv::platform::CharsetConverterClose;
+using qv::platform::CharsetConverterOpen;
+using qv::platform::CharsetResult;
 
 namespace {
 
@@ -26,7 +29,7 @@ constexpr size_t MAX_CODEPAGE_NAME = 63;
 /* Units of the UTF-16 intermediate kept on the stack; longer texts take the heap. */
 constexpr size_t STACK_INTERMEDIATE_UNITS = 32768;
 
-/* Character sets whose iconv descriptors one thread keeps open. */
+/* Character sets whose converters one thread keeps open. */
 constexpr size_t CHARSETS_PER_THREAD = 4;
 
 /* Stands for bytes that are not valid in their code page. */
@@ -46,17 +49,15 @@ constexpr int CP_ISO_8859_LAST = 28599;
 const char LOCALE_CODEPAGE[] = "ACP";
 
 /* Character set of the plain C/POSIX locale, whose text is taken as UTF-8. */
-const char C_LOCALE_CHARSET[] = "ANSI_X3.4-1968";
+const char *const C_LOCALE_CHARSET = qv::platform::LOCALE_C_CHARSET;
 
-/* iconv's name for UTF-16 in this machine's byte order, the form of the intermediate. */
+/* The platform's name for UTF-16 in this machine's byte order, the form of the
+ * intermediate. */
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 const char NATIVE_UTF16[] = "UTF-16LE";
 #else
 const char NATIVE_UTF16[] = "UTF-16BE";
 #endif
-
-const iconv_t NO_ICONV = reinterpret_cast<iconv_t>(-1);
-constexpr size_t ICONV_ERROR = static_cast<size_t>(-1);
 
 /* ---- The default code page name. Readers keep a per-thread copy that they refresh when
  * the generation moves, so a conversion takes no lock unless the name has changed. */
@@ -88,7 +89,7 @@ void CharsetOfCodepage(const char *codepage, char *charset)
 {
    if (codepage[0] == 0 || qv_stricmp(codepage, LOCALE_CODEPAGE) == 0)
    {
-      const char *locale = nl_langinfo(CODESET);
+      const char *locale = qv::platform::LocaleCharset();
       codepage = (strcmp(locale, C_LOCALE_CHARSET) == 0) ? "UTF-8" : locale;
    }
    strlcpy(charset, codepage, MAX_CODEPAGE_NAME + 1);
@@ -105,14 +106,14 @@ struct Charset
 {
    char name[MAX_CODEPAGE_NAME + 1];
    bool utf8;
-   iconv_t decoder;  // the character set to the intermediate
-   iconv_t encoder;  // the intermediate to the character set
+   CharsetConverter *decoder;  // the character set to the intermediate
+   CharsetConverter *encoder;  // the intermediate to the character set
 };
 
-const Charset UTF8_CHARSET = {"UTF-8", true, NO_ICONV, NO_ICONV};
+const Charset UTF8_CHARSET = {"UTF-8", true, nullptr, nullptr};
 
-/* The descriptors one thread has open, replaced in turn when a new character set comes.
- * iconv descriptors carry conversion state, so threads never share them. */
+/* The converters one thread has open, replaced in turn when a new character set comes.
+ * Converters carry conversion state, so threads never share them. */
 class CharsetCache
 {
 private:
@@ -122,8 +123,8 @@ private:
 
    static void closeEntry(Charset *cs)
    {
-      iconv_close(cs->decoder);
-      iconv_close(cs->encoder);
+      CharsetConverterClose(cs->decoder);
+      CharsetConverterClose(cs->encoder);
    }
 
 public:
@@ -136,7 +137,7 @@ public:
          closeEntry(&m_entries[i]);
    }
 
-   /* The character set of that name, null when iconv does not know it. */
+   /* The character set of that name, null when the platform does not know it. */
    const Charset *find(const char *name)
    {
       if (IsUtf8Charset(name))
@@ -145,13 +146,13 @@ public:
          if (strcmp(m_entries[i].name, name) == 0)
             return &m_entries[i];
 
-      iconv_t decoder = iconv_open(NATIVE_UTF16, name);
-      if (decoder == NO_ICONV)
+      CharsetConverter *decoder = CharsetConverterOpen(NATIVE_UTF16, name);
+      if (decoder == nullptr)
          return nullptr;
-      iconv_t encoder = iconv_open(name, NATIVE_UTF16);
-      if (encoder == NO_ICONV)
+      CharsetConverter *encoder = CharsetConverterOpen(name, NATIVE_UTF16);
+      if (encoder == nullptr)
       {
-         iconv_close(decoder);
+         CharsetConverterClose(decoder);
          return nullptr;
       }
       Charset *slot;
@@ -243,7 +244,7 @@ public:
 
 /* Puts the UTF-16 form of n bytes of cs text into buffer. Bytes that are not valid in cs
  * become U+FFFD (the UTF-8 code page follows the library's own decoding rules). False
- * when iconv fails or memory runs out. */
+ * when the converter fails or memory runs out. */
 bool DecodeToUtf16(const Charset &cs, const char *src, size_t n, Utf16Buffer &buffer)
 {
    buffer.setSize(0);
@@ -257,10 +258,10 @@ bool DecodeToUtf16(const Charset &cs, const char *src, size_t n, Utf16Buffer &bu
       return true;
    }
 
-   iconv(cs.decoder, nullptr, nullptr, nullptr, nullptr);
+   CharsetConvert(cs.decoder, nullptr, nullptr, nullptr, nullptr);
    if (!buffer.reserve(n))
       return false;
-   char *in = const_cast<char *>(src);
+   const char *in = src;
    size_t inLeft = n;
    bool inputTaken = false;
    for (;;)
@@ -270,28 +271,27 @@ bool DecodeToUtf16(const Charset &cs, const char *src, size_t n, Utf16Buffer &bu
       size_t outLeft = (buffer.capacity() - buffer.size()) * sizeof(UCS2CHAR);
       // Once all input is taken, a call without input lets a decoder that holds back a
       // character (to combine it with a following mark) give it out.
-      size_t rc = inputTaken ? iconv(cs.decoder, nullptr, nullptr, &out, &outLeft)
-                             : iconv(cs.decoder, &in, &inLeft, &out, &outLeft);
-      int error = errno;
+      CharsetResult rc = inputTaken ? CharsetConvert(cs.decoder, nullptr, nullptr, &out, &outLeft)
+                                    : CharsetConvert(cs.decoder, &in, &inLeft, &out, &outLeft);
       buffer.setSize(static_cast<size_t>(out - start) / sizeof(UCS2CHAR));
-      if (rc != ICONV_ERROR)
+      if (rc == CharsetResult::DONE)
       {
          if (inputTaken)
             return true;
          inputTaken = true;
       }
-      else if (error == E2BIG)
+      else if (rc == CharsetResult::OUTPUT_FULL)
       {
          if (!buffer.reserve(buffer.capacity() * 2))
             return false;
       }
-      else if (!inputTaken && (error == EILSEQ || error == EINVAL))
+      else if (!inputTaken && (rc == CharsetResult::INVALID_INPUT || rc == CharsetResult::INCOMPLETE_INPUT))
       {
          // An invalid byte is replaced and skipped; a sequence cut off by the end of the
          // text is replaced as a whole.
          if (!buffer.append(REPLACEMENT_CHARACTER))
             return false;
-         if (error == EILSEQ)
+         if (rc == CharsetResult::INVALID_INPUT)
          {
             in++;
             inLeft--;
@@ -319,7 +319,8 @@ enum class EncodeResult
  * cs, advancing both; ends with the sequence that returns a stateful encoding to its
  * initial state. Characters that cs cannot represent, and unpaired surrogates, become
  * '?'. Returns FULL when the rest does not fit (a call with more room goes on from
- * there), FAILED when iconv fails. The caller resets cs.encoder before the first call. */
+ * there), FAILED when the converter fails. The caller resets cs.encoder before the first
+ * call. */
 EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, size_t *pos, char *dst, size_t capacity,
                              size_t *written)
 {
@@ -329,21 +330,22 @@ EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, s
       return (*pos == n) ? EncodeResult::DONE : EncodeResult::FULL;
    }
 
-   char *in = reinterpret_cast<char *>(const_cast<UCS2CHAR *>(src + *pos));
+   const char *in = reinterpret_cast<const char *>(src + *pos);
    size_t inLeft = (n - *pos) * sizeof(UCS2CHAR);
    char *out = dst + *written;
    size_t outLeft = capacity - *written;
    EncodeResult result = EncodeResult::DONE;
    while (inLeft > 0)
    {
-      if (iconv(cs.encoder, &in, &inLeft, &out, &outLeft) != ICONV_ERROR)
+      CharsetResult rc = CharsetConvert(cs.encoder, &in, &inLeft, &out, &outLeft);
+      if (rc == CharsetResult::DONE)
          break;
-      if (errno == E2BIG)
+      if (rc == CharsetResult::OUTPUT_FULL)
       {
          result = EncodeResult::FULL;
          break;
       }
-      if (errno != EILSEQ && errno != EINVAL)
+      if (rc != CharsetResult::INVALID_INPUT && rc != CharsetResult::INCOMPLETE_INPUT)
       {
          result = EncodeResult::FAILED;
          break;
@@ -353,9 +355,9 @@ EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, s
       UCS4CHAR cp;
       size_t skip = Utf16DecodeOne(reinterpret_cast<const UCS2CHAR *>(in), inLeft / sizeof(UCS2CHAR), &cp);
       UCS2CHAR replacement = DEFAULT_CHARACTER;
-      char *replacementIn = reinterpret_cast<char *>(&replacement);
+      const char *replacementIn = reinterpret_cast<const char *>(&replacement);
       size_t replacementLeft = sizeof(replacement);
-      if (iconv(cs.encoder, &replacementIn, &replacementLeft, &out, &outLeft) == ICONV_ERROR && errno == E2BIG)
+      if (CharsetConvert(cs.encoder, &replacementIn, &replacementLeft, &out, &outLeft) == CharsetResult::OUTPUT_FULL)
       {
          result = EncodeResult::FULL;
          break;
@@ -363,8 +365,12 @@ EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, s
       in += skip * sizeof(UCS2CHAR);
       inLeft -= skip * sizeof(UCS2CHAR);
    }
-   if (result == EncodeResult::DONE && iconv(cs.encoder, nullptr, nullptr, &out, &outLeft) == ICONV_ERROR)
-      result = (errno == E2BIG) ? EncodeResult::FULL : EncodeResult::FAILED;
+   if (result == EncodeResult::DONE)
+   {
+      CharsetResult rc = CharsetConvert(cs.encoder, nullptr, nullptr, &out, &outLeft);
+      if (rc != CharsetResult::DONE)
+         result = (rc == CharsetResult::OUTPUT_FULL) ? EncodeResult::FULL : EncodeResult::FAILED;
+   }
    *pos = n - inLeft / sizeof(UCS2CHAR);
    *written = static_cast<size_t>(out - dst);
    return result;
@@ -373,7 +379,7 @@ EncodeResult EncodeFromUtf16(const Charset &cs, const UCS2CHAR *src, size_t n, s
 void ResetEncoder(const Charset &cs)
 {
    if (!cs.utf8)
-      iconv(cs.encoder, nullptr, nullptr, nullptr, nullptr);
+      CharsetConvert(cs.encoder, nullptr, nullptr, nullptr, nullptr);
 }
 
 /* Fills buffer with the UTF-16 form of n code points (by the rules of ucs4_to_ucs2). */
