@@ -10,8 +10,10 @@
 
 #include "platform/file.h"
 #include "protocol/message_field.h"
+#include "text/convert_core.h"
 
 using namespace qv::protocol;
+using namespace qv::text;
 
 namespace {
 
@@ -49,106 +51,12 @@ int ClampToInt(size_t n)
    return static_cast<int>(std::min<size_t>(n, INT_MAX));
 }
 
-/* Characters below this, other than surrogates, are one UTF-16 code unit each. */
-constexpr uint32_t FIRST_SURROGATE = 0xD800;
-constexpr uint32_t LAST_SURROGATE = 0xDFFF;
-constexpr uint32_t FIRST_SUPPLEMENTARY = 0x10000;
-
-inline bool IsSingleUnit(uint32_t c)
-{
-   return c < FIRST_SURROGATE || (c > LAST_SURROGATE && c < FIRST_SUPPLEMENTARY);
-}
-
-/* Characters converted at once between UTF-16 and wide text: a vector of code units, or
- * two of wide characters (vectors of 16 bytes, which every target handles natively). */
-constexpr size_t TEXT_LANES = 8;
-typedef uint16_t UnitLanes __attribute__((vector_size(TEXT_LANES * sizeof(uint16_t))));
-typedef uint32_t CharLanes __attribute__((vector_size(TEXT_LANES / 2 * sizeof(uint32_t))));
-static_assert(sizeof(wchar_t) == sizeof(uint32_t), "wide characters are 32-bit");
-
-/* Surrogates are the units whose top five bits are 11011. */
-constexpr uint32_t SURROGATE_MASK = 0xF800;
-
-/* True when any lane of the comparison result v is set. */
-template <typename V> inline bool AnyLane(V v)
-{
-   uint64_t halves[2];
-   static_assert(sizeof(v) == sizeof(halves), "vectors of 16 bytes");
-   memcpy(halves, &v, sizeof(halves));
-   return (halves[0] | halves[1]) != 0;
-}
-
-/* Widens the leading characters of text (n code units) as long as none is a surrogate,
- * eight at a time (on little-endian hosts, where the lanes line up), and returns how many
- * were written to dst. */
-size_t WidenLeadingUnits(const UCS2CHAR *text, size_t n, wchar_t *dst)
-{
-   size_t i = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-   for (; i + TEXT_LANES <= n; i += TEXT_LANES)
-   {
-      UnitLanes units;
-      memcpy(&units, text + i, sizeof(units));
-      if (AnyLane((units & SURROGATE_MASK) == FIRST_SURROGATE))
-         break;
-      const UnitLanes zero = {};
-#if defined(__clang__)
-      UnitLanes low = __builtin_shufflevector(units, zero, 0, 8, 1, 8, 2, 8, 3, 8);
-      UnitLanes high = __builtin_shufflevector(units, zero, 4, 8, 5, 8, 6, 8, 7, 8);
-#else
-      UnitLanes low = __builtin_shuffle(units, zero, UnitLanes{0, 8, 1, 8, 2, 8, 3, 8});
-      UnitLanes high = __builtin_shuffle(units, zero, UnitLanes{4, 8, 5, 8, 6, 8, 7, 8});
-#endif
-      // Each unit followed by a zero unit is that unit as a 32-bit number.
-      memcpy(dst + i, &low, sizeof(low));
-      memcpy(dst + i + TEXT_LANES / 2, &high, sizeof(high));
-   }
-#endif
-   for (; i < n && IsSingleUnit(text[i]); i++)
-      dst[i] = text[i];
-   return i;
-}
-
-/* Narrows the leading characters of text (n characters) to code units as long as each
- * takes one unit, eight at a time (on little-endian hosts), and returns how many were
- * written to dst. */
-size_t NarrowLeadingChars(const wchar_t *text, size_t n, UCS2CHAR *dst)
-{
-   size_t i = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-   for (; i + TEXT_LANES <= n; i += TEXT_LANES)
-   {
-      CharLanes chars[2];
-      memcpy(chars, text + i, sizeof(chars));
-      // Beyond the first 16 bits (negative included), or a surrogate.
-      if (AnyLane(((chars[0] >> 16) != 0) | ((chars[0] & SURROGATE_MASK) == FIRST_SURROGATE) | ((chars[1] >> 16) != 0) |
-                  ((chars[1] & SURROGATE_MASK) == FIRST_SURROGATE)))
-         break;
-      // Every character is below 0x10000: its code unit is the low half of its 32 bits.
-      UnitLanes halves[2];
-      memcpy(halves, chars, sizeof(halves));
-#if defined(__clang__)
-      UnitLanes units = __builtin_shufflevector(halves[0], halves[1], 0, 2, 4, 6, 8, 10, 12, 14);
-#else
-      UnitLanes units = __builtin_shuffle(halves[0], halves[1], UnitLanes{0, 2, 4, 6, 8, 10, 12, 14});
-#endif
-      memcpy(dst + i, &units, sizeof(units));
-   }
-#endif
-   for (; i < n && IsSingleUnit(static_cast<uint32_t>(text[i])); i++)
-      dst[i] = static_cast<UCS2CHAR>(text[i]);
-   return i;
-}
-
 /* Converts at most room characters of the UTF-16 text (units code units) to dst and
- * returns how many were written, as ucs2_to_wchar does; text without surrogates, the
- * common case, is widened in one pass without the converter. */
+ * returns how many were written, as ucs2_to_wchar does, by the converter's own loop. */
 size_t WidenText(const UCS2CHAR *text, size_t units, wchar_t *dst, size_t room)
 {
-   size_t n = std::min(units, room);
-   if (WidenLeadingUnits(text, n, dst) < n)
-      return static_cast<size_t>(ucs2_to_wchar(text, ClampToInt(units), dst, ClampToInt(room)));
-   return n;
+   size_t pos = 0;
+   return ConvertRun<Utf16Reader<UCS2CHAR>, Ucs4Writer<wchar_t>>(text, units, &pos, dst, room);
 }
 
 /* The whole text of a STRING field and a terminator into out, which holds one character
@@ -611,8 +519,9 @@ void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t lengt
    if (field == nullptr)
       return;
    auto *text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
-   size_t i = NarrowLeadingChars(value, length, text);
-   if (i < length)
+   size_t pos = 0;
+   size_t i = ConvertRun<Ucs4Reader<wchar_t>, Utf16Writer<UCS2CHAR>>(value, length, &pos, text, length);
+   if (pos < length)
    {
       // Characters beyond the BMP take two units (the count may exceed what the converter
       // writes, which drops what UTF-16 cannot hold); this field replaces the first one.

@@ -1,6 +1,7 @@
 /* The conversion loop shared by the Unicode converters and the code page converters: a
  * reader that takes one character from a source form and a writer that puts it into a
- * destination form, with runs of ASCII copied sixteen units at a time in between. */
+ * destination form, with runs that need no decoding (ASCII; between UTF-16 and the 32-bit
+ * forms every character of one unit) copied sixteen units at a time in between. */
 #ifndef QORVEL_TEXT_CONVERT_CORE_H
 #define QORVEL_TEXT_CONVERT_CORE_H
 
@@ -10,6 +11,7 @@
 #include <string.h>
 
 #include "text/ascii_run.h"
+#include "text/bmp_run.h"
 #include "text/utf8_codec.h"
 
 namespace qv::text {
@@ -107,6 +109,49 @@ template <typename T> inline bool StartsAsciiRun(const T *src, size_t remaining)
    return UnitValue(src[0]) < 0x80 && (remaining < 2 || UnitValue(src[1]) < 0x80);
 }
 
+/* The run copy of a reader and writer pair: Copy() converts the run at the start of src
+ * (available units) into dst (room units) and returns its length; Starts() tells the
+ * character loop when to hand over to it. ASCII for every pair by default. */
+template <class R, class W> struct DirectRun
+{
+   static size_t Copy(const typename R::Unit *src, size_t available, typename W::Unit *dst, size_t room)
+   {
+      return ConvertAsciiRun(src, available, dst, room);
+   }
+   static bool Starts(const typename R::Unit *src, size_t remaining) { return StartsAsciiRun(src, remaining); }
+};
+
+/* UTF-16 to a 32-bit form: every unit that is not a surrogate. */
+template <typename S, bool REPLACE, typename D> struct DirectRun<Utf16Reader<S, REPLACE>, Ucs4Writer<D>>
+{
+   static size_t Copy(const S *src, size_t available, D *dst, size_t room)
+   {
+      if constexpr (sizeof(S) == 2)
+         return WidenBmpRun(src, available, dst, room);
+      else
+         return ConvertAsciiRun(src, available, dst, room);
+   }
+   static bool Starts(const S *src, size_t remaining)
+   {
+      return IsSingleUnit(static_cast<UCS4CHAR>(src[0])) &&
+             (remaining < 2 || IsSingleUnit(static_cast<UCS4CHAR>(src[1])));
+   }
+};
+
+/* A 32-bit form to UTF-16: every character up to 0xFFFF. */
+template <typename S, typename D> struct DirectRun<Ucs4Reader<S>, Utf16Writer<D>>
+{
+   static size_t Copy(const S *src, size_t available, D *dst, size_t room)
+   {
+      return NarrowBmpRun(src, available, dst, room);
+   }
+   static bool Starts(const S *src, size_t remaining)
+   {
+      return static_cast<UCS4CHAR>(src[0]) <= MAX_UTF16_UNIT &&
+             (remaining < 2 || static_cast<UCS4CHAR>(src[1]) <= MAX_UTF16_UNIT);
+   }
+};
+
 /* Converts src[*pos .. n) into dst[0 .. capacity) character by character and returns the
  * units written. Stops at the first character whose output does not fit entirely, so no
  * partial sequence is written; *pos is left at the first unconsumed source unit, and
@@ -118,12 +163,12 @@ size_t ConvertRun(const typename R::Unit *src, size_t n, size_t *pos, typename W
    size_t out = 0;
    while (in < n)
    {
-      size_t run = ConvertAsciiRun(src + in, n - in, dst + out, capacity - out);
+      size_t run = DirectRun<R, W>::Copy(src + in, n - in, dst + out, capacity - out);
       in += run;
       out += run;
       if (in == n)
          break;
-      // Characters beyond ASCII (or one that found no room), one by one until ASCII
+      // Characters beyond the run (or one that found no room), one by one until a run
       // comes again.
       do
       {
@@ -139,7 +184,7 @@ size_t ConvertRun(const typename R::Unit *src, size_t n, size_t *pos, typename W
             W::Put(cp, dst + out);
          out += k;
          in += used;
-      } while (in < n && !StartsAsciiRun(src + in, n - in));
+      } while (in < n && !DirectRun<R, W>::Starts(src + in, n - in));
    }
    *pos = in;
    return out;

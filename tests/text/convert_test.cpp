@@ -351,6 +351,112 @@ TEST(Convert, AllocatingConvertersHoldTheWholeText)
    free(utf8);
 }
 
+namespace {
+
+/* The UTF-16 rules one character at a time, to hold the converters' block paths to. */
+U32 ModelUtf16ToChars(const U16 &in, size_t room)
+{
+   U32 out;
+   for (size_t i = 0; i < in.size() && out.size() < room;)
+   {
+      UCS4CHAR u = in[i];
+      if (u >= 0xD800 && u <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF)
+      {
+         out.push_back(((u - 0xD800) << 10) + (in[i + 1] - 0xDC00) + 0x10000);
+         i += 2;
+         continue;
+      }
+      if (u < 0xD800 || u > 0xDFFF)
+         out.push_back(u);
+      i++;
+   }
+   return out;
+}
+
+U16 ModelCharsToUtf16(const U32 &in, size_t room)
+{
+   U16 out;
+   for (UCS4CHAR c : in)
+   {
+      if (c <= 0xFFFF)
+      {
+         if (out.size() + 1 > room)
+            break;
+         out.push_back(static_cast<UCS2CHAR>(c));
+      }
+      else if (c <= 0x10FFFF)
+      {
+         if (out.size() + 2 > room)
+            break;
+         out.push_back(static_cast<UCS2CHAR>(0xD800 + ((c - 0x10000) >> 10)));
+         out.push_back(static_cast<UCS2CHAR>(0xDC00 + (c & 0x3FF)));
+      }
+   }
+   return out;
+}
+
+}  // namespace
+
+/* Texts of long runs of one-unit characters with surrogates, unpaired ones and characters
+ * beyond the BMP (or beyond Unicode, or negative) at every position of a sixteen-unit
+ * block, converted with every room around the text's length. */
+TEST(Convert, Utf16AndWideRunsMatchTheCharacterRules)
+{
+   uint32_t seed = 12345;
+   auto next = [&seed] {
+      seed = seed * 1103515245u + 12345u;
+      return seed >> 8;
+   };
+   static const UCS4CHAR bmp[] = {'a', 0xE9, 0x20AC, 0x4E2D, 0xFFFD, 0xFFFF, 0x7F, 0x80};
+   for (int round = 0; round < 200; round++)
+   {
+      size_t length = 1 + next() % 70;
+      U16 units;
+      U32 chars;
+      for (size_t i = 0; i < length; i++)
+      {
+         uint32_t pick = next() % 20;
+         if (pick == 0)
+            units.push_back(static_cast<UCS2CHAR>(0xD800 + next() % 0x800));  // a lone surrogate
+         else if (pick == 1)
+         {
+            units.push_back(static_cast<UCS2CHAR>(0xD800 + next() % 0x400));
+            units.push_back(static_cast<UCS2CHAR>(0xDC00 + next() % 0x400));
+         }
+         else
+            units.push_back(static_cast<UCS2CHAR>(bmp[next() % 8]));
+         if (pick == 2)
+            chars.push_back(0x10000 + next() % 0x100000);
+         else if (pick == 3)
+            chars.push_back((next() % 2 == 0) ? 0x110000 : static_cast<UCS4CHAR>(-1 - int(next() % 5)));
+         else
+            chars.push_back(bmp[next() % 8]);
+      }
+      for (size_t room = (length > 3) ? length - 3 : 0; room <= units.size() + 2; room++)
+      {
+         std::vector<wchar_t> wide = Fresh<wchar_t>(room + 1);
+         int n = ucs2_to_wchar(units.data(), static_cast<int>(units.size()), wide.data(), static_cast<int>(room));
+         U32 expected = ModelUtf16ToChars(units, room);
+         ASSERT_EQ(static_cast<size_t>(n), expected.size()) << "round " << round << " room " << room;
+         for (int i = 0; i < n; i++)
+            ASSERT_EQ(static_cast<UCS4CHAR>(wide[i]), expected[i]) << "round " << round << " unit " << i;
+         for (size_t i = n; i <= room; i++)
+            ASSERT_EQ(wide[i], static_cast<wchar_t>(UNTOUCHED)) << "round " << round << " room " << room;
+      }
+      for (size_t room = (length > 3) ? length - 3 : 0; room <= 2 * length + 2; room++)
+      {
+         std::vector<wchar_t> text(chars.begin(), chars.end());
+         U16 out = Fresh<UCS2CHAR>(room + 1);
+         int n = wchar_to_ucs2(text.data(), static_cast<int>(text.size()), out.data(), static_cast<int>(room));
+         U16 expected = ModelCharsToUtf16(chars, room);
+         ASSERT_EQ(static_cast<size_t>(n), expected.size()) << "round " << round << " room " << room;
+         EXPECT_EQ(Head(out, n), expected) << "round " << round;
+         for (size_t i = n; i <= room; i++)
+            ASSERT_EQ(out[i], static_cast<UCS2CHAR>(UNTOUCHED)) << "round " << round << " room " << room;
+      }
+   }
+}
+
 TEST(Convert, Ucs4StringUtilities)
 {
    const UCS4CHAR five[] = {1, 2, 3, 4, 5, 0};
