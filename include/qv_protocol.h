@@ -523,6 +523,12 @@ typedef struct QVCP_MESSAGE
  *
  * A binary message stays binary: every setter does nothing on it. Not synchronised: one
  * thread at a time. */
+namespace qv {
+namespace protocol {
+struct MessageInternals;
+}
+}  // namespace qv
+
 class QV_EXPORT QVCPMessage
 {
 public:
@@ -530,6 +536,8 @@ public:
    struct Field;
 
 private:
+   friend struct qv::protocol::MessageInternals;  // the library's own code of the message
+
    uint16_t m_code;
    uint16_t m_flags;  // header flags, host order
    uint32_t m_id;
@@ -542,34 +550,6 @@ private:
    /* Construction from wire bytes (size of them readable); the version becomes
     * QVCP_INVALID_VERSION when they do not form a valid message. */
    QV_INTERNAL QVCPMessage(const QVCP_MESSAGE *raw, size_t size, int version);
-   QV_INTERNAL bool loadBinary(const uint8_t *raw, size_t size, uint32_t length);
-   QV_INTERNAL bool loadFields(const uint8_t *raw, size_t size, uint32_t count);
-   QV_INTERNAL bool parseFields(const uint8_t *area, size_t areaSize, uint32_t count);
-
-   /* Adds field to the index, replacing a field of the same identifier. */
-   QV_INTERNAL void indexField(Field *field);
-   /* Bulk form: appendField links field after last (null: first) with no check; once all
-    * count fields are in, finishIndex drops repeated identifiers (when mayRepeat; the
-    * later field stays) and hashes a long list. */
-   QV_INTERNAL void appendField(Field *field, Field *last);
-   QV_INTERNAL void finishIndex(size_t count, bool mayRepeat);
-   QV_INTERNAL void unlinkListed(Field *field);
-   /* Adds field to the table; with mayRepeat, in place of a field of its identifier. */
-   QV_INTERNAL void hashField(Field *field, bool mayRepeat);
-   /* Turns the list into a hash table over the same order, sized for expected fields;
-    * with mayRepeat, of fields with the same identifier only the last stays. */
-   QV_INTERNAL void hashFields(size_t expected, bool mayRepeat);
-   /* Gives the table at least one bucket per field, and per expected field. */
-   QV_INTERNAL void growTable(size_t expected);
-   QV_INTERNAL Field *findField(uint32_t fieldId) const;
-   /* The field when it exists and has that type, otherwise null. */
-   QV_INTERNAL const QVCP_MESSAGE_FIELD *findField(uint32_t fieldId, int type) const;
-   /* A new indexed field of the type and wire size, its common part filled in and its
-    * value not; null on a binary message or when the pool has no room. */
-   QV_INTERNAL QVCP_MESSAGE_FIELD *createField(uint32_t fieldId, int type, size_t fieldSize);
-   /* A new BINARY field of length bytes; returns its value bytes (not yet written). */
-   QV_INTERNAL uint8_t *createBinaryField(uint32_t fieldId, size_t length);
-   QV_INTERNAL void setString(uint32_t fieldId, const wchar_t *value, size_t length);
 
 public:
    /* Region size of the pool of a new message, in bytes. */

@@ -9,10 +9,11 @@
 #include <algorithm>
 
 #include "platform/file.h"
-#include "protocol/message_field.h"
+#include "protocol/message_internals.h"
 #include "text/convert_core.h"
 
 using namespace qv::protocol;
+using Field = QVCPMessage::Field;
 using namespace qv::text;
 
 namespace {
@@ -136,277 +137,20 @@ QVCPMessage::QVCPMessage(const QVCPMessage *src)
       if (copy == nullptr)
          break;
       memcpy(copy, f, bytes);
-      appendField(copy, last);
+      MessageInternals::appendField(this, copy, last);
       last = copy;
       count++;
    }
-   finishIndex(count, false);
+   MessageInternals::finishIndex(this, count, false);
 }
 
 QVCPMessage::~QVCPMessage() {}
 
-/* ---- The field index ----
- *
- * While a message has few fields it is their list in order, with their identifiers and
- * blocks in an array beside it (ListIndex): scanning a handful of identifiers is cheaper
- * than hashing, and small messages are the common case. With more, it is a uthash table
- * (Jenkins hash of the identifier) over the same order links; a listed field has no
- * table pointer. The table keeps at least one bucket per field so that its chains stay
- * short. */
-
-namespace {
-
-/* An empty array for a listed index. Like the tables, it has no way to report that the
- * pool is out of memory. */
-ListIndex *NewList(MemoryPool &pool)
+QVCP_MESSAGE_FIELD *MessageInternals::createField(QVCPMessage *msg, uint32_t fieldId, int type, size_t fieldSize)
 {
-   auto *list = static_cast<ListIndex *>(pool.allocate(sizeof(ListIndex)));
-   if (list == nullptr)
-      exit(-1);
-   ClearList(list);
-   return list;
-}
-
-void AddToList(ListIndex *list, QVCPMessage::Field *field)
-{
-   list->keys[list->count] = field->key;
-   list->fields[list->count] = field;
-   list->count++;
-   list->present |= PresenceBit(field->key);
-}
-
-void RemoveFromList(ListIndex *list, uint32_t i)
-{
-   list->count--;
-   memmove(&list->keys[i], &list->keys[i + 1], (list->count - i) * sizeof(list->keys[0]));
-   memmove(&list->fields[i], &list->fields[i + 1], (list->count - i) * sizeof(list->fields[0]));
-   list->keys[list->count] = 0;
-}
-
-}  // namespace
-
-void QVCPMessage::unlinkListed(Field *field)
-{
-   Field *prev = static_cast<Field *>(field->hh.prev);
-   Field *next = NextField(field);
-   if (prev != nullptr)
-   {
-      prev->hh.next = next;
-   }
-   else
-   {
-      m_fields = next;
-      if (next != nullptr)
-         SetListOf(next, ListOf(field));  // the array stays with the first field
-   }
-   if (next != nullptr)
-      next->hh.prev = prev;
-}
-
-void QVCPMessage::appendField(Field *field, Field *last)
-{
-   field->hh.tbl = nullptr;
-   field->hh.prev = last;
-   field->hh.next = nullptr;
-   SetListOf(field, nullptr);
-   if (last != nullptr)
-      last->hh.next = field;
-   else
-      m_fields = field;
-}
-
-void QVCPMessage::indexField(Field *field)
-{
-   // The rare ways, out of line, so that adding a new field to a list stays short.
-   auto addHashed = [this](Field * added) __attribute__((noinline))
-   {
-      hashField(added, true);
-      const UT_hash_table *table = m_fields->hh.tbl;
-      if (table->num_buckets < table->num_items)
-         growTable(0);
-   };
-   auto dropListed = [this](ListIndex * list, uint32_t key) __attribute__((noinline))
-   {
-      int old = FindInList(list, key);
-      if (old >= 0)
-      {
-         unlinkListed(list->fields[old]);
-         RemoveFromList(list, static_cast<uint32_t>(old));
-      }
-   };
-
-   if (IsHashed(m_fields))
-   {
-      addHashed(field);
-      return;
-   }
-   ListIndex *list = (m_fields != nullptr) ? ListOf(m_fields) : NewList(m_pool);
-   // A new identifier, the common case, is told by its presence bit without a search;
-   // the array was written a moment ago, and reading it whole would stall on those writes.
-   if ((list->present & PresenceBit(field->key)) != 0)
-      dropListed(list, field->key);
-   uint32_t count = list->count;
-   Field *last = (count > 0) ? list->fields[count - 1] : nullptr;
-   appendField(field, last);
-   if (last == nullptr)
-      SetListOf(field, list);
-   if (count == LIST_INDEX_LIMIT)
-      hashFields(LIST_INDEX_LIMIT + 1, false);
-   else
-      AddToList(list, field);
-}
-
-void QVCPMessage::finishIndex(size_t count, bool mayRepeat)
-{
-   if (count > LIST_INDEX_LIMIT)
-   {
-      hashFields(count, mayRepeat);
-      return;
-   }
-   if (mayRepeat)
-   {
-      // A field whose identifier comes again later gives way to the later one.
-      for (Field *f = m_fields; f != nullptr;)
-      {
-         Field *next = NextField(f);
-         for (Field *later = next; later != nullptr; later = NextField(later))
-         {
-            if (later->key == f->key)
-            {
-               unlinkListed(f);
-               break;
-            }
-         }
-         f = next;
-      }
-   }
-   if (m_fields == nullptr)
-      return;
-   ListIndex *list = NewList(m_pool);
-   uint32_t n = 0;
-   uint64_t present = 0;
-   for (Field *f = m_fields; f != nullptr; f = NextField(f), n++)
-   {
-      list->keys[n] = f->key;
-      list->fields[n] = f;
-      present |= PresenceBit(f->key);
-   }
-   list->count = n;
-   list->present = present;
-   SetListOf(m_fields, list);
-}
-
-void QVCPMessage::hashField(Field *field, bool mayRepeat)
-{
-   unsigned hash;
-   HASH_VALUE(&field->key, sizeof(field->key), hash);
-   if (mayRepeat)
-   {
-      Field *old;
-      HASH_FIND_BYHASHVALUE(hh, m_fields, &field->key, sizeof(field->key), hash, old);
-      if (old != nullptr)
-         HASH_DELETE(hh, m_fields, old);
-   }
-   HASH_ADD_BYHASHVALUE(hh, m_fields, key, sizeof(field->key), hash, field);
-}
-
-void QVCPMessage::hashFields(size_t expected, bool mayRepeat)
-{
-   Field *f = m_fields;
-   m_fields = nullptr;
-   while (f != nullptr)
-   {
-      Field *next = NextField(f);
-      hashField(f, mayRepeat);
-      if (f == m_fields)
-         growTable(expected);  // sized once, before the rest goes in
-      f = next;
-   }
-}
-
-void QVCPMessage::growTable(size_t expected)
-{
-   // As uthash's own expansion, but to the final power of two in one step: a table sized
-   // for a received message does not pass through every size below it.
-   UT_hash_table *table = m_fields->hh.tbl;
-   size_t wanted = (expected > table->num_items) ? expected : table->num_items;
-   if (table->num_buckets >= wanted || table->noexpand)
-      return;
-   unsigned log2 = table->log2_num_buckets;
-   while ((size_t(1) << log2) < wanted)
-      log2++;
-   unsigned count = 1u << log2;
-   auto *buckets = static_cast<UT_hash_bucket *>(m_pool.allocate(count * sizeof(UT_hash_bucket)));
-   if (buckets == nullptr)
-      uthash_fatal("out of memory");
-   memset(buckets, 0, count * sizeof(UT_hash_bucket));
-   unsigned items = table->num_items;
-   table->ideal_chain_maxlen = (items >> log2) + (((items & (count - 1)) != 0) ? 1 : 0);
-   table->nonideal_items = 0;
-   for (unsigned b = 0; b < table->num_buckets; b++)
-   {
-      UT_hash_handle *hh = table->buckets[b].hh_head;
-      while (hh != nullptr)
-      {
-         UT_hash_handle *next = hh->hh_next;
-         UT_hash_bucket *bucket = &buckets[hh->hashv & (count - 1)];
-         if (++bucket->count > table->ideal_chain_maxlen)
-         {
-            table->nonideal_items++;
-            if (bucket->count > bucket->expand_mult * table->ideal_chain_maxlen)
-               bucket->expand_mult++;
-         }
-         hh->hh_prev = nullptr;
-         hh->hh_next = bucket->hh_head;
-         if (bucket->hh_head != nullptr)
-            bucket->hh_head->hh_prev = hh;
-         bucket->hh_head = hh;
-         hh = next;
-      }
-   }
-   table->buckets = buckets;
-   table->num_buckets = count;
-   table->log2_num_buckets = log2;
-   table->ineff_expands = (table->nonideal_items > (items >> 1)) ? table->ineff_expands + 1 : 0;
-   if (table->ineff_expands > 1)
-      table->noexpand = 1;
-}
-
-namespace {
-
-/* The field of the hashed index whose first field is head; kept out of line, so that the
- * listed lookup stays small enough to be inlined into every getter. */
-__attribute__((noinline)) QVCPMessage::Field *FindHashed(QVCPMessage::Field *head, uint32_t fieldId)
-{
-   QVCPMessage::Field *field;
-   HASH_FIND(hh, head, &fieldId, sizeof(fieldId), field);
-   return field;
-}
-
-}  // namespace
-
-QVCPMessage::Field *QVCPMessage::findField(uint32_t fieldId) const
-{
-   if (m_fields == nullptr)
+   if (msg->isBinary() || fieldSize > UINT32_MAX)
       return nullptr;
-   if (IsHashed(m_fields))
-      return FindHashed(m_fields, fieldId);
-   const ListIndex *list = ListOf(m_fields);
-   int i = FindInList(list, fieldId);
-   return (i >= 0) ? list->fields[i] : nullptr;
-}
-
-const QVCP_MESSAGE_FIELD *QVCPMessage::findField(uint32_t fieldId, int type) const
-{
-   const Field *f = findField(fieldId);
-   return (f != nullptr && f->field.type == type) ? &f->field : nullptr;
-}
-
-QVCP_MESSAGE_FIELD *QVCPMessage::createField(uint32_t fieldId, int type, size_t fieldSize)
-{
-   if (isBinary() || fieldSize > UINT32_MAX)
-      return nullptr;
-   Field *f = static_cast<Field *>(m_pool.allocate(FIELD_BLOCK_HEADER + fieldSize));
+   Field *f = static_cast<Field *>(msg->m_pool.allocate(FIELD_BLOCK_HEADER + fieldSize));
    if (f == nullptr)
       return nullptr;
    f->key = fieldId;
@@ -415,15 +159,15 @@ QVCP_MESSAGE_FIELD *QVCPMessage::createField(uint32_t fieldId, int type, size_t 
    f->field.type = static_cast<uint8_t>(type);
    f->field.flags = 0;
    f->field.value16 = 0;
-   indexField(f);
+   indexField(msg, f);
    return &f->field;
 }
 
-uint8_t *QVCPMessage::createBinaryField(uint32_t fieldId, size_t length)
+uint8_t *MessageInternals::createBinaryField(QVCPMessage *msg, uint32_t fieldId, size_t length)
 {
    if (length > MAX_VALUE_LENGTH)
       return nullptr;
-   QVCP_MESSAGE_FIELD *field = createField(fieldId, QVCP_FT_BINARY, FIELD_VALUE_OFFSET + length);
+   QVCP_MESSAGE_FIELD *field = createField(msg, fieldId, QVCP_FT_BINARY, FIELD_VALUE_OFFSET + length);
    if (field == nullptr)
       return nullptr;
    field->data.binary.length = static_cast<uint32_t>(length);
@@ -432,12 +176,12 @@ uint8_t *QVCPMessage::createBinaryField(uint32_t fieldId, size_t length)
 
 bool QVCPMessage::isFieldExist(uint32_t fieldId) const
 {
-   return findField(fieldId) != nullptr;
+   return MessageInternals::findField(this, fieldId) != nullptr;
 }
 
 int QVCPMessage::getFieldType(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    return (f != nullptr) ? f->field.type : -1;
 }
 
@@ -464,58 +208,64 @@ void QVCPMessage::deleteAllFields()
 
 void QVCPMessage::setField(uint32_t fieldId, int16_t value)
 {
-   StoreInt16(createField(fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE), static_cast<uint16_t>(value), QVCP_FF_SIGNED);
+   StoreInt16(MessageInternals::createField(this, fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE),
+              static_cast<uint16_t>(value), QVCP_FF_SIGNED);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, uint16_t value)
 {
-   StoreInt16(createField(fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE), value, 0);
+   StoreInt16(MessageInternals::createField(this, fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE), value, 0);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, bool value)
 {
-   StoreInt16(createField(fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE), value ? 1 : 0, QVCP_FF_SIGNED);
+   StoreInt16(MessageInternals::createField(this, fieldId, QVCP_FT_INT16, INT16_FIELD_SIZE), value ? 1 : 0,
+              QVCP_FF_SIGNED);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, int32_t value)
 {
-   StoreInt32(createField(fieldId, QVCP_FT_INT32, INT32_FIELD_SIZE), static_cast<uint32_t>(value), QVCP_FF_SIGNED);
+   StoreInt32(MessageInternals::createField(this, fieldId, QVCP_FT_INT32, INT32_FIELD_SIZE),
+              static_cast<uint32_t>(value), QVCP_FF_SIGNED);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, uint32_t value)
 {
-   StoreInt32(createField(fieldId, QVCP_FT_INT32, INT32_FIELD_SIZE), value, 0);
+   StoreInt32(MessageInternals::createField(this, fieldId, QVCP_FT_INT32, INT32_FIELD_SIZE), value, 0);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, int64_t value)
 {
-   StoreInt64(createField(fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE), static_cast<uint64_t>(value), QVCP_FF_SIGNED);
+   StoreInt64(MessageInternals::createField(this, fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE),
+              static_cast<uint64_t>(value), QVCP_FF_SIGNED);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, uint64_t value)
 {
-   StoreInt64(createField(fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE), value, 0);
+   StoreInt64(MessageInternals::createField(this, fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE), value, 0);
 }
 
 void QVCPMessage::setFieldFromTime(uint32_t fieldId, int64_t value)
 {
-   StoreInt64(createField(fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE), static_cast<uint64_t>(value), 0);
+   StoreInt64(MessageInternals::createField(this, fieldId, QVCP_FT_INT64, INT64_FIELD_SIZE),
+              static_cast<uint64_t>(value), 0);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, double value)
 {
-   QVCP_MESSAGE_FIELD *field = createField(fieldId, QVCP_FT_FLOAT, FLOAT_FIELD_SIZE);
+   QVCP_MESSAGE_FIELD *field = MessageInternals::createField(this, fieldId, QVCP_FT_FLOAT, FLOAT_FIELD_SIZE);
    if (field != nullptr)
       field->data.fp = value;
 }
 
-void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t length)
+void MessageInternals::setString(QVCPMessage *msg, uint32_t fieldId, const wchar_t *value, size_t length)
 {
    // Room for two code units per character keeps every count below in range.
    if (length > MAX_VALUE_LENGTH / (2 * sizeof(UCS2CHAR)))
       return;
    // The common case: one code unit per character, copied in one pass.
-   QVCP_MESSAGE_FIELD *field = createField(fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + length * sizeof(UCS2CHAR));
+   QVCP_MESSAGE_FIELD *field =
+       createField(msg, fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + length * sizeof(UCS2CHAR));
    if (field == nullptr)
       return;
    auto *text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
@@ -528,7 +278,7 @@ void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t lengt
       field->data.string.length = 0;
       BlockOf(field)->size = static_cast<uint32_t>(FIELD_VALUE_OFFSET);
       size_t units = static_cast<size_t>(wchar_ucs2len(value, static_cast<int>(length)) - 1);
-      field = createField(fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + units * sizeof(UCS2CHAR));
+      field = createField(msg, fieldId, QVCP_FT_STRING, FIELD_VALUE_OFFSET + units * sizeof(UCS2CHAR));
       if (field == nullptr)
          return;
       text = reinterpret_cast<UCS2CHAR *>(ValueBytes(field));
@@ -542,19 +292,19 @@ void QVCPMessage::setString(uint32_t fieldId, const wchar_t *value, size_t lengt
 void QVCPMessage::setField(uint32_t fieldId, const String &value)
 {
    const wchar_t *text = value;
-   setString(fieldId, text, wcslen(text));
+   MessageInternals::setString(this, fieldId, text, wcslen(text));
 }
 
 void QVCPMessage::setField(uint32_t fieldId, const wchar_t *value)
 {
    if (value != nullptr)
-      setString(fieldId, value, wcslen(value));
+      MessageInternals::setString(this, fieldId, value, wcslen(value));
 }
 
 void QVCPMessage::setField(uint32_t fieldId, const wchar_t *value, size_t maxLength)
 {
    if (value != nullptr)
-      setString(fieldId, value, (maxLength > 0) ? wcsnlen(value, maxLength) : wcslen(value));
+      MessageInternals::setString(this, fieldId, value, (maxLength > 0) ? wcsnlen(value, maxLength) : wcslen(value));
 }
 
 void QVCPMessage::setFieldFromMBString(uint32_t fieldId, const char *value)
@@ -562,13 +312,13 @@ void QVCPMessage::setFieldFromMBString(uint32_t fieldId, const char *value)
    wchar_t *text = WideStringFromMBString(value);
    if (text == nullptr)
       return;
-   setString(fieldId, text, wcslen(text));
+   MessageInternals::setString(this, fieldId, text, wcslen(text));
    free(text);
 }
 
 void QVCPMessage::setField(uint32_t fieldId, const uint8_t *value, size_t size)
 {
-   uint8_t *bytes = createBinaryField(fieldId, size);
+   uint8_t *bytes = MessageInternals::createBinaryField(this, fieldId, size);
    if (bytes == nullptr)
       return;
    if (value != nullptr)
@@ -581,7 +331,7 @@ void QVCPMessage::setFieldFromInt32Array(uint32_t fieldId, size_t count, const u
 {
    if (count > MAX_VALUE_LENGTH / INT32_ELEMENT_SIZE)
       return;
-   uint8_t *bytes = createBinaryField(fieldId, count * INT32_ELEMENT_SIZE);
+   uint8_t *bytes = MessageInternals::createBinaryField(this, fieldId, count * INT32_ELEMENT_SIZE);
    if (bytes == nullptr)
       return;
    for (size_t i = 0; i < count; i++)
@@ -611,7 +361,7 @@ bool QVCPMessage::setFieldFromFile(uint32_t fieldId, const wchar_t *fileName)
       readable = !(first == EOF && ferror(file)) && (first == EOF || ungetc(first, file) != EOF);
    }
    uint8_t *bytes = (readable && static_cast<uint64_t>(size) <= MAX_VALUE_LENGTH)
-                        ? createBinaryField(fieldId, static_cast<size_t>(size))
+                        ? MessageInternals::createBinaryField(this, fieldId, static_cast<size_t>(size))
                         : nullptr;
    if (bytes != nullptr)
    {
@@ -645,49 +395,49 @@ inline uint32_t Int32Value(const QVCP_MESSAGE_FIELD *field)
 
 int16_t QVCPMessage::getFieldAsInt16(uint32_t fieldId) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT16);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_INT16);
    return static_cast<int16_t>((field != nullptr) ? field->value16 : 0);
 }
 
 uint16_t QVCPMessage::getFieldAsUInt16(uint32_t fieldId) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT16);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_INT16);
    return (field != nullptr) ? field->value16 : 0;
 }
 
 int32_t QVCPMessage::getFieldAsInt32(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    return static_cast<int32_t>(Int32Value((f != nullptr) ? &f->field : nullptr));
 }
 
 uint32_t QVCPMessage::getFieldAsUInt32(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    return Int32Value((f != nullptr) ? &f->field : nullptr);
 }
 
 int64_t QVCPMessage::getFieldAsInt64(uint32_t fieldId) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT64);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_INT64);
    return (field != nullptr) ? field->data.int64 : 0;
 }
 
 uint64_t QVCPMessage::getFieldAsUInt64(uint32_t fieldId) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_INT64);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_INT64);
    return (field != nullptr) ? static_cast<uint64_t>(field->data.int64) : 0;
 }
 
 double QVCPMessage::getFieldAsDouble(uint32_t fieldId) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_FLOAT);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_FLOAT);
    return (field != nullptr) ? field->data.fp : 0.0;
 }
 
 int64_t QVCPMessage::getFieldAsTime(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    if (f == nullptr)
       return 0;
    if (f->field.type == QVCP_FT_INT32)
@@ -697,7 +447,7 @@ int64_t QVCPMessage::getFieldAsTime(uint32_t fieldId) const
 
 bool QVCPMessage::getFieldAsBoolean(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    if (f == nullptr)
       return false;
    switch (f->field.type)
@@ -715,7 +465,7 @@ wchar_t *QVCPMessage::getFieldAsString(uint32_t fieldId, wchar_t *buffer, size_t
 {
    if (buffer != nullptr && bufferSize == 0)
       return nullptr;
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_STRING);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_STRING);
    if (field == nullptr)
       return NoText(buffer);
    if (buffer == nullptr)
@@ -729,7 +479,7 @@ wchar_t *QVCPMessage::getFieldAsString(uint32_t fieldId, wchar_t *buffer, size_t
 
 wchar_t *QVCPMessage::getFieldAsString(uint32_t fieldId, MemoryPool *pool) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_STRING);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_STRING);
    if (field == nullptr)
       return nullptr;
    size_t bytes = (TextUnits(field) + 1) * sizeof(wchar_t);
@@ -782,7 +532,7 @@ char *QVCPMessage::getFieldAsUtf8String(uint32_t fieldId, char *buffer, size_t b
 {
    if (buffer != nullptr && bufferSize == 0)
       return nullptr;
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_STRING);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_STRING);
    if (field == nullptr)
       return NoText(buffer);
    int units = ClampToInt(TextUnits(field));
@@ -806,7 +556,7 @@ char *QVCPMessage::getFieldAsUtf8String(uint32_t fieldId, char *buffer, size_t b
 
 size_t QVCPMessage::getFieldAsBinary(uint32_t fieldId, uint8_t *buffer, size_t bufferSize) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_BINARY);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_BINARY);
    if (field == nullptr)
       return 0;
    size_t length = field->data.binary.length;
@@ -817,7 +567,7 @@ size_t QVCPMessage::getFieldAsBinary(uint32_t fieldId, uint8_t *buffer, size_t b
 
 const uint8_t *QVCPMessage::getBinaryFieldPtr(uint32_t fieldId, size_t *size) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_BINARY);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_BINARY);
    if (size != nullptr)
       *size = (field != nullptr) ? field->data.binary.length : 0;
    return (field != nullptr) ? ValueBytes(field) : nullptr;
@@ -825,7 +575,7 @@ const uint8_t *QVCPMessage::getBinaryFieldPtr(uint32_t fieldId, size_t *size) co
 
 size_t QVCPMessage::getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint32_t *buffer) const
 {
-   const QVCP_MESSAGE_FIELD *field = findField(fieldId, QVCP_FT_BINARY);
+   const QVCP_MESSAGE_FIELD *field = MessageInternals::findField(this, fieldId, QVCP_FT_BINARY);
    if (field == nullptr)
       return 0;
    size_t length = field->data.binary.length;
@@ -843,7 +593,7 @@ size_t QVCPMessage::getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint
 
 uuid QVCPMessage::getFieldAsGUID(uint32_t fieldId) const
 {
-   const Field *f = findField(fieldId);
+   const Field *f = MessageInternals::findField(this, fieldId);
    if (f == nullptr)
       return uuid::NULL_UUID;
    if (f->field.type == QVCP_FT_BINARY)

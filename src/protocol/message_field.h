@@ -11,9 +11,10 @@
 #include <string.h>
 
 /* The index tables come from the message's pool and are released with it, so the index
- * macros may only be expanded inside QVCPMessage's members (they name m_pool). A pool
- * that cannot give memory ends the process: the index has no other way to report it. */
-#define uthash_malloc(sz) (m_pool.allocate(sz))
+ * macros may only be expanded where msg names the message (the index functions of
+ * MessageInternals). A pool that cannot give memory ends the process: the index has no
+ * other way to report it. */
+#define uthash_malloc(sz) (msg->m_pool.allocate(sz))
 #define uthash_free(ptr, sz) ((void)0)
 #define uthash_fatal(msg) exit(-1)
 /* The Jenkins hash, with the 4-byte identifier read in one load (see FieldKeyHash). */

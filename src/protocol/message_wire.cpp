@@ -4,7 +4,7 @@
 
 #include <zlib.h>
 
-#include "protocol/message_field.h"
+#include "protocol/message_internals.h"
 
 using namespace qv::protocol;
 
@@ -274,60 +274,62 @@ QVCPMessage::QVCPMessage(const QVCP_MESSAGE *raw, size_t size, int version)
    m_flags = header.flags;
    m_id = header.id;
    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(raw);
-   bool valid;
-   if (isControl())
-      valid = true;  // header only: numFields carries the control data
-   else if (isBinary())
-      valid = loadBinary(bytes, size, header.numFields);
-   else
-      valid = loadFields(bytes, size, header.numFields);
-   if (!valid)
+   if (!MessageInternals::load(this, bytes, size, header.numFields))
       m_version = QVCP_INVALID_VERSION;
 }
 
-bool QVCPMessage::loadBinary(const uint8_t *raw, size_t size, uint32_t length)
+bool MessageInternals::load(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t numFields)
 {
-   bool inflate =
-       (m_flags & (QVCP_MF_COMPRESSED | QVCP_MF_STREAM)) == QVCP_MF_COMPRESSED && m_version >= QVCP_COMPRESSION_VERSION;
-   if (inflate ? !CanInflateTo(size, length) : length > size - QVCP_HEADER_SIZE)
-      return false;
-   m_data = static_cast<uint8_t *>(m_pool.allocate(length));
-   if (m_data == nullptr)
-      return false;
-   m_dataSize = length;
-   if (!inflate)
-   {
-      memcpy(m_data, raw + QVCP_HEADER_SIZE, length);
-      return true;
-   }
-   m_flags &= ~QVCP_MF_COMPRESSED;
-   return InflatePayload(raw, size, m_data, length, true);
+   if (msg->isControl())
+      return true;  // header only: numFields carries the control data
+   if (msg->isBinary())
+      return loadBinary(msg, raw, size, numFields);
+   return loadFields(msg, raw, size, numFields);
 }
 
-bool QVCPMessage::loadFields(const uint8_t *raw, size_t size, uint32_t count)
+bool MessageInternals::loadBinary(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t length)
+{
+   bool inflate = (msg->m_flags & (QVCP_MF_COMPRESSED | QVCP_MF_STREAM)) == QVCP_MF_COMPRESSED &&
+                  msg->m_version >= QVCP_COMPRESSION_VERSION;
+   if (inflate ? !CanInflateTo(size, length) : length > size - QVCP_HEADER_SIZE)
+      return false;
+   msg->m_data = static_cast<uint8_t *>(msg->m_pool.allocate(length));
+   if (msg->m_data == nullptr)
+      return false;
+   msg->m_dataSize = length;
+   if (!inflate)
+   {
+      memcpy(msg->m_data, raw + QVCP_HEADER_SIZE, length);
+      return true;
+   }
+   msg->m_flags &= ~QVCP_MF_COMPRESSED;
+   return InflatePayload(raw, size, msg->m_data, length, true);
+}
+
+bool MessageInternals::loadFields(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t count)
 {
    const uint8_t *area = raw + QVCP_HEADER_SIZE;
    size_t areaSize = size - QVCP_HEADER_SIZE;
-   if ((m_flags & QVCP_MF_COMPRESSED) != 0 && m_version >= QVCP_COMPRESSION_VERSION)
+   if ((msg->m_flags & QVCP_MF_COMPRESSED) != 0 && msg->m_version >= QVCP_COMPRESSION_VERSION)
    {
-      m_flags &= ~QVCP_MF_COMPRESSED;
+      msg->m_flags &= ~QVCP_MF_COMPRESSED;
       if (size < COMPRESSED_DATA_OFFSET)
          return false;
       uint32_t plainSize = ReadBE32(raw + COMPRESSED_SIZE_OFFSET);
       if (plainSize < QVCP_HEADER_SIZE || !CanInflateTo(size, plainSize - QVCP_HEADER_SIZE))
          return false;
       areaSize = plainSize - QVCP_HEADER_SIZE;
-      uint8_t *inflated = static_cast<uint8_t *>(m_pool.allocate(areaSize));
+      uint8_t *inflated = static_cast<uint8_t *>(msg->m_pool.allocate(areaSize));
       if (inflated == nullptr || !InflatePayload(raw, size, inflated, areaSize, false))
          return false;
       area = inflated;
    }
    if (static_cast<int32_t>(count) < 1)
       return true;
-   return parseFields(area, areaSize, count);
+   return parseFields(msg, area, areaSize, count);
 }
 
-bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t count)
+bool MessageInternals::parseFields(QVCPMessage *msg, const uint8_t *area, size_t areaSize, uint32_t count)
 {
    // Every field takes at least its 8 common bytes.
    if (count > areaSize / FIELD_HEADER_SIZE)
@@ -339,7 +341,7 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    if (count > (SIZE_MAX - areaSize - sizeof(ListIndex)) / (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1))
       return false;  // only where size_t is narrower than the wire's sizes
    size_t room = count * (FIELD_BLOCK_HEADER + WIRE_ALIGNMENT - 1) + areaSize + (listed ? sizeof(ListIndex) : 0);
-   uint8_t *next = static_cast<uint8_t *>(m_pool.allocate(room));
+   uint8_t *next = static_cast<uint8_t *>(msg->m_pool.allocate(room));
    if (next == nullptr)
       return false;
    ListIndex *list = nullptr;
@@ -357,7 +359,7 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    bool mayRepeat = false;
    uint32_t lastKey = 0;
    Field *last = nullptr;
-   bool padded = m_version >= QVCP_ALIGNMENT_VERSION;
+   bool padded = msg->m_version >= QVCP_ALIGNMENT_VERSION;
    size_t pos = 0;
    for (uint32_t i = 0; i < count; i++)
    {
@@ -377,7 +379,7 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
       if (last != nullptr)
          last->hh.next = f;
       else
-         m_fields = f;
+         msg->m_fields = f;
       if (listed)
       {
          list->keys[i] = key;
@@ -395,11 +397,11 @@ bool QVCPMessage::parseFields(const uint8_t *area, size_t areaSize, uint32_t cou
    {
       list->count = count;
       list->present = seen;
-      SetListOf(m_fields, list);
+      SetListOf(msg->m_fields, list);
    }
    else
    {
-      finishIndex(count, mayRepeat && !ascending);
+      finishIndex(msg, count, mayRepeat && !ascending);
    }
    return true;
 }
