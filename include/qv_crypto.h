@@ -69,8 +69,16 @@ QV_EXPORT String QVCPGetSupportedCiphersAsText();
 /* Session key, IV and cipher of one encrypted session, shared by reference count between
  * the session's sender and receiver. Encryption may be called from several threads (a lock
  * serialises it); decryption takes no lock and belongs to the one receiving thread. */
+namespace qv {
+namespace protocol {
+struct EncryptionInternals;
+}
+}  // namespace qv
+
 class QV_EXPORT QVCPEncryptionContext : public RefCountObject
 {
+   friend struct qv::protocol::EncryptionInternals;  // the library's own code of the context
+
 private:
    int32_t m_cipher;
    uint8_t *m_sessionKey;
@@ -81,12 +89,6 @@ private:
    EVP_CIPHER_CTX *m_decryptor;
 
    QVCPEncryptionContext();
-   /* Sets up both OpenSSL contexts for the cipher id and its key length (no key yet). */
-   QV_INTERNAL bool initCipher(int cipher);
-   /* Takes a copy of the session key (key length bytes) and of up to 16 IV bytes and keys
-    * both OpenSSL contexts. */
-   QV_INTERNAL bool setSessionKey(const uint8_t *key, const uint8_t *iv, size_t ivLength);
-   QV_INTERNAL bool applyKey();
 
 protected:
    virtual ~QVCPEncryptionContext();

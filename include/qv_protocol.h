@@ -526,7 +526,9 @@ typedef struct QVCP_MESSAGE
 namespace qv {
 namespace protocol {
 struct MessageInternals;
-}
+struct ReceiverInternals;
+struct WaitQueueInternals;
+}  // namespace protocol
 }  // namespace qv
 
 class QV_EXPORT QVCPMessage
@@ -1037,6 +1039,8 @@ typedef struct ssl_st SSL;
 /* The buffer, cutting, decryption and deserialization; subclasses read bytes. */
 class QV_EXPORT AbstractMessageReceiver
 {
+   friend struct qv::protocol::ReceiverInternals;  // the library's own code of the receiver
+
 private:
    uint8_t *m_buffer;                           // the bytes held start at m_buffer + m_start
    uint8_t *m_decryptionBuffer;                 // scratch of m_size bytes, made on first use
@@ -1048,13 +1052,6 @@ private:
    size_t m_bytesToSkip;  // bytes of a skipped message still to come
    size_t m_start;        // bytes of consumed messages at the front, moved out before a read
    bool m_protocolError;  // reported once: every later read reports it again
-
-   enum class CutResult;
-   QV_INTERNAL CutResult cutMessage(QVCPMessage **msg);
-   QV_INTERNAL CutResult decryptAndParse(uint8_t *raw, size_t size, QVCPMessage **msg);
-   QV_INTERNAL void consume(size_t size);
-   QV_INTERNAL void compact();
-   QV_INTERNAL bool grow(size_t size);
 
 protected:
    /* Reads at most size bytes (size is never 0) into buffer, waiting at most timeout
@@ -1179,6 +1176,8 @@ struct MsgWaitQueueElement;
 
 class QV_EXPORT MsgWaitQueue
 {
+   friend struct qv::protocol::WaitQueueInternals;  // the library's own code of the queue
+
 public:
    /* Waiters that sleep on an event of their own; further ones poll. */
    static constexpr int MAX_WAIT_SLOTS = 32;
@@ -1196,14 +1195,6 @@ private:
    int32_t m_allocated;  // elements in m_elements
    MsgWaitQueueElement *m_elements;
    uint64_t m_sequence;  // stamp of the next message put; lower is older
-
-   QV_INTERNAL void insert(void *msg, uint16_t code, uint32_t id, bool raw);
-   QV_INTERNAL void *wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw);
-   QV_INTERNAL void *take(uint16_t code, uint32_t id, bool raw);
-   QV_INTERNAL int acquireWaitSlot();
-   QV_INTERNAL void releaseWaitSlot(int slot);
-   QV_INTERNAL void discardExpired(uint64_t now);
-   QV_INTERNAL static void housekeeperThread(void *arg);
 
 public:
    /* Empty queue with the default hold time, registered with the housekeeper (which is

@@ -3,6 +3,7 @@
  * the key's next request or the maintenance thread's sweep. */
 #include "pool/thread_pool.h"
 
+#include <qv_log.h>
 #include <qv_strings.h>
 
 #include <new>
@@ -54,17 +55,29 @@ void qv::pool::SerializedRunner(void *arg)
 
 namespace {
 
-bool KeepBusyQueue(const wchar_t *, const void *value, void *)
+/* Debug level of the sweep's report. */
+constexpr int32_t LEVEL_SWEEP = 7;
+
+/* Keeps a queue with work pending and counts the others, which go. */
+bool KeepBusyQueue(const wchar_t *, const void *value, void *context)
 {
-   return static_cast<const SerializationQueue *>(value)->pending.load(std::memory_order_acquire) > 0;
+   if (static_cast<const SerializationQueue *>(value)->pending.load(std::memory_order_acquire) > 0)
+      return true;
+   (*static_cast<int32_t *>(context))++;
+   return false;
 }
 
 }  // namespace
 
 void qv::pool::SweepIdleQueues(ThreadPool *pool)
 {
+   int32_t removed = 0;
    LockHold hold(&pool->keyQueueLock);
-   pool->keyQueues.filterElements(KeepBusyQueue, nullptr);
+   pool->keyQueues.filterElements(KeepBusyQueue, &removed);
+   hold.release();
+   if (removed > 0)
+      qvlog_debug_tag(DEBUG_TAG, LEVEL_SWEEP, L"%d idle serialization queues removed from thread pool %s", removed,
+                      pool->poolName);
 }
 
 QV_API void ThreadPoolExecuteSerialized(ThreadPool *pool, const wchar_t *key, ThreadPoolWorkerFunction function,

@@ -221,55 +221,56 @@ QVCPEncryptionContext::~QVCPEncryptionContext()
    EVP_CIPHER_CTX_free(m_decryptor);
 }
 
-bool QVCPEncryptionContext::initCipher(int cipher)
+bool EncryptionInternals::initCipher(QVCPEncryptionContext *ctx, int cipher)
 {
-   if (cipher < 0 || cipher >= QVCP_CIPHER_COUNT || m_encryptor == nullptr || m_decryptor == nullptr)
+   if (cipher < 0 || cipher >= QVCP_CIPHER_COUNT || ctx->m_encryptor == nullptr || ctx->m_decryptor == nullptr)
       return false;
    const CipherInfo &info = Cipher(cipher);
    if (info.cipher == nullptr)
       return false;
-   EVP_CIPHER_CTX_reset(m_encryptor);
-   EVP_CIPHER_CTX_reset(m_decryptor);
-   bool ok = EVP_EncryptInit_ex2(m_encryptor, info.cipher, nullptr, nullptr, nullptr) == 1 &&
-             EVP_DecryptInit_ex2(m_decryptor, info.cipher, nullptr, nullptr, nullptr) == 1 &&
-             EVP_CIPHER_CTX_set_key_length(m_encryptor, info.keyLength) == 1 &&
-             EVP_CIPHER_CTX_set_key_length(m_decryptor, info.keyLength) == 1 &&
-             EVP_CIPHER_CTX_get_key_length(m_encryptor) == info.keyLength &&
-             EVP_CIPHER_CTX_get_key_length(m_decryptor) == info.keyLength;
+   EVP_CIPHER_CTX_reset(ctx->m_encryptor);
+   EVP_CIPHER_CTX_reset(ctx->m_decryptor);
+   bool ok = EVP_EncryptInit_ex2(ctx->m_encryptor, info.cipher, nullptr, nullptr, nullptr) == 1 &&
+             EVP_DecryptInit_ex2(ctx->m_decryptor, info.cipher, nullptr, nullptr, nullptr) == 1 &&
+             EVP_CIPHER_CTX_set_key_length(ctx->m_encryptor, info.keyLength) == 1 &&
+             EVP_CIPHER_CTX_set_key_length(ctx->m_decryptor, info.keyLength) == 1 &&
+             EVP_CIPHER_CTX_get_key_length(ctx->m_encryptor) == info.keyLength &&
+             EVP_CIPHER_CTX_get_key_length(ctx->m_decryptor) == info.keyLength;
    if (!ok)
    {
       ERR_clear_error();
       return false;
    }
-   m_cipher = cipher;
-   m_keyLength = info.keyLength;
+   ctx->m_cipher = cipher;
+   ctx->m_keyLength = info.keyLength;
    return true;
 }
 
-bool QVCPEncryptionContext::applyKey()
+bool EncryptionInternals::applyKey(QVCPEncryptionContext *ctx)
 {
    // The key schedule is made once here; each message then only restarts from the IV.
-   bool ok = EVP_EncryptInit_ex2(m_encryptor, nullptr, m_sessionKey, m_iv, nullptr) == 1 &&
-             EVP_DecryptInit_ex2(m_decryptor, nullptr, m_sessionKey, m_iv, nullptr) == 1;
+   bool ok = EVP_EncryptInit_ex2(ctx->m_encryptor, nullptr, ctx->m_sessionKey, ctx->m_iv, nullptr) == 1 &&
+             EVP_DecryptInit_ex2(ctx->m_decryptor, nullptr, ctx->m_sessionKey, ctx->m_iv, nullptr) == 1;
    if (!ok)
       ERR_clear_error();
    return ok;
 }
 
-bool QVCPEncryptionContext::setSessionKey(const uint8_t *key, const uint8_t *iv, size_t ivLength)
+bool EncryptionInternals::setSessionKey(QVCPEncryptionContext *ctx, const uint8_t *key, const uint8_t *iv,
+                                        size_t ivLength)
 {
-   if (m_sessionKey != nullptr)
+   if (ctx->m_sessionKey != nullptr)
    {
-      SecureWipe(m_sessionKey, size_t(m_keyLength));
-      free(m_sessionKey);
+      SecureWipe(ctx->m_sessionKey, size_t(ctx->m_keyLength));
+      free(ctx->m_sessionKey);
    }
-   m_sessionKey = static_cast<uint8_t *>(malloc(size_t(m_keyLength)));
-   if (m_sessionKey == nullptr)
+   ctx->m_sessionKey = static_cast<uint8_t *>(malloc(size_t(ctx->m_keyLength)));
+   if (ctx->m_sessionKey == nullptr)
       return false;
-   memcpy(m_sessionKey, key, size_t(m_keyLength));
-   memset(m_iv, 0, sizeof(m_iv));
-   memcpy(m_iv, iv, (ivLength < sizeof(m_iv)) ? ivLength : sizeof(m_iv));
-   return applyKey();
+   memcpy(ctx->m_sessionKey, key, size_t(ctx->m_keyLength));
+   memset(ctx->m_iv, 0, sizeof(ctx->m_iv));
+   memcpy(ctx->m_iv, iv, (ivLength < sizeof(ctx->m_iv)) ? ivLength : sizeof(ctx->m_iv));
+   return applyKey(ctx);
 }
 
 QVCPEncryptionContext *QVCPEncryptionContext::create(uint32_t ciphers)
@@ -277,12 +278,12 @@ QVCPEncryptionContext *QVCPEncryptionContext::create(uint32_t ciphers)
    QVCPEncryptionContext *ctx = new QVCPEncryptionContext();
    for (int id : CIPHER_PREFERENCE)
    {
-      if ((ciphers & (1u << id)) == 0 || !ctx->initCipher(id))
+      if ((ciphers & (1u << id)) == 0 || !EncryptionInternals::initCipher(ctx, id))
          continue;
       uint8_t key[EVP_MAX_KEY_LENGTH];
       uint8_t iv[QVCP_MAX_IV_LENGTH];
       bool ok = RAND_bytes(key, ctx->m_keyLength) == 1 && RAND_bytes(iv, sizeof(iv)) == 1 &&
-                ctx->setSessionKey(key, iv, sizeof(iv));
+                EncryptionInternals::setSessionKey(ctx, key, iv, sizeof(iv));
       SecureWipe(key, sizeof(key));
       if (ok)
          return ctx;

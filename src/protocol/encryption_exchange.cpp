@@ -127,7 +127,7 @@ QVCPEncryptionContext *QVCPEncryptionContext::create(QVCPMessage *msg, RSA_KEY p
       return nullptr;
    QVCPEncryptionContext *ctx = new QVCPEncryptionContext();
    int cipher = msg->getFieldAsInt16(FIELD_CIPHER);
-   if (!ctx->initCipher(cipher))
+   if (!EncryptionInternals::initCipher(ctx, cipher))
    {
       qvlog_debug(KEY_EXCHANGE_DEBUG_LEVEL, L"QVCPEncryptionContext::create: initCipher(%d) call failed", cipher);
       ctx->decRefCount();
@@ -156,7 +156,7 @@ QVCPEncryptionContext *QVCPEncryptionContext::create(QVCPMessage *msg, RSA_KEY p
    uint8_t *iv = (ivLength <= size_t(EVP_CIPHER_get_iv_length(Cipher(cipher).cipher)))
                      ? DecryptKeyField(msg, FIELD_SESSION_IV, privateKey, ivLength)
                      : nullptr;
-   bool ok = iv != nullptr && ctx->setSessionKey(key, iv, ivLength);
+   bool ok = iv != nullptr && EncryptionInternals::setSessionKey(ctx, key, iv, ivLength);
    if (iv == nullptr)
       qvlog_debug(KEY_EXCHANGE_DEBUG_LEVEL, L"QVCPEncryptionContext::create: IV decryption failed");
    FreeSecret(key, keyLength);

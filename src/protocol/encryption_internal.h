@@ -42,6 +42,18 @@ constexpr size_t MAX_KEY_FIELD_BYTES = 4096;
 /* Debug level of the failures of building a context from a session key reply. */
 constexpr int KEY_EXCHANGE_DEBUG_LEVEL = 6;
 
+/* The one friend of QVCPEncryptionContext: keying a context, for the context's own code
+ * and the key exchange. */
+struct EncryptionInternals
+{
+   /* Sets up both OpenSSL contexts for the cipher id and its key length (no key yet). */
+   static bool initCipher(QVCPEncryptionContext *ctx, int cipher);
+   /* Takes a copy of the session key (key length bytes) and of up to 16 IV bytes and keys
+    * both OpenSSL contexts. */
+   static bool setSessionKey(QVCPEncryptionContext *ctx, const uint8_t *key, const uint8_t *iv, size_t ivLength);
+   static bool applyKey(QVCPEncryptionContext *ctx);
+};
+
 }  // namespace qv::protocol
 
 #endif

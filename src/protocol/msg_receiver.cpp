@@ -35,15 +35,32 @@ QVCPEncryptionContext *const PASS_THROUGH_CONTEXT =
 
 }  // namespace
 
-/* What one look at the buffer gives. */
-enum class AbstractMessageReceiver::CutResult
+namespace qv::protocol {
+
+/* The one friend of AbstractMessageReceiver: the cutting of messages out of its buffer. */
+struct ReceiverInternals
 {
-   MESSAGE,            // *msg is the next message
-   NEED_BYTES,         // the next message is not complete yet
-   DROPPED,            // a message was removed without a result
-   DECRYPTION_FAILED,  // an encrypted message was removed, undecryptable
-   PROTOCOL_ERROR      // the bytes held do not form a message
+   /* What one look at the buffer gives. */
+   enum class CutResult
+   {
+      MESSAGE,            // *msg is the next message
+      NEED_BYTES,         // the next message is not complete yet
+      DROPPED,            // a message was removed without a result
+      DECRYPTION_FAILED,  // an encrypted message was removed, undecryptable
+      PROTOCOL_ERROR      // the bytes held do not form a message
+   };
+
+   static CutResult cutMessage(AbstractMessageReceiver *r, QVCPMessage **msg);
+   static CutResult decryptAndParse(AbstractMessageReceiver *r, uint8_t *raw, size_t size, QVCPMessage **msg);
+   static void consume(AbstractMessageReceiver *r, size_t size);
+   static void compact(AbstractMessageReceiver *r);
+   static bool grow(AbstractMessageReceiver *r, size_t size);
 };
+
+}  // namespace qv::protocol
+
+using qv::protocol::ReceiverInternals;
+using CutResult = ReceiverInternals::CutResult;
 
 AbstractMessageReceiver::AbstractMessageReceiver(size_t initialSize, size_t maxSize)
 {
@@ -81,89 +98,89 @@ const wchar_t *AbstractMessageReceiver::resultToText(MessageReceiverResult resul
 }
 
 /* Moves the bytes held to the front of the buffer. */
-void AbstractMessageReceiver::compact()
+void ReceiverInternals::compact(AbstractMessageReceiver *r)
 {
-   if (m_start == 0)
+   if (r->m_start == 0)
       return;
-   if (m_dataSize > 0)
-      memmove(m_buffer, m_buffer + m_start, m_dataSize);
-   m_start = 0;
+   if (r->m_dataSize > 0)
+      memmove(r->m_buffer, r->m_buffer + r->m_start, r->m_dataSize);
+   r->m_start = 0;
 }
 
-void AbstractMessageReceiver::consume(size_t size)
+void ReceiverInternals::consume(AbstractMessageReceiver *r, size_t size)
 {
-   m_dataSize -= size;
-   m_start = (m_dataSize > 0) ? m_start + size : 0;
+   r->m_dataSize -= size;
+   r->m_start = (r->m_dataSize > 0) ? r->m_start + size : 0;
 }
 
 /* Reallocates the buffer to exactly size bytes; the scratch buffer is made anew on its
  * next use. False (buffer unchanged) when memory runs out. */
-bool AbstractMessageReceiver::grow(size_t size)
+bool ReceiverInternals::grow(AbstractMessageReceiver *r, size_t size)
 {
-   compact();
-   uint8_t *buffer = static_cast<uint8_t *>(realloc(m_buffer, size));
+   compact(r);
+   uint8_t *buffer = static_cast<uint8_t *>(realloc(r->m_buffer, size));
    if (buffer == nullptr)
       return false;
-   m_buffer = buffer;
-   m_size = size;
-   free(m_decryptionBuffer);
-   m_decryptionBuffer = nullptr;
+   r->m_buffer = buffer;
+   r->m_size = size;
+   free(r->m_decryptionBuffer);
+   r->m_decryptionBuffer = nullptr;
    return true;
 }
 
-AbstractMessageReceiver::CutResult AbstractMessageReceiver::decryptAndParse(uint8_t *raw, size_t size,
-                                                                            QVCPMessage **msg)
+CutResult ReceiverInternals::decryptAndParse(AbstractMessageReceiver *r, uint8_t *raw, size_t size, QVCPMessage **msg)
 {
-   if (m_encryptionContext == nullptr || m_encryptionContext == PASS_THROUGH_CONTEXT)
+   if (r->m_encryptionContext == nullptr || r->m_encryptionContext == PASS_THROUGH_CONTEXT)
    {
       qvlog_debug(DROP_DEBUG_LEVEL,
                   L"AbstractMessageReceiver: encrypted message of %u bytes dropped (no encryption context)",
                   static_cast<uint32_t>(size));
       return CutResult::DROPPED;
    }
-   if (m_decryptionBuffer == nullptr)
+   if (r->m_decryptionBuffer == nullptr)
    {
-      m_decryptionBuffer = static_cast<uint8_t *>(malloc(m_size));
-      if (m_decryptionBuffer == nullptr)
+      r->m_decryptionBuffer = static_cast<uint8_t *>(malloc(r->m_size));
+      if (r->m_decryptionBuffer == nullptr)
          return CutResult::DECRYPTION_FAILED;
    }
-   if (!m_encryptionContext->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(raw), m_decryptionBuffer, size))
+   if (!r->m_encryptionContext->decryptMessage(reinterpret_cast<QVCP_ENCRYPTED_MESSAGE *>(raw), r->m_decryptionBuffer,
+                                               size))
       return CutResult::DECRYPTION_FAILED;
    // The plain message lies where the envelope was; it must not claim more than that.
    *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);
    return (*msg != nullptr) ? CutResult::MESSAGE : CutResult::PROTOCOL_ERROR;
 }
 
-AbstractMessageReceiver::CutResult AbstractMessageReceiver::cutMessage(QVCPMessage **msg)
+CutResult ReceiverInternals::cutMessage(AbstractMessageReceiver *r, QVCPMessage **msg)
 {
    *msg = nullptr;
-   if (m_dataSize < SIZE_FIELD_END || m_buffer == nullptr)
+   if (r->m_dataSize < SIZE_FIELD_END || r->m_buffer == nullptr)
       return CutResult::NEED_BYTES;
 
-   uint8_t *raw = m_buffer + m_start;
+   uint8_t *raw = r->m_buffer + r->m_start;
    size_t size = ReadBE32(raw + SIZE_FIELD_OFFSET);
    if (!IsValidMessageSize(size))
       return CutResult::PROTOCOL_ERROR;
-   if (m_dataSize < size)
+   if (r->m_dataSize < size)
    {
       // A message that fits the buffer gets its room when the bytes held move to the front.
-      if (size <= m_size)
+      if (size <= r->m_size)
          return CutResult::NEED_BYTES;
-      if (size > m_maxSize && size > MSGRECV_LARGEST_MESSAGE_SIZE)
+      if (size > r->m_maxSize && size > MSGRECV_LARGEST_MESSAGE_SIZE)
          return CutResult::PROTOCOL_ERROR;
       // Too large for the buffer, or no memory to grow it: its bytes are dropped as they come.
-      if (size > m_maxSize || !grow(size))
+      if (size > r->m_maxSize || !grow(r, size))
       {
-         m_bytesToSkip = size - m_dataSize;
-         m_dataSize = 0;
-         m_start = 0;
+         r->m_bytesToSkip = size - r->m_dataSize;
+         r->m_dataSize = 0;
+         r->m_start = 0;
       }
       return CutResult::NEED_BYTES;
    }
 
    CutResult rc;
    if (ReadBE16(raw) == CMD_ENCRYPTED_MESSAGE)
-      rc = decryptAndParse(raw, size, msg);
+      rc = decryptAndParse(r, raw, size, msg);
    else
    {
       *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);
@@ -171,7 +188,7 @@ AbstractMessageReceiver::CutResult AbstractMessageReceiver::cutMessage(QVCPMessa
    }
    // A message that does not parse stays, so that the caller can look at it.
    if (rc != CutResult::PROTOCOL_ERROR)
-      consume(size);
+      consume(r, size);
    return rc;
 }
 
@@ -191,7 +208,7 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
    for (;;)
    {
       QVCPMessage *msg;
-      switch (cutMessage(&msg))
+      switch (ReceiverInternals::cutMessage(this, &msg))
       {
          case CutResult::MESSAGE: *result = MSGRECV_SUCCESS; return msg;
          case CutResult::DROPPED: continue;  // the next message may be complete already
@@ -208,7 +225,7 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
          *result = MSGRECV_COMM_FAILURE;
          return nullptr;
       }
-      compact();
+      ReceiverInternals::compact(this);
       size_t room = m_size - m_dataSize;
       int n = readBytes(m_buffer + m_dataSize, room, timeout);
       if (n <= 0 || static_cast<size_t>(n) > room)

@@ -18,6 +18,28 @@
 using namespace qv::platform;
 using qv::sync::LockGuard;
 
+namespace qv::protocol {
+
+/* The one friend of MsgWaitQueue: the queue's own operations, each on the queue it is
+ * given. */
+struct WaitQueueInternals
+{
+   /* Holds msg under code and id and wakes the waiters. */
+   static void insert(MsgWaitQueue *q, void *msg, uint16_t code, uint32_t id, bool raw);
+   /* The oldest held message of the kind with this code and id, waiting up to timeout. */
+   static void *wait(MsgWaitQueue *q, uint16_t code, uint32_t id, uint32_t timeout, bool raw);
+   static void *take(MsgWaitQueue *q, uint16_t code, uint32_t id, bool raw);
+   static int acquireWaitSlot(MsgWaitQueue *q);
+   static void releaseWaitSlot(MsgWaitQueue *q, int slot);
+   /* Discards the messages held past their hold time; returns how many. */
+   static int32_t discardExpired(MsgWaitQueue *q, uint64_t now);
+   static void housekeeperThread(void *arg);
+};
+
+}  // namespace qv::protocol
+
+using qv::protocol::WaitQueueInternals;
+
 /* One held message; empty while msg is null. */
 struct MsgWaitQueueElement
 {
@@ -42,6 +64,9 @@ constexpr uint32_t SLOTLESS_POLL_INTERVAL = 50;
 constexpr uint32_t MIN_HOUSEKEEPER_INTERVAL = 10;
 
 const wchar_t *const DEBUG_TAG = L"msgwq";
+
+/* Debug level of the housekeeper's report of the messages it discarded. */
+constexpr int DISCARD_DEBUG_LEVEL = 7;
 
 /* State shared by every queue. It is never destroyed, so that a queue destroyed late in
  * process exit still finds its lock. */
@@ -156,7 +181,7 @@ MsgWaitQueue::MsgWaitQueue()
    LockGuard lock(hk.lock);
    if (hk.activeQueues != nullptr)
       hk.activeQueues->set(RegistryKey(this), this);
-   StartHousekeeper(hk, housekeeperThread);
+   StartHousekeeper(hk, WaitQueueInternals::housekeeperThread);
 }
 
 MsgWaitQueue::~MsgWaitQueue()
@@ -179,94 +204,94 @@ MsgWaitQueue::~MsgWaitQueue()
 void MsgWaitQueue::put(QVCPMessage *msg)
 {
    if (msg != nullptr)
-      insert(msg, msg->getCode(), msg->getId(), false);
+      WaitQueueInternals::insert(this, msg, msg->getCode(), msg->getId(), false);
 }
 
 void MsgWaitQueue::put(QVCP_MESSAGE *msg)
 {
    if (msg != nullptr)
-      insert(msg, msg->code, msg->id, true);
+      WaitQueueInternals::insert(this, msg, msg->code, msg->id, true);
 }
 
-void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
+void WaitQueueInternals::insert(MsgWaitQueue *q, void *msg, uint16_t code, uint32_t id, bool raw)
 {
    Housekeeper &hk = Shared();
    if (hk.restartPending.load(std::memory_order_relaxed))
    {
       LockGuard lock(hk.lock);
-      StartHousekeeper(hk, housekeeperThread);
+      StartHousekeeper(hk, WaitQueueInternals::housekeeperThread);
    }
-   LockAcquire(m_lock);
+   LockAcquire(q->m_lock);
    int32_t index = 0;
-   if (m_size == m_allocated)
+   if (q->m_size == q->m_allocated)
    {
       MsgWaitQueueElement *grown = nullptr;
-      if (m_allocated <= INT32_MAX - ELEMENT_STEP)
+      if (q->m_allocated <= INT32_MAX - ELEMENT_STEP)
          grown = static_cast<MsgWaitQueueElement *>(
-             realloc(m_elements, sizeof(MsgWaitQueueElement) * static_cast<size_t>(m_allocated + ELEMENT_STEP)));
+             realloc(q->m_elements, sizeof(MsgWaitQueueElement) * static_cast<size_t>(q->m_allocated + ELEMENT_STEP)));
       if (grown == nullptr)
       {
-         LockRelease(m_lock);
+         LockRelease(q->m_lock);
          qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
          ReleaseMessage(msg, raw);
          return;
       }
-      memset(&grown[m_allocated], 0, sizeof(MsgWaitQueueElement) * ELEMENT_STEP);
-      m_elements = grown;
-      index = m_allocated;
-      m_allocated += ELEMENT_STEP;
+      memset(&grown[q->m_allocated], 0, sizeof(MsgWaitQueueElement) * ELEMENT_STEP);
+      q->m_elements = grown;
+      index = q->m_allocated;
+      q->m_allocated += ELEMENT_STEP;
    }
    else
    {
-      while (m_elements[index].msg != nullptr)
+      while (q->m_elements[index].msg != nullptr)
          index++;
    }
 
-   MsgWaitQueueElement &e = m_elements[index];
+   MsgWaitQueueElement &e = q->m_elements[index];
    e.msg = msg;
    e.code = code;
    e.id = id;
    e.raw = raw ? 1 : 0;
-   e.ttl = m_holdTime;
+   e.ttl = q->m_holdTime;
    e.putTime = MonotonicMs();
-   e.sequence = m_sequence++;
-   m_size++;
+   e.sequence = q->m_sequence++;
+   q->m_size++;
 
    // Every waiter looks again; only the one whose code and id match takes the message.
    // The events are set after the lock is released, so that a woken waiter does not run
    // straight into the lock still held. A slot changing hands meanwhile costs at most one
    // extra look to its new owner.
-   QvEvent *wake[MAX_WAIT_SLOTS];
+   QvEvent *wake[MsgWaitQueue::MAX_WAIT_SLOTS];
    int count = 0;
-   for (int i = 0; i < MAX_WAIT_SLOTS; i++)
+   for (int i = 0; i < MsgWaitQueue::MAX_WAIT_SLOTS; i++)
    {
-      if (m_waitSlots[i] != 0)
-         wake[count++] = m_waitEvents[i];
+      if (q->m_waitSlots[i] != 0)
+         wake[count++] = q->m_waitEvents[i];
    }
-   LockRelease(m_lock);
+   LockRelease(q->m_lock);
    for (int i = 0; i < count; i++)
       EventSet(wake[i]);
 }
 
 QVCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout)
 {
-   return static_cast<QVCPMessage *>(wait(code, id, timeout, false));
+   return static_cast<QVCPMessage *>(WaitQueueInternals::wait(this, code, id, timeout, false));
 }
 
 QVCP_MESSAGE *MsgWaitQueue::waitForRawMessage(uint16_t code, uint32_t id, uint32_t timeout)
 {
-   return static_cast<QVCP_MESSAGE *>(wait(code, id, timeout, true));
+   return static_cast<QVCP_MESSAGE *>(WaitQueueInternals::wait(this, code, id, timeout, true));
 }
 
 /* Removes and returns the oldest held message of the kind with this code and id; null
  * when none is held. Called under the queue's lock. */
-void *MsgWaitQueue::take(uint16_t code, uint32_t id, bool raw)
+void *WaitQueueInternals::take(MsgWaitQueue *q, uint16_t code, uint32_t id, bool raw)
 {
    MsgWaitQueueElement *oldest = nullptr;
    const uint16_t kind = raw ? 1 : 0;
-   for (int32_t i = 0; i < m_allocated; i++)
+   for (int32_t i = 0; i < q->m_allocated; i++)
    {
-      MsgWaitQueueElement &e = m_elements[i];
+      MsgWaitQueueElement &e = q->m_elements[i];
       if (e.msg != nullptr && e.raw == kind && e.id == id && e.code == code &&
           (oldest == nullptr || e.sequence < oldest->sequence))
          oldest = &e;
@@ -275,23 +300,23 @@ void *MsgWaitQueue::take(uint16_t code, uint32_t id, bool raw)
       return nullptr;
    void *msg = oldest->msg;
    oldest->msg = nullptr;
-   m_size--;
+   q->m_size--;
    return msg;
 }
 
 /* Takes the first free wait slot, creating its event when it has none; -1 when every slot
  * is taken (or the event cannot be created). Called under the queue's lock. */
-int MsgWaitQueue::acquireWaitSlot()
+int WaitQueueInternals::acquireWaitSlot(MsgWaitQueue *q)
 {
-   for (int i = 0; i < MAX_WAIT_SLOTS; i++)
+   for (int i = 0; i < MsgWaitQueue::MAX_WAIT_SLOTS; i++)
    {
-      if (m_waitSlots[i] != 0)
+      if (q->m_waitSlots[i] != 0)
          continue;
-      if (m_waitEvents[i] == nullptr)
-         m_waitEvents[i] = EventCreate(false);
-      if (m_waitEvents[i] == nullptr)
+      if (q->m_waitEvents[i] == nullptr)
+         q->m_waitEvents[i] = EventCreate(false);
+      if (q->m_waitEvents[i] == nullptr)
          return -1;
-      m_waitSlots[i] = 1;
+      q->m_waitSlots[i] = 1;
       return i;
    }
    return -1;
@@ -299,33 +324,33 @@ int MsgWaitQueue::acquireWaitSlot()
 
 /* Frees the slot. A set that its waiter did not consume is cleared, so that the next
  * owner does not wake for nothing. Called under the queue's lock. */
-void MsgWaitQueue::releaseWaitSlot(int slot)
+void WaitQueueInternals::releaseWaitSlot(MsgWaitQueue *q, int slot)
 {
-   m_waitSlots[slot] = 0;
-   EventReset(m_waitEvents[slot]);
+   q->m_waitSlots[slot] = 0;
+   EventReset(q->m_waitEvents[slot]);
 }
 
-void *MsgWaitQueue::wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw)
+void *WaitQueueInternals::wait(MsgWaitQueue *q, uint16_t code, uint32_t id, uint32_t timeout, bool raw)
 {
    int slot = -1;
    uint32_t remaining = timeout;
-   LockAcquire(m_lock);
+   LockAcquire(q->m_lock);
    void *msg;
    // The queue is scanned once more after the last sleep, so that a message put just at
    // the deadline is not left behind.
-   while ((msg = take(code, id, raw)) == nullptr && remaining > 0)
+   while ((msg = take(q, code, id, raw)) == nullptr && remaining > 0)
    {
       uint64_t start = MonotonicMs();
       if (slot < 0)
-         slot = acquireWaitSlot();
-      QvEvent *event = (slot >= 0) ? m_waitEvents[slot] : nullptr;
-      LockRelease(m_lock);
+         slot = acquireWaitSlot(q);
+      QvEvent *event = (slot >= 0) ? q->m_waitEvents[slot] : nullptr;
+      LockRelease(q->m_lock);
       if (event != nullptr)
          EventWait(event, remaining);
       else
          std::this_thread::sleep_for(
              std::chrono::milliseconds((remaining < SLOTLESS_POLL_INTERVAL) ? remaining : SLOTLESS_POLL_INTERVAL));
-      LockAcquire(m_lock);
+      LockAcquire(q->m_lock);
       if (remaining != INFINITE)
       {
          uint64_t elapsed = MonotonicMs() - start;
@@ -333,8 +358,8 @@ void *MsgWaitQueue::wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw)
       }
    }
    if (slot >= 0)
-      releaseWaitSlot(slot);
-   LockRelease(m_lock);
+      releaseWaitSlot(q, slot);
+   LockRelease(q->m_lock);
    return msg;
 }
 
@@ -363,36 +388,39 @@ void MsgWaitQueue::clear()
 /* One housekeeper pass over this queue: discards the messages held for their hold time
  * and, when that leaves the queue empty, shrinks the element array back to one step. A
  * queue that holds nothing is left alone. */
-void MsgWaitQueue::discardExpired(uint64_t now)
+int32_t WaitQueueInternals::discardExpired(MsgWaitQueue *q, uint64_t now)
 {
-   LockAcquire(m_lock);
-   if (m_size > 0)
+   int32_t discarded = 0;
+   LockAcquire(q->m_lock);
+   if (q->m_size > 0)
    {
-      for (int32_t i = 0; i < m_allocated; i++)
+      for (int32_t i = 0; i < q->m_allocated; i++)
       {
-         MsgWaitQueueElement &e = m_elements[i];
+         MsgWaitQueueElement &e = q->m_elements[i];
          if (e.msg != nullptr && now - e.putTime >= e.ttl)
          {
             ReleaseMessage(e.msg, e.raw != 0);
             e.msg = nullptr;
-            m_size--;
+            q->m_size--;
+            discarded++;
          }
       }
-      if (m_size == 0 && m_allocated > ELEMENT_STEP)
+      if (q->m_size == 0 && q->m_allocated > ELEMENT_STEP)
       {
          void *shrunk = calloc(ELEMENT_STEP, sizeof(MsgWaitQueueElement));
          if (shrunk != nullptr)
          {
-            free(m_elements);
-            m_elements = static_cast<MsgWaitQueueElement *>(shrunk);
-            m_allocated = ELEMENT_STEP;
+            free(q->m_elements);
+            q->m_elements = static_cast<MsgWaitQueueElement *>(shrunk);
+            q->m_allocated = ELEMENT_STEP;
          }
       }
    }
-   LockRelease(m_lock);
+   LockRelease(q->m_lock);
+   return discarded;
 }
 
-void MsgWaitQueue::housekeeperThread(void *)
+void WaitQueueInternals::housekeeperThread(void *)
 {
    ThreadSetName(nullptr, "MsgWaitQueue");
    Housekeeper &hk = Shared();
@@ -406,17 +434,25 @@ void MsgWaitQueue::housekeeperThread(void *)
          break;
 
       LockGuard lock(hk.lock);
-      if (hk.activeQueues != nullptr)
+      if (hk.activeQueues == nullptr)
+         continue;
+      struct Pass
       {
-         uint64_t now = MonotonicMs();
-         hk.activeQueues->forEach(
-             [](const void *, const void *value, void *context) {
-                const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value))
-                    ->discardExpired(*static_cast<uint64_t *>(context));
-                return CONTINUE_ENUMERATION;
-             },
-             &now);
-      }
+         uint64_t now;
+         int32_t discarded;
+      } pass = {MonotonicMs(), 0};
+      hk.activeQueues->forEach(
+          [](const void *, const void *value, void *context) {
+             Pass *p = static_cast<Pass *>(context);
+             p->discarded +=
+                 discardExpired(const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value)), p->now);
+             return CONTINUE_ENUMERATION;
+          },
+          &pass);
+      lock.release();
+      if (pass.discarded > 0)
+         qvlog_debug_tag(DEBUG_TAG, DISCARD_DEBUG_LEVEL, L"MsgWaitQueue: %d unclaimed messages discarded",
+                         pass.discarded);
    }
 }
 

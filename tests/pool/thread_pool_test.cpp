@@ -1,6 +1,7 @@
 /* Thread pools: many producers, serialized keys, scheduled requests, growth and shrinking,
  * pools without minimum workers, destruction, creation limits and the registry. Pools run
  * with their periods divided by 100 (a 50 ms tick) and a resize decision every tick. */
+#include "support/debug_capture.h"
 #include "support/thread_test_util.h"
 
 #include <gtest/gtest.h>
@@ -22,50 +23,36 @@ constexpr int32_t TEST_TIME_SCALE = 100;
 constexpr uint32_t TEST_HIGH_WATERMARK = 20;
 constexpr uint32_t TEST_LOW_WATERMARK = 10;
 
-/* Debug lines of the pool, collected so that tests can wait for them. */
-struct DebugCapture
-{
-   std::mutex mutex;
-   std::condition_variable cv;
-   std::vector<std::wstring> lines;
-};
-
-DebugCapture &Capture()
-{
-   static DebugCapture capture;
-   return capture;
-}
-
-void CaptureLine(const wchar_t *tag, const wchar_t *message)
-{
-   if (tag == nullptr || wcscmp(tag, POOL_TAG) != 0)
-      return;
-   DebugCapture &capture = Capture();
-   std::lock_guard<std::mutex> guard(capture.mutex);
-   capture.lines.push_back(message);
-   capture.cv.notify_all();
-}
-
-size_t CountLinesLocked(const std::wstring &text)
-{
-   size_t count = 0;
-   for (const std::wstring &line : Capture().lines)
-      count += (line == text) ? 1 : 0;
-   return count;
-}
+/* The pool's debug lines, kept while a test runs so that it can wait for them. */
+DebugLineWatch *g_watch = nullptr;
 
 /* True once the pool has written text as a whole line. */
 bool WaitForLine(const std::wstring &text)
 {
-   DebugCapture &capture = Capture();
-   std::unique_lock<std::mutex> guard(capture.mutex);
-   return capture.cv.wait_for(guard, GENEROUS, [&] { return CountLinesLocked(text) > 0; });
+   return g_watch->waitFor(DebugLineWatch::Is(text));
 }
 
 bool HasLine(const std::wstring &text)
 {
-   std::lock_guard<std::mutex> guard(Capture().mutex);
-   return CountLinesLocked(text) > 0;
+   return g_watch->count(DebugLineWatch::Is(text)) > 0;
+}
+
+/* Lines of sweeps of the pool called poolName that removed idle key queues. */
+DebugLineWatch::Match SweepOf(const std::wstring &poolName)
+{
+   return DebugLineWatch::EndsWith(L" idle serialization queues removed from thread pool " + poolName);
+}
+
+size_t CountSweeps(const std::wstring &poolName)
+{
+   return g_watch->count(SweepOf(poolName));
+}
+
+/* True once the maintenance thread of poolName has removed idle key queues more than
+ * seenBefore times. */
+bool WaitForSweep(const std::wstring &poolName, size_t seenBefore)
+{
+   return g_watch->waitFor(SweepOf(poolName), seenBefore);
 }
 
 /* Polls the pool's statistics (yielding) until done(info) holds; false after GENEROUS. */
@@ -147,12 +134,7 @@ class PoolTest : public ::testing::Test
 protected:
    void SetUp() override
    {
-      {
-         std::lock_guard<std::mutex> guard(Capture().mutex);
-         Capture().lines.clear();
-      }
-      qvlog_set_debug_writer(CaptureLine);
-      qvlog_set_debug_level_tag(POOL_TAG, 9);
+      g_watch = new DebugLineWatch(POOL_TAG);
       ThreadPoolSetTimeScale(TEST_TIME_SCALE);
       ThreadPoolSetResizeParameters(1, TEST_HIGH_WATERMARK, TEST_LOW_WATERMARK);
    }
@@ -162,8 +144,8 @@ protected:
       ThreadPoolSetTimeScale(1);
       ThreadPoolSetResizeParameters(THREAD_POOL_DEFAULT_RESPONSIVENESS, THREAD_POOL_DEFAULT_WAIT_HIGH_WATERMARK,
                                     THREAD_POOL_DEFAULT_WAIT_LOW_WATERMARK);
-      qvlog_set_debug_level_tag(POOL_TAG, -1);
-      qvlog_set_debug_writer(nullptr);
+      delete g_watch;
+      g_watch = nullptr;
    }
 };
 
@@ -273,10 +255,10 @@ void RunSerial(void *arg)
 }
 
 /* Two producers submit to eight keys; every pauseEvery submits (0: never) a producer
- * rests pauseMs, so that keys run dry, their queues are swept by the maintenance thread and
- * come back while the other producer goes on. Every key's requests run one at a time and
- * in each producer's order. */
-void CheckSerialOrder(int pauseEvery, int pauseMs)
+ * waits until the maintenance thread has swept away the queues of keys that ran dry, so
+ * that keys come back after a sweep while the other producer goes on. Every key's requests
+ * run one at a time and in each producer's order. */
+void CheckSerialOrder(int pauseEvery)
 {
    constexpr int PRODUCERS = 2;
    constexpr int KEYS = 8;
@@ -300,7 +282,9 @@ void CheckSerialOrder(int pauseEvery, int pauseMs)
                std::wstring key = L"key" + std::to_wstring(i % KEYS);
                ThreadPoolExecuteSerialized(pool, key.c_str(), RunSerial, item);
                if (pauseEvery > 0 && i % pauseEvery == pauseEvery - 1)
-                  std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+               {
+                  ASSERT_TRUE(WaitForSweep(L"serial", CountSweeps(L"serial")));
+               }
             }
          }));
    }
@@ -320,14 +304,14 @@ void CheckSerialOrder(int pauseEvery, int pauseMs)
 
 TEST_F(PoolTest, SerializedRequestsRunOneAtATimeInOrderPerKey)
 {
-   CheckSerialOrder(0, 0);
+   CheckSerialOrder(0);
 }
 
 TEST_F(PoolTest, SerializedOrderHoldsWhileIdleKeyQueuesAreSweptAndComeBack)
 {
-   // Pauses of about one maintenance tick (50 ms at the tests' time scale), so that sweeps
-   // fall both into idle spells and into busy ones.
-   CheckSerialOrder(400, 60);
+   // Sweeps fall both into idle spells and into busy ones.
+   CheckSerialOrder(400);
+   EXPECT_GE(CountSweeps(L"serial"), 1u);
 }
 
 TEST_F(PoolTest, SerializedCountIncludesTheRequestWaitingForItsRunner)
@@ -349,8 +333,10 @@ TEST_F(PoolTest, SerializedCountIncludesTheRequestWaitingForItsRunner)
    // A key that ran dry takes new work at once, before and after its queue is swept.
    Tally again(2);
    std::vector<Item> more = ItemsOf(&again);
+   size_t sweeps = CountSweeps(L"count");
    ThreadPoolExecuteSerialized(pool, L"key", CountRun, &more[0]);
-   std::this_thread::sleep_for(std::chrono::milliseconds(120));
+   ASSERT_TRUE(WaitForSweep(L"count", sweeps));
+   EXPECT_EQ(again.runs[0].load(), 1);
    ThreadPoolExecuteSerialized(pool, L"key", CountRun, &more[1]);
    EXPECT_TRUE(again.done.wait());
    ThreadPoolDestroy(pool);

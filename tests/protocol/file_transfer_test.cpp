@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
+#include <vector>
 
 using namespace qvtest;
 
@@ -29,7 +31,52 @@ extern "C" __attribute__((visibility("default"))) int deflate(z_streamp strm, in
    return real(strm, flush);
 }
 
+/* The monotonic clock and the sleeps of one thread, made virtual while a test sets
+ * t_virtualTime: clock_gettime(CLOCK_MONOTONIC) then reads t_virtualMs, and nanosleep adds
+ * the time asked for to it (and to t_sleeps) instead of sleeping. The file sender runs on
+ * the test's thread, so its pacing is tested on exact durations whatever the machine's
+ * load, and without waiting for them. */
+static thread_local bool t_virtualTime = false;
+static thread_local uint64_t t_virtualMs = 0;
+static thread_local std::vector<uint64_t> t_sleeps;
+
+extern "C" __attribute__((visibility("default"))) int clock_gettime(clockid_t clock, struct timespec *ts)
+{
+   using ClockGettime = int (*)(clockid_t, struct timespec *);
+   static ClockGettime real = reinterpret_cast<ClockGettime>(dlsym(RTLD_NEXT, "clock_gettime"));
+   if (!t_virtualTime || clock != CLOCK_MONOTONIC)
+      return real(clock, ts);
+   ts->tv_sec = static_cast<time_t>(t_virtualMs / 1000);
+   ts->tv_nsec = static_cast<long>(t_virtualMs % 1000) * 1000000;
+   return 0;
+}
+
+extern "C" __attribute__((visibility("default"))) int nanosleep(const struct timespec *request,
+                                                                struct timespec *remaining)
+{
+   using Nanosleep = int (*)(const struct timespec *, struct timespec *);
+   static Nanosleep real = reinterpret_cast<Nanosleep>(dlsym(RTLD_NEXT, "nanosleep"));
+   if (!t_virtualTime)
+      return real(request, remaining);
+   uint64_t ms = static_cast<uint64_t>(request->tv_sec) * 1000 + static_cast<uint64_t>(request->tv_nsec) / 1000000;
+   t_virtualMs += ms;
+   t_sleeps.push_back(ms);
+   return 0;
+}
+
 namespace {
+
+/* Virtual time on this thread for the life of the object. */
+struct VirtualTime
+{
+   VirtualTime()
+   {
+      t_virtualMs = 1000000;
+      t_sleeps.clear();
+      t_virtualTime = true;
+   }
+   ~VirtualTime() { t_virtualTime = false; }
+};
 
 /* Room for the largest data message of a transfer (a deflate frame of a full chunk). */
 constexpr uint32_t RECEIVE_BUFFER_SIZE = 40000;
@@ -162,7 +209,8 @@ TEST_F(FileTransfer, FailuresSendTheAbortMessage)
 }
 
 /* A slow channel: a send of over 400 ms cuts the chunk by at least half and adds a pause;
- * eleven fast sends in a row then grow it by a sixteenth. */
+ * eleven fast sends in a row then grow it by a sixteenth. The sender measures each send
+ * and sleeps through its pauses on the virtual clock. */
 TEST_F(FileTransfer, PacingFollowsTheTimeOfEachSend)
 {
    std::wstring path;
@@ -170,11 +218,20 @@ TEST_F(FileTransfer, PacingFollowsTheTimeOfEachSend)
    ScriptRef ch;
    ch->sendResult = [&](const Bytes &m) {
       if (ch->sent.size() == 1)
-         usleep(450 * 1000);  // a channel that takes this long for the first chunk
+         t_virtualMs += 450;  // a channel that takes this long for the first chunk
       return int(m.size());
    };
-   Clock::time_point start = Clock::now();
-   ASSERT_TRUE(SendFileOverQVCP(ch.channel, 1, path.c_str(), nullptr, 0, nullptr, nullptr, nullptr));
+   bool sent;
+   uint64_t start, end;
+   std::vector<uint64_t> sleeps;
+   {
+      VirtualTime virtualTime;
+      start = t_virtualMs;
+      sent = SendFileOverQVCP(ch.channel, 1, path.c_str(), nullptr, 0, nullptr, nullptr, nullptr);
+      end = t_virtualMs;
+      sleeps = t_sleeps;
+   }
+   ASSERT_TRUE(sent);
    ASSERT_GE(ch->sent.size(), 14u);
    uint32_t cut = GetBE32(&ch->sent[1][12]);
    EXPECT_LE(cut, 32768u / 2);
@@ -183,7 +240,12 @@ TEST_F(FileTransfer, PacingFollowsTheTimeOfEachSend)
       EXPECT_EQ(GetBE32(&ch->sent[i][12]), cut) << i;
    EXPECT_EQ(GetBE32(&ch->sent[12][12]), cut + cut / 16);
    // The pauses after the slow send (at least 100 ms for each of the twelve) were taken.
-   EXPECT_GE(MsSince(start), 450 + 11 * 95);
+   EXPECT_GE(end - start, 450u + 11 * 95);
+   // Exactly: 100 ms after each of the first eleven chunks, 95 ms after the later ones but
+   // the last; the 250000 bytes go in 32768, 11 x 16384 and then chunks of 17408.
+   std::vector<uint64_t> expected(11, 100);
+   expected.resize(ch->sent.size() - 1, 95);
+   EXPECT_EQ(sleeps, expected);
 }
 
 /* Writes the file carried by the CMD_FILE_DATA messages of id (decrypted with context when

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/debug_capture.h"
 #include "support/thread_test_util.h"
 
 using namespace qvtest;
@@ -144,6 +145,7 @@ TEST(MsgWaitQueue, ManyWaitersEachGetTheirOwnReply)
 TEST(MsgWaitQueue, UnclaimedMessageIsDiscardedOnceItsHoldTimeIsOver)
 {
    constexpr uint32_t HOLD = 300;
+   DebugLineWatch watch(L"msgwq");
    HousekeeperInterval fast(10);
    MsgWaitQueue q;
    q.setHoldTime(HOLD);
@@ -154,8 +156,11 @@ TEST(MsgWaitQueue, UnclaimedMessageIsDiscardedOnceItsHoldTimeIsOver)
    q.setHoldTime(60000);
    q.put(new QVCPMessage(REPLY, 2));
 
-   while (HeldBy(q) > 1 && MsSince(put) < GENEROUS.count())
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+   // Each pass of the housekeeper that discards messages reports it; the test waits for
+   // those reports until only the long-held message is left.
+   const DebugLineWatch::Match discarded = DebugLineWatch::EndsWith(L" unclaimed messages discarded");
+   for (size_t reports = 0; HeldBy(q) > 1; reports++)
+      ASSERT_TRUE(watch.waitFor(discarded, reports)) << HeldBy(q) << " messages held";
    EXPECT_GE(MsSince(put), HOLD);
    EXPECT_EQ(HeldBy(q), 1);
    EXPECT_EQ(q.waitForMessage(REPLY, 1, 0), nullptr);
