@@ -22,6 +22,15 @@
 #define QV_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* QV_INTERNAL marks members of an exported class that only the library itself calls: they
+ * stay out of the exported interface, and calls between them are bound inside the
+ * library. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#define QV_INTERNAL __attribute__((visibility("hidden")))
+#else
+#define QV_INTERNAL
+#endif
+
 #ifdef __cplusplus
 #define QV_EXTERN_C extern "C"
 #define QV_BEGIN_C extern "C" {

@@ -11,6 +11,15 @@
 
 #ifdef __cplusplus
 
+namespace qv {
+namespace containers {
+struct HashMapInternals;
+struct QueueInternals;
+struct StringListInternals;
+struct StringMapInternals;
+}  // namespace containers
+}  // namespace qv
+
 /* Region allocator: many small blocks are taken from large C-heap regions and released
  * all together by clear() or destruction; there is no release of a single block. Blocks
  * are aligned to 8 bytes, never move, and stay valid until clear() or destruction. A
@@ -350,16 +359,13 @@ public:
  * leaves the list without the new entry. Not synchronised: one thread at a time. */
 class QV_EXPORT StringList
 {
+   friend struct qv::containers::StringListInternals;  // the library's own code of the list
+
 private:
    MemoryPool m_pool;    // every string and the slot array
    int32_t m_count;      // entries in use
    int32_t m_allocated;  // slots in m_values
    wchar_t **m_values;   // slot array in the pool
-
-   QV_INTERNAL void initSlots(int32_t slots);
-   QV_INTERNAL bool reserveSlot();
-   QV_INTERNAL void addChars(const wchar_t *text, size_t count);
-   QV_INTERNAL void addFormatted(const wchar_t *format, ...);
 
 public:
    /* Slots of a new or cleared list. The slot array doubles when full up to 4096 slots,
@@ -483,16 +489,13 @@ struct StringMapEntry;
 
 class QV_EXPORT StringMapBase
 {
+   friend struct qv::containers::StringMapInternals;  // the library's own code of the map
+
 private:
    StringMapEntry *m_objects;  // hash table head: first entry in insertion order, null when empty
    bool m_objectOwner;
    bool m_ignoreCase;
    void (*m_objectDestructor)(void *object, StringMapBase *map);
-
-   QV_INTERNAL StringMapEntry *find(const wchar_t *key, size_t length, unsigned *hash = nullptr) const;
-   QV_INTERNAL void replaceValue(StringMapEntry *entry, void *value);
-   QV_INTERNAL bool addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated);
-   QV_INTERNAL void removeEntry(StringMapEntry *entry);
 
 protected:
    /* The value, or null when key is null or not found (first length characters of key,
@@ -694,10 +697,6 @@ public:
 #endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
- * String set
- * ------------------------------------------------------------------------------------- */
-
-/* ---------------------------------------------------------------------------------------
  * Hash map and hash set
  *
  * HashMapBase maps binary keys of one fixed length (set at construction) to untyped
@@ -721,17 +720,13 @@ struct HashSetEntry;
 class QV_EXPORT HashMapBase
 {
    friend class HashMapIterator;
+   friend struct qv::containers::HashMapInternals;  // the library's own code of the map
 
 private:
    HashMapEntry *m_data;  // hash table head: first entry in insertion order, null when empty
    bool m_objectOwner;
    unsigned int m_keylen;
    void (*m_objectDestructor)(void *object, HashMapBase *map);
-
-   QV_INTERNAL HashMapEntry *find(const void *key, unsigned *hash = nullptr) const;
-   QV_INTERNAL void removeEntry(HashMapEntry *entry);
-   /* Calls the destroy function for a non-null value. */
-   QV_INTERNAL void destroyObject(void *value);
 
 protected:
    /* Empty; releases owned values with free. keyLength bytes make every key. */
@@ -901,6 +896,8 @@ template <class K, class V> Iterator<V> *HashMap<K, V>::iterator()
 
 class QV_EXPORT Queue
 {
+   friend struct qv::containers::QueueInternals;  // the library's own code of the queue
+
 private:
    mutable Mutex m_mutex;
    Condition m_condition;  // auto-reset: wakes one reader blocked in getOrBlock
@@ -914,13 +911,6 @@ private:
    bool m_shutdownFlag;
    uint32_t m_waitingReaders;  // readers inside getOrBlock's wait; puts signal only when there are any
 
-   QV_INTERNAL bool resize(uint32_t slots);
-   QV_INTERNAL bool growIfFull();
-   QV_INTERNAL void shrink();
-   QV_INTERNAL void *take();
-   QV_INTERNAL bool signalNeeded() const;
-   QV_INTERNAL bool findSlot(const void *key, bool (*comparator)(const void *key, const void *element), bool skipMarker,
-                             uint32_t *slot) const;
    /* The slot after slot in ring order. */
    uint32_t nextSlot(uint32_t slot) const { return (slot + 1 == m_bufferSize) ? 0 : slot + 1; }
 
@@ -975,9 +965,5 @@ public:
 };
 
 #endif /* __cplusplus */
-
-/* ---------------------------------------------------------------------------------------
- * Ring buffer and byte stream
- * ------------------------------------------------------------------------------------- */
 
 #endif

@@ -274,19 +274,6 @@ QV_API void SHA256Finish(SHA256State *state, uint8_t *hash);
 QV_API void CalculateSHA256Hash(const uint8_t *data, int size, uint8_t *hash);
 QV_API bool CalculateFileSHA256Hash(const wchar_t *fileName, uint8_t *hash);
 
-/* For tests and benchmarks: the hash functions use the processor's CRC folding (carry-less
- * multiply) and SHA instructions when it has them, chosen once at the first use, and plain
- * code otherwise, with the same results. CryptoGetHashAcceleration tells which of these
- * instruction sets are in use now (HASH_ACCEL_* bits; 0 while the plain code is forced);
- * CryptoForcePortableHashes(true) makes every later call use the plain code, false goes
- * back to the processor's instructions. Either path gives the same results, so the switch
- * may be flipped while other threads hash. */
-#define HASH_ACCEL_CRC32 0x01u  /* CRC-32 by folding with PCLMULQDQ */
-#define HASH_ACCEL_SHA1 0x02u   /* SHA-1 with the SHA extensions */
-#define HASH_ACCEL_SHA256 0x04u /* SHA-256 with the SHA extensions */
-QV_API uint32_t CryptoGetHashAcceleration(void);
-QV_API void CryptoForcePortableHashes(bool portable);
-
 /* ---------------------------------------------------------------------------------------
  * ICE cipher and passwords. ICE at level 1 (64-bit blocks and key, 16 rounds) in
  * electronic-codebook mode, and the encrypted form in which configuration files keep
@@ -329,5 +316,24 @@ QV_API bool DecryptPasswordA(const char *login, const char *encrypted, char *dec
  * converted to it). A null login counts as the empty name. */
 QV_API bool EncryptPasswordW(const wchar_t *login, const wchar_t *password, wchar_t *encrypted, size_t size);
 QV_API bool EncryptPasswordA(const char *login, const char *password, char *encrypted, size_t size);
+
+/* ---------------------------------------------------------------------------------------
+ * Testing
+ *
+ * Hooks for tests, benchmarks and replays; host programs have no need of them.
+ * ------------------------------------------------------------------------------------- */
+
+/* For tests and benchmarks: the hash functions use the processor's CRC folding (carry-less
+ * multiply) and SHA instructions when it has them, chosen once at the first use, and plain
+ * code otherwise, with the same results. CryptoGetHashAcceleration tells which of these
+ * instruction sets are in use now (HASH_ACCEL_* bits; 0 while the plain code is forced);
+ * CryptoForcePortableHashes(true) makes every later call use the plain code, false goes
+ * back to the processor's instructions. Either path gives the same results, so the switch
+ * may be flipped while other threads hash. */
+#define HASH_ACCEL_CRC32 0x01u  /* CRC-32 by folding with PCLMULQDQ */
+#define HASH_ACCEL_SHA1 0x02u   /* SHA-1 with the SHA extensions */
+#define HASH_ACCEL_SHA256 0x04u /* SHA-256 with the SHA extensions */
+QV_API uint32_t CryptoGetHashAcceleration(void);
+QV_API void CryptoForcePortableHashes(bool portable);
 
 #endif

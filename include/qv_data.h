@@ -184,13 +184,18 @@ public:
  * added; each entry is a heap copy. Copies are deep: every list owns its own entries.
  * References handed out by the finders stay valid until that entry is removed or the
  * list is cleared, assigned to or destroyed. */
+namespace qv {
+namespace data {
+struct InetAddressListInternals;
+}
+}  // namespace qv
+
 class QV_EXPORT InetAddressList
 {
+   friend struct qv::data::InetAddressListInternals;  // the library's own code of the list
+
 private:
    ObjectArray<InetAddress> m_list;
-
-   /* Index of the first entry equal to addr (family and address), or -1. */
-   QV_INTERNAL int indexOf(const InetAddress &addr) const;
 
 public:
    InetAddressList();
@@ -351,17 +356,5 @@ public:
 };
 
 #endif /* __cplusplus */
-
-/* ---------------------------------------------------------------------------------------
- * Table
- * ------------------------------------------------------------------------------------- */
-
-/* ---------------------------------------------------------------------------------------
- * Geolocation and postal address
- * ------------------------------------------------------------------------------------- */
-
-/* ---------------------------------------------------------------------------------------
- * MAC address
- * ------------------------------------------------------------------------------------- */
 
 #endif

@@ -63,9 +63,6 @@ typedef void (*LogConsoleWriter)(const wchar_t *format, ...);
  * the tag as the caller gave it (null for untagged messages) and the formatted text. */
 typedef void (*LogDebugWriter)(const wchar_t *tag, const wchar_t *message);
 
-/* Current time in milliseconds since 1970-01-01 00:00:00 UTC. */
-typedef int64_t (*LogClock)(void);
-
 /* One message text: code and wide text with numbered inserts. */
 typedef struct QVLOG_MESSAGE_TEXT
 {
@@ -135,10 +132,6 @@ QV_API bool qvlog_register_message_table(const QVLOG_MESSAGE_TEXT *table, size_t
  * sent as "<PRI>Mmm dd hh:mm:ss name[pid]: text" with facility daemon; they are dropped
  * while nothing listens there. */
 QV_API void qvlog_set_syslog_path(const char *path);
-
-/* Replaces the clock the log reads for timestamps and rotation decisions (null: the
- * system's wall clock). For tests and replays; set it while no thread writes. */
-QV_API void qvlog_set_clock(LogClock clock);
 
 /* ---------------------------------------------------------------------------------------
  * Debug levels and tags
@@ -225,5 +218,18 @@ QV_API void qvlog_debug_tag2(const wchar_t *tag, int32_t level, const wchar_t *f
 QV_API void qvlog_debug_tag_object(const wchar_t *tag, uint32_t objectId, int32_t level, const wchar_t *format, ...);
 QV_API void qvlog_debug_tag_object2(const wchar_t *tag, uint32_t objectId, int32_t level, const wchar_t *format,
                                     va_list args);
+
+/* ---------------------------------------------------------------------------------------
+ * Testing
+ *
+ * Hooks for tests, benchmarks and replays; host programs have no need of them.
+ * ------------------------------------------------------------------------------------- */
+
+/* Current time in milliseconds since 1970-01-01 00:00:00 UTC. */
+typedef int64_t (*LogClock)(void);
+
+/* Replaces the clock the log reads for timestamps and rotation decisions (null: the
+ * system's wall clock). For tests and replays; set it while no thread writes. */
+QV_API void qvlog_set_clock(LogClock clock);
 
 #endif

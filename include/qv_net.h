@@ -19,8 +19,6 @@
 
 #ifdef __cplusplus
 
-class Mutex;
-
 /* Sends all size bytes of data with the send flags given (the caller's MSG_ values).
  * When mutex is not null it is held from before the first byte until the last attempt,
  * so whole buffers from different threads never interleave on one socket; a null mutex

@@ -170,16 +170,14 @@ QV_API bool SetDefaultCodepage(const char *name);
 #include <stdlib.h>
 #include <string.h>
 
-/* Marks members of an exported class that only the library itself calls, so that calls
- * between them are bound inside the library. */
-#if defined(__GNUC__) && !defined(_WIN32)
-#define QV_INTERNAL __attribute__((visibility("hidden")))
-#else
-#define QV_INTERNAL
-#endif
-
 class StringList;
 class uuid;
+
+namespace qv {
+namespace text {
+struct StringInternals;
+}
+}  // namespace qv
 
 /* The library's dynamic wide-character string: a growable buffer of wchar_t on the C heap,
  * always zero-terminated while present. An empty string may have no buffer at all.
@@ -200,17 +198,13 @@ class uuid;
  * leaves the string as it was. Not safe for concurrent modification. */
 class QV_EXPORT String
 {
+   friend struct qv::text::StringInternals;  // the library's own code of the string
+
 private:
    wchar_t *m_buffer;        // null for an empty string without a block
    size_t m_length;          // characters, terminator not counted
    size_t m_allocated;       // capacity in characters, terminator included
    size_t m_allocationStep;  // smallest growth of the capacity, in characters
-
-   QV_INTERNAL bool grow(size_t count, size_t minimum);
-   QV_INTERNAL void appendDecimal(uint64_t magnitude, bool negative);
-   QV_INTERNAL bool assignCopy(const wchar_t *text, size_t count);
-   QV_INTERNAL bool affixMatches(const wchar_t *affix, size_t n, bool atEnd) const;
-   QV_INTERNAL String select(size_t start, size_t count) const;
 
    // Used by the inline appends: the fast path, and the library's path for growth and
    // for text inside the own buffer.

@@ -241,13 +241,6 @@ QV_API uint32_t ThreadPoolGetSerializedRequestMaxWaitTime(ThreadPool *pool, cons
  * 24 or a watermark of 0 keeps the old value. */
 QV_API void ThreadPoolSetResizeParameters(int32_t responsiveness, uint32_t highWatermark, uint32_t lowWatermark);
 
-/* Divides the periods of pools created afterwards by divisor (1 to 100; other values keep
- * the old one; 1 at load): the 5-second maintenance tick and the idle time-out, which
- * starts at 10 seconds and grows to about 10 minutes. With a large divisor a test or a
- * demonstration sees a pool resize within seconds. The load averages keep their factors
- * per tick and the watermarks stay in milliseconds. */
-QV_API void ThreadPoolSetTimeScale(int32_t divisor);
-
 #ifdef __cplusplus
 
 class StringList;
@@ -261,5 +254,18 @@ QV_EXPORT bool ThreadPoolGetInfo(const wchar_t *name, ThreadPoolInfo *info);
 QV_API StringList *ThreadPoolGetAllPools(void);
 
 #endif /* __cplusplus */
+
+/* ---------------------------------------------------------------------------------------
+ * Testing
+ *
+ * Hooks for tests, benchmarks and replays; host programs have no need of them.
+ * ------------------------------------------------------------------------------------- */
+
+/* Divides the periods of pools created afterwards by divisor (1 to 100; other values keep
+ * the old one; 1 at load): the 5-second maintenance tick and the idle time-out, which
+ * starts at 10 seconds and grows to about 10 minutes. With a large divisor a test or a
+ * demonstration sees a pool resize within seconds. The load averages keep their factors
+ * per tick and the watermarks stay in milliseconds. */
+QV_API void ThreadPoolSetTimeScale(int32_t divisor);
 
 #endif

@@ -16,6 +16,22 @@ void FreeValue(void *value, HashMapBase *)
 
 }  // namespace
 
+namespace qv::containers {
+
+/* The one friend of HashMapBase: its hash table, each operation on the map given. */
+struct HashMapInternals
+{
+   /* The entry of key, or null; *hash (when not null) gets the key's hash. */
+   static HashMapEntry *find(const HashMapBase *map, const void *key, unsigned *hash = nullptr);
+   static void removeEntry(HashMapBase *map, HashMapEntry *entry);
+   /* Releases value through the map's destroy function (null: nothing). */
+   static void destroyObject(HashMapBase *map, void *value);
+};
+
+}  // namespace qv::containers
+
+using qv::containers::HashMapInternals;
+
 HashMapBase::HashMapBase(bool owner, unsigned int keyLength)
     : m_data(nullptr), m_objectOwner(owner), m_keylen(keyLength), m_objectDestructor(FreeValue)
 {}
@@ -30,17 +46,17 @@ int HashMapBase::size() const
    return static_cast<int>(HASH_COUNT(m_data));
 }
 
-HashMapEntry *HashMapBase::find(const void *key, unsigned *hash) const
+HashMapEntry *HashMapInternals::find(const HashMapBase *map, const void *key, unsigned *hash)
 {
-   if (key == nullptr || (m_data == nullptr && hash == nullptr))
+   if (key == nullptr || (map->m_data == nullptr && hash == nullptr))
       return nullptr;
-   return FindEntry(m_data, key, m_keylen, hash);
+   return FindEntry(map->m_data, key, map->m_keylen, hash);
 }
 
-void HashMapBase::destroyObject(void *value)
+void HashMapInternals::destroyObject(HashMapBase *map, void *value)
 {
    if (value != nullptr)
-      m_objectDestructor(value, this);
+      map->m_objectDestructor(value, const_cast<HashMapBase *>(map));
 }
 
 void HashMapBase::_set(const void *key, void *value)
@@ -48,54 +64,54 @@ void HashMapBase::_set(const void *key, void *value)
    if (key == nullptr)
       return;
    unsigned hash;
-   HashMapEntry *entry = find(key, &hash);
+   HashMapEntry *entry = HashMapInternals::find(this, key, &hash);
    if (entry != nullptr)
    {
       // Storing the value it already holds must not release it.
       void *old = entry->value;
       entry->value = value;
       if (m_objectOwner && old != value)
-         destroyObject(old);
+         HashMapInternals::destroyObject(this, old);
       return;
    }
    entry = AddEntry(m_data, key, m_keylen, hash);
    if (entry != nullptr)
       entry->value = value;
    else if (m_objectOwner)
-      destroyObject(value);  // the map was handed the value and cannot keep it
+      HashMapInternals::destroyObject(this, value);  // the map was handed the value and cannot keep it
 }
 
 void *HashMapBase::_get(const void *key) const
 {
-   HashMapEntry *entry = find(key);
+   HashMapEntry *entry = HashMapInternals::find(this, key);
    return (entry != nullptr) ? entry->value : nullptr;
 }
 
 bool HashMapBase::_contains(const void *key) const
 {
-   return find(key) != nullptr;
+   return HashMapInternals::find(this, key) != nullptr;
 }
 
 /* Unlinks entry and frees it with its key, then releases an owned value. */
-void HashMapBase::removeEntry(HashMapEntry *entry)
+void HashMapInternals::removeEntry(HashMapBase *map, HashMapEntry *entry)
 {
    void *value = entry->value;
-   DeleteEntry(m_data, entry, m_keylen);
-   if (m_objectOwner)
-      destroyObject(value);
+   DeleteEntry(map->m_data, entry, map->m_keylen);
+   if (map->m_objectOwner)
+      destroyObject(map, value);
 }
 
 void HashMapBase::_remove(const void *key)
 {
-   HashMapEntry *entry = find(key);
+   HashMapEntry *entry = HashMapInternals::find(this, key);
    if (entry != nullptr)
-      removeEntry(entry);
+      HashMapInternals::removeEntry(this, entry);
 }
 
 void HashMapBase::clear()
 {
    while (m_data != nullptr)
-      removeEntry(m_data);
+      HashMapInternals::removeEntry(this, m_data);
 }
 
 EnumerationCallbackResult HashMapBase::forEach(EnumerationCallbackResult (*callback)(const void *key, const void *value,
@@ -152,6 +168,6 @@ void HashMapIterator::remove()
 {
    if (m_curr == nullptr)
       return;
-   m_map->removeEntry(m_curr);
+   HashMapInternals::removeEntry(m_map, m_curr);
    m_curr = nullptr;
 }

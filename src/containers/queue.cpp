@@ -11,6 +11,30 @@
 using qv::platform::MonotonicMs;
 using qv::sync::LockGuard;
 
+/* Matches a key against an element for find and remove. */
+typedef bool (*QueueComparator)(const void *key, const void *element);
+
+namespace qv::containers {
+
+/* The one friend of Queue: its ring storage, each operation on the queue given. The
+ * callers hold the queue's mutex. */
+struct QueueInternals
+{
+   /* Reallocates the storage to slots; false, with the storage unchanged, on failure. */
+   static bool resize(Queue *queue, uint32_t slots);
+   static bool growIfFull(Queue *queue);
+   static void shrink(Queue *queue);
+   /* The oldest element that is not a hole, removed; null when none. */
+   static void *take(Queue *queue);
+   static bool signalNeeded(const Queue *queue);
+   static bool findSlot(const Queue *queue, const void *key, QueueComparator comparator, bool skipMarker,
+                        uint32_t *slot);
+};
+
+}  // namespace qv::containers
+
+using qv::containers::QueueInternals;
+
 Queue::Queue() : Queue(DEFAULT_INITIAL_SIZE, DEFAULT_BUFFER_INCREMENT) {}
 
 Queue::Queue(unsigned int initialSize, unsigned int bufferIncrement)
@@ -18,7 +42,7 @@ Queue::Queue(unsigned int initialSize, unsigned int bufferIncrement)
       m_first(0), m_last(0), m_bufferIncrement((bufferIncrement > 0) ? bufferIncrement : 1), m_shutdownFlag(false),
       m_waitingReaders(0)
 {
-   resize(initialSize);
+   QueueInternals::resize(this, initialSize);
 }
 
 Queue::~Queue()
@@ -28,79 +52,80 @@ Queue::~Queue()
 
 /* Reallocates the storage to slots (a queue of no slots keeps one, so that the block is
  * never of size 0). False, with the storage unchanged, when that fails. */
-bool Queue::resize(uint32_t slots)
+bool QueueInternals::resize(Queue *queue, uint32_t slots)
 {
    size_t bytes = ((slots > 0) ? slots : 1) * sizeof(void *);
-   void **elements = static_cast<void **>(realloc(m_elements, bytes));
+   void **elements = static_cast<void **>(realloc(queue->m_elements, bytes));
    if (elements == nullptr)
       return false;
-   m_elements = elements;
-   m_bufferSize = slots;
+   queue->m_elements = elements;
+   queue->m_bufferSize = slots;
    return true;
 }
 
 /* Makes room for one more element; false when the storage cannot grow. */
-bool Queue::growIfFull()
+bool QueueInternals::growIfFull(Queue *queue)
 {
-   if (m_numElements < m_bufferSize)
+   if (queue->m_numElements < queue->m_bufferSize)
       return true;
-   uint32_t oldSize = m_bufferSize;
-   if (m_bufferIncrement > UINT32_MAX - oldSize || !resize(oldSize + m_bufferIncrement))
+   uint32_t oldSize = queue->m_bufferSize;
+   if (queue->m_bufferIncrement > UINT32_MAX - oldSize || !resize(queue, oldSize + queue->m_bufferIncrement))
       return false;
-   if (m_first == 0)
+   if (queue->m_first == 0)
    {
       // The ring fills slots 0 to oldSize - 1 in order: the new slots follow it.
-      m_last = oldSize;
+      queue->m_last = oldSize;
    }
    else
    {
       // The part from first to the old end moves to the end, opening the gap after last.
-      memmove(&m_elements[m_first + m_bufferIncrement], &m_elements[m_first], (oldSize - m_first) * sizeof(void *));
-      m_first += m_bufferIncrement;
+      memmove(&queue->m_elements[queue->m_first + queue->m_bufferIncrement], &queue->m_elements[queue->m_first],
+              (oldSize - queue->m_first) * sizeof(void *));
+      queue->m_first += queue->m_bufferIncrement;
    }
    return true;
 }
 
 /* Returns to the initial size once no more than half of it is occupied and the occupied
  * slots do not wrap. */
-void Queue::shrink()
+void QueueInternals::shrink(Queue *queue)
 {
-   if (m_bufferSize == m_initialSize || m_numElements > m_initialSize / 2)
+   if (queue->m_bufferSize == queue->m_initialSize || queue->m_numElements > queue->m_initialSize / 2)
       return;
-   if (m_numElements == 0)
+   if (queue->m_numElements == 0)
    {
       // The positions may lie beyond the smaller buffer (always possible when half the
       // initial size is 0): an empty ring starts again at slot 0.
-      m_first = 0;
-      m_last = 0;
+      queue->m_first = 0;
+      queue->m_last = 0;
    }
    else
    {
-      if (m_last < m_first)
+      if (queue->m_last < queue->m_first)
          return;
-      if (m_first != 0)
+      if (queue->m_first != 0)
       {
-         memmove(m_elements, &m_elements[m_first], m_numElements * sizeof(void *));
-         m_last -= m_first;
-         m_first = 0;
+         memmove(queue->m_elements, &queue->m_elements[queue->m_first], queue->m_numElements * sizeof(void *));
+         queue->m_last -= queue->m_first;
+         queue->m_first = 0;
       }
    }
-   resize(m_initialSize);
+   resize(queue, queue->m_initialSize);
 }
 
 /* The body of get(); the caller holds the mutex. */
-void *Queue::take()
+void *QueueInternals::take(Queue *queue)
 {
-   if (m_shutdownFlag)
+   if (queue->m_shutdownFlag)
       return QUEUE_SHUTDOWN_MARKER;
    void *element = nullptr;
-   while (element == nullptr && m_numElements > 0)
+   while (element == nullptr && queue->m_numElements > 0)
    {
-      element = m_elements[m_first];
-      m_numElements--;
-      m_first = nextSlot(m_first);
+      element = queue->m_elements[queue->m_first];
+      queue->m_numElements--;
+      queue->m_first = queue->nextSlot(queue->m_first);
    }
-   shrink();
+   shrink(queue);
    return element;
 }
 
@@ -108,22 +133,22 @@ void *Queue::take()
  * getOrBlock's wait needs it. The event keeps one signal however many puts came before a
  * reader waited, and the shutdown signals it once, so a reader that leaves elements or
  * shutdown behind signals it again for the next one. The caller holds the mutex. */
-bool Queue::signalNeeded() const
+bool QueueInternals::signalNeeded(const Queue *queue)
 {
-   return m_waitingReaders > 0 && (m_shutdownFlag || m_numElements > 0);
+   return queue->m_waitingReaders > 0 && (queue->m_shutdownFlag || queue->m_numElements > 0);
 }
 
 void Queue::put(void *element)
 {
    LockGuard lock(m_mutex);
-   bool stored = growIfFull();
+   bool stored = QueueInternals::growIfFull(this);
    if (stored)
    {
       m_elements[m_last] = element;
       m_last = nextSlot(m_last);
       m_numElements++;
    }
-   bool signal = stored && signalNeeded();
+   bool signal = stored && QueueInternals::signalNeeded(this);
    lock.release();
    // Signalled outside the lock, so that the woken reader does not run into it.
    if (signal)
@@ -133,14 +158,14 @@ void Queue::put(void *element)
 void Queue::insert(void *element)
 {
    LockGuard lock(m_mutex);
-   bool stored = growIfFull();
+   bool stored = QueueInternals::growIfFull(this);
    if (stored)
    {
       m_first = (m_first == 0) ? m_bufferSize - 1 : m_first - 1;
       m_elements[m_first] = element;
       m_numElements++;
    }
-   bool signal = stored && signalNeeded();
+   bool signal = stored && QueueInternals::signalNeeded(this);
    lock.release();
    if (signal)
       m_condition.set();
@@ -149,13 +174,13 @@ void Queue::insert(void *element)
 void *Queue::get()
 {
    LockGuard lock(m_mutex);
-   return take();
+   return QueueInternals::take(this);
 }
 
 void *Queue::getOrBlock(unsigned int timeout)
 {
    LockGuard lock(m_mutex);
-   void *element = take();
+   void *element = QueueInternals::take(this);
    if (element != nullptr)
       return element;
    uint64_t deadline = (timeout != INFINITE) ? MonotonicMs() + timeout : 0;
@@ -168,7 +193,7 @@ void *Queue::getOrBlock(unsigned int timeout)
       lock.relock();
       if (!signalled)
          break;
-      element = take();
+      element = QueueInternals::take(this);
       if (element != nullptr)
          break;
       // Another reader took what the signal was for: wait again for the rest of the time.
@@ -181,7 +206,7 @@ void *Queue::getOrBlock(unsigned int timeout)
       }
    }
    m_waitingReaders--;
-   bool signal = signalNeeded();
+   bool signal = QueueInternals::signalNeeded(this);
    lock.release();
    if (signal)
       m_condition.set();
@@ -194,7 +219,7 @@ void Queue::clear()
    m_numElements = 0;
    m_first = 0;
    m_last = 0;
-   shrink();
+   QueueInternals::shrink(this);
 }
 
 void Queue::setShutdownMode()
@@ -207,12 +232,12 @@ void Queue::setShutdownMode()
 /* The first occupied slot, from first, whose element is not a hole (nor the shutdown
  * marker, with skipMarker) and satisfies comparator; false if none. The caller holds the
  * mutex. */
-bool Queue::findSlot(const void *key, bool (*comparator)(const void *key, const void *element), bool skipMarker,
-                     uint32_t *slot) const
+bool QueueInternals::findSlot(const Queue *queue, const void *key, QueueComparator comparator, bool skipMarker,
+                              uint32_t *slot)
 {
-   for (uint32_t i = 0, pos = m_first; i < m_numElements; i++, pos = nextSlot(pos))
+   for (uint32_t i = 0, pos = queue->m_first; i < queue->m_numElements; i++, pos = queue->nextSlot(pos))
    {
-      const void *element = m_elements[pos];
+      const void *element = queue->m_elements[pos];
       if (element != nullptr && !(skipMarker && element == QUEUE_SHUTDOWN_MARKER) && comparator(key, element))
       {
          *slot = pos;
@@ -226,14 +251,14 @@ void *Queue::find(void *key, bool (*comparator)(const void *key, const void *ele
 {
    LockGuard lock(m_mutex);
    uint32_t slot;
-   return findSlot(key, comparator, true, &slot) ? m_elements[slot] : nullptr;
+   return QueueInternals::findSlot(this, key, comparator, true, &slot) ? m_elements[slot] : nullptr;
 }
 
 bool Queue::remove(void *key, bool (*comparator)(const void *key, const void *element))
 {
    LockGuard lock(m_mutex);
    uint32_t slot;
-   bool removed = findSlot(key, comparator, false, &slot);
+   bool removed = QueueInternals::findSlot(this, key, comparator, false, &slot);
    if (removed)
       m_elements[slot] = nullptr;
    return removed;

@@ -77,14 +77,32 @@ int32_t FindEntry(wchar_t *const *values, int32_t count, const wchar_t *text,
 
 }  // namespace
 
+namespace qv::containers {
+
+/* The one friend of StringList: its slot array and pool copies, each on the list given. */
+struct StringListInternals
+{
+   /* Takes a fresh slot array of the given size from the pool (none for 0). */
+   static void initSlots(StringList *list, int32_t slots);
+   /* Makes room for one more entry by the growth rule. */
+   static bool reserveSlot(StringList *list);
+   /* Appends a pool copy of count characters of text, terminated. */
+   static void addChars(StringList *list, const wchar_t *text, size_t count);
+   static void addFormatted(StringList *list, const wchar_t *format, ...);
+};
+
+}  // namespace qv::containers
+
+using qv::containers::StringListInternals;
+
 StringList::StringList() : m_count(0), m_allocated(0), m_values(nullptr)
 {
-   initSlots(INITIAL_SLOTS);
+   StringListInternals::initSlots(this, INITIAL_SLOTS);
 }
 
 StringList::StringList(const StringList *src) : m_count(0), m_allocated(0), m_values(nullptr)
 {
-   initSlots((src != nullptr) ? src->m_allocated : INITIAL_SLOTS);
+   StringListInternals::initSlots(this, (src != nullptr) ? src->m_allocated : INITIAL_SLOTS);
    addAll(src);
 }
 
@@ -96,51 +114,52 @@ StringList::StringList(const wchar_t *text, const wchar_t *separator) : StringLi
 }
 
 /* Takes a fresh slot array of the given size from the pool (none for 0). */
-void StringList::initSlots(int32_t slots)
+void StringListInternals::initSlots(StringList *list, int32_t slots)
 {
-   m_values = (slots > 0) ? static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES)) : nullptr;
-   m_allocated = (m_values != nullptr) ? slots : 0;
+   list->m_values =
+       (slots > 0) ? static_cast<wchar_t **>(list->m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES)) : nullptr;
+   list->m_allocated = (list->m_values != nullptr) ? slots : 0;
 }
 
 /* Makes room for one more entry by the growth rule; the new array is taken from the pool.
  * False when the count is at its limit or the pool is exhausted. */
-bool StringList::reserveSlot()
+bool StringListInternals::reserveSlot(StringList *list)
 {
-   if (m_count < m_allocated)
+   if (list->m_count < list->m_allocated)
       return true;
-   if (m_count == INT32_MAX)
+   if (list->m_count == INT32_MAX)
       return false;
-   int32_t slots = qv::containers::GrownSlotCount(m_allocated);
-   wchar_t **values = static_cast<wchar_t **>(m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES));
+   int32_t slots = qv::containers::GrownSlotCount(list->m_allocated);
+   wchar_t **values = static_cast<wchar_t **>(list->m_pool.allocate(static_cast<size_t>(slots) * SLOT_BYTES));
    if (values == nullptr)
       return false;
-   if (m_count > 0)
-      memcpy(values, m_values, static_cast<size_t>(m_count) * SLOT_BYTES);
-   m_values = values;  // the old array stays behind in the pool
-   m_allocated = slots;
+   if (list->m_count > 0)
+      memcpy(values, list->m_values, static_cast<size_t>(list->m_count) * SLOT_BYTES);
+   list->m_values = values;  // the old array stays behind in the pool
+   list->m_allocated = slots;
    return true;
 }
 
 /* Appends a pool copy of count characters of text, terminated. */
-void StringList::addChars(const wchar_t *text, size_t count)
+void StringListInternals::addChars(StringList *list, const wchar_t *text, size_t count)
 {
-   if (count >= SIZE_MAX / sizeof(wchar_t) || !reserveSlot())
+   if (count >= SIZE_MAX / sizeof(wchar_t) || !reserveSlot(list))
       return;
-   wchar_t *copy = static_cast<wchar_t *>(m_pool.allocate(TextBytes(count)));
+   wchar_t *copy = static_cast<wchar_t *>(list->m_pool.allocate(TextBytes(count)));
    if (copy == nullptr)
       return;
    memcpy(copy, text, count * sizeof(wchar_t));
    copy[count] = 0;
-   m_values[m_count++] = copy;
+   list->m_values[list->m_count++] = copy;
 }
 
 void StringList::add(const wchar_t *text)
 {
    if (text != nullptr)
    {
-      addChars(text, wcslen(text));
+      StringListInternals::addChars(this, text, wcslen(text));
    }
-   else if (reserveSlot())
+   else if (StringListInternals::reserveSlot(this))
    {
       m_values[m_count++] = nullptr;
    }
@@ -161,7 +180,7 @@ void StringList::addMBString(const char *text)
    }
    // Every character takes at least one byte, so strlen + 1 characters hold the result.
    size_t length = strlen(text);
-   if (length >= static_cast<size_t>(INT_MAX) || !reserveSlot())
+   if (length >= static_cast<size_t>(INT_MAX) || !StringListInternals::reserveSlot(this))
       return;
    wchar_t *copy = static_cast<wchar_t *>(m_pool.allocate(TextBytes(length)));
    if (copy == nullptr)
@@ -172,7 +191,7 @@ void StringList::addMBString(const char *text)
    m_values[m_count++] = copy;
 }
 
-void StringList::addFormatted(const wchar_t *format, ...)
+void StringListInternals::addFormatted(StringList *list, const wchar_t *format, ...)
 {
    wchar_t buffer[FORMAT_BUFFER];
    va_list args;
@@ -183,41 +202,41 @@ void StringList::addFormatted(const wchar_t *format, ...)
    va_end(args);
    if (length >= 0 && static_cast<size_t>(length) < FORMAT_BUFFER)
    {
-      addChars(buffer, static_cast<size_t>(length));
+      addChars(list, buffer, static_cast<size_t>(length));
    }
-   else if (length >= 0 && reserveSlot())
+   else if (length >= 0 && reserveSlot(list))
    {
       size_t size = static_cast<size_t>(length) + 1;
-      wchar_t *text = static_cast<wchar_t *>(m_pool.allocate(size * sizeof(wchar_t)));
+      wchar_t *text = static_cast<wchar_t *>(list->m_pool.allocate(size * sizeof(wchar_t)));
       if (text != nullptr && qv_vsnwprintf(text, size, format, again) == length)
-         m_values[m_count++] = text;
+         list->m_values[list->m_count++] = text;
    }
    va_end(again);
 }
 
 void StringList::add(int32_t value)
 {
-   addFormatted(L"%d", value);
+   StringListInternals::addFormatted(this, L"%d", value);
 }
 
 void StringList::add(uint32_t value)
 {
-   addFormatted(L"%u", value);
+   StringListInternals::addFormatted(this, L"%u", value);
 }
 
 void StringList::add(int64_t value)
 {
-   addFormatted(L"%I64d", value);
+   StringListInternals::addFormatted(this, L"%I64d", value);
 }
 
 void StringList::add(uint64_t value)
 {
-   addFormatted(L"%I64u", value);
+   StringListInternals::addFormatted(this, L"%I64u", value);
 }
 
 void StringList::add(double value)
 {
-   addFormatted(L"%f", value);
+   StringListInternals::addFormatted(this, L"%f", value);
 }
 
 void StringList::addAll(const StringList *other)
@@ -256,7 +275,7 @@ void StringList::splitAndAdd(const wchar_t *text, const wchar_t *separator)
    const wchar_t *piece = text;
    for (const wchar_t *hit = wcsstr(piece, separator); hit != nullptr; hit = wcsstr(piece, separator))
    {
-      addChars(piece, static_cast<size_t>(hit - piece));
+      StringListInternals::addChars(this, piece, static_cast<size_t>(hit - piece));
       piece = hit + separatorLength;
    }
    add(piece);
@@ -288,7 +307,7 @@ void StringList::addOrReplace(int32_t index, const wchar_t *text)
    }
    while (m_count < index)
    {
-      if (!reserveSlot())
+      if (!StringListInternals::reserveSlot(this))
          return;
       m_values[m_count++] = nullptr;
    }
@@ -313,7 +332,7 @@ void StringList::clear()
 {
    m_pool.clear();
    m_count = 0;
-   initSlots(INITIAL_SLOTS);
+   StringListInternals::initSlots(this, INITIAL_SLOTS);
 }
 
 int32_t StringList::indexOf(const wchar_t *text) const

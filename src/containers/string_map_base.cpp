@@ -39,6 +39,24 @@ wchar_t *CopyKey(const wchar_t *text, size_t length)
 
 }  // namespace
 
+namespace qv::containers {
+
+/* The one friend of StringMapBase: its hash table, each operation on the map given. */
+struct StringMapInternals
+{
+   /* The entry of the first length characters of key, or null; *hash (when not null) gets
+    * the key's hash for a following addEntry. */
+   static StringMapEntry *find(const StringMapBase *map, const wchar_t *key, size_t length, unsigned *hash = nullptr);
+   static void replaceValue(StringMapBase *map, StringMapEntry *entry, void *value);
+   static bool addEntry(StringMapBase *map, wchar_t *key, size_t length, unsigned hash, void *value,
+                        bool keyPreallocated);
+   static void removeEntry(StringMapBase *map, StringMapEntry *entry);
+};
+
+}  // namespace qv::containers
+
+using qv::containers::StringMapInternals;
+
 StringMapBase::StringMapBase(bool owner)
     : m_objects(nullptr), m_objectOwner(owner), m_ignoreCase(true), m_objectDestructor(FreeValue)
 {}
@@ -56,22 +74,22 @@ int StringMapBase::size() const
 /* The entry matching the first length characters of key: folded to upper case in an
  * ignore-case map, exactly otherwise. With hash not null the hash of the key as the map
  * stores it is put there, unless the key is null or too long. */
-StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned *hash) const
+StringMapEntry *StringMapInternals::find(const StringMapBase *map, const wchar_t *key, size_t length, unsigned *hash)
 {
-   if (key == nullptr || length > MAX_KEY_LENGTH || (m_objects == nullptr && hash == nullptr))
+   if (key == nullptr || length > MAX_KEY_LENGTH || (map->m_objects == nullptr && hash == nullptr))
       return nullptr;
    StringMapEntry *entry = nullptr;
    unsigned hashv;  // of the key as stored: folded in an ignore-case map
-   if (!m_ignoreCase)
+   if (!map->m_ignoreCase)
    {
       hashv = HashKey<SameCase>(key, length, nullptr);
-      HASH_FIND_BYHASHVALUE(hh, m_objects, key, KeyBytes(length), hashv, entry);
+      HASH_FIND_BYHASHVALUE(hh, map->m_objects, key, KeyBytes(length), hashv, entry);
    }
    else if (length <= STACK_FOLD_CHARS)
    {
       wchar_t folded[STACK_FOLD_CHARS];
       hashv = HashKey<UpperCase>(key, length, folded);
-      HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+      HASH_FIND_BYHASHVALUE(hh, map->m_objects, folded, KeyBytes(length), hashv, entry);
    }
    else
    {
@@ -80,7 +98,7 @@ StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned 
       wchar_t *folded = static_cast<wchar_t *>(malloc(length * sizeof(wchar_t)));
       hashv = HashKey<UpperCase>(key, length, folded);
       if (folded != nullptr)
-         HASH_FIND_BYHASHVALUE(hh, m_objects, folded, KeyBytes(length), hashv, entry);
+         HASH_FIND_BYHASHVALUE(hh, map->m_objects, folded, KeyBytes(length), hashv, entry);
       free(folded);
    }
    if (hash != nullptr)
@@ -90,29 +108,29 @@ StringMapEntry *StringMapBase::find(const wchar_t *key, size_t length, unsigned 
 
 bool StringMapBase::contains(const wchar_t *key) const
 {
-   return (key != nullptr) && (find(key, wcslen(key)) != nullptr);
+   return (key != nullptr) && (StringMapInternals::find(this, key, wcslen(key)) != nullptr);
 }
 
 bool StringMapBase::contains(const wchar_t *key, size_t length) const
 {
-   return find(key, length) != nullptr;
+   return StringMapInternals::find(this, key, length) != nullptr;
 }
 
 void *StringMapBase::getObject(const wchar_t *key) const
 {
-   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   StringMapEntry *entry = (key != nullptr) ? StringMapInternals::find(this, key, wcslen(key)) : nullptr;
    return (entry != nullptr) ? entry->value : nullptr;
 }
 
 void *StringMapBase::getObject(const wchar_t *key, size_t length) const
 {
-   StringMapEntry *entry = find(key, length);
+   StringMapEntry *entry = StringMapInternals::find(this, key, length);
    return (entry != nullptr) ? entry->value : nullptr;
 }
 
 bool StringMapBase::findObject(const wchar_t *key, void **value) const
 {
-   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   StringMapEntry *entry = (key != nullptr) ? StringMapInternals::find(this, key, wcslen(key)) : nullptr;
    if (entry == nullptr)
       return false;
    *value = entry->value;
@@ -126,29 +144,30 @@ void StringMapBase::destroyObject(void *value)
 }
 
 /* Stores value in entry, releasing the old one in an owning map unless it is the same. */
-void StringMapBase::replaceValue(StringMapEntry *entry, void *value)
+void StringMapInternals::replaceValue(StringMapBase *map, StringMapEntry *entry, void *value)
 {
    void *old = entry->value;
    entry->value = value;
-   if (m_objectOwner && old != value)
-      destroyObject(old);
+   if (map->m_objectOwner && old != value)
+      map->destroyObject(old);
 }
 
 /* Adds a new entry at the end of insertion order; hash is the one find gave for key.
  * False, with nothing stored and nothing freed, when an allocation fails. */
-bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *value, bool keyPreallocated)
+bool StringMapInternals::addEntry(StringMapBase *map, wchar_t *key, size_t length, unsigned hash, void *value,
+                                  bool keyPreallocated)
 {
    StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
    if (entry == nullptr)
       return false;
    entry->key = keyPreallocated ? key : CopyKey(key, length);
-   if (m_ignoreCase && entry->key != nullptr)
+   if (map->m_ignoreCase && entry->key != nullptr)
    {
       entry->originalKey = CopyKey(entry->key, length);
       if (entry->originalKey != nullptr)
          FoldInPlace(entry->key, length);
    }
-   if (entry->key == nullptr || (m_ignoreCase && entry->originalKey == nullptr))
+   if (entry->key == nullptr || (map->m_ignoreCase && entry->originalKey == nullptr))
    {
       if (!keyPreallocated)
          free(entry->key);
@@ -156,7 +175,7 @@ bool StringMapBase::addEntry(wchar_t *key, size_t length, unsigned hash, void *v
       return false;
    }
    entry->value = value;
-   HASH_ADD_KEYPTR_BYHASHVALUE(hh, m_objects, entry->key, KeyBytes(length), hash, entry);
+   HASH_ADD_KEYPTR_BYHASHVALUE(hh, map->m_objects, entry->key, KeyBytes(length), hash, entry);
    return true;
 }
 
@@ -173,7 +192,7 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
    }
 
    unsigned hash = 0;
-   StringMapEntry *entry = find(key, length, &hash);
+   StringMapEntry *entry = StringMapInternals::find(this, key, length, &hash);
    if (entry != nullptr)
    {
       if (m_ignoreCase)
@@ -190,11 +209,11 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
       {
          free(key);
       }
-      replaceValue(entry, value);
+      StringMapInternals::replaceValue(this, entry, value);
       return;
    }
 
-   if (!addEntry(key, length, hash, value, keyPreallocated))
+   if (!StringMapInternals::addEntry(this, key, length, hash, value, keyPreallocated))
    {
       if (keyPreallocated)
          free(key);
@@ -204,28 +223,28 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
 }
 
 /* Unlinks entry and frees it with its keys, then releases an owned value. */
-void StringMapBase::removeEntry(StringMapEntry *entry)
+void StringMapInternals::removeEntry(StringMapBase *map, StringMapEntry *entry)
 {
-   HASH_DELETE(hh, m_objects, entry);
+   HASH_DELETE(hh, map->m_objects, entry);
    void *value = entry->value;
    free(entry->key);
    free(entry->originalKey);
    free(entry);
-   if (m_objectOwner)
-      destroyObject(value);
+   if (map->m_objectOwner)
+      map->destroyObject(value);
 }
 
 void StringMapBase::remove(const wchar_t *key)
 {
-   StringMapEntry *entry = (key != nullptr) ? find(key, wcslen(key)) : nullptr;
+   StringMapEntry *entry = (key != nullptr) ? StringMapInternals::find(this, key, wcslen(key)) : nullptr;
    if (entry != nullptr)
-      removeEntry(entry);
+      StringMapInternals::removeEntry(this, entry);
 }
 
 void StringMapBase::clear()
 {
    while (m_objects != nullptr)
-      removeEntry(m_objects);
+      StringMapInternals::removeEntry(this, m_objects);
 }
 
 void StringMapBase::setIgnoreCase(bool ignore)
@@ -287,7 +306,7 @@ void StringMapBase::filterElements(bool (*filter)(const wchar_t *key, const void
    HASH_ITER(hh, m_objects, entry, next)
    {
       if (!filter(entry->reportedKey(), entry->value, context))
-         removeEntry(entry);
+         StringMapInternals::removeEntry(this, entry);
    }
 }
 

@@ -15,6 +15,19 @@ constexpr int LIST_GROW_STEP = 8;
 
 }  // namespace
 
+namespace qv::data {
+
+/* The one friend of InetAddressList. */
+struct InetAddressListInternals
+{
+   /* Index of the first entry equal to addr (family and address), or -1. */
+   static int indexOf(const InetAddressList *list, const InetAddress &addr);
+};
+
+}  // namespace qv::data
+
+using qv::data::InetAddressListInternals;
+
 InetAddressList::InetAddressList() : m_list(LIST_INITIAL_CAPACITY, LIST_GROW_STEP, true) {}
 
 // The array's copy makes copies of the entries, so the two lists share nothing.
@@ -33,11 +46,11 @@ InetAddressList &InetAddressList::operator=(const InetAddressList &src)
 
 InetAddressList::~InetAddressList() {}
 
-int InetAddressList::indexOf(const InetAddress &addr) const
+int InetAddressListInternals::indexOf(const InetAddressList *list, const InetAddress &addr)
 {
-   for (int i = 0; i < m_list.size(); i++)
+   for (int i = 0; i < list->m_list.size(); i++)
    {
-      if (m_list.get(i)->equals(addr))
+      if (list->m_list.get(i)->equals(addr))
          return i;
    }
    return -1;
@@ -45,12 +58,12 @@ int InetAddressList::indexOf(const InetAddress &addr) const
 
 bool InetAddressList::hasAddress(const InetAddress &addr) const
 {
-   return indexOf(addr) != -1;
+   return InetAddressListInternals::indexOf(this, addr) != -1;
 }
 
 void InetAddressList::add(const InetAddress &addr)
 {
-   if (indexOf(addr) == -1)
+   if (InetAddressListInternals::indexOf(this, addr) == -1)
       m_list.add(new InetAddress(addr));
 }
 
@@ -63,21 +76,21 @@ void InetAddressList::add(const InetAddressList &other)
 
 void InetAddressList::remove(const InetAddress &addr)
 {
-   int index = indexOf(addr);
+   int index = InetAddressListInternals::indexOf(this, addr);
    if (index != -1)
       m_list.remove(index);
 }
 
 void InetAddressList::replace(const InetAddress &addr)
 {
-   int index = indexOf(addr);
+   int index = InetAddressListInternals::indexOf(this, addr);
    if (index != -1)
       m_list.get(index)->setMaskBits(addr.getMaskBits());
 }
 
 const InetAddress &InetAddressList::findAddress(const InetAddress &addr) const
 {
-   int index = indexOf(addr);
+   int index = InetAddressListInternals::indexOf(this, addr);
    return (index != -1) ? *m_list.get(index) : InetAddress::INVALID;
 }
 

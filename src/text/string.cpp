@@ -96,6 +96,23 @@ size_t ReplaceInto(wchar_t *dst, const wchar_t *src, size_t length, const wchar_
 
 }  // namespace
 
+namespace qv::text {
+
+/* The one friend of String: its buffer management, each on the string it is given. */
+struct StringInternals
+{
+   /* Makes room for count more characters and a terminator by the growth rule. */
+   static bool grow(String *self, size_t count, size_t minimum);
+   static void appendDecimal(String *self, uint64_t magnitude, bool negative);
+   static bool assignCopy(String *self, const wchar_t *text, size_t count);
+   static bool affixMatches(const String *self, const wchar_t *affix, size_t n, bool atEnd);
+   static String select(const String *self, size_t start, size_t count);
+};
+
+}  // namespace qv::text
+
+using qv::text::StringInternals;
+
 String::String() : m_buffer(nullptr), m_length(0), m_allocated(0), m_allocationStep(DEFAULT_ALLOCATION_STEP) {}
 
 String::String(const String &src)
@@ -134,7 +151,7 @@ String &String::operator=(const String &src)
       return *this;
    if (src.m_buffer != nullptr && src.m_length > 0)
    {
-      if (!assignCopy(src.m_buffer, src.m_length))
+      if (!StringInternals::assignCopy(this, src.m_buffer, src.m_length))
          return *this;
    }
    else
@@ -169,22 +186,22 @@ String &String::operator=(const wchar_t *text)
    if (text == nullptr)
       text = L"";
    // The copy is made before the old buffer goes, so the string's own text may be assigned.
-   assignCopy(text, textLength(text));
+   StringInternals::assignCopy(this, text, textLength(text));
    return *this;
 }
 
 /* Replaces the buffer with an exact copy of count characters of text (which may lie in
  * the old buffer); false and no change when out of memory. */
-bool String::assignCopy(const wchar_t *text, size_t count)
+bool StringInternals::assignCopy(String *self, const wchar_t *text, size_t count)
 {
    wchar_t *copy = (count < MAX_CAPACITY) ? DuplicateChars(text, count) : nullptr;
    if (copy == nullptr)
       return false;
-   if (m_buffer != nullptr)
-      free(m_buffer);
-   m_buffer = copy;
-   m_length = count;
-   m_allocated = count + 1;
+   if (self->m_buffer != nullptr)
+      free(self->m_buffer);
+   self->m_buffer = copy;
+   self->m_length = count;
+   self->m_allocated = count + 1;
    return true;
 }
 
@@ -200,30 +217,30 @@ size_t String::textLength(const wchar_t *text) const
 
 /* Makes room for count more characters and a terminator by the growth rule. False, with
  * the string unchanged, when the size would overflow or the heap is exhausted. */
-bool String::grow(size_t count, size_t minimum)
+bool StringInternals::grow(String *self, size_t count, size_t minimum)
 {
-   if (count >= MAX_CAPACITY - m_length)
+   if (count >= MAX_CAPACITY - self->m_length)
       return false;
-   size_t least = m_length + count + 1;
-   if (m_buffer != nullptr && least <= m_allocated)
+   size_t least = self->m_length + count + 1;
+   if (self->m_buffer != nullptr && least <= self->m_allocated)
       return true;
-   size_t target = GrownCapacity(m_allocated, m_allocationStep, minimum, least);
+   size_t target = GrownCapacity(self->m_allocated, self->m_allocationStep, minimum, least);
    if (target == 0)
       return false;
-   wchar_t *p = static_cast<wchar_t *>(realloc(m_buffer, Bytes(target)));
+   wchar_t *p = static_cast<wchar_t *>(realloc(self->m_buffer, Bytes(target)));
    if (p == nullptr)
    {
       // A large step may be what the heap cannot give: try with the bare minimum.
-      size_t fallback = GrownCapacity(m_allocated, 0, minimum, least);
+      size_t fallback = GrownCapacity(self->m_allocated, 0, minimum, least);
       if (fallback == 0 || fallback >= target)
          return false;
       target = fallback;
-      p = static_cast<wchar_t *>(realloc(m_buffer, Bytes(target)));
+      p = static_cast<wchar_t *>(realloc(self->m_buffer, Bytes(target)));
       if (p == nullptr)
          return false;
    }
-   m_buffer = p;
-   m_allocated = target;
+   self->m_buffer = p;
+   self->m_allocated = target;
    return true;
 }
 
@@ -236,13 +253,13 @@ void String::appendChars(const wchar_t *text, size_t count)
    {
       size_t offset = static_cast<size_t>(text - m_buffer);
       count = std::min(count, (offset <= m_length) ? m_length + 1 - offset : 0);
-      if (count >= m_allocated - m_length && !grow(count, count + 1))
+      if (count >= m_allocated - m_length && !StringInternals::grow(this, count, count + 1))
          return;
       memmove(m_buffer + m_length, m_buffer + offset, Bytes(count));
    }
    else
    {
-      if ((m_buffer == nullptr || count >= m_allocated - m_length) && !grow(count, count + 1))
+      if ((m_buffer == nullptr || count >= m_allocated - m_length) && !StringInternals::grow(this, count, count + 1))
          return;
       memcpy(m_buffer + m_length, text, Bytes(count));
    }
@@ -252,13 +269,13 @@ void String::appendChars(const wchar_t *text, size_t count)
 
 void String::appendCharGrowing(wchar_t ch)
 {
-   if (!grow(1, 2))
+   if (!StringInternals::grow(this, 1, 2))
       return;
    m_buffer[m_length++] = ch;
    m_buffer[m_length] = 0;
 }
 
-void String::appendDecimal(uint64_t magnitude, bool negative)
+void StringInternals::appendDecimal(String *self, uint64_t magnitude, bool negative)
 {
    wchar_t digits[DECIMAL_BUFFER];
    size_t pos = DECIMAL_BUFFER;
@@ -269,7 +286,7 @@ void String::appendDecimal(uint64_t magnitude, bool negative)
    } while (magnitude != 0);
    if (negative)
       digits[--pos] = L'-';
-   appendChars(digits + pos, DECIMAL_BUFFER - pos);
+   self->appendChars(digits + pos, DECIMAL_BUFFER - pos);
 }
 
 void String::append(int32_t n)
@@ -279,19 +296,19 @@ void String::append(int32_t n)
 
 void String::append(uint32_t n)
 {
-   appendDecimal(n, false);
+   StringInternals::appendDecimal(this, n, false);
 }
 
 void String::append(int64_t n)
 {
    // The magnitude is taken in unsigned arithmetic, so INT64_MIN needs no special case.
    uint64_t magnitude = (n < 0) ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
-   appendDecimal(magnitude, n < 0);
+   StringInternals::appendDecimal(this, magnitude, n < 0);
 }
 
 void String::append(uint64_t n)
 {
-   appendDecimal(n, false);
+   StringInternals::appendDecimal(this, n, false);
 }
 
 void String::appendPreallocated(wchar_t *text)
@@ -350,7 +367,8 @@ void String::appendMBString(const char *bytes, size_t byteCount, int codePage)
       memcpy(copy, bytes, byteCount);
       bytes = copy;
    }
-   if ((m_buffer == nullptr || byteCount >= m_allocated - m_length) && !grow(byteCount, byteCount + 1))
+   if ((m_buffer == nullptr || byteCount >= m_allocated - m_length) &&
+       !StringInternals::grow(this, byteCount, byteCount + 1))
    {
       free(copy);
       return;
@@ -397,7 +415,7 @@ void String::escapeCharacter(int ch, int esc)
    for (; m_buffer[textEnd] != 0; textEnd++)
       if (m_buffer[textEnd] == c)
          occurrences++;
-   if (occurrences == 0 || !grow(occurrences, occurrences))
+   if (occurrences == 0 || !StringInternals::grow(this, occurrences, occurrences))
       return;
 
    // Whatever follows the first zero (terminator included) moves right as one piece; the
@@ -561,31 +579,31 @@ bool String::equals(const wchar_t *text) const
 
 /* True when the n characters of affix equal the first (atEnd false) or the last
  * characters of the text; an empty affix always matches, a longer one never. */
-bool String::affixMatches(const wchar_t *affix, size_t n, bool atEnd) const
+bool StringInternals::affixMatches(const String *self, const wchar_t *affix, size_t n, bool atEnd)
 {
-   if (n > m_length)
+   if (n > self->m_length)
       return false;
-   return n == 0 || memcmp(atEnd ? m_buffer + m_length - n : m_buffer, affix, Bytes(n)) == 0;
+   return n == 0 || memcmp(atEnd ? self->m_buffer + self->m_length - n : self->m_buffer, affix, Bytes(n)) == 0;
 }
 
 bool String::startsWith(const String &prefix) const
 {
-   return affixMatches(prefix.m_buffer, prefix.m_length, false);
+   return StringInternals::affixMatches(this, prefix.m_buffer, prefix.m_length, false);
 }
 
 bool String::startsWith(const wchar_t *prefix) const
 {
-   return prefix != nullptr && affixMatches(prefix, textLength(prefix), false);
+   return prefix != nullptr && StringInternals::affixMatches(this, prefix, textLength(prefix), false);
 }
 
 bool String::endsWith(const String &suffix) const
 {
-   return affixMatches(suffix.m_buffer, suffix.m_length, true);
+   return StringInternals::affixMatches(this, suffix.m_buffer, suffix.m_length, true);
 }
 
 bool String::endsWith(const wchar_t *suffix) const
 {
-   return suffix != nullptr && affixMatches(suffix, textLength(suffix), true);
+   return suffix != nullptr && StringInternals::affixMatches(this, suffix, textLength(suffix), true);
 }
 
 int32_t String::find(const wchar_t *pattern, size_t start) const
@@ -602,21 +620,21 @@ int32_t String::find(const wchar_t *pattern, size_t start) const
 
 /* A new string (default step) with at most count characters from start; empty when start
  * is not below the length. */
-String String::select(size_t start, size_t count) const
+String StringInternals::select(const String *self, size_t start, size_t count)
 {
    String result;
-   if (start < m_length)
+   if (start < self->m_length)
    {
-      count = std::min(count, m_length - start);
+      count = std::min(count, self->m_length - start);
       if (count > 0)
-         result.assignCopy(m_buffer + start, count);
+         assignCopy(&result, self->m_buffer + start, count);
    }
    return result;
 }
 
 String String::substring(size_t start, int32_t count) const
 {
-   return select(start, (count < 0) ? SIZE_MAX : static_cast<size_t>(count));
+   return StringInternals::select(this, start, (count < 0) ? SIZE_MAX : static_cast<size_t>(count));
 }
 
 wchar_t *String::substring(size_t start, int32_t count, wchar_t *buffer) const
@@ -639,11 +657,11 @@ wchar_t *String::substring(size_t start, int32_t count, wchar_t *buffer) const
 
 String String::left(size_t count) const
 {
-   return select(0, count);
+   return StringInternals::select(this, 0, count);
 }
 
 String String::right(size_t count) const
 {
    size_t n = std::min(count, m_length);
-   return select(m_length - n, n);
+   return StringInternals::select(this, m_length - n, n);
 }
