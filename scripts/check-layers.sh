@@ -76,7 +76,9 @@ if ! tsort "$WORK/edges" >/dev/null 2>"$WORK/tsort"; then
    status=1
    echo
    echo "FAIL: the uses between layers form a cycle:"
-   sed 's/^tsort: /  /' "$WORK/tsort"
+   awk '/input contains a loop/ { if (loop != "") print "  " loop; loop = ""; next }
+        { sub(/^tsort: /, ""); loop = (loop == "") ? $1 : loop " -> " $1 }
+        END { if (loop != "") print "  " loop }' "$WORK/tsort"
 fi
 
 if [ "$status" -eq 0 ]; then
