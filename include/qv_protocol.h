@@ -813,9 +813,9 @@ public:
    static constexpr uint32_t DEFAULT_HOUSEKEEPER_INTERVAL = 30000;
 
 private:
-   QvLock *m_lock;
-   QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
-   uint8_t m_waitSlots[MAX_WAIT_SLOTS];    // 1 while a waiter owns the slot
+   qv::platform::QvLock *m_lock;
+   qv::platform::QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
+   uint8_t m_waitSlots[MAX_WAIT_SLOTS];                  // 1 while a waiter owns the slot
    uint32_t m_holdTime;
    int32_t m_size;       // messages held
    int32_t m_allocated;  // elements in m_elements

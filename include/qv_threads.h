@@ -14,10 +14,6 @@
  * on a monotonic clock; INFINITE means no limit.
  * ------------------------------------------------------------------------------------- */
 
-/* Platform objects behind the classes; private to the library. */
-struct QvLock;
-struct QvEvent;
-
 /* Reader/writer lock record behind RWLock and the RWLock* functions; private. */
 typedef struct __rwlock_data __rwlock_data;
 
@@ -70,12 +66,20 @@ QV_API void ThreadSetName(qorvel_thread_t *thread, const char *name);
 
 #ifdef __cplusplus
 
+/* Platform objects behind the classes; private to the library. */
+namespace qv {
+namespace platform {
+struct QvLock;
+struct QvEvent;
+}  // namespace platform
+}  // namespace qv
+
 /* Re-entrant lock: the owning thread may lock it again and must unlock it as often. A
  * thread that finds it owned spins 4000 times before it blocks. */
 class QV_EXPORT Mutex
 {
 private:
-   QvLock *m_mutex;
+   qv::platform::QvLock *m_mutex;
    int32_t *m_refCount;
 
 public:
@@ -120,7 +124,7 @@ public:
 class QV_EXPORT Condition
 {
 private:
-   QvEvent *m_event;
+   qv::platform::QvEvent *m_event;
    int32_t *m_refCount;
 
 public:

@@ -21,6 +21,7 @@ using qv::platform::LOCK_FREE;
 using qv::platform::LOCK_SPIN_COUNT;
 using qv::platform::LockAcquire;
 using qv::platform::LockRelease;
+using qv::platform::QvLock;
 
 namespace {
 

@@ -42,7 +42,7 @@ constexpr int64_t MS_PER_SECOND = 1000;
  * thread can never close the file under a running block write or run into the writer's
  * own rotation. Neither lock is ever taken while the other is held. Both are static, so a
  * writer that races with qvlog_close never meets a freed lock. */
-extern QvLock g_logLock;
+extern platform::QvLock g_logLock;
 
 /* Open flags and QVLOG_OPENED. Read by every writer without a lock. */
 extern std::atomic<uint32_t> g_flags;

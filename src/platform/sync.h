@@ -9,6 +9,15 @@
 
 #include <atomic>
 
+/* The C library's flag for a process that has one thread only. */
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+#define QV_HAVE_SINGLE_THREADED_FLAG 1
+extern "C" char __libc_single_threaded;
+#endif
+
+namespace qv {
+namespace platform {
+
 /* Re-entrant lock. The lock word says 0: free, 1: held, 2: held and a thread may sleep on
  * it. Only the owner touches recursion; owner is read by other threads only to learn
  * that they are not the owner. */
@@ -22,15 +31,6 @@ struct QvLock
 
 /* Event with manual or automatic reset (definition in sync_posix.cpp). */
 struct QvEvent;
-
-/* The C library's flag for a process that has one thread only. */
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
-#define QV_HAVE_SINGLE_THREADED_FLAG 1
-extern "C" char __libc_single_threaded;
-#endif
-
-namespace qv {
-namespace platform {
 
 /* Every critical section of the library spins this many times before it blocks. */
 constexpr uint32_t LOCK_SPIN_COUNT = 4000;

@@ -68,6 +68,9 @@ __thread uint32_t t_threadId __attribute__((tls_model("initial-exec")));
 
 }  // namespace
 
+namespace qv {
+namespace platform {
+
 /* The event: signalled is the kept state; waiters are the threads blocked in EventWait, the
  * longest-waiting first. Every field is guarded by mutex. */
 struct QvEvent
@@ -78,9 +81,6 @@ struct QvEvent
    bool manualReset;
    bool signalled;
 };
-
-namespace qv {
-namespace platform {
 
 #ifndef QV_HAVE_THREAD_POINTER
 uintptr_t CurrentThreadToken()

@@ -14,6 +14,9 @@
 namespace qv {
 namespace pool {
 
+using platform::QvEvent;
+using platform::QvLock;
+
 /* Debug tag of every message of the pool. */
 constexpr wchar_t DEBUG_TAG[] = L"threads.pool";
 
@@ -157,13 +160,13 @@ struct ThreadPool
    // Workers waiting for work, the latest to go idle last. A submitter takes one off and
    // sets its event, so every idle spell is ended by one set at most and idle workers are
    // woken latest first (those idle longest are left to time out).
-   alignas(qv::pool::CACHE_LINE) QvLock idleLock;
+   alignas(qv::pool::CACHE_LINE) qv::platform::QvLock idleLock;
    qv::pool::WorkerThreadInfo **idleWorkers;  // room for maxWorkers
    int32_t idleCount;                         // under idleLock
    std::atomic<int32_t> idleHint;             // idleCount, readable without the lock
 
-   alignas(
-       qv::pool::CACHE_LINE) QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
+   alignas(qv::pool::CACHE_LINE)
+       qv::platform::QvLock poolLock;  // guards workers, finishedWorkers, the start and stop counts, stopping
    HashMap<uint64_t, qv::pool::WorkerThreadInfo> workers;
    qv::pool::WorkerThreadInfo *finishedWorkers;  // ended for inactivity, to be joined
    uint64_t workersStarted;
@@ -171,13 +174,13 @@ struct ThreadPool
    std::atomic<bool> stopping;
 
    qorvel_thread_t *maintenanceThread;
-   QvEvent *maintenanceWakeup;  // automatic reset
+   qv::platform::QvEvent *maintenanceWakeup;  // automatic reset
    std::atomic<int64_t> loadAverages[3];
 
-   QvLock keyQueueLock;  // guards keyQueues and the queues in it
+   qv::platform::QvLock keyQueueLock;  // guards keyQueues and the queues in it
    StringObjectMap<qv::pool::SerializationQueue> keyQueues;
 
-   QvLock timedRequestLock;  // guards both lists of scheduled requests
+   qv::platform::QvLock timedRequestLock;  // guards both lists of scheduled requests
    // Sorted by run time, latest first, so that the next due request is the last one.
    ObjectArray<qv::pool::WorkRequest> timedRequests;    // wall clock, milliseconds since 1970
    ObjectArray<qv::pool::WorkRequest> delayedRequests;  // monotonic milliseconds
