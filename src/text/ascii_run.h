@@ -133,32 +133,43 @@ template <typename S, typename D> inline void ConvertAsciiBlock(const S *s, D *d
 
 #endif
 
-/* Converts the ASCII units at the start of s (available units) into d (room units) and
- * returns how many; stops before the first unit of 0x80 or above, or when either side
- * runs out. */
-template <typename S, typename D> inline size_t ConvertAsciiRun(const S *s, size_t available, D *d, size_t room)
+/* Converts the run at the start of s (available units) into d (room units) and returns its
+ * length: a block of ASCII_BLOCK units at a time while stops(block) (bit i set for each
+ * unit that ends the run) is 0 and convert(block) converts it whole, then unit by unit
+ * while fits(unit). Stops at the first unit outside the run, or when either side runs
+ * out. */
+template <typename S, typename D, typename Stops, typename Convert, typename Fits>
+inline size_t ConvertUnitRun(const S *s, size_t available, D *d, size_t room, Stops stops, Convert convert, Fits fits)
 {
    size_t limit = (available < room) ? available : room;
    size_t done = 0;
    while (limit - done >= ASCII_BLOCK)
    {
-      unsigned mask = NonAsciiMask(s + done);
+      unsigned mask = stops(s + done);
       if (mask != 0)
       {
-         size_t run = static_cast<size_t>(__builtin_ctz(mask));
-         for (size_t i = 0; i < run; i++)
-            d[done + i] = static_cast<D>(UnitValue(s[done + i]));
-         return done + run;
+         limit = done + static_cast<size_t>(__builtin_ctz(mask));
+         break;
       }
-      ConvertAsciiBlock(s + done, d + done);
+      convert(s + done, d + done);
       done += ASCII_BLOCK;
    }
-   while (done < limit && UnitValue(s[done]) < 0x80)
+   while (done < limit && fits(UnitValue(s[done])))
    {
       d[done] = static_cast<D>(UnitValue(s[done]));
       done++;
    }
    return done;
+}
+
+/* Converts the ASCII units at the start of s (available units) into d (room units) and
+ * returns how many; stops before the first unit of 0x80 or above, or when either side
+ * runs out. */
+template <typename S, typename D> inline size_t ConvertAsciiRun(const S *s, size_t available, D *d, size_t room)
+{
+   return ConvertUnitRun(
+       s, available, d, room, [](const S *block) { return NonAsciiMask(block); },
+       [](const S *block, D *out) { ConvertAsciiBlock(block, out); }, [](UCS4CHAR unit) { return unit < 0x80; });
 }
 
 /* Number of ASCII units at the start of s (available units). */

@@ -52,20 +52,6 @@ template <typename S> inline unsigned WideMask(const S *s)
    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & 0xFFFF;
 }
 
-/* Widens a block of ASCII_BLOCK UTF-16 units to 32-bit characters. */
-template <typename S, typename D> inline void WidenBlock(const S *s, D *d)
-{
-   const __m128i *in = reinterpret_cast<const __m128i *>(s);
-   __m128i *out = reinterpret_cast<__m128i *>(d);
-   const __m128i zero = _mm_setzero_si128();
-   __m128i a = _mm_loadu_si128(in);
-   __m128i b = _mm_loadu_si128(in + 1);
-   _mm_storeu_si128(out, _mm_unpacklo_epi16(a, zero));
-   _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(a, zero));
-   _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(b, zero));
-   _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(b, zero));
-}
-
 /* Narrows a block of ASCII_BLOCK 32-bit characters, each at most 0xFFFF, to UTF-16 units. */
 template <typename S, typename D> inline void NarrowBlock(const S *s, D *d)
 {
@@ -97,12 +83,6 @@ template <typename S> inline unsigned WideMask(const S *s)
    return mask;
 }
 
-template <typename S, typename D> inline void WidenBlock(const S *s, D *d)
-{
-   for (size_t i = 0; i < ASCII_BLOCK; i++)
-      d[i] = static_cast<D>(s[i]);
-}
-
 template <typename S, typename D> inline void NarrowBlock(const S *s, D *d)
 {
    for (size_t i = 0; i < ASCII_BLOCK; i++)
@@ -117,25 +97,10 @@ template <typename S, typename D> inline void NarrowBlock(const S *s, D *d)
 template <typename S, typename D> inline size_t WidenBmpRun(const S *s, size_t available, D *d, size_t room)
 {
    static_assert(sizeof(S) == 2 && sizeof(D) == 4, "UTF-16 units to 32-bit characters");
-   size_t limit = (available < room) ? available : room;
-   size_t done = 0;
-   while (limit - done >= ASCII_BLOCK)
-   {
-      unsigned mask = SurrogateMask(s + done);
-      if (mask != 0)
-      {
-         limit = done + static_cast<size_t>(__builtin_ctz(mask));
-         break;
-      }
-      WidenBlock(s + done, d + done);
-      done += ASCII_BLOCK;
-   }
-   while (done < limit && IsSingleUnit(static_cast<UCS4CHAR>(s[done])))
-   {
-      d[done] = static_cast<D>(s[done]);
-      done++;
-   }
-   return done;
+   // Widening a block is what the ASCII copy does with 16-bit units.
+   return ConvertUnitRun(
+       s, available, d, room, [](const S *block) { return SurrogateMask(block); },
+       [](const S *block, D *out) { ConvertAsciiBlock(block, out); }, [](UCS4CHAR unit) { return IsSingleUnit(unit); });
 }
 
 /* Narrows the 32-bit characters at the start of s (available units) that are at most 0xFFFF
@@ -144,25 +109,9 @@ template <typename S, typename D> inline size_t WidenBmpRun(const S *s, size_t a
 template <typename S, typename D> inline size_t NarrowBmpRun(const S *s, size_t available, D *d, size_t room)
 {
    static_assert(sizeof(S) == 4 && sizeof(D) == 2, "32-bit characters to UTF-16 units");
-   size_t limit = (available < room) ? available : room;
-   size_t done = 0;
-   while (limit - done >= ASCII_BLOCK)
-   {
-      unsigned mask = WideMask(s + done);
-      if (mask != 0)
-      {
-         limit = done + static_cast<size_t>(__builtin_ctz(mask));
-         break;
-      }
-      NarrowBlock(s + done, d + done);
-      done += ASCII_BLOCK;
-   }
-   while (done < limit && static_cast<UCS4CHAR>(s[done]) <= MAX_UTF16_UNIT)
-   {
-      d[done] = static_cast<D>(s[done]);
-      done++;
-   }
-   return done;
+   return ConvertUnitRun(
+       s, available, d, room, [](const S *block) { return WideMask(block); },
+       [](const S *block, D *out) { NarrowBlock(block, out); }, [](UCS4CHAR unit) { return unit <= MAX_UTF16_UNIT; });
 }
 
 }  // namespace qv::text
