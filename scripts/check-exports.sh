@@ -52,10 +52,13 @@ if ! diff -q "$WORK/listed" "$WORK/exports" >/dev/null; then
 fi
 
 # Names the runtime libraries export, wherever the dynamic linker finds them here.
+# The cache is read whole: an early exit of awk would end ldconfig with SIGPIPE, which
+# pipefail turns into a failure of this script.
+ldconfig -p >"$WORK/ldcache"
 for runtime in libc.so.6 libm.so.6 libstdc++.so.6 libcrypto.so.3 libz.so.1; do
-   path=$(ldconfig -p | awk -v name="$runtime" '$1 == name && /x86-64/ { print $NF; exit }')
+   path=$(awk -v name="$runtime" '$1 == name && /x86-64/ { print $NF; exit }' "$WORK/ldcache")
    if [ -z "$path" ]; then
-      path=$(ldconfig -p | awk -v name="$runtime" '$1 == name { print $NF; exit }')
+      path=$(awk -v name="$runtime" '$1 == name { print $NF; exit }' "$WORK/ldcache")
    fi
    if [ -z "$path" ]; then
       echo "check-exports: $runtime not found" >&2
