@@ -27,6 +27,10 @@ ptrdiff_t PlatformSocketSend(SOCKET s, const void *data, size_t size, int flags)
  * The bytes read, 0 when the peer closed the connection, or -1. */
 ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags);
 
+/* One receive that never waits, whatever the socket's mode: as PlatformSocketRecv, and -1
+ * with the last error WOULD_BLOCK when nothing is there. */
+ptrdiff_t PlatformSocketRecvNow(SOCKET s, void *buffer, size_t size);
+
 /* Sockets that one wait takes at most. */
 constexpr int QV_SOCKET_WAIT_MAX = 64;
 

@@ -61,6 +61,11 @@ ptrdiff_t PlatformSocketRecv(SOCKET s, void *buffer, size_t size, int flags)
    return rc;
 }
 
+ptrdiff_t PlatformSocketRecvNow(SOCKET s, void *buffer, size_t size)
+{
+   return PlatformSocketRecv(s, buffer, size, MSG_DONTWAIT);
+}
+
 int PlatformSocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout)
 {
    if (count <= 0 || count > QV_SOCKET_WAIT_MAX)
