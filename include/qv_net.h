@@ -328,11 +328,10 @@ public:
    Serial(const Serial &) = delete;
    Serial &operator=(const Serial &) = delete;
 
-   /* Closes an open port, keeps the name, and opens the port for reading and writing,
-    * held exclusively. A name without '/' is taken from /dev (ttyS0 is /dev/ttyS0). On
-    * success the line is set to 38400 baud, 8 data bits, no parity, one stop bit
-    * (whatever was stored before) and the stored time-out applies. False when the port
-    * cannot be opened. */
+   /* Closes an open port, keeps a copy of the name, and opens the port for reading and
+    * writing, held exclusively. A name not starting with '/' is taken from /dev (ttyS0 is
+    * /dev/ttyS0). On success the line is set to 38400 baud, 8 data bits, no parity, one
+    * stop bit (whatever was stored before). False when the port cannot be opened. */
    bool open(const wchar_t *port);
    /* Stores the settings and applies them to the open port (raw mode, no flow control,
     * parity not checked, DTR and RTS raised), then applies the stored time-out. False

@@ -31,12 +31,12 @@ uint32_t TimeoutMs(int32_t timeout)
    return (timeout > 0) ? static_cast<uint32_t>(timeout) : 0;
 }
 
-/* The device path of a port name: UTF-8, with /dev/ before a name without '/'. Null
+/* The device path of a port name: UTF-8, with /dev/ before a name not starting with '/'. Null
  * when the name cannot be converted. The caller frees it. */
 char *DevicePath(const wchar_t *port)
 {
    char *name = UTF8StringFromWideString(port);
-   if (name == nullptr || strchr(name, '/') != nullptr)
+   if (name == nullptr || name[0] == '/')
       return name;
    size_t size = sizeof(DEVICE_DIRECTORY) + strlen(name);
    char *path = static_cast<char *>(malloc(size));

@@ -19,9 +19,9 @@ namespace platform {
 
 namespace {
 
-/* Waits for the descriptor: 1 ready (or hung up, or failed: the next call tells), 0 when
- * the time-out passed, -1 when the wait failed. */
-int WaitFor(int fd, short events, uint64_t deadline)
+/* Waits for the descriptor until deadline (monotonic milliseconds): 1 ready, with the
+ * events in *revents, 0 when the time passed, -1 when the wait failed. */
+int WaitFor(int fd, short events, uint64_t deadline, short *revents)
 {
    for (;;)
    {
@@ -38,7 +38,33 @@ int WaitFor(int fd, short events, uint64_t deadline)
          errno = EBADF;
          return -1;
       }
+      *revents = entry.revents;
       return rc;
+   }
+}
+
+/* One read of what is there, waiting until deadline for the first byte: the bytes read,
+ * 0 when the time passed, -1 when the line failed or hung up. A terminal without a
+ * minimum count reads 0 bytes both when nothing is there and when it hung up, so the wait
+ * tells the two apart. */
+int ReadSome(int fd, char *buffer, size_t size, uint64_t deadline)
+{
+   for (;;)
+   {
+      short revents = 0;
+      int rc = WaitFor(fd, POLLIN, deadline, &revents);
+      if (rc <= 0)
+         return rc;
+      ssize_t n = ::read(fd, buffer, size);
+      if (n > 0)
+         return static_cast<int>(n);
+      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+         return -1;
+      if (revents & (POLLHUP | POLLERR))
+      {
+         errno = EIO;
+         return -1;
+      }
    }
 }
 
@@ -87,23 +113,7 @@ int SerialRead(int fd, void *buffer, size_t size, uint32_t timeout)
 {
    if (size > INT_MAX)
       size = INT_MAX;
-   uint64_t deadline = MonotonicMs() + timeout;
-   for (;;)
-   {
-      ssize_t n = ::read(fd, buffer, size);
-      if (n > 0)
-         return static_cast<int>(n);
-      // End of file: the line hung up.
-      if (n == 0)
-         return -1;
-      if (errno == EINTR)
-         continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
-         return -1;
-      int rc = WaitFor(fd, POLLIN, deadline);
-      if (rc <= 0)
-         return rc;
-   }
+   return ReadSome(fd, static_cast<char *>(buffer), size, MonotonicMs() + timeout);
 }
 
 int SerialReadAll(int fd, void *buffer, size_t size, uint32_t timeout)
@@ -115,22 +125,13 @@ int SerialReadAll(int fd, void *buffer, size_t size, uint32_t timeout)
    uint64_t deadline = MonotonicMs() + timeout;
    while (got < size)
    {
-      ssize_t n = ::read(fd, next + got, size - got);
-      if (n > 0)
-      {
-         got += static_cast<size_t>(n);
-         continue;
-      }
-      if (n < 0 && errno == EINTR)
-         continue;
+      int n = ReadSome(fd, next + got, size - got, deadline);
       // What came before a failure is returned; the next read reports the failure.
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+      if (n < 0)
          return (got > 0) ? static_cast<int>(got) : -1;
-      int rc = WaitFor(fd, POLLIN, deadline);
-      if (rc < 0)
-         return (got > 0) ? static_cast<int>(got) : -1;
-      if (rc == 0)
+      if (n == 0)
          break;
+      got += static_cast<size_t>(n);
    }
    return static_cast<int>(got);
 }
@@ -152,7 +153,8 @@ ptrdiff_t SerialWrite(int fd, const void *data, size_t size, uint32_t timeout)
          continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
          return -1;
-      int rc = WaitFor(fd, POLLOUT, deadline);
+      short revents = 0;
+      int rc = WaitFor(fd, POLLOUT, deadline, &revents);
       if (rc < 0)
          return -1;
       if (rc == 0)
