@@ -60,21 +60,28 @@ bool Ready(benchmark::State &state)
    return true;
 }
 
+/* Items are the answered pings; "lost" counts the requests without an answer (several
+ * liboping objects in one process take each other's replies). */
+void Count(benchmark::State &state, int64_t answered)
+{
+   state.SetItemsProcessed(answered);
+   state.counters["lost"] =
+       benchmark::Counter(static_cast<double>(state.iterations() - answered), benchmark::Counter::kAvgThreads);
+}
+
 void BM_IcmpPing(benchmark::State &state)
 {
    if (!Ready(state))
       return;
    InetAddress target = InetAddress::parse(TARGET);
-   int64_t failures = 0;
+   int64_t answered = 0;
    for (auto _ : state)
    {
       uint32_t rtt;
-      if (IcmpPing(target, 1, TIMEOUT_MS, &rtt, PAYLOAD_SIZE, false) != PING_OK)
-         failures++;
+      if (IcmpPing(target, 1, TIMEOUT_MS, &rtt, PAYLOAD_SIZE, false) == PING_OK)
+         answered++;
    }
-   state.SetItemsProcessed(state.iterations());
-   if (failures > 0)
-      state.SkipWithError("a ping failed");
+   Count(state, answered);
 }
 
 void BM_LibopingPingSend(benchmark::State &state)
@@ -94,16 +101,14 @@ void BM_LibopingPingSend(benchmark::State &state)
       ping_destroy(ping);
       return;
    }
-   int64_t failures = 0;
+   int64_t answered = 0;
    for (auto _ : state)
    {
-      if (ping_send(ping) != 1)
-         failures++;
+      if (ping_send(ping) == 1)
+         answered++;
    }
    ping_destroy(ping);
-   state.SetItemsProcessed(state.iterations());
-   if (failures > 0)
-      state.SkipWithError("a ping failed");
+   Count(state, answered);
 }
 
 }  // namespace

@@ -80,6 +80,13 @@ uint64_t MonotonicUs()
    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+/* Whole milliseconds since start (monotonic microseconds). */
+uint32_t ElapsedMs(uint64_t start)
+{
+   uint64_t elapsed = (MonotonicUs() - start) / 1000u;
+   return (elapsed > 0xFFFFFFFFu) ? 0xFFFFFFFFu : static_cast<uint32_t>(elapsed);
+}
+
 uint16_t Read16(const uint8_t *p)
 {
    return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -380,8 +387,22 @@ IcmpStatus IcmpEcho(IcmpEndpoint *endpoint, const struct sockaddr *target, uint1
    }
 
    uint8_t buffer[RECEIVE_BUFFER_SIZE];
+   // On loopback the reply is often queued before the send returns: a look before the
+   // first wait saves it.
+   bool look = (error == 0);
    for (;;)
    {
+      if (look)
+      {
+         Answer answer = ReadMessages(ep, sequence, buffer);
+         if (answer.found)
+         {
+            if (answer.status == IcmpStatus::REPLY && rttMs != nullptr)
+               *rttMs = ElapsedMs(sentAt);
+            return answer.status;
+         }
+         look = false;
+      }
       int wait = -1;
       if (timeout != INFINITE)
       {
@@ -410,10 +431,7 @@ IcmpStatus IcmpEcho(IcmpEndpoint *endpoint, const struct sockaddr *target, uint1
       if (answer.found)
       {
          if (answer.status == IcmpStatus::REPLY && rttMs != nullptr)
-         {
-            uint64_t elapsed = (MonotonicUs() - sentAt) / 1000u;
-            *rttMs = (elapsed > 0xFFFFFFFFu) ? 0xFFFFFFFFu : static_cast<uint32_t>(elapsed);
-         }
+            *rttMs = ElapsedMs(sentAt);
          return answer.status;
       }
       if (entry.revents & POLLNVAL)
