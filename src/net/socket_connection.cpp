@@ -66,12 +66,7 @@ SocketConnection::~SocketConnection()
 SocketConnection *SocketConnection::createTCPConnection(const wchar_t *host, uint16_t port, uint32_t timeout)
 {
    SocketConnection *connection = new SocketConnection();
-   if (!connection->connectTCP(host, port, timeout))
-   {
-      delete connection;
-      return nullptr;
-   }
-   return connection;
+   return qv::net::KeepIfConnected(connection, connection->connectTCP(host, port, timeout));
 }
 
 bool SocketConnection::connectTCP(const wchar_t *host, uint16_t port, uint32_t timeout)

@@ -15,6 +15,14 @@ const uint8_t WONT_ECHO[TELNET_NEGOTIATION_SIZE] = {TELNET_IAC, TELNET_WONT, TEL
 /* Largest chunk filtered at once; a larger read is made in several. */
 constexpr int CHUNK_MAX = 16384;
 
+/* Tells the server that the client will not echo. The connection stands even when this
+ * could not be sent. */
+bool Announce(TelnetConnection *connection)
+{
+   connection->write(reinterpret_cast<const char *>(WONT_ECHO), TELNET_NEGOTIATION_SIZE);
+   return true;
+}
+
 }  // namespace
 
 TelnetConnection::TelnetConnection() {}
@@ -22,39 +30,23 @@ TelnetConnection::TelnetConnection() {}
 TelnetConnection *TelnetConnection::createConnection(const wchar_t *host, uint16_t port, uint32_t timeout)
 {
    TelnetConnection *connection = new TelnetConnection();
-   if (!connection->connect(host, port, timeout))
-   {
-      delete connection;
-      return nullptr;
-   }
-   return connection;
+   return KeepIfConnected(connection, connection->connect(host, port, timeout));
 }
 
 TelnetConnection *TelnetConnection::createConnection(const InetAddress &addr, uint16_t port, uint32_t timeout)
 {
    TelnetConnection *connection = new TelnetConnection();
-   if (!connection->connect(addr, port, timeout))
-   {
-      delete connection;
-      return nullptr;
-   }
-   return connection;
+   return KeepIfConnected(connection, connection->connect(addr, port, timeout));
 }
 
 bool TelnetConnection::connect(const wchar_t *host, uint16_t port, uint32_t timeout)
 {
-   if (!connectTCP(host, port, timeout))
-      return false;
-   write(reinterpret_cast<const char *>(WONT_ECHO), TELNET_NEGOTIATION_SIZE);
-   return true;
+   return connectTCP(host, port, timeout) && Announce(this);
 }
 
 bool TelnetConnection::connect(const InetAddress &addr, uint16_t port, uint32_t timeout)
 {
-   if (!connectTCP(addr, port, timeout))
-      return false;
-   write(reinterpret_cast<const char *>(WONT_ECHO), TELNET_NEGOTIATION_SIZE);
-   return true;
+   return connectTCP(addr, port, timeout) && Announce(this);
 }
 
 int TelnetConnection::read(char *buffer, int size, uint32_t timeout)

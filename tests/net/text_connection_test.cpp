@@ -561,3 +561,19 @@ TEST(TelnetFilter, RemovesCommandsAndCollectsAnswers)
       EXPECT_EQ(std::string(replies.begin(), replies.begin() + replySize), k.answers);
    }
 }
+
+TEST(SocketConnection, ConnectingAgainClosesTheOldConnection)
+{
+   bool firstClosed = false;
+   ScriptedServer first([&](int s) {
+      char byte;
+      struct pollfd entry = {s, POLLIN, 0};
+      firstClosed = poll(&entry, 1, GENEROUS_MS) > 0 && recv(s, &byte, 1, 0) == 0;
+   });
+   ScriptedServer second([](int) {});
+   Watched<SocketConnection> c;
+   ASSERT_TRUE(c.open(first.port()));
+   ASSERT_TRUE(c.open(second.port()));
+   first.join();
+   EXPECT_TRUE(firstClosed);
+}

@@ -26,17 +26,7 @@ protected:
       std::string script = "ip link set lo up && sysctl -qw net.ipv4.ping_group_range='0 2147483647' && "
                            "ip route add prohibit 198.51.100.0/24 && exec '" +
                            ToolPath() + "' ping " + arguments;
-      ToolRun run = {-1, std::string()};
-      FILE *pipe = popen(("unshare -n sh -c \"" + script + "\" 2>&1").c_str(), "r");
-      if (pipe == nullptr)
-         return run;
-      char chunk[512];
-      size_t n;
-      while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0)
-         run.output.append(chunk, n);
-      int status = pclose(pipe);
-      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      return run;
+      return RunShell("unshare -n sh -c \"" + script + "\"");
    }
 };
 
