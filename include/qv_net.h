@@ -179,8 +179,8 @@ public:
    /* Closes the socket when it is connected. */
    virtual ~SocketConnection();
 
-   /* One receive of at most size bytes after waiting up to timeout for data (INFINITE:
-    * until data or the peer's close): the bytes read, 0 when the peer closed the
+   /* One receive of at most size bytes after waiting up to timeout for data (0: only what
+    * is there now; INFINITE: until data or the peer's close): the bytes read, 0 when the peer closed the
     * connection, -1 on error (also when not connected or for a size below 1), -2 when
     * nothing arrived in time. Text kept by waitForText is not returned here. */
    virtual int read(char *buffer, int size, uint32_t timeout = INFINITE);
@@ -196,7 +196,8 @@ public:
     * when 0). Names that resolve to anything but a valid unicast address (loopback,
     * link-local, multicast, broadcast, unspecified) are refused. False on failure. */
    bool connectTCP(const wchar_t *host, uint16_t port, uint32_t timeout);
-   /* Connects to addr and port (any address) waiting up to timeout (30000 ms when 0). */
+   /* Connects to addr and port (any address) waiting up to timeout (30000 ms when 0).
+    * Either form first disconnects a connection the object still holds. */
    bool connectTCP(const InetAddress &addr, uint16_t port, uint32_t timeout);
 
    /* Whether data (or the peer's close) can be read within timeout; false when not

@@ -207,6 +207,7 @@ Answer Examine(const IcmpEndpoint &ep, const uint8_t *message, size_t size, uint
 /* Reads every message waiting on the socket; the answer about our request, if one came. */
 Answer ReadMessages(const IcmpEndpoint &ep, uint16_t sequence, uint8_t *buffer)
 {
+   bool failedBefore = false;
    for (;;)
    {
       ssize_t n = recv(ep.fd, buffer, RECEIVE_BUFFER_SIZE, MSG_DONTWAIT);
@@ -214,12 +215,15 @@ Answer ReadMessages(const IcmpEndpoint &ep, uint16_t sequence, uint8_t *buffer)
       {
          if (errno == EINTR)
             continue;
-         // Would block: all read. Any other error is a pending socket error, reported
-         // once; the error queue or the messages tell which request it was about.
-         if (errno == EAGAIN || errno == EWOULDBLOCK)
+         // Would block: all read. Another error is a pending socket error, reported once
+         // (the error queue or the messages tell which request it was about); one that
+         // comes again is the socket's own failure.
+         if (errno == EAGAIN || errno == EWOULDBLOCK || failedBefore)
             return NO_ANSWER;
+         failedBefore = true;
          continue;
       }
+      failedBefore = false;
       const uint8_t *message = buffer;
       size_t size = static_cast<size_t>(n);
       if (ep.raw && ep.family == QV_AF_INET)
