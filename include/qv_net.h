@@ -254,10 +254,13 @@ public:
  * ICMP ping
  *
  * IcmpPing sends ICMP (IPv4) or ICMPv6 echo requests to one address and tells whether an
- * answer came back and how long it took. Each call opens its own ICMP socket: the
+ * answer came back and how long it took. Each call uses an ICMP socket of its own: the
  * unprivileged datagram kind where the system allows it (on Linux, a group within
- * net.ipv4.ping_group_range), a raw socket otherwise (which needs privileges). Calls from
- * several threads run independently.
+ * net.ipv4.ping_group_range), a raw socket otherwise (which needs privileges). A few
+ * idle datagram sockets are kept for later calls (a forked child does not inherit them;
+ * a process that moves itself into another network namespace should fork instead, as
+ * kept sockets stay in the namespace they were made in). Calls from several threads run
+ * independently.
  * ------------------------------------------------------------------------------------- */
 
 /* Result codes of IcmpPing (3 is not used). */

@@ -37,15 +37,21 @@ struct IcmpEndpoint
    int16_t family;  // QV_AF_INET or QV_AF_INET6
    bool raw;        // a raw socket: requests carry ident, replies are matched on it
    uint16_t ident;  // echo identifier of a raw socket (a datagram socket's is the kernel's)
+   uint8_t ttl;
+   bool dontFragment;
 };
 
 /* Opens an ICMP socket of the family for requests with the time-to-live (hop limit) ttl
  * and, when dontFragment is true, the don't-fragment flag (IPv6: no fragmenting by the
- * sender). False when neither kind of socket can be made; the endpoint is then not
- * open. */
+ * sender). A datagram socket that an earlier IcmpClose kept for the same settings is
+ * taken when there is one. False when neither kind of socket can be made; the endpoint
+ * is then not open. */
 bool IcmpOpen(int16_t family, uint8_t ttl, bool dontFragment, IcmpEndpoint *endpoint);
 
-/* Closes an endpoint that IcmpOpen opened. */
+/* Closes an endpoint that IcmpOpen opened, or keeps a datagram socket for the next
+ * IcmpOpen (a few are kept; a forked child closes its copies of them). Replies and errors
+ * that come late to a kept socket are passed over by the next request's sequence
+ * number. */
 void IcmpClose(IcmpEndpoint *endpoint);
 
 /* Sends one echo request with the sequence number and the size bytes of payload (at most

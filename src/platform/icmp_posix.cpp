@@ -16,6 +16,7 @@
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -67,6 +68,67 @@ constexpr int RAW_ICMP_FILTER = 1;
 /* Echo identifiers of raw sockets: a different one for each socket the process opens,
  * so that concurrent requests tell their replies apart. */
 std::atomic<uint32_t> g_identCounter{0};
+
+/* Idle datagram sockets kept by IcmpClose for the next requests: opening a socket and
+ * setting its options costs more system calls than a round trip on loopback. The lock is
+ * held across fork, so that the child finds the pool whole and closes its copies. */
+constexpr int IDLE_ENDPOINTS_MAX = 8;
+
+struct IdlePool
+{
+   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+   IcmpEndpoint entries[IDLE_ENDPOINTS_MAX];
+   int count = 0;
+};
+
+IdlePool &Idle()
+{
+   static IdlePool *pool = [] {
+      IdlePool *p = new IdlePool();
+      pthread_atfork([] { pthread_mutex_lock(&Idle().lock); }, [] { pthread_mutex_unlock(&Idle().lock); },
+                     [] {
+                        IdlePool &idle = Idle();
+                        for (int i = 0; i < idle.count; i++)
+                           close(idle.entries[i].fd);
+                        idle.count = 0;
+                        pthread_mutex_unlock(&idle.lock);
+                     });
+      return p;
+   }();
+   return *pool;
+}
+
+/* An idle socket of the family and settings into *endpoint; false when none is kept. */
+bool TakeIdle(int16_t family, uint8_t ttl, bool dontFragment, IcmpEndpoint *endpoint)
+{
+   IdlePool &idle = Idle();
+   pthread_mutex_lock(&idle.lock);
+   bool found = false;
+   for (int i = idle.count - 1; i >= 0 && !found; i--)
+   {
+      const IcmpEndpoint &e = idle.entries[i];
+      if (e.family == family && e.ttl == ttl && e.dontFragment == dontFragment)
+      {
+         *endpoint = e;
+         idle.entries[i] = idle.entries[--idle.count];
+         found = true;
+      }
+   }
+   pthread_mutex_unlock(&idle.lock);
+   return found;
+}
+
+/* Keeps a datagram socket for later; false when the pool is full. */
+bool KeepIdle(const IcmpEndpoint &endpoint)
+{
+   IdlePool &idle = Idle();
+   pthread_mutex_lock(&idle.lock);
+   bool kept = idle.count < IDLE_ENDPOINTS_MAX;
+   if (kept)
+      idle.entries[idle.count++] = endpoint;
+   pthread_mutex_unlock(&idle.lock);
+   return kept;
+}
 
 int Domain(int16_t family)
 {
@@ -319,11 +381,15 @@ bool IcmpOpen(int16_t family, uint8_t ttl, bool dontFragment, IcmpEndpoint *endp
    endpoint->fd = -1;
    if (family != QV_AF_INET && family != QV_AF_INET6)
       return false;
+   if (TakeIdle(family, ttl, dontFragment, endpoint))
+      return true;
    int protocol = (family == QV_AF_INET) ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6};
    IcmpEndpoint ep;
    ep.family = family;
    ep.raw = false;
    ep.ident = 0;
+   ep.ttl = ttl;
+   ep.dontFragment = dontFragment;
    ep.fd = socket(Domain(family), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
    if (ep.fd < 0)
    {
@@ -347,11 +413,12 @@ bool IcmpOpen(int16_t family, uint8_t ttl, bool dontFragment, IcmpEndpoint *endp
 
 void IcmpClose(IcmpEndpoint *endpoint)
 {
-   if (endpoint->fd >= 0)
-   {
+   if (endpoint->fd < 0)
+      return;
+   // Raw sockets are not kept: every ICMP packet of the host would queue up on them.
+   if (endpoint->raw || !KeepIdle(*endpoint))
       close(endpoint->fd);
-      endpoint->fd = -1;
-   }
+   endpoint->fd = -1;
 }
 
 IcmpStatus IcmpEcho(IcmpEndpoint *endpoint, const struct sockaddr *target, uint16_t sequence, const void *payload,

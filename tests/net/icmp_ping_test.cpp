@@ -297,6 +297,8 @@ TEST_F(IcmpPingTest, ErrorsFromARouterMapLikeLocalOnes)
        {"2001:db8:101::7", 3, LONG_TIMEOUT_MS, 64, false},   // administratively prohibited
        {"198.51.102.7", 2, LONG_TIMEOUT_MS, 1400, true},     // fragmentation needed
        {"2001:db8:102::7", 2, LONG_TIMEOUT_MS, 1400, true},  // packet too big
+       {"198.18.0.2", 1, LONG_TIMEOUT_MS, 64, false},        // a socket kept after errors
+       {"2001:db8::2", 1, LONG_TIMEOUT_MS, 64, false},
    };
    for (const char *kind : {"datagram", "raw"})
    {
@@ -309,7 +311,37 @@ TEST_F(IcmpPingTest, ErrorsFromARouterMapLikeLocalOnes)
          ExpectRefused(probes[i], outcomes[i], PING_UNREACHABLE);
       ExpectRefused(probes[6], outcomes[6], PING_INTERNAL_ERROR);
       ExpectRefused(probes[7], outcomes[7], PING_INTERNAL_ERROR);
+      ExpectAnswered(probes[8], outcomes[8]);
+      ExpectAnswered(probes[9], outcomes[9]);
    }
+}
+
+/* Sockets kept for later requests belong to the namespace they were made in: a forked
+ * child that moves into a namespace whose loopback is down must not answer through the
+ * parent's. */
+TEST_F(IcmpPingTest, AForkedChildDoesNotUseTheParentsKeptSockets)
+{
+   auto body = [] {
+      InetAddress lo = InetAddress::parse("127.0.0.1");
+      uint32_t parent = IcmpPing(lo, 1, LONG_TIMEOUT_MS, nullptr, 64, false);
+      pid_t child = fork();
+      if (child == 0)
+      {
+         if (unshare(CLONE_NEWNET) != 0)
+            _exit(100);
+         _exit(static_cast<int>(IcmpPing(lo, 1, 200, nullptr, 64, false)));
+      }
+      int status = 0;
+      waitpid(child, &status, 0);
+      uint32_t again = IcmpPing(lo, 1, LONG_TIMEOUT_MS, nullptr, 64, false);
+      return std::to_string(parent) + " " + std::to_string(WEXITSTATUS(status)) + " " + std::to_string(again);
+   };
+   NamespaceRun run = RunInNetworkNamespace(BaseSetup(true), false, body);
+   if (run.state == NamespaceRun::CANNOT_MAKE)
+      GTEST_SKIP() << "network namespaces cannot be made here: " << run.why;
+   ASSERT_EQ(run.state, NamespaceRun::DONE) << run.why;
+   // The child's loopback is down: no route.
+   EXPECT_EQ(run.output, "0 1 0");
 }
 
 /* Reads the echo requests that IcmpPing sent on loopback with a raw socket of its own: the

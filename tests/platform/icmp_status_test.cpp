@@ -6,32 +6,18 @@
 
 using namespace qv::platform;
 
-TEST(IcmpStatus, SendErrorsMapOntoStatuses)
+/* The answers that no route of the namespace tests produces. */
+TEST(IcmpStatus, ErrorMessagesWithoutARouteInTheTestsMapOntoStatuses)
 {
-   EXPECT_EQ(IcmpStatusFromError(EMSGSIZE), IcmpStatus::PACKET_TOO_BIG);
-   EXPECT_EQ(IcmpStatusFromError(ENOBUFS), IcmpStatus::NO_RESOURCES);
-   EXPECT_EQ(IcmpStatusFromError(EHOSTUNREACH), IcmpStatus::UNREACHABLE);
-   EXPECT_EQ(IcmpStatusFromError(ENETUNREACH), IcmpStatus::UNREACHABLE);
-   EXPECT_EQ(IcmpStatusFromError(EACCES), IcmpStatus::UNREACHABLE);  // prohibit route
-   EXPECT_EQ(IcmpStatusFromError(EPERM), IcmpStatus::UNREACHABLE);   // packet filter
-   EXPECT_EQ(IcmpStatusFromError(EINVAL), IcmpStatus::TIMED_OUT);    // blackhole route
-   EXPECT_EQ(IcmpStatusFromError(EBADF), IcmpStatus::GENERAL_FAILURE);
-}
-
-TEST(IcmpStatus, ErrorMessagesMapOntoStatuses)
-{
-   EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_DEST_UNREACH, ICMP_HOST_UNREACH), IcmpStatus::UNREACHABLE);
-   EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_DEST_UNREACH, ICMP_PKT_FILTERED), IcmpStatus::UNREACHABLE);
-   EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_DEST_UNREACH, ICMP_FRAG_NEEDED), IcmpStatus::PACKET_TOO_BIG);
    EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_TIME_EXCEEDED, 0), IcmpStatus::TIME_EXCEEDED);
    EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_PARAMETERPROB, 0), IcmpStatus::PARAMETER_PROBLEM);
    EXPECT_EQ(IcmpStatusFromMessage(false, ICMP_SOURCE_QUENCH, 0), IcmpStatus::SOURCE_QUENCH);
-   EXPECT_EQ(IcmpStatusFromMessage(true, ICMP6_DST_UNREACH, ICMP6_DST_UNREACH_ADMIN), IcmpStatus::UNREACHABLE);
-   EXPECT_EQ(IcmpStatusFromMessage(true, ICMP6_PACKET_TOO_BIG, 0), IcmpStatus::PACKET_TOO_BIG);
    EXPECT_EQ(IcmpStatusFromMessage(true, ICMP6_TIME_EXCEEDED, 0), IcmpStatus::TIME_EXCEEDED);
    EXPECT_EQ(IcmpStatusFromMessage(true, ICMP6_PARAM_PROB, 1), IcmpStatus::PARAMETER_PROBLEM);
+   EXPECT_EQ(IcmpStatusFromError(ENOBUFS), IcmpStatus::NO_RESOURCES);
    // The same type numbers mean other things in the two protocols.
    EXPECT_EQ(IcmpStatusFromMessage(false, 2, 0), IcmpStatus::UNREACHABLE);
+   EXPECT_EQ(IcmpStatusFromMessage(true, 2, 0), IcmpStatus::PACKET_TOO_BIG);
    EXPECT_TRUE(IcmpIsErrorMessage(true, 2));
    EXPECT_FALSE(IcmpIsErrorMessage(false, 2));
    EXPECT_FALSE(IcmpIsErrorMessage(false, ICMP_ECHO));
