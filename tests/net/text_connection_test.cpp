@@ -375,6 +375,29 @@ TEST(SocketConnection, AFloodWithoutTheTextEndsByTheTimeOutInTheFixedBuffer)
    EXPECT_TRUE(sent);
 }
 
+TEST(SocketConnection, WaitForTextFindsTheLongestTextThatFitsAndRefusesLongerOnes)
+{
+   // The longest text leaves one byte of the buffer for new data beside its kept start.
+   std::string longest;
+   for (int i = 0; i < SocketConnection::TEXT_BUFFER_SIZE - 1; i++)
+      longest.push_back(static_cast<char>('a' + i % 26));
+   Flag done;
+   ScriptedServer server([&](int s) {
+      SendText(s, std::string(100, '-') + longest + "after");
+      done.wait();
+   });
+   Watched<SocketConnection> c;
+   ASSERT_TRUE(c.open(server.port()));
+   // Texts that could never be found end at once, without reading what is waiting.
+   ASSERT_TRUE(c.canRead(GENEROUS_MS));
+   EXPECT_FALSE(c.waitForText(nullptr, GENEROUS_MS));
+   EXPECT_FALSE(c.waitForText((longest + "z").c_str(), GENEROUS_MS));
+   EXPECT_TRUE(c.results.empty());
+   EXPECT_TRUE(c.waitForText(longest.c_str(), GENEROUS_MS));
+   EXPECT_TRUE(c.waitForText("after", 0));
+   done.set();
+}
+
 TEST(SocketConnection, ReadsWithTimeOutsAndRefusesBadArguments)
 {
    Flag go, done;
