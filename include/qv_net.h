@@ -146,6 +146,235 @@ public:
    virtual void close() override;
 };
 
+/* ---------------------------------------------------------------------------------------
+ * Text connections
+ *
+ * SocketConnection is a small client for line- and prompt-oriented TCP dialogues (a
+ * device's command port): connect by name or address with a time-out, write text and
+ * lines, read with a time-out, and wait until a given text arrives. TelnetConnection
+ * speaks Telnet on top of it: it announces that it will not echo, refuses the server's
+ * option negotiation (answering option 249 with consent), strips Telnet commands from the
+ * data it returns, and reads whole lines. A connection belongs to one thread at a time;
+ * it is deleted with delete, which closes its socket. Time-outs are milliseconds;
+ * INFINITE means no limit.
+ * ------------------------------------------------------------------------------------- */
+
+class QV_EXPORT SocketConnection
+{
+public:
+   /* Bytes of the text buffer of waitForText, its zero terminator included. */
+   static constexpr int TEXT_BUFFER_SIZE = 4096;
+
+protected:
+   SOCKET m_socket;                // INVALID_SOCKET when not connected
+   char m_data[TEXT_BUFFER_SIZE];  // received text kept by waitForText, zero-terminated
+   int32_t m_dataLength;           // bytes kept in m_data
+
+   /* Not connected; for the factories and derived classes. */
+   SocketConnection();
+
+public:
+   /* Closes the socket when it is connected. */
+   virtual ~SocketConnection();
+
+   /* One receive of at most size bytes after waiting up to timeout for data (0: only what
+    * is there now; INFINITE: until data or the peer's close): the bytes read, 0 when the peer closed the
+    * connection, -1 on error (also when not connected or for a size below 1), -2 when
+    * nothing arrived in time. Text kept by waitForText is not returned here. */
+   virtual int read(char *buffer, int size, uint32_t timeout = INFINITE);
+
+   SocketConnection(const SocketConnection &) = delete;
+   SocketConnection &operator=(const SocketConnection &) = delete;
+
+   /* A new connection to host (a name or an address literal) and port, made by
+    * connectTCP; null when it fails. The caller deletes the connection. */
+   static SocketConnection *createTCPConnection(const wchar_t *host, uint16_t port, uint32_t timeout);
+
+   /* Resolves host and connects to its first address, waiting up to timeout (30000 ms
+    * when 0). Names that resolve to anything but a valid unicast address (loopback,
+    * link-local, multicast, broadcast, unspecified) are refused. False on failure. */
+   bool connectTCP(const wchar_t *host, uint16_t port, uint32_t timeout);
+   /* Connects to addr and port (any address) waiting up to timeout (30000 ms when 0).
+    * Either form first disconnects a connection the object still holds. */
+   bool connectTCP(const InetAddress &addr, uint16_t port, uint32_t timeout);
+
+   /* Whether data (or the peer's close) can be read within timeout; false when not
+    * connected. */
+   bool canRead(uint32_t timeout);
+   /* Sends size bytes; the SendEx results (size, 0, -1). */
+   int write(const char *data, int size);
+   /* Sends line followed by CR LF; true when both went out. An empty line sends CR LF
+    * alone. The line end is not sent when the line failed. */
+   bool writeLine(const char *line);
+   /* Shuts the connection down and closes it; the kept text is dropped. */
+   void disconnect();
+
+   /* Reads until text has arrived and drops everything up to and including it; what
+    * follows stays for the next call (read does not see it). Each wait for more data gets
+    * the whole timeout (an idle time-out: a peer that keeps sending keeps the call
+    * going). False when a wait timed out, the peer closed the connection, a read failed,
+    * or text is null or longer than TEXT_BUFFER_SIZE - 1 bytes. An empty text is found at
+    * once. Zero bytes in the data are searched like any other byte. */
+   bool waitForText(const char *text, uint32_t timeout);
+};
+
+class QV_EXPORT TelnetConnection : public SocketConnection
+{
+protected:
+   TelnetConnection();
+
+   /* As connectTCP, then sends IAC WONT ECHO (255 252 1). */
+   bool connect(const wchar_t *host, uint16_t port, uint32_t timeout);
+   bool connect(const InetAddress &addr, uint16_t port, uint32_t timeout);
+
+public:
+   /* A new connection made by connect; null when it fails. The caller deletes it. */
+   static TelnetConnection *createConnection(const wchar_t *host, uint16_t port, uint32_t timeout);
+   static TelnetConnection *createConnection(const InetAddress &addr, uint16_t port, uint32_t timeout);
+
+   /* As SocketConnection::read, with the Telnet commands of each received chunk removed:
+    * zero bytes and commands are dropped, IAC IAC gives one data byte 255, and option
+    * negotiation (WILL, WONT, DO, DONT and an option) is answered at once with a refusal
+    * (WONT to DO, DONT to the rest), except option 249, which is answered WILL to DO and
+    * DO to the rest. The last byte of a chunk is never taken as the start of a command,
+    * and a command split across chunks is passed on as data. A chunk that held nothing
+    * but commands is followed by another read. */
+   virtual int read(char *buffer, int size, uint32_t timeout = INFINITE) override;
+
+   /* Reads one line byte by byte, each read waiting up to timeout: line ends before the
+    * first other byte are skipped, the next CR or LF ends the line (not stored), and so
+    * does a read that fails or times out. Stores at most size - 1 bytes and a zero
+    * terminator; returns the line's length (0 when nothing but line ends came). */
+   int readLine(char *buffer, int size, uint32_t timeout = INFINITE);
+};
+
+/* ---------------------------------------------------------------------------------------
+ * ICMP ping
+ *
+ * IcmpPing sends ICMP (IPv4) or ICMPv6 echo requests to one address and tells whether an
+ * answer came back and how long it took. Each call uses an ICMP socket of its own: the
+ * unprivileged datagram kind where the system allows it (on Linux, a group within
+ * net.ipv4.ping_group_range), a raw socket otherwise (which needs privileges). A few
+ * idle datagram sockets are kept for later calls (a forked child does not inherit them;
+ * a process that moves itself into another network namespace should fork instead, as
+ * kept sockets stay in the namespace they were made in). Calls from several threads run
+ * independently.
+ * ------------------------------------------------------------------------------------- */
+
+/* Result codes of IcmpPing (3 is not used). */
+constexpr uint32_t PING_OK = 0;              // an echo reply arrived
+constexpr uint32_t PING_UNREACHABLE = 1;     // no route, or an unreachable or other error answer
+constexpr uint32_t PING_TIMEOUT = 2;         // no reply within the time-out
+constexpr uint32_t PING_INTERNAL_ERROR = 4;  // the request could not be made, or was too big
+
+/* Largest packetSize of IcmpPing. */
+constexpr uint32_t PING_MAX_PACKET_SIZE = 8192;
+
+/* Sends up to retries echo requests (at least one) to addr, one after another, each
+ * waiting up to timeout milliseconds for its answer, with packetSize payload bytes (the
+ * text "Qorvel ICMP probe [01234567890]" and zeros after it), time-to-live 127, and the
+ * don't-fragment flag when dontFragment is true. Returns PING_OK at the first reply, with
+ * the round-trip time in milliseconds in *rtt when rtt is not null (untouched
+ * otherwise); else the result of the last attempt: PING_TIMEOUT without an answer,
+ * PING_UNREACHABLE for no route or an error answer (unreachable, prohibited, time
+ * exceeded), PING_INTERNAL_ERROR when no ICMP socket could be opened, the address is not
+ * IPv4 or IPv6, packetSize exceeds PING_MAX_PACKET_SIZE, or the request was too big for
+ * the path with don't-fragment set. */
+QV_EXPORT uint32_t IcmpPing(const InetAddress &addr, int retries, uint32_t timeout, uint32_t *rtt, uint32_t packetSize,
+                            bool dontFragment);
+
+/* ---------------------------------------------------------------------------------------
+ * Serial port
+ *
+ * Serial drives one serial port (a terminal device here): open by name with fixed line
+ * settings, change speed and framing, read with a millisecond time-out, read until one of
+ * several marker texts arrives, write in paced blocks, and reopen the port after a failed
+ * write. Not synchronised: an object belongs to one thread. Not copied.
+ * ------------------------------------------------------------------------------------- */
+
+/* Parity codes of Serial::set. */
+#ifndef NOPARITY
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#endif
+/* Stop-bit codes of Serial::set. */
+#ifndef ONESTOPBIT
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+#endif
+
+class QV_EXPORT Serial
+{
+private:
+   wchar_t *m_portName;       // name given to the last open (malloc'd), or null
+   int32_t m_timeout;         // milliseconds of the read and write time-outs
+   int32_t m_speed;           // baud rate
+   int32_t m_dataBits;        // bits per character, 5 to 8
+   int32_t m_stopBits;        // ONESTOPBIT, ONE5STOPBITS or TWOSTOPBITS
+   int32_t m_parity;          // NOPARITY to SPACEPARITY
+   int32_t m_flowControl;     // stored and restored by restart, not applied
+   int m_handle;              // the open port's descriptor, -1 when closed
+   int32_t m_writeBlockSize;  // bytes per write block; below 1: the whole buffer at once
+   int32_t m_writeDelay;      // milliseconds slept before each write block
+
+public:
+   /* No port open; time-out 5000 ms, 9600 baud, 8 data bits, no parity, one stop bit, one
+    * write block, 100 ms write delay. */
+   Serial();
+   /* Closes the port. */
+   ~Serial();
+   Serial(const Serial &) = delete;
+   Serial &operator=(const Serial &) = delete;
+
+   /* Closes an open port, keeps a copy of the name, and opens the port for reading and
+    * writing, held exclusively. A name not starting with '/' is taken from /dev (ttyS0 is
+    * /dev/ttyS0). On success the line is set to 38400 baud, 8 data bits, no parity, one
+    * stop bit (whatever was stored before). False when the port cannot be opened. */
+   bool open(const wchar_t *port);
+   /* Stores the settings and applies them to the open port (raw mode, no flow control,
+    * parity not checked, DTR and RTS raised), then applies the stored time-out. False
+    * when no port is open or the port refuses a value (an unsupported speed, data bits
+    * outside 5 to 8, an unknown parity or stop-bit code). */
+   bool set(int speed, int dataBits, int parity, int stopBits, int flowControl = 0);
+   /* Stores the read and write time-out in milliseconds (no upper limit of the device
+    * applies). */
+   void setTimeout(int timeout);
+   /* Closes the port; the name stays for restart. */
+   void close();
+   /* Closes the port, waits 500 ms, opens the stored name again and applies the stored
+    * settings and time-out. False when no name was ever given, or the open or the
+    * settings fail. */
+   bool restart();
+
+   /* Zeroes size bytes of buffer, waits up to the time-out for one byte and adds what
+    * else is queued, up to size bytes in all. The count (0 when the time-out passed), or
+    * -1 when no port is open, size is below 1, or the read failed (the device is gone). */
+   int read(char *buffer, int size);
+   /* Zeroes size bytes of buffer and reads until size bytes came or the time-out passed
+    * (it bounds the whole read). The count, or -1 when no port is open, size is below 1,
+    * or the port failed before anything came. */
+   int readAll(char *buffer, int size);
+   /* Reads until one of marks (texts ended by a null entry) has arrived, keeping at most
+    * size - 1 bytes and always a zero terminator. Returns the count with *markPos at the
+    * first marker found (in array order) when one came, the count with *markPos null when
+    * the buffer filled without a marker, or the result of the read that ended the wait (0
+    * time-out, -1 failure; the bytes received are still in buffer). markPos may be null. */
+   int readToMark(char *buffer, int size, const char **marks, char **markPos);
+   /* Writes size bytes in blocks of the block size, sleeping the write delay before each.
+    * False when no port is open, when a block went out only in part within the time-out,
+    * and when a write failed; a failed write also calls restart. */
+   bool write(const char *data, int size);
+   /* Waits until everything written has been sent. */
+   void flush();
+
+   void setWriteBlockSize(int size) { m_writeBlockSize = size; }
+   void setWriteDelay(int delay) { m_writeDelay = delay; }
+};
+
 #endif /* __cplusplus */
 
 #endif

@@ -33,6 +33,10 @@ constexpr int RECV_TIMEOUT = -2;
  * The bytes read, 0 when the peer closed the connection, or -1. */
 ptrdiff_t SocketRecv(SOCKET s, void *buffer, size_t size, int flags);
 
+/* One receive that never waits, whatever the socket's mode: as SocketRecv, and -1
+ * with the last error WOULD_BLOCK when nothing is there. */
+ptrdiff_t SocketRecvNow(SOCKET s, void *buffer, size_t size);
+
 /* Sockets that one wait takes at most. */
 constexpr int QV_SOCKET_WAIT_MAX = 64;
 

@@ -63,6 +63,11 @@ ptrdiff_t SocketRecv(SOCKET s, void *buffer, size_t size, int flags)
    return rc;
 }
 
+ptrdiff_t SocketRecvNow(SOCKET s, void *buffer, size_t size)
+{
+   return SocketRecv(s, buffer, size, MSG_DONTWAIT);
+}
+
 int SocketWait(const SOCKET *sockets, bool *ready, int count, bool write, uint32_t timeout)
 {
    if (count <= 0 || count > QV_SOCKET_WAIT_MAX)

@@ -26,12 +26,11 @@ inline std::string ToolPath()
    return (stat(path.c_str(), &st) == 0) ? path : std::string();
 }
 
-/* Runs qvtool with the arguments (each put in single quotes, so none may hold one). */
-inline ToolRun RunTool(const std::string &arguments)
+/* Runs a shell command line; its output (standard error too) and exit code. */
+inline ToolRun RunShell(const std::string &command)
 {
-   std::string command = "'" + ToolPath() + "' " + arguments + " 2>&1";
    ToolRun run = {-1, std::string()};
-   FILE *pipe = popen(command.c_str(), "r");
+   FILE *pipe = popen((command + " 2>&1").c_str(), "r");
    if (pipe == nullptr)
       return run;
    char chunk[512];
@@ -41,6 +40,12 @@ inline ToolRun RunTool(const std::string &arguments)
    int status = pclose(pipe);
    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
    return run;
+}
+
+/* Runs qvtool with the arguments (each put in single quotes, so none may hold one). */
+inline ToolRun RunTool(const std::string &arguments)
+{
+   return RunShell("'" + ToolPath() + "' " + arguments);
 }
 
 #endif
