@@ -185,7 +185,7 @@ bool SocketConnection::waitForText(const char *text, uint32_t timeout)
       // A closed connection ends the wait at once, whatever the last error says.
       if (rc == 0)
          return false;
-      if (rc == -2 || (rc == -1 && (SocketLastErrorIs(SocketErrorKind::WOULD_BLOCK) ||
+      if (rc == RECV_TIMEOUT || (rc == -1 && (SocketLastErrorIs(SocketErrorKind::WOULD_BLOCK) ||
                                     SocketLastErrorIs(SocketErrorKind::IN_PROGRESS))))
       {
          if (!canRead(timeout))
