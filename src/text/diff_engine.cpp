@@ -1,0 +1,617 @@
+/* The difference engine: Myers' O(ND) algorithm with bisection, after stripping common
+ * prefixes and suffixes and trying the half-match shortcut, followed by the cleanups. */
+#include "text/diff_engine.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace qv {
+namespace text {
+
+namespace {
+
+/* Deadline of a difference without a time-out. */
+constexpr int64_t NO_DEADLINE = INT64_MAX;
+
+/* Shorter sequences than this go to the bisection without looking for a common unit
+ * first: the bisection is cheap for them anyway. */
+constexpr size_t COMMON_UNIT_CHECK_MIN = 32;
+
+/* Score of a boundary at either end of the text. */
+constexpr int END_OF_TEXT_SCORE = 6;
+
+size_t CommonPrefix(const char32_t *a, size_t aLength, const char32_t *b, size_t bLength)
+{
+   size_t n = std::min(aLength, bLength);
+   return static_cast<size_t>(std::mismatch(a, a + n, b).first - a);
+}
+
+size_t CommonPrefix(const DiffText &a, const DiffText &b)
+{
+   return CommonPrefix(a.data(), a.size(), b.data(), b.size());
+}
+
+size_t CommonSuffix(const char32_t *a, size_t aLength, const char32_t *b, size_t bLength)
+{
+   size_t n = std::min(aLength, bLength);
+   size_t k = 0;
+   while (k < n && a[aLength - 1 - k] == b[bLength - 1 - k])
+      k++;
+   return k;
+}
+
+size_t CommonSuffix(const DiffText &a, const DiffText &b)
+{
+   return CommonSuffix(a.data(), a.size(), b.data(), b.size());
+}
+
+bool EndsWith(const DiffText &text, const DiffText &suffix)
+{
+   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool StartsWith(const DiffText &text, const DiffText &prefix)
+{
+   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+/* Length of the longest suffix of a that is a prefix of b. */
+size_t CommonOverlap(const DiffText &a, const DiffText &b)
+{
+   if (a.empty() || b.empty())
+      return 0;
+   size_t length = std::min(a.size(), b.size());
+   const char32_t *tail = a.data() + a.size() - length;  // the last length units of a
+   if (std::equal(tail, tail + length, b.data()))
+      return length;
+   // Look for a single unit match first, then grow the candidate by the distance to where
+   // the next longer suffix occurs.
+   size_t best = 0;
+   size_t candidate = 1;
+   DiffText head(b, 0, length);
+   for (;;)
+   {
+      DiffText pattern(tail + length - candidate, candidate);
+      size_t found = head.find(pattern);
+      if (found == DiffText::npos)
+         return best;
+      candidate += found;
+      if (found == 0 || std::equal(tail + length - candidate, tail + length, head.data()))
+      {
+         best = candidate;
+         candidate++;
+      }
+      if (candidate > length)
+         return best;
+   }
+}
+
+/* The two texts split around a long common middle: each text's part before and after it. */
+struct HalfMatch
+{
+   DiffText aBefore, aAfter, bBefore, bAfter, common;
+};
+
+class Engine
+{
+public:
+   Engine(const DiffSettings &settings)
+       : m_settings(settings),
+         m_deadline((settings.timeoutMs > 0) ? GetCurrentTimeMs() + settings.timeoutMs : NO_DEADLINE)
+   {}
+
+   DiffList diff(const DiffText &a, const DiffText &b);
+
+private:
+   DiffSettings m_settings;
+   int64_t m_deadline;
+
+   DiffList compute(const DiffText &a, const DiffText &b);
+   bool halfMatch(const DiffText &a, const DiffText &b, HalfMatch *result) const;
+   bool halfMatchAt(const DiffText &longer, const DiffText &shorter, size_t seedStart, HalfMatch *result) const;
+   DiffList bisect(const DiffText &a, const DiffText &b);
+   DiffList bisectSplit(const DiffText &a, const DiffText &b, size_t x, size_t y);
+   bool pastDeadline() const { return m_deadline != NO_DEADLINE && GetCurrentTimeMs() > m_deadline; }
+};
+
+void Append(DiffList &to, DiffList &&from)
+{
+   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+DiffList DeleteAndInsert(const DiffText &a, const DiffText &b)
+{
+   return DiffList{{DIFF_DELETE, a}, {DIFF_INSERT, b}};
+}
+
+/* True when some unit occurs in both texts. */
+bool ShareAUnit(const DiffText &a, const DiffText &b)
+{
+   const DiffText &shorter = (a.size() < b.size()) ? a : b;
+   const DiffText &longer = (a.size() < b.size()) ? b : a;
+   std::unordered_set<char32_t> units(shorter.begin(), shorter.end());
+   for (char32_t unit : longer)
+   {
+      if (units.count(unit) != 0)
+         return true;
+   }
+   return false;
+}
+
+DiffList Engine::diff(const DiffText &a, const DiffText &b)
+{
+   if (a == b)
+      return a.empty() ? DiffList() : DiffList{{DIFF_EQUAL, a}};
+   size_t prefix = CommonPrefix(a, b);
+   size_t suffix = CommonSuffix(a.data() + prefix, a.size() - prefix, b.data() + prefix, b.size() - prefix);
+   DiffList diffs = compute(a.substr(prefix, a.size() - prefix - suffix), b.substr(prefix, b.size() - prefix - suffix));
+   if (prefix > 0)
+      diffs.insert(diffs.begin(), Diff{DIFF_EQUAL, a.substr(0, prefix)});
+   if (suffix > 0)
+      diffs.push_back(Diff{DIFF_EQUAL, a.substr(a.size() - suffix)});
+   DiffCleanupMerge(diffs);
+   return diffs;
+}
+
+DiffList Engine::compute(const DiffText &a, const DiffText &b)
+{
+   if (a.empty())
+      return DiffList{{DIFF_INSERT, b}};
+   if (b.empty())
+      return DiffList{{DIFF_DELETE, a}};
+
+   const DiffText &longer = (a.size() > b.size()) ? a : b;
+   const DiffText &shorter = (a.size() > b.size()) ? b : a;
+   size_t at = longer.find(shorter);
+   if (at != DiffText::npos)
+   {
+      DiffOperation op = (a.size() > b.size()) ? DIFF_DELETE : DIFF_INSERT;
+      return DiffList{{op, longer.substr(0, at)}, {DIFF_EQUAL, shorter}, {op, longer.substr(at + shorter.size())}};
+   }
+   if (shorter.size() == 1)
+      return DeleteAndInsert(a, b);
+   // Without a unit in common every path is all edits, which the bisection would find
+   // only after walking the whole square.
+   if (shorter.size() >= COMMON_UNIT_CHECK_MIN && !ShareAUnit(a, b))
+      return DeleteAndInsert(a, b);
+
+   HalfMatch hm;
+   if (halfMatch(a, b, &hm))
+   {
+      DiffList diffs = diff(hm.aBefore, hm.bBefore);
+      diffs.push_back(Diff{DIFF_EQUAL, hm.common});
+      Append(diffs, diff(hm.aAfter, hm.bAfter));
+      return diffs;
+   }
+   return bisect(a, b);
+}
+
+/* Looks for a common part of the two texts at least half as long as the longer one; the
+ * result may not be the smallest difference, so it is only tried with a time-out. */
+bool Engine::halfMatch(const DiffText &a, const DiffText &b, HalfMatch *result) const
+{
+   if (m_settings.timeoutMs <= 0)
+      return false;
+   const DiffText &longer = (a.size() > b.size()) ? a : b;
+   const DiffText &shorter = (a.size() > b.size()) ? b : a;
+   if (longer.size() < 4 || shorter.size() * 2 < longer.size())
+      return false;
+
+   // Seeds at the second and third quarter of the longer text.
+   HalfMatch first, second;
+   bool hasFirst = halfMatchAt(longer, shorter, (longer.size() + 3) / 4, &first);
+   bool hasSecond = halfMatchAt(longer, shorter, (longer.size() + 1) / 2, &second);
+   if (!hasFirst && !hasSecond)
+      return false;
+   HalfMatch &best =
+       !hasSecond ? first : (!hasFirst ? second : (first.common.size() > second.common.size() ? first : second));
+   if (a.size() > b.size())
+   {
+      *result = std::move(best);
+   }
+   else
+   {
+      result->aBefore = std::move(best.bBefore);
+      result->aAfter = std::move(best.bAfter);
+      result->bBefore = std::move(best.aBefore);
+      result->bAfter = std::move(best.aAfter);
+      result->common = std::move(best.common);
+   }
+   return true;
+}
+
+/* The longest common part around each occurrence in shorter of the quarter of longer that
+ * starts at seedStart; the a fields of the result are longer's parts, the b fields
+ * shorter's. */
+bool Engine::halfMatchAt(const DiffText &longer, const DiffText &shorter, size_t seedStart, HalfMatch *result) const
+{
+   DiffText seed = longer.substr(seedStart, longer.size() / 4);
+   size_t bestLength = 0;
+   size_t bestLongAt = 0, bestShortAt = 0, bestPrefix = 0, bestSuffix = 0;
+   for (size_t j = shorter.find(seed); j != DiffText::npos; j = shorter.find(seed, j + 1))
+   {
+      size_t prefix =
+          CommonPrefix(longer.data() + seedStart, longer.size() - seedStart, shorter.data() + j, shorter.size() - j);
+      size_t suffix = CommonSuffix(longer.data(), seedStart, shorter.data(), j);
+      if (bestLength < prefix + suffix)
+      {
+         bestLength = prefix + suffix;
+         bestLongAt = seedStart;
+         bestShortAt = j;
+         bestPrefix = prefix;
+         bestSuffix = suffix;
+      }
+   }
+   if (bestLength * 2 < longer.size())
+      return false;
+   result->common = shorter.substr(bestShortAt - bestSuffix, bestLength);
+   result->aBefore = longer.substr(0, bestLongAt - bestSuffix);
+   result->aAfter = longer.substr(bestLongAt + bestPrefix);
+   result->bBefore = shorter.substr(0, bestShortAt - bestSuffix);
+   result->bAfter = shorter.substr(bestShortAt + bestPrefix);
+   return true;
+}
+
+/* Finds the middle snake of the shortest edit path by walking forward from the start and
+ * backward from the end at once, then solves the two halves around it. */
+DiffList Engine::bisect(const DiffText &a, const DiffText &b)
+{
+   const ptrdiff_t aLength = static_cast<ptrdiff_t>(a.size());
+   const ptrdiff_t bLength = static_cast<ptrdiff_t>(b.size());
+   const ptrdiff_t maxD = (aLength + bLength + 1) / 2;
+   // compute() sends only texts of two or more units each here; the arrays below need it.
+   if (aLength < 2 || bLength < 2)
+      return DeleteAndInsert(a, b);
+   const ptrdiff_t vOffset = maxD;
+   const ptrdiff_t vLength = 2 * maxD;
+   std::vector<ptrdiff_t> v1(static_cast<size_t>(vLength), -1);
+   std::vector<ptrdiff_t> v2(static_cast<size_t>(vLength), -1);
+   v1[static_cast<size_t>(vOffset + 1)] = 0;
+   v2[static_cast<size_t>(vOffset + 1)] = 0;
+   const ptrdiff_t delta = aLength - bLength;
+   // With an odd delta the forward path meets the reverse one; with an even one, the
+   // reverse path meets the forward one.
+   const bool front = (delta % 2 != 0);
+   // Diagonals that have run off the edges of the grid are not walked again.
+   ptrdiff_t k1Start = 0, k1End = 0, k2Start = 0, k2End = 0;
+   for (ptrdiff_t d = 0; d < maxD; d++)
+   {
+      if (pastDeadline())
+         break;
+      for (ptrdiff_t k1 = -d + k1Start; k1 <= d - k1End; k1 += 2)
+      {
+         size_t k1Offset = static_cast<size_t>(vOffset + k1);
+         ptrdiff_t x1;
+         if (k1 == -d || (k1 != d && v1[k1Offset - 1] < v1[k1Offset + 1]))
+            x1 = v1[k1Offset + 1];
+         else
+            x1 = v1[k1Offset - 1] + 1;
+         ptrdiff_t y1 = x1 - k1;
+         while (x1 < aLength && y1 < bLength && a[static_cast<size_t>(x1)] == b[static_cast<size_t>(y1)])
+         {
+            x1++;
+            y1++;
+         }
+         v1[k1Offset] = x1;
+         if (x1 > aLength)
+         {
+            k1End += 2;
+         }
+         else if (y1 > bLength)
+         {
+            k1Start += 2;
+         }
+         else if (front)
+         {
+            ptrdiff_t k2Offset = vOffset + delta - k1;
+            if (k2Offset >= 0 && k2Offset < vLength && v2[static_cast<size_t>(k2Offset)] != -1)
+            {
+               ptrdiff_t x2 = aLength - v2[static_cast<size_t>(k2Offset)];
+               if (x1 >= x2)
+                  return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(y1));
+            }
+         }
+      }
+      for (ptrdiff_t k2 = -d + k2Start; k2 <= d - k2End; k2 += 2)
+      {
+         size_t k2Offset = static_cast<size_t>(vOffset + k2);
+         ptrdiff_t x2;
+         if (k2 == -d || (k2 != d && v2[k2Offset - 1] < v2[k2Offset + 1]))
+            x2 = v2[k2Offset + 1];
+         else
+            x2 = v2[k2Offset - 1] + 1;
+         ptrdiff_t y2 = x2 - k2;
+         while (x2 < aLength && y2 < bLength &&
+                a[static_cast<size_t>(aLength - x2 - 1)] == b[static_cast<size_t>(bLength - y2 - 1)])
+         {
+            x2++;
+            y2++;
+         }
+         v2[k2Offset] = x2;
+         if (x2 > aLength)
+         {
+            k2End += 2;
+         }
+         else if (y2 > bLength)
+         {
+            k2Start += 2;
+         }
+         else if (!front)
+         {
+            ptrdiff_t k1Offset = vOffset + delta - k2;
+            if (k1Offset >= 0 && k1Offset < vLength && v1[static_cast<size_t>(k1Offset)] != -1)
+            {
+               ptrdiff_t x1 = v1[static_cast<size_t>(k1Offset)];
+               ptrdiff_t y1 = vOffset + x1 - k1Offset;
+               if (x1 >= aLength - x2)
+                  return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(y1));
+            }
+         }
+      }
+   }
+   // Out of time (or no path, which cannot happen): the coarse but correct answer.
+   return DeleteAndInsert(a, b);
+}
+
+DiffList Engine::bisectSplit(const DiffText &a, const DiffText &b, size_t x, size_t y)
+{
+   DiffList diffs = diff(a.substr(0, x), b.substr(0, y));
+   Append(diffs, diff(a.substr(x), b.substr(y)));
+   return diffs;
+}
+
+/* Pushes d, joining it to the last difference when that is an equality too. */
+void PushMerged(DiffList &out, Diff &&d)
+{
+   if (d.text.empty())
+      return;
+   if (d.operation == DIFF_EQUAL && !out.empty() && out.back().operation == DIFF_EQUAL)
+      out.back().text += d.text;
+   else
+      out.push_back(std::move(d));
+}
+
+/* One pass of joining runs of edits into one deletion and one insertion, with their
+ * common prefix and suffix moved into the equalities around them. */
+void MergeRuns(DiffList &diffs)
+{
+   DiffList out;
+   out.reserve(diffs.size());
+   DiffText deleted, inserted;
+   size_t deleteCount = 0, insertCount = 0;
+   diffs.push_back(Diff{DIFF_EQUAL, DiffText()});  // flushes the last run
+   for (Diff &d : diffs)
+   {
+      if (d.operation == DIFF_INSERT)
+      {
+         insertCount++;
+         inserted += d.text;
+         continue;
+      }
+      if (d.operation == DIFF_DELETE)
+      {
+         deleteCount++;
+         deleted += d.text;
+         continue;
+      }
+      if (deleteCount > 0 && insertCount > 0)
+      {
+         size_t prefix = CommonPrefix(inserted, deleted);
+         if (prefix > 0)
+         {
+            PushMerged(out, Diff{DIFF_EQUAL, inserted.substr(0, prefix)});
+            inserted.erase(0, prefix);
+            deleted.erase(0, prefix);
+         }
+         size_t suffix = CommonSuffix(inserted, deleted);
+         if (suffix > 0)
+         {
+            d.text.insert(0, inserted, inserted.size() - suffix, suffix);
+            inserted.resize(inserted.size() - suffix);
+            deleted.resize(deleted.size() - suffix);
+         }
+      }
+      PushMerged(out, Diff{DIFF_DELETE, std::move(deleted)});
+      PushMerged(out, Diff{DIFF_INSERT, std::move(inserted)});
+      PushMerged(out, std::move(d));
+      deleted.clear();
+      inserted.clear();
+      deleteCount = insertCount = 0;
+   }
+   diffs.swap(out);
+}
+
+/* Slides single edits between two equalities sideways where the edit ends with the
+ * equality before it or starts with the one after it, which removes that equality.
+ * Returns true when anything moved. */
+bool ShiftSingleEdits(DiffList &diffs)
+{
+   bool changes = false;
+   for (size_t i = 1; i + 1 < diffs.size(); i++)
+   {
+      Diff &previous = diffs[i - 1];
+      Diff &current = diffs[i];
+      Diff &next = diffs[i + 1];
+      if (previous.operation != DIFF_EQUAL || next.operation != DIFF_EQUAL)
+         continue;
+      if (EndsWith(current.text, previous.text))
+      {
+         current.text = previous.text + current.text.substr(0, current.text.size() - previous.text.size());
+         next.text = previous.text + next.text;
+         diffs.erase(diffs.begin() + static_cast<ptrdiff_t>(i - 1));
+         changes = true;
+      }
+      else if (StartsWith(current.text, next.text))
+      {
+         previous.text += next.text;
+         current.text = current.text.substr(next.text.size()) + next.text;
+         diffs.erase(diffs.begin() + static_cast<ptrdiff_t>(i + 1));
+         changes = true;
+      }
+   }
+   return changes;
+}
+
+/* Removes equalities that are no longer than the edits on both sides of them (turning
+ * each into a deletion and an insertion). Returns true when it removed any. */
+bool EliminateShortEqualities(DiffList &diffs)
+{
+   bool changes = false;
+   std::vector<size_t> equalities;  // indexes of the equalities still in question
+   bool haveLastEquality = false;
+   size_t lastEqualityLength = 0;
+   size_t inserted1 = 0, deleted1 = 0;  // edit lengths before the last equality
+   size_t inserted2 = 0, deleted2 = 0;  // and after it
+   for (size_t i = 0; i < diffs.size(); i++)
+   {
+      if (diffs[i].operation == DIFF_EQUAL)
+      {
+         equalities.push_back(i);
+         inserted1 = inserted2;
+         deleted1 = deleted2;
+         inserted2 = deleted2 = 0;
+         haveLastEquality = !diffs[i].text.empty();
+         lastEqualityLength = diffs[i].text.size();
+         continue;
+      }
+      if (diffs[i].operation == DIFF_INSERT)
+         inserted2 += diffs[i].text.size();
+      else
+         deleted2 += diffs[i].text.size();
+      if (haveLastEquality && lastEqualityLength <= std::max(inserted1, deleted1) &&
+          lastEqualityLength <= std::max(inserted2, deleted2))
+      {
+         size_t at = equalities.back();
+         diffs.insert(diffs.begin() + static_cast<ptrdiff_t>(at), Diff{DIFF_DELETE, diffs[at].text});
+         diffs[at + 1].operation = DIFF_INSERT;
+         equalities.pop_back();
+         // The equality before it has to be weighed again against the new edits.
+         if (!equalities.empty())
+            equalities.pop_back();
+         inserted1 = deleted1 = inserted2 = deleted2 = 0;
+         haveLastEquality = false;
+         changes = true;
+         // Go on after the equality now on top, or from the start.
+         i = equalities.empty() ? static_cast<size_t>(-1) : equalities.back();
+      }
+   }
+   return changes;
+}
+
+/* Slides each single edit between two equalities to the place where the scorer likes its
+ * two boundaries best (the rightmost of equal scores). */
+void AlignEditsToBoundaries(DiffList &diffs, const DiffBoundaryScorer &scorer)
+{
+   for (size_t i = 1; i + 1 < diffs.size(); i++)
+   {
+      if (diffs[i - 1].operation != DIFF_EQUAL || diffs[i + 1].operation != DIFF_EQUAL)
+         continue;
+      const DiffText &equality1 = diffs[i - 1].text;
+      const DiffText &edit = diffs[i].text;
+      const DiffText &equality2 = diffs[i + 1].text;
+      if (edit.empty())
+         continue;
+      // The whole stretch; the edit is the window [at, at + length) within it, and every
+      // place the window can slide to leaves both texts as they are.
+      DiffText all = equality1 + edit + equality2;
+      const char32_t *s = all.data();
+      size_t length = edit.size();
+      size_t at = equality1.size() - CommonSuffix(equality1, edit);
+      auto boundary = [&scorer](const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) {
+         return (oneLength == 0 || twoLength == 0) ? END_OF_TEXT_SCORE : scorer.score(one, oneLength, two, twoLength);
+      };
+      auto scoreAt = [&](size_t p) {
+         return boundary(s, p, s + p, length) + boundary(s + p, length, s + p + length, all.size() - p - length);
+      };
+      size_t best = at;
+      int bestScore = scoreAt(at);
+      while (at + length < all.size() && s[at] == s[at + length])
+      {
+         at++;
+         int score = scoreAt(at);
+         if (score >= bestScore)
+         {
+            bestScore = score;
+            best = at;
+         }
+      }
+      if (best == equality1.size())
+         continue;
+      DiffText newEquality1 = all.substr(0, best);
+      DiffText newEdit = all.substr(best, length);
+      DiffText newEquality2 = all.substr(best + length);
+      diffs[i].text = std::move(newEdit);
+      if (newEquality2.empty())
+         diffs.erase(diffs.begin() + static_cast<ptrdiff_t>(i + 1));
+      else
+         diffs[i + 1].text = std::move(newEquality2);
+      if (newEquality1.empty())
+      {
+         diffs.erase(diffs.begin() + static_cast<ptrdiff_t>(i - 1));
+         i--;
+      }
+      else
+      {
+         diffs[i - 1].text = std::move(newEquality1);
+      }
+   }
+}
+
+/* Where a deletion is followed by an insertion and the end of one overlaps the start of
+ * the other by at least half of either, the overlap becomes an equality between them. */
+void ExtractOverlaps(DiffList &diffs)
+{
+   for (size_t i = 1; i < diffs.size(); i++)
+   {
+      if (diffs[i - 1].operation != DIFF_DELETE || diffs[i].operation != DIFF_INSERT)
+         continue;
+      DiffText deletion = diffs[i - 1].text;
+      DiffText insertion = diffs[i].text;
+      size_t overlap1 = CommonOverlap(deletion, insertion);
+      size_t overlap2 = CommonOverlap(insertion, deletion);
+      if (overlap1 >= overlap2)
+      {
+         if (overlap1 > 0 && (overlap1 * 2 >= deletion.size() || overlap1 * 2 >= insertion.size()))
+         {
+            diffs.insert(diffs.begin() + static_cast<ptrdiff_t>(i), Diff{DIFF_EQUAL, insertion.substr(0, overlap1)});
+            diffs[i - 1].text = deletion.substr(0, deletion.size() - overlap1);
+            diffs[i + 1].text = insertion.substr(overlap1);
+            i++;
+         }
+      }
+      else if (overlap2 * 2 >= deletion.size() || overlap2 * 2 >= insertion.size())
+      {
+         diffs.insert(diffs.begin() + static_cast<ptrdiff_t>(i), Diff{DIFF_EQUAL, deletion.substr(0, overlap2)});
+         diffs[i - 1] = Diff{DIFF_INSERT, insertion.substr(0, insertion.size() - overlap2)};
+         diffs[i + 1] = Diff{DIFF_DELETE, deletion.substr(overlap2)};
+         i++;
+      }
+      i++;
+   }
+}
+
+}  // namespace
+
+DiffList DiffMain(const DiffText &a, const DiffText &b, const DiffSettings &settings)
+{
+   Engine engine(settings);
+   return engine.diff(a, b);
+}
+
+void DiffCleanupMerge(DiffList &diffs)
+{
+   do
+      MergeRuns(diffs);
+   while (ShiftSingleEdits(diffs));
+}
+
+void DiffCleanupSemantic(DiffList &diffs, const DiffBoundaryScorer &scorer)
+{
+   if (EliminateShortEqualities(diffs))
+      DiffCleanupMerge(diffs);
+   AlignEditsToBoundaries(diffs, scorer);
+   ExtractOverlaps(diffs);
+}
+
+}  // namespace text
+}  // namespace qv
