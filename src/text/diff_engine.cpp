@@ -454,8 +454,9 @@ bool ShiftSingleEdits(DiffList &diffs)
 
 /* Removes equalities that are no longer than the edits on both sides of them (turning
  * each into a deletion and an insertion). Returns true when it removed any. */
-bool EliminateShortEqualities(DiffList &diffs)
+bool EliminateShortEqualities(DiffList &diffs, const DiffUnitModel &model)
 {
+   auto length = [&model](const DiffText &text) { return model.length(text.data(), text.size()); };
    bool changes = false;
    std::vector<size_t> equalities;  // indexes of the equalities still in question
    bool haveLastEquality = false;
@@ -471,13 +472,13 @@ bool EliminateShortEqualities(DiffList &diffs)
          deleted1 = deleted2;
          inserted2 = deleted2 = 0;
          haveLastEquality = !diffs[i].text.empty();
-         lastEqualityLength = diffs[i].text.size();
+         lastEqualityLength = length(diffs[i].text);
          continue;
       }
       if (diffs[i].operation == DIFF_INSERT)
-         inserted2 += diffs[i].text.size();
+         inserted2 += length(diffs[i].text);
       else
-         deleted2 += diffs[i].text.size();
+         deleted2 += length(diffs[i].text);
       if (haveLastEquality && lastEqualityLength <= std::max(inserted1, deleted1) &&
           lastEqualityLength <= std::max(inserted2, deleted2))
       {
@@ -498,9 +499,9 @@ bool EliminateShortEqualities(DiffList &diffs)
    return changes;
 }
 
-/* Slides each single edit between two equalities to the place where the scorer likes its
+/* Slides each single edit between two equalities to the place where the model likes its
  * two boundaries best (the rightmost of equal scores). */
-void AlignEditsToBoundaries(DiffList &diffs, const DiffBoundaryScorer &scorer)
+void AlignEditsToBoundaries(DiffList &diffs, const DiffUnitModel &model)
 {
    for (size_t i = 1; i + 1 < diffs.size(); i++)
    {
@@ -517,8 +518,9 @@ void AlignEditsToBoundaries(DiffList &diffs, const DiffBoundaryScorer &scorer)
       const char32_t *s = all.data();
       size_t length = edit.size();
       size_t at = equality1.size() - CommonSuffix(equality1, edit);
-      auto boundary = [&scorer](const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) {
-         return (oneLength == 0 || twoLength == 0) ? END_OF_TEXT_SCORE : scorer.score(one, oneLength, two, twoLength);
+      auto boundary = [&model](const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) {
+         return (oneLength == 0 || twoLength == 0) ? END_OF_TEXT_SCORE
+                                                   : model.boundaryScore(one, oneLength, two, twoLength);
       };
       auto scoreAt = [&](size_t p) {
          return boundary(s, p, s + p, length) + boundary(s + p, length, s + p + length, all.size() - p - length);
@@ -559,19 +561,25 @@ void AlignEditsToBoundaries(DiffList &diffs, const DiffBoundaryScorer &scorer)
 
 /* Where a deletion is followed by an insertion and the end of one overlaps the start of
  * the other by at least half of either, the overlap becomes an equality between them. */
-void ExtractOverlaps(DiffList &diffs)
+void ExtractOverlaps(DiffList &diffs, const DiffUnitModel &model)
 {
+   auto length = [&model](const DiffText &text, size_t count) { return model.length(text.data(), count); };
    for (size_t i = 1; i < diffs.size(); i++)
    {
       if (diffs[i - 1].operation != DIFF_DELETE || diffs[i].operation != DIFF_INSERT)
          continue;
       DiffText deletion = diffs[i - 1].text;
       DiffText insertion = diffs[i].text;
+      size_t deletionLength = length(deletion, deletion.size());
+      size_t insertionLength = length(insertion, insertion.size());
+      // The overlaps in units, and what they weigh.
       size_t overlap1 = CommonOverlap(deletion, insertion);
       size_t overlap2 = CommonOverlap(insertion, deletion);
-      if (overlap1 >= overlap2)
+      size_t weight1 = length(insertion, overlap1);
+      size_t weight2 = length(deletion, overlap2);
+      if (weight1 >= weight2)
       {
-         if (overlap1 > 0 && (overlap1 * 2 >= deletion.size() || overlap1 * 2 >= insertion.size()))
+         if (overlap1 > 0 && (weight1 * 2 >= deletionLength || weight1 * 2 >= insertionLength))
          {
             diffs.insert(diffs.begin() + static_cast<ptrdiff_t>(i), Diff{DIFF_EQUAL, insertion.substr(0, overlap1)});
             diffs[i - 1].text = deletion.substr(0, deletion.size() - overlap1);
@@ -579,7 +587,7 @@ void ExtractOverlaps(DiffList &diffs)
             i++;
          }
       }
-      else if (overlap2 * 2 >= deletion.size() || overlap2 * 2 >= insertion.size())
+      else if (weight2 * 2 >= deletionLength || weight2 * 2 >= insertionLength)
       {
          diffs.insert(diffs.begin() + static_cast<ptrdiff_t>(i), Diff{DIFF_EQUAL, deletion.substr(0, overlap2)});
          diffs[i - 1] = Diff{DIFF_INSERT, insertion.substr(0, insertion.size() - overlap2)};
@@ -605,12 +613,12 @@ void DiffCleanupMerge(DiffList &diffs)
    while (ShiftSingleEdits(diffs));
 }
 
-void DiffCleanupSemantic(DiffList &diffs, const DiffBoundaryScorer &scorer)
+void DiffCleanupSemantic(DiffList &diffs, const DiffUnitModel &model)
 {
-   if (EliminateShortEqualities(diffs))
+   if (EliminateShortEqualities(diffs, model))
       DiffCleanupMerge(diffs);
-   AlignEditsToBoundaries(diffs, scorer);
-   ExtractOverlaps(diffs);
+   AlignEditsToBoundaries(diffs, model);
+   ExtractOverlaps(diffs, model);
 }
 
 }  // namespace text

@@ -33,14 +33,17 @@ struct Diff
  * equal texts the second. */
 typedef std::vector<Diff> DiffList;
 
-/* How good a place the boundary between one and two is for the edge of an edit, from 0
- * (inside a word) to 6 (an end of the text); used by the semantic cleanup to slide edits
- * to natural boundaries. The units mean what the caller makes them mean. */
-class DiffBoundaryScorer
+/* What the units of the sequences stand for, as far as the semantic cleanup needs it: the
+ * length of a run of units in the caller's terms (characters of the lines, for the line
+ * diff), which decides what is short, and how good a place the boundary between one and
+ * two is for the edge of an edit, from 0 (inside a word) to 5 (next to a blank line).
+ * Both runs given to boundaryScore are non-empty. */
+class DiffUnitModel
 {
 public:
-   virtual ~DiffBoundaryScorer() = default;
-   virtual int score(const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) const = 0;
+   virtual ~DiffUnitModel() = default;
+   virtual size_t length(const char32_t *units, size_t count) const = 0;
+   virtual int boundaryScore(const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) const = 0;
 };
 
 struct DiffSettings
@@ -64,9 +67,10 @@ DiffList DiffMain(const DiffText &a, const DiffText &b, const DiffSettings &sett
 void DiffCleanupMerge(DiffList &diffs);
 
 /* Removes equalities no longer than the edits on both sides, slides edits to the best
- * boundaries by the scorer, and turns overlaps between a deletion and the insertion after
- * it into equalities. */
-void DiffCleanupSemantic(DiffList &diffs, const DiffBoundaryScorer &scorer);
+ * boundaries, and turns overlaps between a deletion and the insertion after it into
+ * equalities where the overlap is at least half of either; lengths and boundaries are
+ * the model's. Edits only ever move by whole units. */
+void DiffCleanupSemantic(DiffList &diffs, const DiffUnitModel &model);
 
 }  // namespace text
 }  // namespace qv

@@ -13,9 +13,9 @@
 namespace {
 
 using qv::text::Diff;
-using qv::text::DiffBoundaryScorer;
 using qv::text::DiffList;
 using qv::text::DiffText;
+using qv::text::DiffUnitModel;
 
 /* One line of a text: its characters, the "\n" that ends it included when there is one. */
 struct Line
@@ -128,14 +128,23 @@ private:
    }
 };
 
-/* Boundary scores between whole lines, taken from the characters on both sides as the
- * character-level engine would see them: blank lines best, then line breaks. */
-class LineBoundaryScorer : public DiffBoundaryScorer
+/* Lines as the semantic cleanup sees them: lengths in characters, so that it weighs
+ * edits and equalities as a character-level pass would, and boundary scores taken from
+ * the characters on both sides: blank lines best, then line breaks. */
+class LineModel : public DiffUnitModel
 {
 public:
-   explicit LineBoundaryScorer(const LineTable &table) : m_table(table) {}
+   explicit LineModel(const LineTable &table) : m_table(table) {}
 
-   int score(const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) const override
+   size_t length(const char32_t *units, size_t count) const override
+   {
+      size_t characters = 0;
+      for (size_t i = 0; i < count; i++)
+         characters += m_table.line(units[i]).length;
+      return characters;
+   }
+
+   int boundaryScore(const char32_t *one, size_t oneLength, const char32_t *two, size_t twoLength) const override
    {
       // The last three characters of one and the first four of two decide.
       wchar_t tail[3];
@@ -255,7 +264,7 @@ QV_EXPORT String GenerateLineDiff(const String &left, const String &right)
 
    DiffList diffs = qv::text::DiffMain(leftCodes, rightCodes, qv::text::LINE_DIFF_SETTINGS);
    // The cleanup works on lines, so every edit it keeps is made of whole lines.
-   qv::text::DiffCleanupSemantic(diffs, LineBoundaryScorer(table));
+   qv::text::DiffCleanupSemantic(diffs, LineModel(table));
 
    size_t size = 0;
    ForEachChangedLine(diffs, leftLines, rightLines, [&size](wchar_t, const Line &line) {
