@@ -3,7 +3,7 @@
 #include "text/diff_engine.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <memory>
 
 namespace qv {
 namespace text {
@@ -15,7 +15,11 @@ constexpr int64_t NO_DEADLINE = INT64_MAX;
 
 /* Shorter sequences than this go to the bisection without looking for a common unit
  * first: the bisection is cheap for them anyway. */
-constexpr size_t COMMON_UNIT_CHECK_MIN = 32;
+constexpr size_t COMMON_UNIT_CHECK_MIN = 256;
+
+/* The common-unit check uses a bit set when it has at most this many bits per unit of the
+ * shorter text. */
+constexpr size_t BIT_SET_UNITS_PER_UNIT = 64;
 
 /* Score of a boundary at either end of the text. */
 constexpr int END_OF_TEXT_SCORE = 6;
@@ -124,18 +128,25 @@ DiffList DeleteAndInsert(const DiffText &a, const DiffText &b)
    return DiffList{{DIFF_DELETE, a}, {DIFF_INSERT, b}};
 }
 
-/* True when some unit occurs in both texts. */
+/* True when some unit occurs in both texts. Units that are small numbers (the line codes
+ * are) go through a bit set, others through a sorted copy. */
 bool ShareAUnit(const DiffText &a, const DiffText &b)
 {
    const DiffText &shorter = (a.size() < b.size()) ? a : b;
    const DiffText &longer = (a.size() < b.size()) ? b : a;
-   std::unordered_set<char32_t> units(shorter.begin(), shorter.end());
-   for (char32_t unit : longer)
+   char32_t largest = *std::max_element(shorter.begin(), shorter.end());
+   if (largest / BIT_SET_UNITS_PER_UNIT < shorter.size())
    {
-      if (units.count(unit) != 0)
-         return true;
+      std::vector<bool> present(static_cast<size_t>(largest) + 1);
+      for (char32_t unit : shorter)
+         present[unit] = true;
+      return std::any_of(longer.begin(), longer.end(),
+                         [&present](char32_t unit) { return unit < present.size() && present[unit]; });
    }
-   return false;
+   DiffText sorted = shorter;
+   std::sort(sorted.begin(), sorted.end());
+   return std::any_of(longer.begin(), longer.end(),
+                      [&sorted](char32_t unit) { return std::binary_search(sorted.begin(), sorted.end(), unit); });
 }
 
 DiffList Engine::diff(const DiffText &a, const DiffText &b)
@@ -252,6 +263,40 @@ bool Engine::halfMatchAt(const DiffText &longer, const DiffText &shorter, size_t
    return true;
 }
 
+/* The furthest x reached on each diagonal k of one direction of the bisection. Cells
+ * outside the radius read as -1 (not reached) without having been written, so that a
+ * bisection that ends early touches only the diagonals it walked, not arrays as long as
+ * both texts. */
+class Frontier
+{
+public:
+   explicit Frontier(ptrdiff_t maxD) : m_maxD(maxD), m_cells(new ptrdiff_t[static_cast<size_t>(2 * maxD + 1)]) {}
+
+   /* Makes the diagonals -radius to radius readable. */
+   void reach(ptrdiff_t radius)
+   {
+      radius = std::min(radius, m_maxD);
+      for (; m_radius < radius; m_radius++)
+      {
+         cell(-(m_radius + 1)) = -1;
+         cell(m_radius + 1) = -1;
+      }
+   }
+
+   /* A diagonal within the radius. */
+   ptrdiff_t &operator[](ptrdiff_t k) { return cell(k); }
+
+   /* Any diagonal: -1 outside the radius. */
+   ptrdiff_t get(ptrdiff_t k) const { return (k >= -m_radius && k <= m_radius) ? m_cells[m_maxD + k] : -1; }
+
+private:
+   ptrdiff_t m_maxD;
+   std::unique_ptr<ptrdiff_t[]> m_cells;  // diagonal k at m_maxD + k
+   ptrdiff_t m_radius = -1;
+
+   ptrdiff_t &cell(ptrdiff_t k) { return m_cells[m_maxD + k]; }
+};
+
 /* Finds the middle snake of the shortest edit path by walking forward from the start and
  * backward from the end at once, then solves the two halves around it. */
 DiffList Engine::bisect(const DiffText &a, const DiffText &b)
@@ -259,15 +304,11 @@ DiffList Engine::bisect(const DiffText &a, const DiffText &b)
    const ptrdiff_t aLength = static_cast<ptrdiff_t>(a.size());
    const ptrdiff_t bLength = static_cast<ptrdiff_t>(b.size());
    const ptrdiff_t maxD = (aLength + bLength + 1) / 2;
-   // compute() sends only texts of two or more units each here; the arrays below need it.
-   if (aLength < 2 || bLength < 2)
-      return DeleteAndInsert(a, b);
-   const ptrdiff_t vOffset = maxD;
-   const ptrdiff_t vLength = 2 * maxD;
-   std::vector<ptrdiff_t> v1(static_cast<size_t>(vLength), -1);
-   std::vector<ptrdiff_t> v2(static_cast<size_t>(vLength), -1);
-   v1[static_cast<size_t>(vOffset + 1)] = 0;
-   v2[static_cast<size_t>(vOffset + 1)] = 0;
+   Frontier v1(maxD), v2(maxD);
+   v1.reach(1);
+   v2.reach(1);
+   v1[1] = 0;
+   v2[1] = 0;
    const ptrdiff_t delta = aLength - bLength;
    // With an odd delta the forward path meets the reverse one; with an even one, the
    // reverse path meets the forward one.
@@ -278,21 +319,22 @@ DiffList Engine::bisect(const DiffText &a, const DiffText &b)
    {
       if (pastDeadline())
          break;
+      v1.reach(d + 1);
+      v2.reach(d + 1);
       for (ptrdiff_t k1 = -d + k1Start; k1 <= d - k1End; k1 += 2)
       {
-         size_t k1Offset = static_cast<size_t>(vOffset + k1);
          ptrdiff_t x1;
-         if (k1 == -d || (k1 != d && v1[k1Offset - 1] < v1[k1Offset + 1]))
-            x1 = v1[k1Offset + 1];
+         if (k1 == -d || (k1 != d && v1[k1 - 1] < v1[k1 + 1]))
+            x1 = v1[k1 + 1];
          else
-            x1 = v1[k1Offset - 1] + 1;
+            x1 = v1[k1 - 1] + 1;
          ptrdiff_t y1 = x1 - k1;
          while (x1 < aLength && y1 < bLength && a[static_cast<size_t>(x1)] == b[static_cast<size_t>(y1)])
          {
             x1++;
             y1++;
          }
-         v1[k1Offset] = x1;
+         v1[k1] = x1;
          if (x1 > aLength)
          {
             k1End += 2;
@@ -303,23 +345,18 @@ DiffList Engine::bisect(const DiffText &a, const DiffText &b)
          }
          else if (front)
          {
-            ptrdiff_t k2Offset = vOffset + delta - k1;
-            if (k2Offset >= 0 && k2Offset < vLength && v2[static_cast<size_t>(k2Offset)] != -1)
-            {
-               ptrdiff_t x2 = aLength - v2[static_cast<size_t>(k2Offset)];
-               if (x1 >= x2)
-                  return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(y1));
-            }
+            ptrdiff_t reverse = v2.get(delta - k1);
+            if (reverse != -1 && x1 >= aLength - reverse)
+               return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(y1));
          }
       }
       for (ptrdiff_t k2 = -d + k2Start; k2 <= d - k2End; k2 += 2)
       {
-         size_t k2Offset = static_cast<size_t>(vOffset + k2);
          ptrdiff_t x2;
-         if (k2 == -d || (k2 != d && v2[k2Offset - 1] < v2[k2Offset + 1]))
-            x2 = v2[k2Offset + 1];
+         if (k2 == -d || (k2 != d && v2[k2 - 1] < v2[k2 + 1]))
+            x2 = v2[k2 + 1];
          else
-            x2 = v2[k2Offset - 1] + 1;
+            x2 = v2[k2 - 1] + 1;
          ptrdiff_t y2 = x2 - k2;
          while (x2 < aLength && y2 < bLength &&
                 a[static_cast<size_t>(aLength - x2 - 1)] == b[static_cast<size_t>(bLength - y2 - 1)])
@@ -327,7 +364,7 @@ DiffList Engine::bisect(const DiffText &a, const DiffText &b)
             x2++;
             y2++;
          }
-         v2[k2Offset] = x2;
+         v2[k2] = x2;
          if (x2 > aLength)
          {
             k2End += 2;
@@ -338,14 +375,10 @@ DiffList Engine::bisect(const DiffText &a, const DiffText &b)
          }
          else if (!front)
          {
-            ptrdiff_t k1Offset = vOffset + delta - k2;
-            if (k1Offset >= 0 && k1Offset < vLength && v1[static_cast<size_t>(k1Offset)] != -1)
-            {
-               ptrdiff_t x1 = v1[static_cast<size_t>(k1Offset)];
-               ptrdiff_t y1 = vOffset + x1 - k1Offset;
-               if (x1 >= aLength - x2)
-                  return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(y1));
-            }
+            ptrdiff_t k1 = delta - k2;
+            ptrdiff_t x1 = v1.get(k1);
+            if (x1 != -1 && x1 >= aLength - x2)
+               return bisectSplit(a, b, static_cast<size_t>(x1), static_cast<size_t>(x1 - k1));
          }
       }
    }

@@ -30,16 +30,25 @@ inline wchar_t Folded(wchar_t ch)
    return qv::text::FoldUpper(ch);
 }
 
-/* FNV-1a over the folded characters. */
+/* A multiplicative hash over the folded characters, two to a 64-bit step to halve the
+ * chain of multiplications. */
 constexpr uint64_t HASH_SEED = 0xcbf29ce484222325ull;
-constexpr uint64_t HASH_PRIME = 0x100000001b3ull;
+constexpr uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ull;
 
 uint64_t HashLine(const Line &line)
 {
-   uint64_t h = HASH_SEED;
-   for (size_t i = 0; i < line.length; i++)
-      h = (h ^ static_cast<uint32_t>(Folded(line.text[i]))) * HASH_PRIME;
-   return h;
+   uint64_t h = HASH_SEED ^ line.length;
+   size_t i = 0;
+   for (; i + 1 < line.length; i += 2)
+   {
+      uint64_t pair = static_cast<uint64_t>(static_cast<uint32_t>(Folded(line.text[i]))) << 32 |
+                      static_cast<uint32_t>(Folded(line.text[i + 1]));
+      h = (h ^ pair) * HASH_MULTIPLIER;
+      h ^= h >> 32;
+   }
+   if (i < line.length)
+      h = (h ^ static_cast<uint32_t>(Folded(line.text[i]))) * HASH_MULTIPLIER;
+   return h ^ (h >> 29);
 }
 
 bool SameLine(const Line &a, const Line &b)
@@ -85,11 +94,16 @@ public:
 
 private:
    static constexpr size_t INITIAL_SLOTS = 1024;
-   static constexpr uint32_t EMPTY_SLOT = 0;  // code 0 is never given out
+   // A slot holds a code in its low half and the high half of the line's hash in its high
+   // half, so most probes are decided without touching the lines.
+   static constexpr uint64_t EMPTY_SLOT = 0;  // code 0 is never given out
+   static constexpr uint64_t CODE_MASK = 0xFFFFFFFFull;
 
    std::vector<Line> m_lines;       // by code
-   std::vector<uint64_t> m_hashes;  // by code
-   std::vector<uint32_t> m_slots;   // open addressing over the codes, a power of two long
+   std::vector<uint64_t> m_hashes;  // by code, for growing
+   std::vector<uint64_t> m_slots;   // open addressing, a power of two long
+
+   static uint64_t Tag(uint64_t hash) { return hash & ~CODE_MASK; }
 
    char32_t codeOf(const Line &line)
    {
@@ -98,15 +112,16 @@ private:
       size_t slot = static_cast<size_t>(hash) & mask;
       while (m_slots[slot] != EMPTY_SLOT)
       {
-         uint32_t code = m_slots[slot];
-         if (m_hashes[code] == hash && SameLine(m_lines[code], line))
+         uint64_t entry = m_slots[slot];
+         char32_t code = static_cast<char32_t>(entry & CODE_MASK);
+         if (Tag(entry) == Tag(hash) && SameLine(m_lines[code], line))
             return code;
          slot = (slot + 1) & mask;
       }
       uint32_t code = static_cast<uint32_t>(m_lines.size());
       m_lines.push_back(line);
       m_hashes.push_back(hash);
-      m_slots[slot] = code;
+      m_slots[slot] = Tag(hash) | code;
       // At most half full, so probes stay short.
       if (m_lines.size() * 2 > m_slots.size())
          grow();
@@ -115,14 +130,15 @@ private:
 
    void grow()
    {
-      std::vector<uint32_t> slots(m_slots.size() * 2, EMPTY_SLOT);
+      std::vector<uint64_t> slots(m_slots.size() * 2, EMPTY_SLOT);
       size_t mask = slots.size() - 1;
       for (uint32_t code = 1; code < m_lines.size(); code++)
       {
-         size_t slot = static_cast<size_t>(m_hashes[code]) & mask;
+         uint64_t hash = m_hashes[code];
+         size_t slot = static_cast<size_t>(hash) & mask;
          while (slots[slot] != EMPTY_SLOT)
             slot = (slot + 1) & mask;
-         slots[slot] = code;
+         slots[slot] = Tag(hash) | code;
       }
       m_slots.swap(slots);
    }

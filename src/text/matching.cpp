@@ -60,24 +60,48 @@ template <typename C> bool Match(const C *pattern, const C *text, bool matchCase
    if (pattern == nullptr || text == nullptr)
       return false;
    CharMatcher<C> eq{matchCase};
-   size_t patternLength = TextLength(pattern);
-   size_t textLength = TextLength(text);
 
-   size_t firstStar = 0;
-   while (firstStar < patternLength && pattern[firstStar] != ANY_RUN)
-      firstStar++;
-   if (firstStar == patternLength)
-      return patternLength == textLength && SegmentMatches(pattern, text, textLength, eq);
+   // One pass over the pattern: where its first and last asterisks are.
+   size_t patternLength = 0;
+   size_t firstStar = SIZE_MAX, lastStar = 0;
+   for (; pattern[patternLength] != 0; patternLength++)
+   {
+      if (pattern[patternLength] == ANY_RUN)
+      {
+         if (firstStar == SIZE_MAX)
+            firstStar = patternLength;
+         lastStar = patternLength;
+      }
+   }
+   if (firstStar == SIZE_MAX)
+   {
+      // No asterisk: character for character, and both end together.
+      size_t i = 0;
+      for (; i < patternLength; i++)
+      {
+         if (text[i] == 0 || !eq(pattern[i], text[i]))
+            return false;
+      }
+      return text[i] == 0;
+   }
 
-   size_t lastStar = patternLength - 1;
-   while (pattern[lastStar] != ANY_RUN)
-      lastStar--;
+   for (size_t i = 0; i < firstStar; i++)
+   {
+      if (text[i] == 0 || !eq(pattern[i], text[i]))
+         return false;
+   }
    size_t tailLength = patternLength - lastStar - 1;
+   bool hasMiddle = false;
+   for (size_t p = firstStar + 1; p < lastStar && !hasMiddle; p++)
+      hasMiddle = (pattern[p] != ANY_RUN);
+   if (tailLength == 0 && !hasMiddle)
+      return true;  // the head matched, and asterisks take the rest
+
+   size_t textLength = firstStar + TextLength(text + firstStar);
    if (textLength < firstStar + tailLength)
       return false;
    size_t tailStart = textLength - tailLength;
-   if (!SegmentMatches(pattern, text, firstStar, eq) ||
-       !SegmentMatches(pattern + lastStar + 1, text + tailStart, tailLength, eq))
+   if (!SegmentMatches(pattern + lastStar + 1, text + tailStart, tailLength, eq))
       return false;
 
    size_t position = firstStar;
