@@ -65,17 +65,41 @@ bool SameLine(const Line &a, const Line &b)
    return true;
 }
 
+/* Number of lines of text[0, length): its line feeds, and one more for a last line
+ * without one. */
+size_t CountLines(const wchar_t *text, size_t length)
+{
+   size_t count = 0;
+   for (const wchar_t *p = text, *end = text + length; p < end; p++)
+   {
+      p = wmemchr(p, L'\n', static_cast<size_t>(end - p));
+      if (p == nullptr)
+         return count + 1;
+      count++;
+   }
+   return count;
+}
+
 /* The distinct lines of both texts, numbered in the order they are first met; lines that
- * differ only in case are one line. Code 0 is kept free, so the first line is 1. */
+ * differ only in case are one line. Code 0 is kept free, so the first line is 1. Sized
+ * once for all the lines it will see: large blocks that grow step by step cost a copy
+ * and fresh pages at every step. */
 class LineTable
 {
 public:
-   LineTable() : m_lines(1, Line{L"", 0}), m_hashes(1, 0), m_slots(INITIAL_SLOTS, EMPTY_SLOT) {}
+   explicit LineTable(size_t lines) : m_slots(SlotsFor(lines), EMPTY_SLOT)
+   {
+      m_lines.reserve(lines + 1);
+      m_lines.push_back(Line{L"", 0});
+   }
 
    /* The codes of the lines of text[0, length), whose lines are appended to *lines. */
    DiffText encode(const wchar_t *text, size_t length, std::vector<Line> *lines)
    {
       DiffText codes;
+      size_t count = CountLines(text, length);
+      codes.reserve(count);
+      lines->reserve(lines->size() + count);
       size_t start = 0;
       while (start < length)
       {
@@ -93,15 +117,23 @@ public:
    const Line &line(char32_t code) const { return m_lines[code]; }
 
 private:
-   static constexpr size_t INITIAL_SLOTS = 1024;
    // A slot holds a code in its low half and the high half of the line's hash in its high
    // half, so most probes are decided without touching the lines.
    static constexpr uint64_t EMPTY_SLOT = 0;  // code 0 is never given out
    static constexpr uint64_t CODE_MASK = 0xFFFFFFFFull;
+   static constexpr size_t MIN_SLOTS = 16;
 
-   std::vector<Line> m_lines;       // by code
-   std::vector<uint64_t> m_hashes;  // by code, for growing
-   std::vector<uint64_t> m_slots;   // open addressing, a power of two long
+   std::vector<Line> m_lines;      // by code
+   std::vector<uint64_t> m_slots;  // open addressing, a power of two long
+
+   /* At least twice the lines, so the table is at most half full and probes stay short. */
+   static size_t SlotsFor(size_t lines)
+   {
+      size_t slots = MIN_SLOTS;
+      while (slots < 2 * (lines + 1))
+         slots *= 2;
+      return slots;
+   }
 
    static uint64_t Tag(uint64_t hash) { return hash & ~CODE_MASK; }
 
@@ -120,27 +152,8 @@ private:
       }
       uint32_t code = static_cast<uint32_t>(m_lines.size());
       m_lines.push_back(line);
-      m_hashes.push_back(hash);
       m_slots[slot] = Tag(hash) | code;
-      // At most half full, so probes stay short.
-      if (m_lines.size() * 2 > m_slots.size())
-         grow();
       return code;
-   }
-
-   void grow()
-   {
-      std::vector<uint64_t> slots(m_slots.size() * 2, EMPTY_SLOT);
-      size_t mask = slots.size() - 1;
-      for (uint32_t code = 1; code < m_lines.size(); code++)
-      {
-         uint64_t hash = m_hashes[code];
-         size_t slot = static_cast<size_t>(hash) & mask;
-         while (slots[slot] != EMPTY_SLOT)
-            slot = (slot + 1) & mask;
-         slots[slot] = Tag(hash) | code;
-      }
-      m_slots.swap(slots);
    }
 };
 
@@ -273,7 +286,7 @@ void ForEachChangedLine(const DiffList &diffs, const std::vector<Line> &left, co
 
 QV_EXPORT String GenerateLineDiff(const String &left, const String &right)
 {
-   LineTable table;
+   LineTable table(CountLines(left, left.length()) + CountLines(right, right.length()));
    std::vector<Line> leftLines, rightLines;
    DiffText leftCodes = table.encode(left, left.length(), &leftLines);
    DiffText rightCodes = table.encode(right, right.length(), &rightLines);
