@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -114,24 +113,6 @@ protected:
       return true;
    }
 
-   /* What the terminal showed, up to and including the marker. */
-   std::string shownUntil(const std::string &marker) const
-   {
-      std::string shown;
-      char chunk[256];
-      while (shown.find(marker) == std::string::npos)
-      {
-         struct pollfd p = {m_master, POLLIN, 0};
-         if (poll(&p, 1, 10000) <= 0)
-            break;
-         ssize_t n = read(m_master, chunk, sizeof(chunk));
-         if (n <= 0)
-            break;
-         shown.append(chunk, static_cast<size_t>(n));
-      }
-      return shown;
-   }
-
    void type(const char *text) const { ASSERT_EQ(write(m_master, text, strlen(text)), ssize_t(strlen(text))); }
 };
 
@@ -153,7 +134,7 @@ TEST_F(PasswordPrompt, ReadsWithoutEchoAndRestoresIt)
    EXPECT_TRUE(echoOn());
    // Echo is back: the marker is echoed, and the password never was.
    type("MARK");
-   std::string shown = shownUntil("MARK");
+   std::string shown = ReadFrom(m_master, "MARK");
    EXPECT_NE(shown.find("MARK"), std::string::npos);
    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
 }

@@ -12,6 +12,27 @@
 
 #include <string>
 
+/* Reads fd until marker has come (an empty marker: until every writer is gone, which a
+ * pipe tells with 0 and a terminal's master with EIO). The poll's bound only keeps a
+ * broken peer from hanging the test. */
+inline std::string ReadFrom(int fd, const std::string &marker = std::string())
+{
+   constexpr int READ_BOUND_MS = 10000;
+   std::string text;
+   char chunk[4096];
+   while (marker.empty() || text.find(marker) == std::string::npos)
+   {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, READ_BOUND_MS) <= 0)
+         break;
+      ssize_t n = read(fd, chunk, sizeof(chunk));
+      if (n <= 0)
+         break;
+      text.append(chunk, static_cast<size_t>(n));
+   }
+   return text;
+}
+
 class StdoutCapture
 {
 public:
@@ -60,27 +81,10 @@ public:
    std::string finish()
    {
       restore();
-      std::string text;
-      char chunk[4096];
-      // Every writing end is closed now, so the reads end: a pipe with 0, a terminal's
-      // master with EIO once the line discipline has passed everything on. The poll's
-      // bound only keeps a broken capture from hanging the test.
-      for (;;)
-      {
-         struct pollfd p = {m_read, POLLIN, 0};
-         if (poll(&p, 1, READ_BOUND_MS) <= 0)
-            break;
-         ssize_t n = read(m_read, chunk, sizeof(chunk));
-         if (n <= 0)
-            break;
-         text.append(chunk, static_cast<size_t>(n));
-      }
-      return text;
+      return ReadFrom(m_read);
    }
 
 private:
-   static constexpr int READ_BOUND_MS = 10000;
-
    int m_saved = -1;
    int m_read = -1;
    bool m_ok = false;

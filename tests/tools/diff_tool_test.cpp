@@ -1,9 +1,9 @@
 /* qvtool diff, run as a program: plain through a pipe, coloured on a terminal. */
+#include "system/stdout_capture.h"
 #include "tools/tool_run.h"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,19 +75,8 @@ TEST_F(DiffTool, TerminalShowsRemovedRedAndAddedGreen)
       execl(tool.c_str(), "qvtool", "diff", m_left.c_str(), m_right.c_str(), static_cast<char *>(nullptr));
       _exit(127);
    }
-   // The child's exit closes the terminal: the master then reads EIO.
-   std::string shown;
-   char chunk[256];
-   for (;;)
-   {
-      struct pollfd p = {master, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0)
-         break;
-      ssize_t n = read(master, chunk, sizeof(chunk));
-      if (n <= 0)
-         break;
-      shown.append(chunk, static_cast<size_t>(n));
-   }
+   // The child's exit closes the terminal, which ends the reading.
+   std::string shown = ReadFrom(master);
    int status = 0;
    waitpid(child, &status, 0);
    close(master);
