@@ -473,7 +473,8 @@ QV_API int32_t NumCharsW(const wchar_t *text, wchar_t ch);
 QV_API int32_t NumCharsA(const char *text, char ch);
 
 /* Replaces every occurrence of search in text (left to right, not overlapping) by
- * replacement, in place, and returns true. The text cannot grow, so a replacement longer
+ * replacement, in place, and returns true; search and replacement must not point into
+ * text. The text cannot grow, so a replacement longer
  * than search, an empty search text or a null argument is refused: false, and the text
  * stays as it was. */
 QV_API bool TranslateStr(wchar_t *text, const wchar_t *search, const wchar_t *replacement);

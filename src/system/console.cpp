@@ -63,6 +63,9 @@ void AppendCode(String &sgr, int code)
 String Translate(const wchar_t *text, bool terminal)
 {
    String out;
+   // A string grows by its allocation step: one step that holds the text, and a second
+   // one for the little that translated sequences add, whatever the text's size.
+   out.setAllocationStep(wcslen(text) + String::DEFAULT_ALLOCATION_STEP);
    const wchar_t *p = text;
    for (;;)
    {
