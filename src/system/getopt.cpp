@@ -256,11 +256,11 @@ int Advance(const Call &call)
 int ShortOption(const Call &call)
 {
    char c = *g_state.nextChar++;
-   const char *spec = strchr(call.optstring, c);
+   const char *entry = strchr(call.optstring, c);
    if (*g_state.nextChar == 0)
       qv_optind++;
 
-   if (spec == nullptr || c == ':' || c == ';')
+   if (entry == nullptr || c == ':' || c == ';')
    {
       if (call.printErrors)
          printf(g_state.posixlyCorrect ? "illegal option -- %c" : "invalid option -- %c", c);
@@ -269,7 +269,7 @@ int ShortOption(const Call &call)
    }
 
    // "W;": -W foo means --foo.
-   if (spec[0] == 'W' && spec[1] == ';' && call.longopts != nullptr)
+   if (entry[0] == 'W' && entry[1] == ';' && call.longopts != nullptr)
    {
       // The long option is "-Wfoo"'s rest or the next argument; reading it moves optind
       // past that argument.
@@ -288,9 +288,9 @@ int ShortOption(const Call &call)
       return LongOption(call, "-W ", false);
    }
 
-   if (spec[1] == ':')
+   if (entry[1] == ':')
    {
-      if (spec[2] == ':')
+      if (entry[2] == ':')
       {
          // Optional: only in the same argument.
          if (*g_state.nextChar != 0)
