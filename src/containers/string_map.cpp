@@ -3,7 +3,7 @@
 #include <qv_containers.h>
 
 #include "containers/json_text.h"
-#include "containers/parse_number.h"
+#include "text/parse_number.h"
 
 #include <jansson.h>
 

@@ -5,7 +5,7 @@
 #include <stdint.h>
 
 // Internal helpers shared by the containers' typed getters.
-#include "../../src/containers/parse_number.h"
+#include "../../src/text/parse_number.h"
 
 using namespace qv_parse;
 

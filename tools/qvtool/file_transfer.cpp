@@ -161,29 +161,47 @@ void RecordSendProgress(int64_t bytesSent, void *arg)
    state->bar.update(bytesSent);
 }
 
-int SendUsage()
-{
-   fprintf(stderr, "usage: qvtool send-file HOST:PORT FILE [--compress lz4|deflate]\n");
-   return 2;
-}
+const CommandOption SEND_OPTIONS[] = {
+    {"compress", required_argument, 'c', "METHOD", "compress the data stream with lz4 or deflate"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax SEND_SYNTAX = {
+    "send-file", "HOST:PORT FILE [--compress lz4|deflate]", "send a file over QVCP", SEND_OPTIONS, false, nullptr};
+
+const CommandSyntax RECEIVE_SYNTAX = {"receive-file",
+                                      "PORT DIR  (PORT 0: any free port)",
+                                      "receive one file sent with send-file into DIR",
+                                      nullptr,
+                                      false,
+                                      nullptr};
 
 }  // namespace
 
 int CommandSendFile(int argc, char **argv)
 {
    QVCPStreamCompressionMethod method = STREAM_COMPRESSION_NONE;
-   if (argc == 4 && !strcmp(argv[2], "--compress") && !strcmp(argv[3], "lz4"))
-      method = STREAM_COMPRESSION_LZ4;
-   else if (argc == 4 && !strcmp(argv[2], "--compress") && !strcmp(argv[3], "deflate"))
-      method = STREAM_COMPRESSION_DEFLATE;
-   else if (argc != 2)
-      return SendUsage();
+   CommandLine args(SEND_SYNTAX, argc, argv);
+   while (args.next())
+   {
+      if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
+         method = STREAM_COMPRESSION_LZ4;
+      else if (args.key() == 'c' && !strcmp(args.value(), "deflate"))
+         method = STREAM_COMPRESSION_DEFLATE;
+      else
+         return args.usage();
+   }
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 2)
+      return args.usage();
+   argv = args.operands();
 
    std::string target = argv[0];
    size_t colon = target.rfind(':');
    int port = (colon != std::string::npos) ? atoi(target.c_str() + colon + 1) : 0;
    if (colon == std::string::npos || port <= 0 || port > 65535)
-      return SendUsage();
+      return args.usage();
    std::string host = target.substr(0, colon);
    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
       host = host.substr(1, host.size() - 2);
@@ -400,12 +418,13 @@ bool Announced(Connection *c, const char *dir, IncomingFile *file)
 
 int CommandReceiveFile(int argc, char **argv)
 {
-   int port = (argc == 2) ? atoi(argv[0]) : -1;
+   CommandLine args(RECEIVE_SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   argv = args.operands();
+   int port = (args.operandCount() == 2) ? atoi(argv[0]) : -1;
    if (port < 0 || port > 65535)
-   {
-      fprintf(stderr, "usage: qvtool receive-file PORT DIR  (PORT 0: any free port)\n");
-      return 2;
-   }
+      return args.usage();
    int bound = 0;
    SOCKET listener = Listen(port, &bound);
    if (listener == INVALID_SOCKET)
