@@ -3,30 +3,17 @@
 #include <qv_platform.h>
 
 #include "platform/local_time.h"
+#include "system/calendar.h"
 
 #include <limits.h>
 
 namespace {
 
-constexpr int64_t SECONDS_PER_MINUTE = 60;
-constexpr int64_t MINUTES_PER_HOUR = 60;
-constexpr int64_t HOURS_PER_DAY = 24;
-constexpr int64_t SECONDS_PER_HOUR = SECONDS_PER_MINUTE * MINUTES_PER_HOUR;
-constexpr int64_t SECONDS_PER_DAY = SECONDS_PER_HOUR * HOURS_PER_DAY;
-constexpr int64_t DAYS_PER_YEAR = 365;
+using namespace qv::system;
 
-constexpr int MONTHS = 12;
-constexpr int MARCH = 2;
-constexpr int TM_YEAR_BASE = 1900;
 constexpr int EPOCH_TM_YEAR = 70;
 /* A seconds field from this value on is a leap second. */
 constexpr int LEAP_SECOND = 60;
-
-/* Days before each month in a common year. */
-constexpr int64_t DAYS_BEFORE_MONTH[MONTHS] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-/* Leap days counted by y/4 - y/100 + y/400 for y = 1969, plus the day of January 1st,
- * less one: what the day count subtracts so that 1970-01-01 is day 0. */
-constexpr int64_t EPOCH_DAY_OFFSET = 478;
 
 /* Stamp lengths: YYMMDDhhmmss and YYYYMMDDhhmmss. */
 constexpr size_t SHORT_STAMP = 12;
@@ -52,9 +39,7 @@ QV_API time_t qv_timegm(struct tm *tm)
    if (tm == nullptr || tm->tm_mon < 0 || tm->tm_mon >= MONTHS || tm->tm_year < EPOCH_TM_YEAR)
       return -1;
    // 64-bit arithmetic throughout: every field may hold any int without overflow.
-   int64_t y = static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE - ((tm->tm_mon < MARCH) ? 1 : 0);
-   int64_t days = (static_cast<int64_t>(tm->tm_year) - EPOCH_TM_YEAR) * DAYS_PER_YEAR + y / 4 - y / 100 + y / 400 +
-                  DAYS_BEFORE_MONTH[tm->tm_mon] + tm->tm_mday - EPOCH_DAY_OFFSET;
+   int64_t days = DaysFromEpoch(static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE, tm->tm_mon, tm->tm_mday);
    int64_t seconds =
        ((days * HOURS_PER_DAY + tm->tm_hour) * MINUTES_PER_HOUR + tm->tm_min) * SECONDS_PER_MINUTE + tm->tm_sec;
    if (tm->tm_sec >= LEAP_SECOND)

@@ -3,6 +3,8 @@
  * any length is matched whole. */
 #include <qv_platform.h>
 
+#include "system/calendar.h"
+
 #include <wctype.h>
 
 namespace {
@@ -18,16 +20,9 @@ constexpr int SUNDAY_HIGH = 7;
 /* "nL" holds in the last this many days of the month. */
 constexpr int DAYS_IN_LAST_WEEK = 7;
 
-/* Months are tm_mon 0-11 in a broken-down time, 1-12 in a schedule. */
-constexpr int MONTHS = 12;
-constexpr int FEBRUARY = 1;
-constexpr int DAYS_IN_LEAP_FEBRUARY = 29;
 /* The length given for a month outside 0-11. */
 constexpr int DAYS_IN_UNKNOWN_MONTH = 30;
-constexpr int TM_YEAR_BASE = 1900;
 constexpr int64_t DECIMAL_BASE = 10;
-
-constexpr int DAYS_IN_MONTH[MONTHS] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 /* The text of one field: [begin, end). */
 struct FieldText
@@ -171,15 +166,10 @@ FieldText NextField(const wchar_t **cursor)
 
 QV_API int GetLastMonthDay(const struct tm *tm)
 {
+   using namespace qv::system;
    if (tm->tm_mon < 0 || tm->tm_mon >= MONTHS)
       return DAYS_IN_UNKNOWN_MONTH;
-   if (tm->tm_mon == FEBRUARY)
-   {
-      int64_t year = static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE;
-      if (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))
-         return DAYS_IN_LEAP_FEBRUARY;
-   }
-   return DAYS_IN_MONTH[tm->tm_mon];
+   return DaysInMonth(static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE, tm->tm_mon);
 }
 
 QV_API bool MatchScheduleElement(wchar_t *field, int value, int highest, const struct tm *localTime, time_t now)

@@ -4,26 +4,22 @@
 #include <qv_platform.h>
 
 #include "platform/local_time.h"
+#include "system/calendar.h"
 
 #include <string.h>
 
 namespace {
 
-constexpr int TM_YEAR_BASE = 1900;
+using namespace qv::system;
+
 constexpr int YEARS_PER_CENTURY = 100;
 /* %y without %C: 69-99 are 1969-1999, 00-68 are 2000-2068. */
 constexpr int FIRST_YEAR_OF_1900S = 69;
 constexpr int HOURS_PER_HALF_DAY = 12;
-constexpr int DAYS_PER_WEEK = 7;
-constexpr int MONTHS = 12;
-constexpr int MARCH = 2;
 /* 1970-01-01 was a Thursday. */
 constexpr int64_t EPOCH_WEEKDAY = 4;
 /* Digits of the largest number %s reads: enough for any 64-bit time. */
 constexpr int MAX_EPOCH_DIGITS = 18;
-constexpr int MINUTES_PER_HOUR = 60;
-
-constexpr int DAYS_BEFORE_MONTH[MONTHS] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 /* Zone names of %z, without and with daylight saving time. */
 const char *const STANDARD_ZONES[] = {"EST", "CST", "MST", "PST"};
@@ -186,7 +182,7 @@ const char *ReadZoneOffset(const char *p, State *state)
       p += 2;
       if (*p == ':')
          p++;
-      if (!IsDigit(p[0]) || !IsDigit(p[1]) || (p[0] - '0') * 10 + (p[1] - '0') >= MINUTES_PER_HOUR)
+      if (!IsDigit(p[0]) || !IsDigit(p[1]) || (p[0] - '0') * 10 + (p[1] - '0') >= static_cast<int>(MINUTES_PER_HOUR))
          return nullptr;
       return p + 2;
    }
@@ -321,26 +317,6 @@ const char *Parse(const char *text, const char *format, State *state)
    return p;
 }
 
-bool IsLeapYear(int64_t year)
-{
-   return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
-/* Days from 1970-01-01 to the date (proleptic Gregorian calendar, any year). */
-int64_t DaysFromEpoch(int64_t year, int month, int day)
-{
-   // Years that begin in March put the leap day at the end.
-   int64_t y = year - ((month < MARCH) ? 1 : 0);
-   int64_t era = (y >= 0 ? y : y - 399) / 400;
-   int64_t yearOfEra = y - era * 400;
-   int64_t monthFromMarch = (month + 10) % MONTHS;
-   int64_t dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;
-   int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-   constexpr int64_t DAYS_PER_ERA = 146097;
-   constexpr int64_t EPOCH_FROM_ERA_START = 719468;  // 0000-03-01 to 1970-01-01
-   return era * DAYS_PER_ERA + dayOfEra - EPOCH_FROM_ERA_START;
-}
-
 /* Settles the year, the half of the day and the derived fields once the format is read. */
 void Finish(State *state)
 {
@@ -363,8 +339,7 @@ void Finish(State *state)
       return;
    int64_t year = static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE;
    if (!state->haveYearDay)
-      tm->tm_yday =
-          DAYS_BEFORE_MONTH[tm->tm_mon] + tm->tm_mday - 1 + ((tm->tm_mon >= MARCH && IsLeapYear(year)) ? 1 : 0);
+      tm->tm_yday = DayOfYear(year, tm->tm_mon, tm->tm_mday);
    if (!state->haveWeekday)
    {
       int64_t weekday = (DaysFromEpoch(year, tm->tm_mon, tm->tm_mday) + EPOCH_WEEKDAY) % DAYS_PER_WEEK;

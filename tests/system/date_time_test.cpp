@@ -8,6 +8,8 @@
 #undef timegm
 #undef strptime
 
+#include "system/time_test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -17,18 +19,6 @@
 #include <string>
 
 namespace {
-
-struct tm Utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0)
-{
-   struct tm t = {};
-   t.tm_year = year - 1900;
-   t.tm_mon = month - 1;
-   t.tm_mday = day;
-   t.tm_hour = hour;
-   t.tm_min = minute;
-   t.tm_sec = second;
-   return t;
-}
 
 /* Sets TZ for the life of the object and puts the old value back. */
 class ZoneSetting
@@ -63,15 +53,15 @@ const char *const RIGA_ZONE = "EET-2EEST,M3.5.0/3,M10.5.0/4";
 
 TEST(Timegm, KnownTimes)
 {
-   struct tm t = Utc(1970, 1, 1);
+   struct tm t = CalendarTime(1970, 1, 1);
    EXPECT_EQ(qv_timegm(&t), 0);
-   t = Utc(2000, 2, 29, 12);
+   t = CalendarTime(2000, 2, 29, 12);
    EXPECT_EQ(qv_timegm(&t), 951825600);
-   t = Utc(2038, 1, 19, 3, 14, 8);
+   t = CalendarTime(2038, 1, 19, 3, 14, 8);
    EXPECT_EQ(qv_timegm(&t), INT64_C(2147483648));
    // A leap second counts as the second before it; the struct is not changed.
-   struct tm leap = Utc(2016, 12, 31, 23, 59, 60);
-   struct tm before = Utc(2016, 12, 31, 23, 59, 59);
+   struct tm leap = CalendarTime(2016, 12, 31, 23, 59, 60);
+   struct tm before = CalendarTime(2016, 12, 31, 23, 59, 59);
    EXPECT_EQ(qv_timegm(&leap), qv_timegm(&before));
    EXPECT_EQ(leap.tm_sec, 60);
    EXPECT_EQ(leap.tm_wday, 0);
@@ -79,20 +69,20 @@ TEST(Timegm, KnownTimes)
 
 TEST(Timegm, RefusesWhatItCannotCount)
 {
-   struct tm t = Utc(1969, 12, 31, 23, 59, 59);
+   struct tm t = CalendarTime(1969, 12, 31, 23, 59, 59);
    EXPECT_EQ(qv_timegm(&t), -1);
-   t = Utc(2024, 13, 1);
+   t = CalendarTime(2024, 13, 1);
    EXPECT_EQ(qv_timegm(&t), -1);
-   t = Utc(2024, 0, 1);
+   t = CalendarTime(2024, 0, 1);
    EXPECT_EQ(qv_timegm(&t), -1);
    // Fields that take the time before the epoch.
-   t = Utc(1970, 1, 1, -1);
+   t = CalendarTime(1970, 1, 1, -1);
    EXPECT_EQ(qv_timegm(&t), -1);
-   t = Utc(1970, 1, 1, 0, 0, -1);
+   t = CalendarTime(1970, 1, 1, 0, 0, -1);
    EXPECT_EQ(qv_timegm(&t), -1);
    EXPECT_EQ(qv_timegm(nullptr), -1);
    // Extreme fields are counted without overflow.
-   t = Utc(1970, 1, 1);
+   t = CalendarTime(1970, 1, 1);
    t.tm_year = INT32_MAX;
    t.tm_mday = INT32_MAX;
    t.tm_hour = INT32_MAX;
@@ -113,7 +103,7 @@ TEST(Timegm, AgreesWithTheCLibraryFrom1970To2100)
        second(0, 59);
    for (int i = 0; i < 200000; i++)
    {
-      struct tm t = Utc(year(random), 1, day(random), hour(random), minute(random), second(random));
+      struct tm t = CalendarTime(year(random), 1, day(random), hour(random), minute(random), second(random));
       t.tm_mon = month(random);
       struct tm copy = t;
       time_t expected = timegm(&copy);
@@ -124,7 +114,7 @@ TEST(Timegm, AgreesWithTheCLibraryFrom1970To2100)
    std::uniform_int_distribution<int> wild(-100000, 100000);
    for (int i = 0; i < 20000; i++)
    {
-      struct tm t = Utc(year(random), 1, 1);
+      struct tm t = CalendarTime(year(random), 1, 1);
       t.tm_mon = month(random);
       t.tm_mday = wild(random) / 100;
       t.tm_hour = wild(random) / 10;
@@ -194,19 +184,21 @@ TEST(Strptime, FailsOnWhatItDoesNotKnow)
 
 TEST(Strptime, CenturiesAndTwoDigitYears)
 {
-   struct tm t = {};
-   ASSERT_NE(qv_strptime("68", "%y", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 168);
-   ASSERT_NE(qv_strptime("69", "%y", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 69);
-   ASSERT_NE(qv_strptime("1905", "%C%y", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 5);
-   ASSERT_NE(qv_strptime("05 19", "%y %C", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 5);
-   ASSERT_NE(qv_strptime("21", "%C", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 200);
-   ASSERT_NE(qv_strptime("19 2024", "%C %Y", &t), nullptr);
-   EXPECT_EQ(t.tm_year, 124);
+   const struct
+   {
+      const char *text;
+      const char *format;
+      int year;
+   } cases[] = {
+       {"68", "%y", 2068},       {"69", "%y", 1969}, {"1905", "%C%y", 1905},
+       {"05 19", "%y %C", 1905}, {"21", "%C", 2100}, {"19 2024", "%C %Y", 2024},
+   };
+   for (const auto &c : cases)
+   {
+      struct tm t = {};
+      ASSERT_NE(qv_strptime(c.text, c.format, &t), nullptr) << c.text;
+      EXPECT_EQ(t.tm_year + 1900, c.year) << c.text;
+   }
 }
 
 TEST(Strptime, HalfDays)
@@ -346,7 +338,7 @@ TEST(Strptime, RoundTripsWithStrftimeForEveryConversion)
 
 TEST(ParseDateTime, ShortAndLongStamps)
 {
-   struct tm t = Utc(2023, 1, 31, 23, 59, 59);
+   struct tm t = CalendarTime(2023, 1, 31, 23, 59, 59);
    t.tm_isdst = -1;
    int64_t expected = mktime(&t);
    EXPECT_EQ(ParseDateTimeA("230131235959", -5), expected);
@@ -354,7 +346,7 @@ TEST(ParseDateTime, ShortAndLongStamps)
    EXPECT_EQ(ParseDateTimeW(L"230131235959", -5), expected);
    EXPECT_EQ(ParseDateTimeW(L"20230131235959", -5), expected);
    // Fields past their range roll over.
-   t = Utc(2024, 1, 1);
+   t = CalendarTime(2024, 1, 1);
    t.tm_isdst = -1;
    EXPECT_EQ(ParseDateTimeA("231232000000", -5), mktime(&t));
 }

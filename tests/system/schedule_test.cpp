@@ -4,6 +4,8 @@
 
 #include <qorvel.h>
 
+#include "system/time_test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,12 +16,7 @@ namespace {
 /* UTC broken-down time of the date; the matcher takes any broken-down time. */
 struct tm At(int year, int month, int day, int hour = 0, int minute = 0)
 {
-   struct tm t = {};
-   t.tm_year = year - 1900;
-   t.tm_mon = month - 1;
-   t.tm_mday = day;
-   t.tm_hour = hour;
-   t.tm_min = minute;
+   struct tm t = CalendarTime(year, month, day, hour, minute);
    time_t seconds = qv_timegm(&t);
    gmtime_r(&seconds, &t);
    return t;
