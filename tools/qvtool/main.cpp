@@ -18,6 +18,10 @@ const QvtoolCommand COMMANDS[] = {
     {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
+    {"schedule", "\"SCHEDULE\" [--from T] [--count N]", "print the next local times a schedule matches",
+     CommandSchedule},
+    {"mac", "ADDRESS", "print a MAC address in every notation, with its length and class", CommandMac},
+    {"geo", "COORDINATE", "print a coordinate read as a latitude and as a longitude", CommandGeo},
 };
 
 void Usage()

@@ -27,5 +27,8 @@ int CommandSendFile(int argc, char **argv);
 int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
+int CommandSchedule(int argc, char **argv);
+int CommandMac(int argc, char **argv);
+int CommandGeo(int argc, char **argv);
 
 #endif
