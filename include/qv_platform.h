@@ -53,7 +53,7 @@ QV_API bool MatchSchedule(const wchar_t *schedule, const struct tm *localTime, t
 QV_API bool MatchScheduleElement(wchar_t *field, int value, int highest, const struct tm *localTime, time_t now);
 
 /* The last day (28 to 31) of the month tm_mon of the year tm_year + 1900 in the
- * Gregorian calendar; 30 for a month outside 0-11. */
+ * Gregorian calendar; 30 for a month outside 0-11 or a null tm. */
 QV_API int GetLastMonthDay(const struct tm *tm);
 
 /* Seconds from now until the next local time of day hour:minute:second: 0 when that is

@@ -167,7 +167,7 @@ FieldText NextField(const wchar_t **cursor)
 QV_API int GetLastMonthDay(const struct tm *tm)
 {
    using namespace qv::system;
-   if (tm->tm_mon < 0 || tm->tm_mon >= MONTHS)
+   if (tm == nullptr || tm->tm_mon < 0 || tm->tm_mon >= MONTHS)
       return DAYS_IN_UNKNOWN_MONTH;
    return DaysInMonth(static_cast<int64_t>(tm->tm_year) + TM_YEAR_BASE, tm->tm_mon);
 }

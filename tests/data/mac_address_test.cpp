@@ -8,8 +8,11 @@
 #include <regex.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -293,4 +296,29 @@ TEST(MacAddress, SixBytesToText)
    wchar_t buffer[18];
    EXPECT_EQ(MACToStr(SAMPLE, buffer), buffer);
    EXPECT_STREQ(buffer, L"00:1A:2B:3C:4D:5E");
+}
+
+TEST(MacAddress, ThreadsParseAtOnce)
+{
+   // The compiled patterns are shared: threads released together that parse different
+   // texts must each get their own address.
+   const char *const texts[] = {"00:1a:2b:3c:4d:5e", "001.a2b.3c4.d5e", "0011.2233.4455.6677", "00-11-22-33"};
+   const size_t lengths[] = {6, 6, 8, 4};
+   std::atomic<int> ready(0);
+   std::vector<std::thread> threads;
+   std::vector<int> failures(4, 0);
+   for (size_t k = 0; k < 4; k++)
+   {
+      threads.emplace_back([&, k] {
+         ready++;
+         while (ready.load() < 4)
+            std::this_thread::yield();
+         for (int i = 0; i < 2000; i++)
+            failures[k] += (MacAddress::parse(texts[k]).length() == lengths[k]) ? 0 : 1;
+      });
+   }
+   for (std::thread &t : threads)
+      t.join();
+   for (int f : failures)
+      EXPECT_EQ(f, 0);
 }
