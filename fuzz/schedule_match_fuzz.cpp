@@ -1,7 +1,9 @@
 /* Fuzz target for the schedule matcher. The first 8 input bytes are a time (seconds since
  * the epoch, kept within a few thousand years so the broken-down time exists); the rest
  * is the schedule, read as widened bytes and as wide units. Each schedule is matched at
- * that time as a whole and as a single field, and the field's text must stay as it was. */
+ * that time as a whole and as a single field, and the field's text must stay as it was;
+ * it is matched once more against a broken-down time of arbitrary fields taken from the
+ * input's first bytes. */
 #include <qorvel.h>
 
 #include "text_fuzz_input.h"
@@ -52,5 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    size_t length = size - head;
    MatchOne(WidenedText(text, length).get(), t, now);
    MatchOne(WideUnitsText(text, length).get(), t, now);
+
+   // A caller's broken-down time need not be one the calendar has: the first fields of
+   // a struct tm taken from the input bytes as they are.
+   struct tm raw;
+   memset(&raw, 0, sizeof(raw));
+   constexpr size_t RAW_FIELDS = 9 * sizeof(int);  // tm_sec to tm_isdst
+   memcpy(&raw, data, (size < RAW_FIELDS) ? size : RAW_FIELDS);
+   MatchOne(WidenedText(text, length).get(), raw, now);
    return 0;
 }

@@ -44,18 +44,20 @@ bool IsBlank(wchar_t ch)
    return ch == L' ';
 }
 
-const wchar_t *SkipBlanks(const wchar_t *p)
+wchar_t *SkipBlanks(wchar_t *p)
 {
    while (IsBlank(*p))
       p++;
    return p;
 }
 
-/* A number of digits with at most one '.', at least one digit; *p moves past it. */
-bool ReadUnsigned(const wchar_t **p, double *value)
+/* A number of digits with at most one '.', at least one digit; *p moves past it. The
+ * number is cut off in the text while it is converted, so that the conversion reads
+ * exactly these characters. */
+bool ReadUnsigned(wchar_t **p, double *value)
 {
-   const wchar_t *start = *p;
-   const wchar_t *q = start;
+   wchar_t *start = *p;
+   wchar_t *q = start;
    bool digit = false;
    bool point = false;
    for (;; q++)
@@ -69,7 +71,10 @@ bool ReadUnsigned(const wchar_t **p, double *value)
    }
    if (!digit)
       return false;
+   wchar_t next = *q;
+   *q = 0;
    *value = wcstod(start, nullptr);
+   *q = next;
    *p = q;
    return true;
 }
@@ -159,7 +164,7 @@ double GeoLocation::parse(const wchar_t *text, bool isLatitude, bool *ok)
          buffer[i] = L'.';
    }
    int sign = 0;  // 0 until a hemisphere letter is seen
-   const wchar_t *p = buffer;
+   wchar_t *p = buffer;
    if (*p == positive || *p == negative)
    {
       sign = (*p == positive) ? 1 : -1;

@@ -69,7 +69,7 @@ int64_t ReadStep(const wchar_t *begin, const wchar_t *end)
 
 bool InLastWeek(const struct tm *localTime)
 {
-   return localTime->tm_mday + DAYS_IN_LAST_WEEK > GetLastMonthDay(localTime);
+   return localTime->tm_mday > GetLastMonthDay(localTime) - DAYS_IN_LAST_WEEK;
 }
 
 bool MatchField(FieldText field, int value, int highest, const struct tm *localTime, time_t now)
@@ -191,7 +191,9 @@ QV_API bool MatchSchedule(const wchar_t *schedule, const struct tm *localTime, t
       return false;
    if (!MatchField(NextField(&cursor), localTime->tm_mday, GetLastMonthDay(localTime), localTime, now))
       return false;
-   if (!MatchField(NextField(&cursor), localTime->tm_mon + 1, LAST_MONTH, localTime, now))
+   // Computed wide, so that no month number of a caller's time overflows.
+   int month = static_cast<int>(static_cast<int64_t>(localTime->tm_mon) + 1);
+   if (!MatchField(NextField(&cursor), month, LAST_MONTH, localTime, now))
       return false;
    FieldText dayOfWeek = NextField(&cursor);
    if (MatchField(dayOfWeek, localTime->tm_wday, SUNDAY_HIGH, localTime, now))

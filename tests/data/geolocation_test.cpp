@@ -141,6 +141,10 @@ TEST(GeoLocation, RefusesEverythingElse)
    // Very long texts are refused whole, and a plain number has no range check.
    EXPECT_FALSE(Parsed(std::wstring(10000, L'5').c_str(), L"1").isValid());
    EXPECT_EQ(Latitude(L"1e3"), 1000.0);
+   // Letters that are hemispheres are no exponents inside degrees.
+   EXPECT_EQ(Longitude(L"24E5"), 2400000.0);
+   EXPECT_TRUE(isnan(Longitude(L"W 24E5")));
+   EXPECT_TRUE(isnan(Longitude(L"W 24 5E1'")));
 }
 
 TEST(GeoLocation, DistancesOfKnownCityPairs)
