@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
    // A caller's broken-down time need not be one the calendar has: the first fields of
    // a struct tm taken from the input bytes as they are.
-   struct tm raw;
-   memset(&raw, 0, sizeof(raw));
+   struct tm rawTime;
+   memset(&rawTime, 0, sizeof(rawTime));
    constexpr size_t RAW_FIELDS = 9 * sizeof(int);  // tm_sec to tm_isdst
-   memcpy(&raw, data, (size < RAW_FIELDS) ? size : RAW_FIELDS);
-   MatchOne(WidenedText(text, length).get(), raw, now);
+   memcpy(&rawTime, data, (size < RAW_FIELDS) ? size : RAW_FIELDS);
+   MatchOne(WidenedText(text, length).get(), rawTime, now);
    return 0;
 }
