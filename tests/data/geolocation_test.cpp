@@ -12,24 +12,6 @@
 
 namespace {
 
-GeoLocation Parsed(const wchar_t *lat, const wchar_t *lon)
-{
-   return GeoLocation(GEOLOCATION_MANUAL, lat, lon);
-}
-
-/* The latitude of text, or NAN when it does not parse as one. */
-double Latitude(const wchar_t *text)
-{
-   GeoLocation g = Parsed(text, L"0");
-   return g.isValid() ? g.getLatitude() : NAN;
-}
-
-double Longitude(const wchar_t *text)
-{
-   GeoLocation g = Parsed(L"0", text);
-   return g.isValid() ? g.getLongitude() : NAN;
-}
-
 std::string JsonText(json_t *value)
 {
    char *text = json_dumps(value, JSON_PRESERVE_ORDER | JSON_COMPACT | JSON_REAL_PRECISION(10));
@@ -43,108 +25,106 @@ std::string JsonText(json_t *value)
 
 TEST(GeoLocation, PrintsDegreesMinutesAndSeconds)
 {
-   GeoLocation riga(GEOLOCATION_MANUAL, 56.9496, 56.9496);
-   EXPECT_STREQ(riga.getLatitudeAsString(), L"N 56\u00B0 56' 58.560\"");
-   EXPECT_STREQ(riga.getLongitudeAsString(), L"E 56\u00B0 56' 58.560\"");
-   GeoLocation half(GEOLOCATION_MANUAL, -0.5, -0.5);
-   EXPECT_STREQ(half.getLatitudeAsString(), L"S 00\u00B0 30' 00.000\"");
-   EXPECT_STREQ(half.getLongitudeAsString(), L"W 00\u00B0 30' 00.000\"");
-   GeoLocation far(GEOLOCATION_MANUAL, 200.0, -180.5);
-   EXPECT_STREQ(far.getLatitudeAsString(), L"<invalid>");
-   EXPECT_STREQ(far.getLongitudeAsString(), L"<invalid>");
-   // Only values outside -180 to 180 are refused, for either axis.
-   GeoLocation edge(GEOLOCATION_MANUAL, 100.0, -180.0);
-   EXPECT_STREQ(edge.getLatitudeAsString(), L"N 100\u00B0 00' 00.000\"");
-   EXPECT_STREQ(edge.getLongitudeAsString(), L"W 180\u00B0 00' 00.000\"");
-   GeoLocation notNumbers(GEOLOCATION_MANUAL, NAN, INFINITY);
-   EXPECT_STREQ(notNumbers.getLatitudeAsString(), L"<invalid>");
-   EXPECT_STREQ(notNumbers.getLongitudeAsString(), L"<invalid>");
-   GeoLocation none;
-   EXPECT_STREQ(none.getLatitudeAsString(), L"N 00\u00B0 00' 00.000\"");
-   EXPECT_STREQ(none.getLongitudeAsString(), L"E 00\u00B0 00' 00.000\"");
-   EXPECT_TRUE(none.isValid());
-   EXPECT_EQ(none.getType(), GEOLOCATION_NONE);
-   EXPECT_EQ(none.getTimestamp(), 0);
-}
-
-TEST(GeoLocation, ParsesTheNotationsPeopleType)
-{
-   EXPECT_NEAR(Latitude(L"56.9496"), 56.9496, 1e-9);
-   EXPECT_NEAR(Longitude(L"56.9496"), 56.9496, 1e-9);
-   EXPECT_NEAR(Latitude(L" -33.5 "), -33.5, 1e-9);
-   EXPECT_NEAR(Latitude(L"N 56\u00B0 56' 58.56\""), 56.9496, 1e-6);
-   EXPECT_TRUE(isnan(Longitude(L"N 56\u00B0 56' 58.56\"")));
-   EXPECT_NEAR(Latitude(L"S 33 51' 36\""), -33.86, 1e-6);
-   EXPECT_TRUE(isnan(Longitude(L"S 33 51' 36\"")));
-   EXPECT_NEAR(Latitude(L"56\u00B0 56' 58.56\" S"), -56.9496, 1e-6);
-   EXPECT_TRUE(isnan(Longitude(L"56\u00B0 56' 58.56\" S")));
-   EXPECT_TRUE(isnan(Latitude(L"E 24\u00B0 6' 36\"")));
-   EXPECT_NEAR(Longitude(L"E 24\u00B0 6' 36\""), 24.11, 1e-6);
-   EXPECT_NEAR(Longitude(L"W24\u00B06'36\"E"), 24.11, 1e-6);
-   EXPECT_NEAR(Longitude(L"24\u00B0 6' 36\" W"), -24.11, 1e-6);
-   EXPECT_NEAR(Latitude(L"N 56,5"), 56.5, 1e-9);
-   EXPECT_NEAR(Latitude(L"S 56\u00B0"), -56.0, 1e-9);
-   EXPECT_NEAR(Latitude(L"S 56 30'"), -56.5, 1e-9);
-   EXPECT_NEAR(Latitude(L"S 56\u00B0 30"), -56.5, 1e-9);
-   EXPECT_NEAR(Latitude(L"N 56 30' 36"), 56.51, 1e-9);
-}
-
-TEST(GeoLocation, TextsWithoutAHemisphereLetter)
-{
-   // Degrees without a letter count as north or east, not as 0.
-   EXPECT_NEAR(Latitude(L"56\u00B0 56' 58.56"), 56.9496, 1e-6);
-   EXPECT_NEAR(Latitude(L"56,9496"), 56.9496, 1e-9);
-   EXPECT_NEAR(Longitude(L"24 6' 36"), 24.11, 1e-6);
-   // Seconds closed with '"' must say which hemisphere they are in.
-   EXPECT_TRUE(isnan(Latitude(L"56\u00B0 56' 58.56\"")));
-   EXPECT_TRUE(isnan(Latitude(L"56\u00B0 56' 58.56\" ")));
-}
-
-TEST(GeoLocation, RefusesEverythingElse)
-{
-   const wchar_t *const texts[] = {
-       L"",
-       L"   ",
-       L"N",
-       L"N -5",
-       L"56x",
-       L"N 56 S",
-       L"-N 56",
-       L"56 56 58",
-       L"56\u00B0 56 30",
-       L"56\u00B0 56' 58.56\" N 5",
-       L"56.5.5",
-       L"56' 30",
-       L"..",
-       L"nan",
-       L"inf",
-       L"1e400",
-       L"56\u00B0\u00B0",
-       L"56\t30'",
-       L"S 33 51' 36\" S S",
-   };
-   for (const wchar_t *text : texts)
+   const struct
    {
-      GeoLocation g = Parsed(text, L"1");
-      EXPECT_FALSE(g.isValid()) << std::wstring(text).size();
-      EXPECT_EQ(g.getLatitude(), 0.0);
-      // The longitude is not read once the latitude failed.
-      EXPECT_EQ(g.getLongitude(), 0.0);
+      double value;
+      const wchar_t *latitude;
+      const wchar_t *longitude;
+   } cases[] = {
+       {56.9496, L"N 56\u00B0 56' 58.560\"", L"E 56\u00B0 56' 58.560\""},
+       {-0.5, L"S 00\u00B0 30' 00.000\"", L"W 00\u00B0 30' 00.000\""},
+       {0.0, L"N 00\u00B0 00' 00.000\"", L"E 00\u00B0 00' 00.000\""},
+       // Only values outside -180 to 180 are refused, for either axis.
+       {100.0, L"N 100\u00B0 00' 00.000\"", L"E 100\u00B0 00' 00.000\""},
+       {-180.0, L"S 180\u00B0 00' 00.000\"", L"W 180\u00B0 00' 00.000\""},
+       {200.0, L"<invalid>", L"<invalid>"},
+       {-180.5, L"<invalid>", L"<invalid>"},
+       {NAN, L"<invalid>", L"<invalid>"},
+       {INFINITY, L"<invalid>", L"<invalid>"},
+   };
+   for (const auto &c : cases)
+   {
+      GeoLocation g(GEOLOCATION_MANUAL, c.value, c.value);
+      EXPECT_STREQ(g.getLatitudeAsString(), c.latitude) << c.value;
+      EXPECT_STREQ(g.getLongitudeAsString(), c.longitude) << c.value;
    }
-   // A longitude that fails keeps the latitude.
-   GeoLocation g = Parsed(L"12.5", L"N 5");
+   GeoLocation none;
+   EXPECT_TRUE(none.isValid() && none.getType() == GEOLOCATION_NONE && none.getTimestamp() == 0);
+   EXPECT_STREQ(none.getLongitudeAsString(), L"E 00\u00B0 00' 00.000\"");
+}
+
+TEST(GeoLocation, ParsesTheNotationsPeopleTypeAndNothingElse)
+{
+   const double NO = NAN;  // not read
+   const struct
+   {
+      const wchar_t *text;
+      double latitude;
+      double longitude;
+   } cases[] = {
+       {L"56.9496", 56.9496, 56.9496},
+       {L" -33.5 ", -33.5, -33.5},
+       {L"1e3", 1000, 1000},  // a plain number has no range check
+       {L"N 56\u00B0 56' 58.56\"", 56.9496, NO},
+       {L"S 33 51' 36\"", -33.86, NO},
+       {L"56\u00B0 56' 58.56\" S", -56.9496, NO},
+       {L"E 24\u00B0 6' 36\"", NO, 24.11},
+       {L"W24\u00B06'36\"E", NO, 24.11},
+       {L"24\u00B0 6' 36\" W", NO, -24.11},
+       {L"N 56,5", 56.5, NO},
+       {L"S 56\u00B0", -56, NO},
+       {L"S 56 30'", -56.5, NO},
+       {L"S 56\u00B0 30", -56.5, NO},
+       {L"N 56 30' 36", 56.51, NO},
+       // Without any hemisphere letter: north or east, unless the seconds end in '"'.
+       {L"56\u00B0 56' 58.56", 56.9496, 56.9496},
+       {L"56,9496", 56.9496, 56.9496},
+       {L"56\u00B0 56' 58.56\"", NO, NO},
+       {L"56\u00B0 56' 58.56\" ", NO, NO},
+       // Hemisphere letters are no exponents inside degrees.
+       {L"24E5", 2400000, 2400000},
+       {L"W 24E5", NO, NO},
+       {L"W 24 5E1'", NO, NO},
+       // Everything else fails.
+       {L"", NO, NO},
+       {L"   ", NO, NO},
+       {L"N", NO, NO},
+       {L"N -5", NO, NO},
+       {L"56x", NO, NO},
+       {L"N 56 S", NO, NO},
+       {L"-N 56", NO, NO},
+       {L"56 56 58", NO, NO},
+       {L"56\u00B0 56 30", NO, NO},
+       {L"56\u00B0 56' 58.56\" N 5", NO, NO},
+       {L"56.5.5", NO, NO},
+       {L"56' 30", NO, NO},
+       {L"..", NO, NO},
+       {L"nan", NO, NO},
+       {L"inf", NO, NO},
+       {L"1e400", NO, NO},
+       {L"56\u00B0\u00B0", NO, NO},
+       {L"56\t30'", NO, NO},
+       {L"S 33 51' 36\" S S", NO, NO},
+   };
+   for (const auto &c : cases)
+   {
+      size_t length = wcslen(c.text);
+      GeoLocation asLatitude(GEOLOCATION_MANUAL, c.text, L"1");
+      GeoLocation asLongitude(GEOLOCATION_MANUAL, L"1", c.text);
+      EXPECT_EQ(asLatitude.isValid(), !isnan(c.latitude)) << length;
+      EXPECT_EQ(asLongitude.isValid(), !isnan(c.longitude)) << length;
+      EXPECT_NEAR(asLatitude.getLatitude(), isnan(c.latitude) ? 0 : c.latitude, 1e-6) << length;
+      EXPECT_NEAR(asLongitude.getLongitude(), isnan(c.longitude) ? 0 : c.longitude, 1e-6) << length;
+      // The longitude is not read once the latitude failed.
+      EXPECT_EQ(asLatitude.getLongitude(), isnan(c.latitude) ? 0.0 : 1.0) << length;
+   }
+   // A longitude that fails keeps the latitude; null and very long texts are not read.
+   GeoLocation g(GEOLOCATION_MANUAL, L"12.5", L"N 5");
    EXPECT_FALSE(g.isValid());
    EXPECT_EQ(g.getLatitude(), 12.5);
-   EXPECT_EQ(g.getLongitude(), 0.0);
-   EXPECT_FALSE(Parsed(nullptr, L"1").isValid());
-   EXPECT_FALSE(Parsed(L"1", nullptr).isValid());
-   // Very long texts are refused whole, and a plain number has no range check.
-   EXPECT_FALSE(Parsed(std::wstring(10000, L'5').c_str(), L"1").isValid());
-   EXPECT_EQ(Latitude(L"1e3"), 1000.0);
-   // Letters that are hemispheres are no exponents inside degrees.
-   EXPECT_EQ(Longitude(L"24E5"), 2400000.0);
-   EXPECT_TRUE(isnan(Longitude(L"W 24E5")));
-   EXPECT_TRUE(isnan(Longitude(L"W 24 5E1'")));
+   EXPECT_FALSE(GeoLocation(GEOLOCATION_MANUAL, nullptr, L"1").isValid());
+   EXPECT_FALSE(GeoLocation(GEOLOCATION_MANUAL, L"1", nullptr).isValid());
+   EXPECT_FALSE(GeoLocation(GEOLOCATION_MANUAL, std::wstring(10000, L'5').c_str(), L"1").isValid());
 }
 
 TEST(GeoLocation, DistancesOfKnownCityPairs)

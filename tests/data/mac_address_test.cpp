@@ -1,15 +1,12 @@
-/* MAC addresses: parsing of every notation (checked against the C library's own regular
- * expressions), printing in every notation and length into buffers of exactly the
- * documented size, classification and comparison. */
+/* MAC addresses: parsing of every notation, printing in every notation and length into
+ * buffers of exactly the documented size, classification and comparison. */
 #include <qorvel.h>
 
 #include <gtest/gtest.h>
 
-#include <regex.h>
 #include <stdlib.h>
 
 #include <atomic>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,46 +84,6 @@ const NotationCase NOTATIONS[] = {
     {MAC_NOTATION_HYPHEN, 2, '-'}, {MAC_NOTATION_DOT_TRIPLETS, 3, '.'}, {MAC_NOTATION_DOT_PAIRS, 4, '.'},
 };
 
-/* The same two patterns, compiled by the C library's regular expressions. */
-class ReferenceParser
-{
-   regex_t m_pairs;
-   regex_t m_triplets;
-
-public:
-   ReferenceParser()
-   {
-      EXPECT_EQ(regcomp(&m_pairs,
-                        "^([0-9a-fA-F]{2})[ :-]?([0-9a-fA-F]{2})[ .:-]?([0-9a-fA-F]{2})[ :-]?([0-9a-fA-F]{2})[ .:-]?"
-                        "([0-9a-fA-F]{2})?[ :-]?([0-9a-fA-F]{2})?[ .:-]?([0-9a-fA-F]{2})?[ :-]?([0-9a-fA-F]{2})?$",
-                        REG_EXTENDED | REG_NOSUB),
-                0);
-      EXPECT_EQ(regcomp(&m_triplets, "^[0-9a-fA-F]{3}\\.[0-9a-fA-F]{3}\\.[0-9a-fA-F]{3}\\.[0-9a-fA-F]{3}$",
-                        REG_EXTENDED | REG_NOSUB),
-                0);
-   }
-   ~ReferenceParser()
-   {
-      regfree(&m_pairs);
-      regfree(&m_triplets);
-   }
-
-   /* The bytes the text stands for (its hex digits in pairs), or "" when no pattern
-    * matches; as upper-case hex text. */
-   std::string parse(const std::string &text)
-   {
-      if (text.size() > 23)
-         return std::string();
-      if (regexec(&m_pairs, text.c_str(), 0, nullptr, 0) != 0 && regexec(&m_triplets, text.c_str(), 0, nullptr, 0) != 0)
-         return std::string();
-      std::string hex;
-      for (char c : text)
-         if (isxdigit(static_cast<unsigned char>(c)))
-            hex += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-      return hex;
-   }
-};
-
 }  // namespace
 
 TEST(MacAddress, EveryNotationParsesToTheSameAddress)
@@ -175,49 +132,6 @@ TEST(MacAddress, LengthsFourToEightOnly)
    EXPECT_EQ(MacAddress::parse(std::wstring(5000, L'0').c_str()).length(), 0u);
 }
 
-TEST(MacAddress, ParserAgreesWithAReferenceEngine)
-{
-   ReferenceParser reference;
-   std::mt19937 random(8);
-   const char alphabet[] = "0123456789abcdefABCDEF :-.xG";
-   std::uniform_int_distribution<size_t> pick(0, sizeof(alphabet) - 2);
-   std::uniform_int_distribution<size_t> length(0, 25);
-   std::uniform_int_distribution<int> separator(0, 5);
-   int parsed = 0;
-   for (int i = 0; i < 100000; i++)
-   {
-      std::string text;
-      if (i % 2 == 0)
-      {
-         // Random characters.
-         size_t n = length(random);
-         for (size_t k = 0; k < n; k++)
-            text += alphabet[pick(random)];
-      }
-      else
-      {
-         // Digit pairs with random separators, which often match.
-         size_t pairs = 3 + length(random) % 7;
-         for (size_t k = 0; k < pairs; k++)
-         {
-            text += alphabet[pick(random) % 22];
-            text += alphabet[pick(random) % 22];
-            const char seps[] = {0, ' ', ':', '-', '.', 0};
-            char sep = seps[separator(random)];
-            if (sep != 0)
-               text += sep;
-         }
-      }
-      std::string expected = reference.parse(text);
-      MacAddress mac = MacAddress::parse(text.c_str());
-      ASSERT_EQ(ToText(mac, MAC_NOTATION_FLAT), expected) << "\"" << text << "\"";
-      parsed += expected.empty() ? 0 : 1;
-   }
-   // Both outcomes were exercised in earnest.
-   EXPECT_GT(parsed, 10000);
-   EXPECT_LT(parsed, 90000);
-}
-
 TEST(MacAddress, EveryNotationAndLengthPrintsInFullAndParsesBack)
 {
    for (size_t length = 0; length <= MacAddress::MAX_LENGTH; length++)
@@ -254,45 +168,29 @@ TEST(MacAddress, EveryNotationAndLengthPrintsInFullAndParsesBack)
    EXPECT_EQ(ToText(MacAddress(), MAC_NOTATION_COLON), "");
 }
 
-TEST(MacAddress, Classification)
+TEST(MacAddress, ClassesAndEquality)
 {
    const uint8_t broadcast[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
    const uint8_t multicast[] = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01, 0x00, 0x00};
-   const uint8_t zero[8] = {};
-   EXPECT_TRUE(MacAddress(broadcast, 6).isBroadcast());
-   EXPECT_TRUE(MacAddress(broadcast, 6).isMulticast());
-   EXPECT_TRUE(MacAddress(multicast, 6).isMulticast());
-   EXPECT_FALSE(MacAddress(multicast, 6).isBroadcast());
-   EXPECT_FALSE(MacAddress(broadcast, 8).isBroadcast());
-   EXPECT_FALSE(MacAddress(multicast, 8).isMulticast());
+   EXPECT_TRUE(MacAddress(broadcast, 6).isBroadcast() && MacAddress(broadcast, 6).isMulticast());
+   EXPECT_TRUE(MacAddress(multicast, 6).isMulticast() && !MacAddress(multicast, 6).isBroadcast());
+   EXPECT_FALSE(MacAddress(broadcast, 8).isBroadcast() || MacAddress(multicast, 8).isMulticast());
    EXPECT_FALSE(MacAddress(SAMPLE, 6).isMulticast());
    EXPECT_TRUE(MacAddress(SAMPLE, 6).isValid());
-   EXPECT_FALSE(MacAddress(zero, 6).isValid());
-   EXPECT_FALSE(MacAddress().isValid());
-   EXPECT_FALSE(MacAddress(6).isValid());
+   // All zero (also a null value) and empty are not valid; lengths are cut to 16.
+   EXPECT_FALSE(MacAddress(6).isValid() || MacAddress().isValid() || MacAddress(nullptr, 6).isValid());
    EXPECT_EQ(MacAddress(6).length(), 6u);
-   // Lengths beyond 16 are cut to 16; a null value gives zero bytes.
    EXPECT_EQ(MacAddress(100).length(), MacAddress::MAX_LENGTH);
    EXPECT_EQ(MacAddress(BYTES, 100).length(), MacAddress::MAX_LENGTH);
-   EXPECT_FALSE(MacAddress(nullptr, 6).isValid());
-}
 
-TEST(MacAddress, EqualityNeedsTheSameLength)
-{
+   // Equal bytes of different lengths differ; bytes past the length do not count.
    EXPECT_FALSE(MacAddress(BYTES, 6).equals(MacAddress(BYTES, 8)));
-   EXPECT_TRUE(MacAddress(BYTES, 6).equals(MacAddress::parse("00-1A-2B-3C-4D-5E")));
    EXPECT_FALSE(MacAddress(BYTES, 6).equals(MacAddress::parse("00-1A-2B-3C-4D-5F")));
-   // Bytes past the length do not count.
    uint8_t other[8];
    memcpy(other, BYTES, 6);
    other[6] = 0x99;
    EXPECT_TRUE(MacAddress(BYTES, 6).equals(MacAddress(other, 6)));
-   MacAddress copy = MacAddress(BYTES, 7);
-   EXPECT_TRUE(copy.equals(MacAddress(BYTES, 7)));
-}
 
-TEST(MacAddress, SixBytesToText)
-{
    wchar_t buffer[18];
    EXPECT_EQ(MACToStr(SAMPLE, buffer), buffer);
    EXPECT_STREQ(buffer, L"00:1A:2B:3C:4D:5E");

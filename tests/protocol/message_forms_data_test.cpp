@@ -66,40 +66,31 @@ TEST(GeoLocationMessage, OtherFieldTypes)
    EXPECT_DOUBLE_EQ(GeoLocation(msg).getLatitude(), -0.5);
 }
 
-TEST(GeoLocationMessage, TimestampAsText)
+TEST(GeoLocationMessage, TimestampAsTextOrMissing)
 {
    QVCPMessage msg;
-   msg.setField(439, L"2000/02/29 12:00:00");
-   EXPECT_EQ(GeoLocation(msg).getTimestamp(), 951825600);
-   msg.setField(439, L"2000/02/29 12:00:00 and more");
-   EXPECT_EQ(GeoLocation(msg).getTimestamp(), 951825600);
-   // Text that does not parse, or a time before 1970, gives 0 and so the current time.
-   for (const wchar_t *text : {L"29.02.2000 12:00", L"1969/12/31 23:59:59", L"", L"2000/02/\u0662\u0669 12:00:00"})
+   // Only the first 255 characters are read, and what follows the time is ignored.
+   for (const wchar_t *text : {L"2000/02/29 12:00:00", L"2000/02/29 12:00:00 and more"})
    {
       msg.setField(439, text);
-      int64_t before = NowSeconds();
-      int64_t timestamp = GeoLocation(msg).getTimestamp();
-      EXPECT_GE(timestamp, before);
-      EXPECT_LE(timestamp, NowSeconds());
+      EXPECT_EQ(GeoLocation(msg).getTimestamp(), 951825600);
    }
-   // Only the first 255 characters are read; the text is read safely whatever its length.
-   std::wstring longText = L"2000/02/29 12:00:00" + std::wstring(100000, L' ');
-   msg.setField(439, longText.c_str());
+   msg.setField(439, (L"2000/02/29 12:00:00" + std::wstring(100000, L' ')).c_str());
    EXPECT_EQ(GeoLocation(msg).getTimestamp(), 951825600);
-}
-
-TEST(GeoLocationMessage, MissingFieldsGiveZeroAndTheCurrentTime)
-{
-   QVCPMessage msg;
-   int64_t before = NowSeconds();
-   GeoLocation g(msg);
-   EXPECT_EQ(g.getType(), 0);
-   EXPECT_EQ(g.getLatitude(), 0.0);
-   EXPECT_EQ(g.getAccuracy(), 0);
-   EXPECT_GE(g.getTimestamp(), before);
-   EXPECT_LE(g.getTimestamp(), NowSeconds());
-   EXPECT_TRUE(g.isValid());
-   EXPECT_STREQ(g.getLatitudeAsString(), L"N 00\u00B0 00' 00.000\"");
+   // Text that does not parse, a time before 1970 or no field at all give 0 and so the
+   // current time.
+   for (const wchar_t *text :
+        {L"29.02.2000 12:00", L"1969/12/31 23:59:59", L"", L"2000/02/\u0662\u0669 12:00:00", L"missing"})
+   {
+      QVCPMessage other;
+      if (wcscmp(text, L"missing") != 0)
+         other.setField(439, text);
+      int64_t before = NowSeconds();
+      GeoLocation g(other);
+      EXPECT_GE(g.getTimestamp(), before);
+      EXPECT_LE(g.getTimestamp(), NowSeconds());
+      EXPECT_TRUE(g.isValid() && g.getType() == 0 && g.getAccuracy() == 0 && g.getLatitude() == 0);
+   }
 }
 
 TEST(GeoLocationMessage, WideValuesAreSentAsTheNearest16BitValue)
