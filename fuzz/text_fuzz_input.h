@@ -1,6 +1,6 @@
-/* Shared by the text utility fuzz targets: the input's bytes as texts of both widths, each
- * in a heap block of exactly its size with a terminator (a zero byte ends the text), and
- * the check that stops the run. */
+/* Shared by the text fuzz targets: the input's bytes as texts of both widths, each in a
+ * heap block of exactly its size with a terminator (a zero byte ends the text), so that a
+ * read past the end is caught, and the check that stops the run. */
 #ifndef QORVEL_FUZZ_TEXT_FUZZ_INPUT_H
 #define QORVEL_FUZZ_TEXT_FUZZ_INPUT_H
 
@@ -53,6 +53,28 @@ inline std::wstring WideText(const std::string &bytes)
    for (char b : bytes)
       wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(b)));
    return wide;
+}
+
+/* Bytes up to the first zero, each as one wide character (0-255), on the heap. */
+inline HeapText<wchar_t> WidenedText(const uint8_t *data, size_t size)
+{
+   return HeapText<wchar_t>(WideText(NarrowText(data, size)));
+}
+
+/* The bytes as native wide-character units, surrogates and values beyond Unicode
+ * included, up to the first zero unit; a trailing part unit is dropped. */
+inline HeapText<wchar_t> WideUnitsText(const uint8_t *data, size_t size)
+{
+   std::wstring units;
+   for (size_t i = 0; i + sizeof(wchar_t) <= size; i += sizeof(wchar_t))
+   {
+      wchar_t unit;
+      memcpy(&unit, data + i, sizeof(wchar_t));
+      if (unit == 0)
+         break;
+      units.push_back(unit);
+   }
+   return HeapText<wchar_t>(units);
 }
 
 #endif

@@ -1,4 +1,5 @@
-/* libqorvel Data objects: tables, internet addresses, UUIDs, geolocation, MAC addresses. */
+/* libqorvel Data objects: tables, internet addresses, UUIDs, geolocation and postal
+ * addresses, MAC addresses. */
 #ifndef QORVEL_QV_DATA_H
 #define QORVEL_QV_DATA_H
 
@@ -358,10 +359,251 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Geolocation and postal address
+ *
+ * GeoLocation is a plain value: a position in decimal degrees (north and east positive),
+ * how it was obtained, its accuracy radius in metres and the time it was taken (seconds
+ * since the epoch). It keeps each coordinate also as printed text in degrees, minutes and
+ * seconds: "N 56° 56' 58.560\"" for a latitude of 56.9496, "W 00° 30' 00.000\"" for a
+ * longitude of -0.5, and "<invalid>" for a value outside -180 to 180 (the same range for
+ * both) or one that is not a number.
+ *
+ * Coordinate texts are read in these forms (blanks at both ends ignored):
+ *   - a plain number as wcstod reads it, the whole text ("56.9496", "-0.5", "1e1"), with
+ *     no range check; infinities and NaN are refused;
+ *   - degrees, minutes and seconds from the characters "0123456789.,'\" °" and the two
+ *     hemisphere letters (N and S for a latitude, E and W for a longitude), ',' taken as
+ *     the decimal point: an optional letter with blanks after it, the degrees, then
+ *     optionally a blank or '°' and the minutes, then optionally '\'' and the seconds,
+ *     then optionally '"', blanks and a letter that overrides the first one:
+ *     "N 56° 56' 58.56\"", "S 33 51' 36\"", "56° 56' 58.56\" S", "24,5".
+ *     S and W make the value negative. A text without any hemisphere letter is positive,
+ *     except that one whose seconds end with '"' must name its hemisphere and otherwise
+ *     fails. Anything else fails.
+ *
+ * The message form (fields 342 type INT16, 343 latitude FLOAT, 344 longitude FLOAT, 438
+ * accuracy INT16, 439 timestamp INT64) and the rest of the class are not synchronised:
+ * one thread at a time per object.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+#include <time.h>
+
+class QVCPMessage;
+
+/* How a position was obtained. */
+#define GEOLOCATION_NONE 0
+#define GEOLOCATION_MANUAL 1 /* entered by a person */
+#define GEOLOCATION_AGENT 2  /* reported by an agent */
+
+class QV_EXPORT GeoLocation
+{
+public:
+   /* Characters of a printed coordinate, terminator included. */
+   static constexpr size_t TEXT_SIZE = 20;
+
+private:
+   int m_type;
+   double m_lat;
+   double m_lon;
+   wchar_t m_latStr[TEXT_SIZE];
+   wchar_t m_lonStr[TEXT_SIZE];
+   bool m_isValid;
+   int m_accuracy;
+   time_t m_timestamp;
+
+   /* The parts of |pos| that are printed: whole degrees, whole minutes, and seconds. */
+   QV_INTERNAL static int getIntegerDegree(double pos);
+   QV_INTERNAL static int getIntegerMinutes(double pos);
+   QV_INTERNAL static double getDecimalSeconds(double pos);
+   /* Prints pos into buffer (TEXT_SIZE characters) as a latitude or a longitude. */
+   QV_INTERNAL static void posToString(wchar_t *buffer, bool isLatitude, double pos);
+   /* The coordinate in text (forms above); *ok tells whether it was read, 0 if not. */
+   QV_INTERNAL static double parse(const wchar_t *text, bool isLatitude, bool *ok);
+   /* Store the parsed coordinate (0 on failure) and return whether it was read. */
+   QV_INTERNAL bool parseLatitude(const wchar_t *text);
+   QV_INTERNAL bool parseLongitude(const wchar_t *text);
+   QV_INTERNAL void printCoordinates();
+
+public:
+   /* GEOLOCATION_NONE at 0, 0: valid, accuracy 0, timestamp 0. */
+   GeoLocation();
+   /* The values as given (no range check); valid. */
+   GeoLocation(int type, double lat, double lon, int accuracy = 0, time_t timestamp = 0);
+   /* Parses lat, and lon only when lat was read; a coordinate not read (or not parsed) is
+    * 0, and the position is valid only when both were read. Null texts are not read. */
+   GeoLocation(int type, const wchar_t *lat, const wchar_t *lon, int accuracy = 0, time_t timestamp = 0);
+   /* Reads the message form: type from an INT16 field 342 (else 0); latitude and
+    * longitude from FLOAT fields 343 and 344, or INT32 fields holding millionths of a
+    * degree (else 0); accuracy from an INT16 field 438 (else 0); timestamp from field
+    * 439 as INT64 or INT32 (unsigned) seconds, or as a STRING of at most 255 characters
+    * "YYYY/MM/DD hh:mm:ss" in UTC (0 when it does not parse). A timestamp of 0 becomes
+    * the current time. Always valid. */
+   explicit GeoLocation(const QVCPMessage &msg);
+
+   /* Sets the five fields of the message form. Type and accuracy outside the 16-bit
+    * range are sent as the nearest 16-bit value. */
+   void fillMessage(QVCPMessage &msg) const;
+   /* New JSON object (caller releases it with json_decref): "type", "latitude",
+    * "longitude", "accuracy" and "timestamp", in that order; null when out of memory. */
+   json_t *toJson() const;
+
+   int getType() const { return m_type; }
+   bool isManual() const { return m_type == GEOLOCATION_MANUAL; }
+   double getLatitude() const { return m_lat; }
+   double getLongitude() const { return m_lon; }
+   const wchar_t *getLatitudeAsString() const { return m_latStr; }
+   const wchar_t *getLongitudeAsString() const { return m_lonStr; }
+   int getAccuracy() const { return m_accuracy; }
+   time_t getTimestamp() const { return m_timestamp; }
+   /* False only after a text constructor could not read a coordinate. */
+   bool isValid() const { return m_isValid; }
+
+   /* Same type, accuracy, latitude and longitude (exactly); the timestamp and the valid
+    * flag are not compared. */
+   bool equals(const GeoLocation &other) const;
+   /* True when (lat, lon) lies within the smaller of this accuracy and oldAccuracy
+    * metres of this position. */
+   bool sameLocation(double lat, double lon, int oldAccuracy) const;
+   /* Great-circle distance in metres (haversine on a sphere of radius 6371000 m),
+    * rounded to the nearest metre; INT_MAX when a coordinate is not a finite number. */
+   int calculateDistance(const GeoLocation &other) const;
+
+   /* A position from an agent's record "f0,f1,lat,lon,accuracy,f5,f6,f7,f8,timestamp"
+    * (of which at most 254 characters are read): GEOLOCATION_AGENT with those values when
+    * there are at least ten fields and f0 and f1 are both non-zero integers, otherwise
+    * GEOLOCATION_NONE at 0, 0 with accuracy and timestamp 0. Always valid; a null record
+    * gives GEOLOCATION_NONE. */
+   static GeoLocation parseAgentData(const wchar_t *data);
+};
+
+/* The four text parts of a postal address, each an owned copy or absent (null). Not
+ * copyable; not synchronised. */
+class QV_EXPORT PostalAddress
+{
+private:
+   wchar_t *m_country;
+   wchar_t *m_city;
+   wchar_t *m_streetAddress;
+   wchar_t *m_postcode;
+
+public:
+   /* Every part absent. */
+   PostalAddress();
+   /* Copies of the parts given, each trimmed of white space at both ends; null parts are
+    * absent. */
+   PostalAddress(const wchar_t *country, const wchar_t *city, const wchar_t *streetAddress, const wchar_t *postcode);
+   /* Reads the message form written by fillMessage: the STRING fields baseId to
+    * baseId + 3; a missing or non-STRING field leaves its part absent. */
+   PostalAddress(const QVCPMessage &msg, uint32_t baseId);
+   PostalAddress(const PostalAddress &) = delete;
+   PostalAddress &operator=(const PostalAddress &) = delete;
+   ~PostalAddress();
+
+   /* The parts; the empty text for an absent part. */
+   const wchar_t *getCountry() const { return (m_country != nullptr) ? m_country : L""; }
+   const wchar_t *getCity() const { return (m_city != nullptr) ? m_city : L""; }
+   const wchar_t *getStreetAddress() const { return (m_streetAddress != nullptr) ? m_streetAddress : L""; }
+   const wchar_t *getPostCode() const { return (m_postcode != nullptr) ? m_postcode : L""; }
+
+   /* Replace a part with a copy of text as it is (untrimmed), or make it absent (null). */
+   void setCountry(const wchar_t *country);
+   void setCity(const wchar_t *city);
+   void setStreetAddress(const wchar_t *streetAddress);
+   void setPostCode(const wchar_t *postcode);
+
+   /* Sets STRING fields baseId (country), baseId + 1 (city), baseId + 2 (street address)
+    * and baseId + 3 (post code) for the parts that are present. */
+   void fillMessage(QVCPMessage &msg, uint32_t baseId) const;
+   /* New JSON object (caller releases it with json_decref): "country", "city",
+    * "streetAddress" and "postcode", in that order, each a UTF-8 string or null for an
+    * absent part; null when out of memory. */
+   json_t *toJson() const;
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * MAC address
+ *
+ * MacAddress is a plain value of up to 16 bytes (usually 6 or 8) with their count; a
+ * length of 0 is the empty address, the result of every failed parse. It prints in six
+ * notations, always with upper-case digits; for 00 1A 2B 3C 4D 5E:
+ *   MAC_NOTATION_FLAT         001A2B3C4D5E
+ *   MAC_NOTATION_COLON        00:1A:2B:3C:4D:5E
+ *   MAC_NOTATION_COLON_PAIRS  001A:2B3C:4D5E
+ *   MAC_NOTATION_HYPHEN       00-1A-2B-3C-4D-5E
+ *   MAC_NOTATION_DOT_TRIPLETS 001.A2B.3C4.D5E
+ *   MAC_NOTATION_DOT_PAIRS    001A.2B3C.4D5E
+ * Every digit is written; a last group may be shorter ("1122:3344:55" for five bytes).
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+enum MacAddressNotation
+{
+   MAC_NOTATION_FLAT = 0,
+   MAC_NOTATION_COLON = 1,
+   MAC_NOTATION_COLON_PAIRS = 2,
+   MAC_NOTATION_HYPHEN = 3,
+   MAC_NOTATION_DOT_TRIPLETS = 4,
+   MAC_NOTATION_DOT_PAIRS = 5
+};
+
+class QV_EXPORT MacAddress
+{
+public:
+   /* Most bytes an address holds. */
+   static constexpr size_t MAX_LENGTH = 16;
+   /* Characters (terminator included) that toString writes at most, for any length and
+    * notation: 16 bytes with a separator after each. */
+   static constexpr size_t TEXT_BUFFER_SIZE = 3 * MAX_LENGTH;
+
+private:
+   uint8_t m_value[MAX_LENGTH];
+   size_t m_length;
+
+public:
+   /* All bytes zero; the length is the smaller of length and MAX_LENGTH. */
+   explicit MacAddress(size_t length = 0);
+   /* The first min(length, MAX_LENGTH) bytes at value (zero bytes when value is null). */
+   MacAddress(const uint8_t *value, size_t length);
+
+   const uint8_t *value() const { return m_value; }
+   size_t length() const { return m_length; }
+
+   /* Any of the significant bytes is not zero: the empty and the all-zero address are
+    * not valid. */
+   bool isValid() const;
+   /* A 6-byte address whose first byte has its lowest bit set. */
+   bool isMulticast() const;
+   /* A 6-byte address of six 0xFF bytes. */
+   bool isBroadcast() const;
+   /* Same length and same significant bytes. */
+   bool equals(const MacAddress &other) const;
+
+   /* The text in the notation into buffer, which takes at least the characters (with
+    * terminator) of the notation: 2 * length + 1 for FLAT, 3 * length for COLON, HYPHEN
+    * and DOT_TRIPLETS, 2 * length + (length + 1) / 2 for COLON_PAIRS and DOT_PAIRS, and
+    * at least 1; TEXT_BUFFER_SIZE always suffices. The empty address and an unknown
+    * notation give the empty text. Returns buffer. */
+   wchar_t *toString(wchar_t *buffer, MacAddressNotation notation) const;
+   String toString(MacAddressNotation notation = MAC_NOTATION_COLON) const;
+
+   /* Four to eight bytes as pairs of hex digits (either case), each pair optionally
+    * followed by a blank, ':' or '-', and the 2nd, 4th and 6th also by '.'
+    * ("00:1a:2b:3c:4d:5e", "001A.2B3C.4D5E", "001a2b3c4d5e"), or 12 digits in four groups
+    * of three separated by '.' ("001.a2b.3c4.d5e"); nothing else, and no more than 23
+    * characters. The empty address otherwise, and for a null text. The wide form reads
+    * the same texts. */
+   static MacAddress parse(const char *text);
+   static MacAddress parse(const wchar_t *text);
+};
+
+/* Exactly 6 bytes at mac in COLON notation ("00:1A:2B:3C:4D:5E") into buffer, which holds
+ * 18 characters; returns buffer. */
+QV_EXPORT wchar_t *MACToStr(const uint8_t *mac, wchar_t *buffer);
+
+#endif /* __cplusplus */
 
 #endif

@@ -675,6 +675,8 @@ public:
    bool setFieldFromFile(uint32_t fieldId, const wchar_t *fileName);
    /* BINARY of the 16 bytes in stored order. */
    void setField(uint32_t fieldId, const uuid &value);
+   /* BINARY of the address's significant bytes (empty for the empty address). */
+   void setField(uint32_t fieldId, const MacAddress &value);
 
    /* Numeric getters: the value only when the field has the matching type, 0 otherwise;
     * no conversion between widths or from text. */
@@ -722,6 +724,9 @@ public:
    /* A BINARY field of exactly 16 bytes, or a STRING holding the text form (at most 63
     * characters read); NULL_UUID for anything else. */
    uuid getFieldAsGUID(uint32_t fieldId) const;
+   /* A BINARY field of 1 to MacAddress::MAX_LENGTH bytes as an address of that length;
+    * the empty address for anything else. */
+   MacAddress getFieldAsMacAddress(uint32_t fieldId) const;
 
    /* Drops every field and the binary data and releases the pool down to one region;
     * code, id, flags and version stay (a binary message stays binary). */

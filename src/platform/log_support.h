@@ -1,13 +1,14 @@
 /* Internal platform services of the log writer: system error texts, local broken-down
- * time and opening the log file. No OS header appears here; the POSIX side is
- * log_support_posix.cpp. */
+ * time (platform/local_time.h) and opening the log file. No OS header appears here; the
+ * POSIX side is log_support_posix.cpp. */
 #ifndef QORVEL_PLATFORM_LOG_SUPPORT_H
 #define QORVEL_PLATFORM_LOG_SUPPORT_H
 
 #include <qv_base.h>
 
+#include "platform/local_time.h"
+
 #include <stdio.h>
-#include <time.h>
 
 namespace qv {
 namespace platform {
@@ -16,9 +17,6 @@ namespace platform {
  * terminated, cut to size) into buffer and returns true; false when the system has no
  * text for that code. Thread-safe. */
 bool SystemErrorText(uint32_t code, char *buffer, size_t size);
-
-/* Local broken-down time of timeSeconds (seconds since the Unix epoch); thread-safe. */
-void LocalTimeOf(int64_t timeSeconds, struct tm *result);
 
 /* Opens the file of the UTF-8 name for appending, or empty when truncate is set; the
  * descriptor is not inherited by child processes. Null when it cannot be opened. */

@@ -1,5 +1,5 @@
 /* POSIX side of the log writer's platform services: strerror_r with the C library's list
- * of known codes, localtime_r, log files opened close-on-exec. */
+ * of known codes, log files opened close-on-exec. */
 #include "platform/log_support.h"
 
 #include <qv_strings.h>
@@ -21,13 +21,6 @@ bool SystemErrorText(uint32_t code, char *buffer, size_t size)
    if (text != buffer)
       strlcpy(buffer, text, size);
    return true;
-}
-
-void LocalTimeOf(int64_t timeSeconds, struct tm *result)
-{
-   time_t t = static_cast<time_t>(timeSeconds);
-   if (localtime_r(&t, result) == nullptr)
-      memset(result, 0, sizeof(*result));
 }
 
 FILE *OpenLogFile(const char *name, bool truncate)

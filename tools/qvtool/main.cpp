@@ -19,6 +19,10 @@ const QvtoolCommand COMMANDS[] = {
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
     {"diff", "FILE1 FILE2", "print the lines removed from FILE1 and added in FILE2", CommandDiff},
+    {"schedule", "\"SCHEDULE\" [--from T] [--count N]", "print the next local times a schedule matches",
+     CommandSchedule},
+    {"mac", "ADDRESS", "print a MAC address in every notation, with its length and class", CommandMac},
+    {"geo", "COORDINATE", "print a coordinate read as a latitude and as a longitude", CommandGeo},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;

@@ -32,5 +32,8 @@ int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
 int CommandDiff(int argc, char **argv);
+int CommandSchedule(int argc, char **argv);
+int CommandMac(int argc, char **argv);
+int CommandGeo(int argc, char **argv);
 
 #endif
