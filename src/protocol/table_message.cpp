@@ -44,6 +44,9 @@ constexpr uint32_t CELL_VALUE = 0;
 constexpr uint32_t CELL_STATUS = 1;
 constexpr uint32_t CELL_OBJECT_ID = 2;
 
+/* Most columns whose blocks lie below the row data. */
+constexpr int32_t MAX_COLUMNS = static_cast<int32_t>((ROW_BASE - COLUMN_BASE) / COLUMN_BLOCK);
+
 /* Fields every column block holds when written by fillMessage. */
 constexpr uint64_t FIELDS_PER_COLUMN = 4;
 
@@ -89,6 +92,13 @@ int32_t BackedBlocks(const uint32_t *ids, size_t n, uint32_t base, uint64_t bloc
    return static_cast<int32_t>(highest + 1);
 }
 
+/* The first field id of row r in the layout. */
+uint32_t RowStart(int32_t r, int32_t columns, bool extended)
+{
+   uint32_t stride = extended ? EXTENDED_BLOCK * (static_cast<uint32_t>(columns) + 1) : static_cast<uint32_t>(columns);
+   return ROW_BASE + static_cast<uint32_t>(r) * stride;
+}
+
 /* Reads the counts and bounds them: a column needs a field in its block, a row the
  * fields its layout gives it (one per cell, and one for its attributes in the extended
  * layout), so that a count the message cannot back never makes the reader allocate or
@@ -105,11 +115,17 @@ MessageShape ReadShape(const QVCPMessage *msg)
       shape.rows = 0;
    if (shape.columns < 0)
       shape.columns = 0;
+   if (shape.columns > MAX_COLUMNS)
+      shape.columns = MAX_COLUMNS;
 
    size_t fields = msg->getFieldIds(nullptr, 0);
    uint64_t perRow = static_cast<uint64_t>(shape.columns) + (shape.extended ? 1 : 0);
    bool columnsBacked = static_cast<uint64_t>(shape.columns) * FIELDS_PER_COLUMN <= fields;
-   bool rowsBacked = (perRow > 0) ? static_cast<uint64_t>(shape.rows) * perRow <= fields
+   // Every row of an honest message holds at least perRow fields, the first of them at
+   // the row's start, so the last row's first field tells whether the rows are all there.
+   bool rowsBacked = (perRow > 0) ? static_cast<uint64_t>(shape.rows) * perRow <= fields &&
+                                        (shape.rows == 0 ||
+                                         msg->isFieldExist(RowStart(shape.rows - 1, shape.columns, shape.extended)))
                                   : static_cast<uint64_t>(shape.rows) <= fields;
    if (columnsBacked && rowsBacked)
       return shape;
@@ -137,7 +153,7 @@ MessageShape ReadShape(const QVCPMessage *msg)
       if (static_cast<uint64_t>(shape.rows) > fields)
          shape.rows = static_cast<int32_t>(fields);
    }
-   else if (static_cast<uint64_t>(shape.rows) * perRow > fields)
+   else
    {
       uint64_t stride = shape.extended ? EXTENDED_BLOCK * perRow : perRow;
       int64_t present;

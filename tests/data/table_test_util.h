@@ -60,7 +60,7 @@ inline Table *GenerateTable(unsigned seed, int rows, int columns, bool extended)
    for (int c = 0; c < columns; c++)
    {
       std::wstring name = L"col" + std::to_wstring(c) + RandomTableText(random, 8);
-      std::wstring display = RandomTableText(random, 30);
+      std::wstring display = L"D" + RandomTableText(random, 30);  // an empty one reads back as the name
       t->addColumn(name.c_str(), static_cast<int>(random() % 10), display.c_str(), random() % 4 == 0);
    }
    for (int r = 0; r < rows; r++)

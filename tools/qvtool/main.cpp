@@ -18,6 +18,7 @@ const QvtoolCommand COMMANDS[] = {
     {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
+    {"table", "FILE", "print a table in its XML or packed form as aligned columns", CommandTable},
 };
 
 void Usage()

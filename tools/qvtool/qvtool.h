@@ -4,6 +4,8 @@
 
 #include <qorvel.h>
 
+#include <stdio.h>
+
 struct QvtoolCommand
 {
    const char *name;
@@ -27,5 +29,10 @@ int CommandSendFile(int argc, char **argv);
 int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
+int CommandTable(int argc, char **argv);
+
+/* Prints the table's title, source and format, then its cells as aligned columns under
+ * the display names (an instance column marked with '*'), and the row and column counts. */
+void PrintTable(const Table *table, FILE *out);
 
 #endif
