@@ -1178,6 +1178,7 @@ private:
    void writeBytes(const void *data, size_t length);
    void writeBytesSlow(const void *data, size_t length);
    template <typename T> void writeBE(T value);
+   void writeLongStringUtf8(const char *text, size_t length);
    template <typename T> T readBE();
    QV_INTERNAL bool readStringPrefix(size_t *length);
 
@@ -1215,7 +1216,12 @@ public:
    void write(uint32_t value) { writeBE(value); }
    void write(int64_t value) { writeBE(static_cast<uint64_t>(value)); }
    void write(uint64_t value) { writeBE(value); }
-   void write(double value);
+   void write(double value)
+   {
+      uint64_t bits;
+      memcpy(&bits, &value, sizeof(bits));
+      writeBE(bits);
+   }
 
    /* The UTF-8 form of text, written as writeStringUtf8 writes it (null: an empty
     * string). */
@@ -1295,6 +1301,18 @@ inline void ByteStream::writeBytes(const void *data, size_t length)
       return;
    }
    writeBytesSlow(data, length);
+}
+
+inline void ByteStream::writeStringUtf8(const char *text)
+{
+   size_t length = (text != nullptr) ? strlen(text) : 0;
+   if (length > MAX_SHORT_STRING_LENGTH)
+   {
+      writeLongStringUtf8(text, length);
+      return;
+   }
+   writeBE(static_cast<uint16_t>(length));
+   writeBytes(text, length);
 }
 
 template <typename T> inline void ByteStream::writeBE(T value)

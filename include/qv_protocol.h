@@ -645,6 +645,11 @@ public:
    /* Copies the identifiers of the first maxCount fields, in field order, to buffer (which
     * may be null) and returns the number of fields. */
    size_t getFieldIds(uint32_t *buffer, size_t maxCount) const;
+   /* Calls callback with every field in field order (each identifier once), in host byte
+    * order, until it returns false. The callback must not change the message; a field
+    * and its value stay valid as long as the getters' pointers do. Reading a large
+    * message this way needs no lookup by identifier. */
+   void forEachField(bool (*callback)(const QVCP_MESSAGE_FIELD *field, void *context), void *context) const;
 
    /* Setters: each replaces a field of the same identifier. */
    void setField(uint32_t fieldId, int16_t value);          // INT16, signed

@@ -85,23 +85,14 @@ void ByteStream::writeBytesSlow(const void *data, size_t length)
       m_size = m_pos;
 }
 
-void ByteStream::write(double value)
+/* A string whose length needs the 32-bit prefix; one longer than the prefix can hold is
+ * not written. */
+void ByteStream::writeLongStringUtf8(const char *text, size_t length)
 {
-   uint64_t bits;
-   memcpy(&bits, &value, sizeof(bits));
-   writeBE(bits);
-}
-
-void ByteStream::writeStringUtf8(const char *text)
-{
-   size_t n = (text != nullptr) ? strlen(text) : 0;
-   if (n > MAX_STRING_LENGTH)
+   if (length > MAX_STRING_LENGTH)
       return;
-   if (n <= MAX_SHORT_STRING_LENGTH)
-      writeBE(static_cast<uint16_t>(n));
-   else
-      writeBE(static_cast<uint32_t>(n) | LONG_PREFIX_FLAG);
-   writeBytes(text, n);
+   writeBE(static_cast<uint32_t>(length) | LONG_PREFIX_FLAG);
+   writeBytes(text, length);
 }
 
 void ByteStream::writeString(const wchar_t *text)

@@ -1,6 +1,7 @@
 /* The message form of a Table: header fields, a block of column definitions and the row
  * data in the plain or the extended layout, with slices of rows for large tables. */
 #include "data/table_internal.h"
+#include "message_field.h"
 #include "message_forms.h"
 
 #include <stdlib.h>
@@ -167,6 +168,99 @@ MessageShape ReadShape(const QVCPMessage *msg)
    return shape;
 }
 
+/* Puts the row-data fields of a message into the rows made for them, with the type rules
+ * of the message's getters: a value from a STRING field, a status from an INT16 field,
+ * object ids and base rows from INT32 fields (or INETADDR fields holding an IPv4
+ * address). */
+struct RowReader
+{
+   ObjectArray<TableRow> *rows;
+   int32_t columns;
+   int32_t rowCount;
+   bool extended;
+
+   /* The number getFieldAsUInt32 reads from the field. */
+   static uint32_t Int32Value(const QVCP_MESSAGE_FIELD *field)
+   {
+      if (field->type == QVCP_FT_INT32)
+         return static_cast<uint32_t>(field->data.int32);
+      if (field->type == QVCP_FT_INETADDR && field->data.inetaddr.family == QVCP_INETADDR_IPV4)
+         return field->data.inetaddr.addr.v4;
+      return 0;
+   }
+
+   /* The text of a STRING field as a new malloc'ed wide text, as getFieldAsString gives
+    * it; null for another type. */
+   static wchar_t *Text(const QVCP_MESSAGE_FIELD *field)
+   {
+      if (field->type != QVCP_FT_STRING)
+         return nullptr;
+      size_t units = field->data.string.length / sizeof(UCS2CHAR);
+      wchar_t *text = static_cast<wchar_t *>(malloc((units + 1) * sizeof(wchar_t)));
+      if (text == nullptr)
+         return nullptr;
+      const UCS2CHAR *value =
+          reinterpret_cast<const UCS2CHAR *>(reinterpret_cast<const uint8_t *>(field) + qv::msg::FIELD_VALUE_OFFSET);
+      int n = (units > 0) ? ucs2_to_wchar(value, static_cast<int>(units), text, static_cast<int>(units)) : 0;
+      text[n] = 0;
+      return text;
+   }
+
+   static void SetValue(TableCell *cell, const QVCP_MESSAGE_FIELD *field)
+   {
+      wchar_t *text = Text(field);
+      free(cell->value);
+      cell->value = text;
+   }
+
+   void plain(uint32_t offset, const QVCP_MESSAGE_FIELD *field)
+   {
+      uint32_t r = offset / static_cast<uint32_t>(columns);
+      if (r < static_cast<uint32_t>(rowCount))
+         SetValue(rows->get(static_cast<int>(r))->cell(static_cast<int>(offset % columns)), field);
+   }
+
+   void extendedField(uint32_t offset, const QVCP_MESSAGE_FIELD *field)
+   {
+      uint32_t block = offset / EXTENDED_BLOCK;
+      uint32_t slot = offset % EXTENDED_BLOCK;
+      uint32_t blocksPerRow = static_cast<uint32_t>(columns) + 1;
+      uint32_t r = block / blocksPerRow;
+      uint32_t b = block % blocksPerRow;
+      if (r >= static_cast<uint32_t>(rowCount))
+         return;
+      TableRow *row = rows->get(static_cast<int>(r));
+      if (b == 0)
+      {
+         if (slot == ROW_OBJECT_ID)
+            row->setObjectId(Int32Value(field));
+         else if (slot == ROW_BASE_ROW)
+            row->setBaseRow(static_cast<int32_t>(Int32Value(field)));
+         return;
+      }
+      TableCell *cell = row->cell(static_cast<int>(b - 1));
+      if (slot == CELL_VALUE)
+         SetValue(cell, field);
+      else if (slot == CELL_STATUS)
+         cell->status = (field->type == QVCP_FT_INT16) ? static_cast<int16_t>(field->value16) : 0;
+      else if (slot == CELL_OBJECT_ID)
+         cell->objectId = Int32Value(field);
+   }
+
+   static bool take(const QVCP_MESSAGE_FIELD *field, void *context)
+   {
+      RowReader *reader = static_cast<RowReader *>(context);
+      if (field->fieldId < ROW_BASE)
+         return true;
+      uint32_t offset = field->fieldId - ROW_BASE;
+      if (reader->extended)
+         reader->extendedField(offset, field);
+      else
+         reader->plain(offset, field);
+      return true;
+   }
+};
+
 }  // namespace
 
 /* ---- Column definitions ---- */
@@ -233,7 +327,8 @@ void Table::readMessage(const QVCPMessage *msg)
    }
 
    int columns = m_columns.size();
-   uint32_t id = ROW_BASE;
+   if (shape.rows < 1)
+      return;
    for (int32_t r = 0; r < shape.rows; r++)
    {
       TableRow *row = new (std::nothrow) TableRow(columns);
@@ -242,32 +337,16 @@ void Table::readMessage(const QVCPMessage *msg)
          delete row;
          return;
       }
-      if (shape.extended)
-      {
-         row->setObjectId(msg->getFieldAsUInt32(id + ROW_OBJECT_ID));
-         if (msg->isFieldExist(id + ROW_BASE_ROW))
-            row->setBaseRow(static_cast<int32_t>(msg->getFieldAsUInt32(id + ROW_BASE_ROW)));
-         id += EXTENDED_BLOCK;
-      }
-      for (int c = 0; c < columns; c++)
-      {
-         TableCell *cell = row->cell(c);
-         if (cell == nullptr)
-            break;
-         if (shape.extended)
-         {
-            cell->value = msg->getFieldAsString(id + CELL_VALUE);
-            cell->status = msg->getFieldAsInt16(id + CELL_STATUS);
-            cell->objectId = msg->getFieldAsUInt32(id + CELL_OBJECT_ID);
-            id += EXTENDED_BLOCK;
-         }
-         else
-         {
-            cell->value = msg->getFieldAsString(id);
-            id++;
-         }
-      }
+      // In the extended layout a cell without a status field reads as status 0.
+      for (int c = 0; shape.extended && c < columns; c++)
+         row->cell(c)->status = 0;
    }
+   if (columns == 0 && !shape.extended)
+      return;
+   // The row data are taken in one pass over the fields rather than looked up one by
+   // one: every field in the range of the rows read goes to its row and cell.
+   RowReader reader = {&m_data, columns, shape.rows, shape.extended};
+   msg->forEachField(RowReader::take, &reader);
 }
 
 /* ---- Writing ---- */
