@@ -1177,6 +1177,8 @@ private:
    /* The writes of whole values: room is made, the bytes copied at the position. */
    void writeBytes(const void *data, size_t length);
    void writeBytesSlow(const void *data, size_t length);
+   /* A value between host and big-endian byte order (the same swap both ways). */
+   template <typename T> static T bigEndian(T value);
    template <typename T> void writeBE(T value);
    void writeLongStringUtf8(const char *text, size_t length);
    template <typename T> T readBE();
@@ -1315,16 +1317,23 @@ inline void ByteStream::writeStringUtf8(const char *text)
    writeBytes(text, length);
 }
 
-template <typename T> inline void ByteStream::writeBE(T value)
+template <typename T> inline T ByteStream::bigEndian(T value)
 {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
    if constexpr (sizeof(T) == 2)
-      value = static_cast<T>(__builtin_bswap16(value));
+      return static_cast<T>(__builtin_bswap16(value));
    else if constexpr (sizeof(T) == 4)
-      value = static_cast<T>(__builtin_bswap32(value));
+      return static_cast<T>(__builtin_bswap32(value));
    else
-      value = static_cast<T>(__builtin_bswap64(value));
+      return static_cast<T>(__builtin_bswap64(value));
+#else
+   return value;
 #endif
+}
+
+template <typename T> inline void ByteStream::writeBE(T value)
+{
+   value = bigEndian(value);
    writeBytes(&value, sizeof(T));
 }
 

@@ -19,20 +19,6 @@ constexpr uint32_t LONG_PREFIX_FLAG = 0x80000000;
 /* Bytes load() asks for in one read. */
 constexpr size_t LOAD_CHUNK = 16384;
 
-template <typename T> T FromBigEndian(T value)
-{
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-   if constexpr (sizeof(T) == 2)
-      return static_cast<T>(__builtin_bswap16(value));
-   else if constexpr (sizeof(T) == 4)
-      return static_cast<T>(__builtin_bswap32(value));
-   else
-      return static_cast<T>(__builtin_bswap64(value));
-#else
-   return value;
-#endif
-}
-
 }  // namespace
 
 ByteStream::ByteStream(size_t initialSize)
@@ -130,7 +116,7 @@ template <typename T> T ByteStream::readBE()
    T value;
    memcpy(&value, m_data + m_pos, sizeof(T));
    m_pos += sizeof(T);
-   return FromBigEndian(value);
+   return bigEndian(value);
 }
 
 uint16_t ByteStream::readUInt16()

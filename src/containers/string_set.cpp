@@ -1,5 +1,6 @@
 /* StringSet and StringSetIterator: wide strings with exact membership on a uthash table,
  * in insertion order. The message form is in the protocol layer. */
+#include "containers/split_text.h"
 #include "containers/string_map_entry.h"
 
 #include <stdlib.h>
@@ -23,11 +24,16 @@ namespace {
 /* Allocation step of the text join() builds, in characters. */
 constexpr size_t JOIN_ALLOCATION_STEP = 4096;
 
+/* The length characters of text and a terminator in a new malloc'ed block; null when out
+ * of memory. */
 wchar_t *CopyText(const wchar_t *text, size_t length)
 {
    wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
    if (copy != nullptr)
-      memcpy(copy, text, (length + 1) * sizeof(wchar_t));
+   {
+      memcpy(copy, text, length * sizeof(wchar_t));
+      copy[length] = 0;
+   }
    return copy;
 }
 
@@ -152,28 +158,14 @@ void StringSet::forEach(bool (*callback)(const wchar_t *member, void *context), 
 
 void StringSet::splitAndAdd(const wchar_t *text, const wchar_t *separator)
 {
-   if (text == nullptr)
-      return;
-   if (separator == nullptr || *separator == 0)
-   {
-      add(text);
-      return;
-   }
-   size_t separatorLength = wcslen(separator);
-   const wchar_t *start = text;
-   for (const wchar_t *next = wcsstr(start, separator); next != nullptr; next = wcsstr(start, separator))
-   {
-      size_t length = static_cast<size_t>(next - start);
-      wchar_t *piece = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-      if (piece != nullptr)
-      {
-         memcpy(piece, start, length * sizeof(wchar_t));
-         piece[length] = 0;
-         addTaken(piece);
-      }
-      start = next + separatorLength;
-   }
-   add(start);
+   qv_split::SplitText(
+       text, separator,
+       [this](const wchar_t *piece, size_t length) {
+          wchar_t *copy = CopyText(piece, length);
+          if (copy != nullptr)
+             addTaken(copy);
+       },
+       [this](const wchar_t *rest) { add(rest); });
 }
 
 void StringSet::addAll(const StringSet *other)

@@ -172,17 +172,6 @@ TEST(ByteStream, SeekAndOverwriteKeepTheSize)
    EXPECT_EQ(Content(s), (B{0x01, 0x02, 0xAA, 0x03, 0x04}));
 }
 
-TEST(ByteStream, GrowsByTheStepOrTheLength)
-{
-   ByteStream s(static_cast<size_t>(4));
-   s.setAllocationStep(8);
-   std::vector<uint8_t> data(30, 7);
-   s.write(data.data(), 5);   // 4 -> 12
-   s.write(data.data(), 30);  // 12 -> 42
-   EXPECT_EQ(s.size(), 35u);
-   EXPECT_EQ(Content(s), std::vector<uint8_t>(35, 7));
-}
-
 TEST(ByteStream, GeneratedRecordsReadBackValueByValue)
 {
    // Random sequences of every kind of value, written and then read back in the same

@@ -87,26 +87,6 @@ TEST(RingBuffer, RestorePosMakesReadBytesReadableAgain)
    EXPECT_EQ(Read(rb, 3), (B{7, 8, 9}));
 }
 
-TEST(RingBuffer, ClearKeepsTheCapacity)
-{
-   RingBuffer rb(16, 16);
-   const uint8_t bytes[40] = {};
-   rb.write(bytes, 40);
-   size_t capacity = rb.capacity();
-   rb.clear();
-   EXPECT_TRUE(rb.isEmpty());
-   EXPECT_EQ(rb.capacity(), capacity);
-}
-
-TEST(RingBuffer, StartsWithoutStorage)
-{
-   RingBuffer rb(0, 0);
-   const uint8_t bytes[] = {1, 2};
-   rb.write(bytes, 2);
-   rb.write(bytes, 1);
-   EXPECT_EQ(Read(rb, 8), (B{1, 2, 1}));
-}
-
 TEST(RingBuffer, RandomTrafficMatchesAQueue)
 {
    // Writes, reads and position rollbacks of random sizes against a std::deque model,

@@ -239,3 +239,41 @@ TEST(MessageForms, InetAddressListIsCountThenOneFieldPerEntry)
    EXPECT_EQ(msg.getFieldAsInetAddress(61).getMaskBits(), 10);
    EXPECT_FALSE(msg.isFieldExist(62));
 }
+
+TEST(MessageForms, ForEachFieldVisitsEachFieldOnceInOrder)
+{
+   QVCPMessage msg;
+   for (uint32_t id = 1; id <= 40; id++)
+      msg.setField(id, id * 10);
+   msg.setField(5, L"again");  // replaces field 5 and moves it to the end
+   std::vector<uint32_t> seen;
+   msg.forEachField(
+       [](const QVCP_MESSAGE_FIELD *field, void *context) {
+          static_cast<std::vector<uint32_t> *>(context)->push_back(field->fieldId);
+          return true;
+       },
+       &seen);
+   ASSERT_EQ(seen.size(), 40u);
+   EXPECT_EQ(seen[3], 4u);
+   EXPECT_EQ(seen[4], 6u);
+   EXPECT_EQ(seen.back(), 5u);
+
+   struct Stop
+   {
+      int calls = 0;
+      int matching = 0;
+   } stop;
+   msg.forEachField(
+       [](const QVCP_MESSAGE_FIELD *field, void *context) {
+          Stop *s = static_cast<Stop *>(context);
+          s->matching +=
+              (field->type == QVCP_FT_INT32 && field->data.int32 == static_cast<int32_t>(field->fieldId * 10));
+          return ++s->calls < 3;
+       },
+       &stop);
+   EXPECT_EQ(stop.calls, 3);
+   EXPECT_EQ(stop.matching, 3);
+
+   QVCPMessage empty;
+   empty.forEachField([](const QVCP_MESSAGE_FIELD *, void *) { return true; }, nullptr);
+}

@@ -12,40 +12,8 @@
 
 namespace {
 
-class QvtoolTable : public ::testing::Test
-{
-protected:
-   char m_dir[32] = "/tmp/qv_table_tool_XXXXXX";
-   bool m_created = false;
-   std::vector<std::string> m_files;
-
-   void SetUp() override
-   {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_created = mkdtemp(m_dir) != nullptr;
-      ASSERT_TRUE(m_created);
-   }
-   void TearDown() override
-   {
-      for (const std::string &file : m_files)
-         unlink(file.c_str());
-      if (m_created)
-         rmdir(m_dir);
-   }
-   std::string writeFile(const char *name, const std::string &content)
-   {
-      m_files.push_back(std::string(m_dir) + "/" + name);
-      FILE *f = fopen(m_files.back().c_str(), "wb");
-      EXPECT_NE(f, nullptr);
-      if (f != nullptr)
-      {
-         fwrite(content.data(), 1, content.size(), f);
-         fclose(f);
-      }
-      return m_files.back();
-   }
-};
+class QvtoolTable : public ToolDirTest
+{};
 
 /* Two columns, the first an instance column with a wide display name, and two rows with
  * a tab, a null cell and CJK text. */
