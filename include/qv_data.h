@@ -24,6 +24,7 @@
 #ifdef __cplusplus
 
 struct sockaddr;
+class QVCPMessage;
 
 /* Room for an IPv4 or an IPv6 socket address (sockaddr_in or sockaddr_in6), allocated by
  * the caller and filled by InetAddress::fillSockAddr. */
@@ -229,6 +230,9 @@ public:
    /* New JSON array (caller releases it with json_decref) of the entries' toJson
     * objects in list order; null when out of memory. */
    json_t *toJson() const;
+   /* Sets field countFieldId to the entry count (signed INT32), then entry i as an
+    * INETADDR field with id baseFieldId + i. */
+   void fillMessage(QVCPMessage *msg, uint32_t countFieldId, uint32_t baseFieldId) const;
 };
 
 /* Text forms of raw values. Each function given a null buffer writes into a buffer of its
@@ -355,7 +359,228 @@ public:
 
 /* ---------------------------------------------------------------------------------------
  * Table
+ *
+ * Table is the library's tabular value: a titled grid of text cells under a list of typed
+ * column definitions. Every cell holds its value as wide text (or null) with a status code
+ * (-1 when not set) and an object id (0 when not set); every row carries an object id (0)
+ * and a base-row index (-1); an instance column's values identify the row. Row and column
+ * indexes are 0-based; an index out of range is ignored (setters do nothing, getters give
+ * their stated default). A table has an XML form, a packed form (the UTF-8 XML compressed
+ * with zlib and encoded in base64) and a message form (with the protocol messages).
+ *
+ * Tables are reference-counted (RefCountObject): a new table has a count of 1 and is
+ * deleted by the decRefCount that takes the count to 0. A table is not synchronised:
+ * callers serialise access; sharing between threads is by reference count only.
  * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+class QVCPMessage;
+class TableRow;
+struct TableCell;
+
+/* A column definition: name, display name, data type code (stored and carried, not
+ * interpreted) and the instance-column flag. A copyable value. */
+class QV_EXPORT TableColumnDefinition
+{
+public:
+   /* Characters of the name and display name buffers, terminator included. */
+   static constexpr size_t NAME_BUFFER_SIZE = 64;
+   static constexpr size_t DISPLAY_NAME_BUFFER_SIZE = 256;
+
+private:
+   wchar_t m_name[NAME_BUFFER_SIZE];
+   wchar_t m_displayName[DISPLAY_NAME_BUFFER_SIZE];
+   int32_t m_dataType;
+   bool m_instanceColumn;
+
+public:
+   /* The name cut to 63 characters ("(null)" for null); the display name cut to 255
+    * characters, or the stored name when displayName is null. */
+   TableColumnDefinition(const wchar_t *name, const wchar_t *displayName, int dataType, bool isInstance);
+   TableColumnDefinition(const TableColumnDefinition *src);
+   /* Read from the column block at baseId of a message: the name from baseId (empty when
+    * missing), the data type from baseId + 1, the display name from baseId + 2 (the name
+    * when it comes out empty), the instance flag from baseId + 3. */
+   TableColumnDefinition(const QVCPMessage *msg, uint32_t baseId);
+
+   const wchar_t *getName() const { return m_name; }
+   const wchar_t *getDisplayName() const { return m_displayName; }
+   int getDataType() const { return m_dataType; }
+   void setDataType(int type) { m_dataType = type; }
+   bool isInstanceColumn() const { return m_instanceColumn; }
+   void setInstanceColumn(bool isInstance) { m_instanceColumn = isInstance; }
+   /* Cut to 255 characters; null gives an empty display name. */
+   void setDisplayName(const wchar_t *name);
+
+   /* Writes the column block at baseId: name (STRING), data type (INT32), display name
+    * (STRING), instance flag (INT16 1 or 0). */
+   void fillMessage(QVCPMessage *msg, uint32_t baseId) const;
+};
+
+class QV_EXPORT Table : public RefCountObject
+{
+private:
+   ObjectArray<TableRow> m_data;                  // owning; grows by 32 rows
+   ObjectArray<TableColumnDefinition> m_columns;  // owning; grows by 8 columns
+   wchar_t *m_title;                              // null when none
+   int32_t m_source;
+   bool m_extendedFormat;
+
+   QV_INTERNAL TableRow *rowAt(int row) const;
+   QV_INTERNAL TableCell *cellAt(int row, int column) const;
+   QV_INTERNAL void setCellValue(int row, int column, wchar_t *value);
+   QV_INTERNAL void appendRowCopy(const TableRow *src, int columns);
+   QV_INTERNAL void buildInstance(int row, String *out) const;
+   QV_INTERNAL void readMessage(const QVCPMessage *msg);
+
+protected:
+   /* Deletes every column definition, row and cell and frees the title. Tables are
+    * released with decRefCount. */
+   virtual ~Table();
+
+public:
+   /* Empty: no rows or columns, no title, source 0, extended format off. */
+   Table();
+   /* A deep copy of src (every row, cell, column definition and attribute); null gives an
+    * empty table. */
+   Table(Table *src);
+   /* A table read from the message form: a table written into one message (offset 0, no
+    * row limit) reads back whole. Row and column counts are bounded by the fields the
+    * message holds, so that a message cannot make the reader build rows or columns its
+    * fields do not back (the first slice of a table sent in several messages reads back
+    * as the rows it carries). */
+   explicit Table(QVCPMessage *msg);
+
+   /* Replaces every column, row and the title with what msg holds, read as the message
+    * constructor reads it; the table keeps its reference count. */
+   void updateFromMessage(QVCPMessage *msg);
+   /* Writes rows offset to end - 1 into msg, end being the row count, or offset +
+    * rowLimit when that is smaller and rowLimit is not negative: title, source and
+    * extended format; with offset 0 also the row and column counts and every column
+    * block; the offset and the number of rows written; then the rows of the slice in the
+    * plain or the extended layout. The message that carries the last row is flagged as
+    * the end of the sequence. Returns end, the offset of the next slice. An offset below
+    * 0 counts as 0, one beyond the row count as the row count. */
+   int fillMessage(QVCPMessage &msg, int offset, int rowLimit);
+
+   /* Structure. */
+   /* Appends a column (see TableColumnDefinition) and an empty cell to every row; returns
+    * the new column's index. */
+   int addColumn(const wchar_t *name, int dataType = 0, const wchar_t *displayName = nullptr, bool isInstance = false);
+   int addColumn(const TableColumnDefinition *definition);
+   /* Index of the first column whose name equals name without regard to case, or -1. */
+   int getColumnIndex(const wchar_t *name) const;
+   /* Appends a row with one empty cell per column; returns its index. */
+   int addRow();
+   void deleteRow(int row);
+   /* Deletes the definition and the column's cell in every row. */
+   void deleteColumn(int column);
+   int getNumRows() const { return m_data.size(); }
+   int getNumColumns() const { return m_columns.size(); }
+   /* Null out of range. */
+   const wchar_t *getColumnName(int column) const;
+   /* 0 out of range. */
+   int getColumnDataType(int column) const;
+   void setColumnDataType(int column, int type);
+   /* Null out of range. */
+   const TableColumnDefinition *getColumnDefinition(int column) const { return m_columns.get(column); }
+   const ObjectArray<TableColumnDefinition> *getColumnDefinitions() const { return &m_columns; }
+
+   /* The title, or an empty text when none. */
+   const wchar_t *getTitle() const { return (m_title != nullptr) ? m_title : L""; }
+   /* Stores a copy; null clears the title. */
+   void setTitle(const wchar_t *title);
+   int getSource() const { return m_source; }
+   void setSource(int source) { m_source = source; }
+   bool isExtendedFormat() const { return m_extendedFormat; }
+   void setExtendedFormat(bool ext) { m_extendedFormat = ext; }
+
+   /* Cells by row and column. */
+   /* Stores a copy of value (null stores null). */
+   void setAt(int row, int column, const wchar_t *value);
+   /* Takes over the malloc'ed block value; out of range it is freed instead. */
+   void setPreallocatedAt(int row, int column, wchar_t *value);
+   /* Store the decimal text of the value ("%d", "%u", "%I64d", "%I64u"), or of a double
+    * in fixed notation with six decimals, all of its digits however large it is. */
+   void setAt(int row, int column, int32_t value);
+   void setAt(int row, int column, uint32_t value);
+   void setAt(int row, int column, int64_t value);
+   void setAt(int row, int column, uint64_t value);
+   void setAt(int row, int column, double value);
+
+   /* The value, or defaultValue out of range or for a null value; valid until the cell
+    * changes. */
+   const wchar_t *getAsString(int row, int column, const wchar_t *defaultValue = nullptr) const;
+   /* The value parsed with base 0 (the 32-bit forms saturate at the 32-bit limits), or by
+    * wcstod; 0 out of range, for a null value or text that does not parse. */
+   int32_t getAsInt(int row, int column) const;
+   uint32_t getAsUInt(int row, int column) const;
+   int64_t getAsInt64(int row, int column) const;
+   uint64_t getAsUInt64(int row, int column) const;
+   double getAsDouble(int row, int column) const;
+
+   void setStatusAt(int row, int column, int status);
+   /* -1 out of range. */
+   int getStatus(int row, int column) const;
+   void setCellObjectIdAt(int row, int column, uint32_t id);
+   /* 0 out of range. */
+   uint32_t getCellObjectId(int row, int column) const;
+
+   void setObjectIdAt(int row, uint32_t id);
+   /* 0 out of range. */
+   uint32_t getObjectId(int row) const;
+   void setBaseRowAt(int row, int baseRow);
+   /* 0 out of range (not -1). */
+   int getBaseRow(int row) const;
+
+   /* The same on the last row; nothing when the table has no rows. The 8-bit text is in
+    * the default code page. */
+   void set(int column, const wchar_t *value) { setAt(getNumRows() - 1, column, value); }
+   void set(int column, const char *value);
+   void set(int column, int32_t value) { setAt(getNumRows() - 1, column, value); }
+   void set(int column, uint32_t value) { setAt(getNumRows() - 1, column, value); }
+   void set(int column, int64_t value) { setAt(getNumRows() - 1, column, value); }
+   void set(int column, uint64_t value) { setAt(getNumRows() - 1, column, value); }
+   void set(int column, double value) { setAt(getNumRows() - 1, column, value); }
+   void setPreallocated(int column, wchar_t *value) { setPreallocatedAt(getNumRows() - 1, column, value); }
+   void setStatus(int column, int status) { setStatusAt(getNumRows() - 1, column, status); }
+   void setCellObjectId(int column, uint32_t id) { setCellObjectIdAt(getNumRows() - 1, column, id); }
+   void setObjectId(uint32_t id) { setObjectIdAt(getNumRows() - 1, id); }
+   void setBaseRow(int baseRow) { setBaseRowAt(getNumRows() - 1, baseRow); }
+
+   /* Copying between tables. */
+   /* Appends a row for every row src had when the call began (src may be this table),
+    * copying value, status and object id of the cells of the columns both tables have;
+    * the new rows keep object id 0 and base row -1. Columns are not added. */
+   void addAll(Table *src);
+   /* The same for the one row of src with that index; nothing out of range. */
+   void copyRow(Table *src, int row);
+
+   /* Instances. */
+   /* Writes the row's instance text into buffer, cut to size - 1 characters and
+    * terminated: the values of the instance columns joined by "~~~" (a null value as
+    * empty), or "#" and the row index when that comes out empty. An empty text out of
+    * range. Nothing is written when size is 0. */
+   void buildInstanceString(int row, wchar_t *buffer, size_t size);
+   /* Index of the first row whose instance text equals instance exactly, or -1. */
+   int findRowByInstance(const wchar_t *instance);
+
+   /* XML and packed forms. */
+   /* The XML form as a new malloc'ed text (caller frees it); null when out of memory. */
+   wchar_t *createXML() const;
+   /* A new table from UTF-8 XML (the caller releases it), or null when the text does not
+    * parse or does not describe a table. */
+   static Table *createFromXML(const char *xml);
+   /* The packed form as a new malloc'ed text (caller frees it); null on failure. */
+   char *createPackedXML() const;
+   /* A new table from the packed form, or null when the text is not valid base64, is
+    * shorter than its 4-byte length prefix, declares a length its compressed data cannot
+    * hold, does not decompress, or its XML does not parse. */
+   static Table *createFromPackedXML(const char *packed);
+};
+
+#endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
  * Geolocation and postal address

@@ -645,6 +645,11 @@ public:
    /* Copies the identifiers of the first maxCount fields, in field order, to buffer (which
     * may be null) and returns the number of fields. */
    size_t getFieldIds(uint32_t *buffer, size_t maxCount) const;
+   /* Calls callback with every field in field order (each identifier once), in host byte
+    * order, until it returns false. The callback must not change the message; a field
+    * and its value stay valid as long as the getters' pointers do. Reading a large
+    * message this way needs no lookup by identifier. */
+   void forEachField(bool (*callback)(const QVCP_MESSAGE_FIELD *field, void *context), void *context) const;
 
    /* Setters: each replaces a field of the same identifier. */
    void setField(uint32_t fieldId, int16_t value);          // INT16, signed
@@ -669,6 +674,12 @@ public:
    void setField(uint32_t fieldId, const uint8_t *value, size_t size);
    /* BINARY of count 32-bit integers, each big-endian (zeros when values is null). */
    void setFieldFromInt32Array(uint32_t fieldId, size_t count, const uint32_t *values);
+   /* BINARY of the array's values as 32-bit integers, each big-endian (the array is not
+    * changed); a null array sets an empty BINARY field. */
+   void setFieldFromInt32Array(uint32_t fieldId, const IntegerArray<unsigned int> *values);
+   /* INETADDR of the address: its family (QVCP_INETADDR_IPV4, _IPV6, or _UNSPEC for any
+    * other family), mask bits and address. */
+   void setField(uint32_t fieldId, const InetAddress &addr);
    /* BINARY holding the whole file. False without a field when the file cannot be opened,
     * is larger than the 32-bit length, or the message is binary; false with the field in
     * place (its unread tail zero) when fewer bytes could be read than the file's size. */
@@ -721,6 +732,14 @@ public:
    /* Copies the first min(count, maxCount) elements in host byte order to buffer (which may
     * be null) and returns the field's element count, length / 4. */
    size_t getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint32_t *buffer) const;
+   /* Clears values, then appends every whole 4-byte element of a BINARY field in host
+    * byte order (a partial last element is ignored); returns the array's size (0 for a
+    * missing or non-BINARY field). values must not be null. */
+   size_t getFieldAsInt32Array(uint32_t fieldId, IntegerArray<unsigned int> *values) const;
+   /* An INETADDR field as an IPv4, IPv6 or AF_UNSPEC address (by its family code) with the
+    * field's mask bits; an INT32 field as the IPv4 address of its value with mask bits
+    * 32; InetAddress::INVALID for a missing field or one of another type. */
+   InetAddress getFieldAsInetAddress(uint32_t fieldId) const;
    /* A BINARY field of exactly 16 bytes, or a STRING holding the text form (at most 63
     * characters read); NULL_UUID for anything else. */
    uuid getFieldAsGUID(uint32_t fieldId) const;

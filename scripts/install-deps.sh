@@ -6,7 +6,7 @@ set -eu
 PACKAGES="cmake make g++ pkg-config libssl-dev zlib1g-dev liblz4-dev libjansson-dev
 libexpat1-dev libtre-dev uthash-dev googletest libgtest-dev libbenchmark-dev clang
 libclang-rt-14-dev libspdlog-dev
-libprotobuf-dev protobuf-compiler libboost-dev libpoco-dev libgit2-dev"
+libprotobuf-dev protobuf-compiler libboost-dev libpoco-dev libgit2-dev libpugixml-dev"
 
 missing=""
 for p in $PACKAGES; do

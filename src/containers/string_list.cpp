@@ -4,6 +4,7 @@
 
 #include "containers/json_text.h"
 #include "containers/slot_growth.h"
+#include "containers/split_text.h"
 
 #include <jansson.h>
 
@@ -245,21 +246,9 @@ void StringList::merge(const StringList *other, bool matchCase)
 
 void StringList::splitAndAdd(const wchar_t *text, const wchar_t *separator)
 {
-   if (text == nullptr)
-      return;
-   if (separator == nullptr || *separator == 0)
-   {
-      add(text);
-      return;
-   }
-   size_t separatorLength = wcslen(separator);
-   const wchar_t *piece = text;
-   for (const wchar_t *hit = wcsstr(piece, separator); hit != nullptr; hit = wcsstr(piece, separator))
-   {
-      addChars(piece, static_cast<size_t>(hit - piece));
-      piece = hit + separatorLength;
-   }
-   add(piece);
+   qv_split::SplitText(
+       text, separator, [this](const wchar_t *piece, size_t length) { addChars(piece, length); },
+       [this](const wchar_t *rest) { add(rest); });
 }
 
 void StringList::replace(int32_t index, const wchar_t *text)

@@ -23,6 +23,7 @@ const QvtoolCommand COMMANDS[] = {
      CommandSchedule},
     {"mac", "ADDRESS", "print a MAC address in every notation, with its length and class", CommandMac},
     {"geo", "COORDINATE", "print a coordinate read as a latitude and as a longitude", CommandGeo},
+    {"table", "FILE", "print a table in its XML or packed form as aligned columns", CommandTable},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;

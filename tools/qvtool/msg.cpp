@@ -24,6 +24,9 @@ constexpr size_t HEX_LINE_BYTES = 32;
 /* Room for the text form of any value shown in the field listing. */
 constexpr size_t VALUE_TEXT_SIZE = 64;
 
+/* The field of a table's column count, present in a message that carries a table. */
+constexpr uint32_t TABLE_COLUMN_COUNT_FIELD = 329;
+
 /* Largest wire message read: the size word is 32 bits. */
 constexpr uint64_t MAX_MESSAGE_SIZE = UINT32_MAX;
 
@@ -329,6 +332,15 @@ bool DescribeMessage(const uint8_t *raw, size_t size, int version)
       printf("fields: %zu\n", count);
    for (uint32_t id : ids)
       printf("  [%u] %s\n", id, FieldValue(*msg, id).c_str());
+   // A message that carries a table's column count carries a whole table or its first
+   // slice: shown as the table it reads back as.
+   if (msg->isFieldExist(TABLE_COLUMN_COUNT_FIELD))
+   {
+      printf("table:\n");
+      Table *table = new Table(msg);
+      PrintTable(table, stdout);
+      table->decRefCount();
+   }
    delete msg;
    return true;
 }

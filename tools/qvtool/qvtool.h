@@ -6,6 +6,8 @@
 
 #include "command_line.h"
 
+#include <stdio.h>
+
 struct QvtoolCommand
 {
    const char *name;
@@ -35,5 +37,10 @@ int CommandDiff(int argc, char **argv);
 int CommandSchedule(int argc, char **argv);
 int CommandMac(int argc, char **argv);
 int CommandGeo(int argc, char **argv);
+int CommandTable(int argc, char **argv);
+
+/* Prints the table's title, source and format, then its cells as aligned columns under
+ * the display names (an instance column marked with '*'), and the row and column counts. */
+void PrintTable(const Table *table, FILE *out);
 
 #endif
