@@ -24,6 +24,10 @@ void LocalTimeOf(int64_t timeSeconds, struct tm *result);
  * descriptor is not inherited by child processes. Null when it cannot be opened. */
 FILE *OpenLogFile(const char *name, bool truncate);
 
+/* The descriptor under a log file's stream, read without the stream's lock (for the
+ * crash path, which writes to it directly). */
+int LogFileDescriptor(FILE *file);
+
 }  // namespace platform
 }  // namespace qv
 

@@ -246,12 +246,29 @@ bool MoveTree(TreeWalk *walk, const char *from, const char *to)
    return true;
 }
 
-void StartWalk(TreeWalk *walk, const char *operation)
+/* Copies or moves (step) oldName to newName: false when the source does not exist (a link
+ * counts as existing when followLinks is off) or when anything failed on the way. */
+bool RunTreeOperation(const wchar_t *oldName, const wchar_t *newName, const char *operation, bool followLinks,
+                      bool (*step)(TreeWalk *, const char *, const char *))
 {
+   Utf8Path from(oldName);
+   Utf8Path to(newName);
+   if (!from.valid() || !to.valid())
+      return false;
+   FileStatus status;
+   int error;
+   if (!FileGetStatus(from.get(), followLinks, &status, &error))
+      return false;
+   TreeWalk *walk = static_cast<TreeWalk *>(malloc(sizeof(TreeWalk)));
+   if (walk == nullptr)
+      return false;
    walk->operation = operation;
    walk->haveDestination = false;
    walk->depth = 0;
    walk->failed = false;
+   bool ok = step(walk, from.get(), to.get()) && !walk->failed;
+   free(walk);
+   return ok;
 }
 
 }  // namespace
@@ -264,38 +281,10 @@ QV_API bool CreateFolder(const wchar_t *directory)
 
 QV_API bool CopyFileOrDirectory(const wchar_t *oldName, const wchar_t *newName)
 {
-   Utf8Path from(oldName);
-   Utf8Path to(newName);
-   if (!from.valid() || !to.valid())
-      return false;
-   FileStatus status;
-   int error;
-   if (!FileGetStatus(from.get(), true, &status, &error))
-      return false;
-   TreeWalk *walk = static_cast<TreeWalk *>(malloc(sizeof(TreeWalk)));
-   if (walk == nullptr)
-      return false;
-   StartWalk(walk, "CopyFileOrDirectory");
-   bool ok = CopyTree(walk, from.get(), to.get()) && !walk->failed;
-   free(walk);
-   return ok;
+   return RunTreeOperation(oldName, newName, "CopyFileOrDirectory", true, CopyTree);
 }
 
 QV_API bool MoveFileOrDirectory(const wchar_t *oldName, const wchar_t *newName)
 {
-   Utf8Path from(oldName);
-   Utf8Path to(newName);
-   if (!from.valid() || !to.valid())
-      return false;
-   FileStatus status;
-   int error;
-   if (!FileGetStatus(from.get(), false, &status, &error))
-      return false;
-   TreeWalk *walk = static_cast<TreeWalk *>(malloc(sizeof(TreeWalk)));
-   if (walk == nullptr)
-      return false;
-   StartWalk(walk, "MoveFileOrDirectory");
-   bool ok = MoveTree(walk, from.get(), to.get()) && !walk->failed;
-   free(walk);
-   return ok;
+   return RunTreeOperation(oldName, newName, "MoveFileOrDirectory", false, MoveTree);
 }

@@ -18,6 +18,8 @@ const QvtoolCommand COMMANDS[] = {
     {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
+    {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
+     CommandCrashTest},
 };
 
 void Usage()

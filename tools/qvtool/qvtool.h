@@ -27,5 +27,6 @@ int CommandSendFile(int argc, char **argv);
 int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
+int CommandCrashTest(int argc, char **argv);
 
 #endif
