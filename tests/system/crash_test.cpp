@@ -32,15 +32,23 @@ const QVLOG_MESSAGE_TEXT MESSAGES[] = {
 
 volatile int g_sink = 0;
 
+/* The crashes are real faults of the processor: the undefined-behaviour checker, which
+ * would stop them first, stays out of these functions. */
+#if defined(__GNUC__)
+#define QV_REAL_FAULT __attribute__((noinline, no_sanitize("undefined")))
+#else
+#define QV_REAL_FAULT
+#endif
+
 /* ---- what the child does ------------------------------------------------------------ */
 
-__attribute__((noinline)) void CrashByNullPointer()
+QV_REAL_FAULT void CrashByNullPointer()
 {
    volatile int *volatile p = nullptr;
    *p = 42;
 }
 
-__attribute__((noinline)) void CrashByDivision()
+QV_REAL_FAULT void CrashByDivision()
 {
    volatile int numerator = 7;
    volatile int zero = 0;
@@ -252,6 +260,15 @@ bool Contains(const std::string &text, const std::string &part)
    return text.find(part) != std::string::npos;
 }
 
+bool AddressSanitizerRuns()
+{
+#if defined(__SANITIZE_ADDRESS__)
+   return true;
+#else
+   return false;
+#endif
+}
+
 /* Sanitizers that take the fatal signals themselves make these tests meaningless. */
 bool SanitizerOwnsSignals()
 {
@@ -410,20 +427,29 @@ TEST_F(CrashTest, ConsoleHandlerWritesExceptionStackAndEnd)
    EXPECT_TRUE(FilesEndingIn(dir.path(), ".info").empty());
 }
 
+/* Without a handler, or when it declines, the signal goes to what handled it before: the
+ * default action, or AddressSanitizer's report where that runs. */
+void ExpectPassedOn(const ChildResult &child, int signal)
+{
+   EXPECT_FALSE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 99) << child.status;
+   if (!AddressSanitizerRuns())
+   {
+      ASSERT_TRUE(WIFSIGNALED(child.status)) << child.status;
+      EXPECT_EQ(WTERMSIG(child.status), signal);
+   }
+}
+
 TEST_F(CrashTest, WithoutHandlerOrWhenDeclinedTheSignalTakesItsCourse)
 {
-   ChildResult none = RunChild("none:segv", dir.path());
-   ASSERT_TRUE(WIFSIGNALED(none.status)) << none.status;
-   EXPECT_EQ(WTERMSIG(none.status), SIGSEGV);
+   ExpectPassedOn(RunChild("none:segv", dir.path()), SIGSEGV);
 
    ChildResult declined = RunChild("declining:fpe", dir.path());
-   ASSERT_TRUE(WIFSIGNALED(declined.status)) << declined.status;
-   EXPECT_EQ(WTERMSIG(declined.status), SIGFPE);
-   EXPECT_EQ(declined.output, "handler called\n");
+   ExpectPassedOn(declined, SIGFPE);
+   EXPECT_EQ(declined.output.rfind("handler called\n", 0), 0u) << declined.output;
 
    ChildResult aborted = RunChild("declining:abort", dir.path());
-   ASSERT_TRUE(WIFSIGNALED(aborted.status)) << aborted.status;
-   EXPECT_EQ(WTERMSIG(aborted.status), SIGABRT);
+   ExpectPassedOn(aborted, SIGABRT);
+   EXPECT_EQ(aborted.output.rfind("handler called\n", 0), 0u) << aborted.output;
    EXPECT_TRUE(FilesEndingIn(dir.path(), ".info").empty());
 }
 
