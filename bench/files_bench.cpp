@@ -172,11 +172,11 @@ void BM_CrashToEnd_200MBHeap(benchmark::State &state)
          close(fds[0]);
          std::string heap = LogLikeData(CRASH_HEAP_BYTES);
          benchmark::DoNotOptimize(heap.data());
-         SetExceptionHandler(SEHServiceExceptionHandler, SEHServiceExceptionDataWriter, Wide(dir).c_str(), L"bench",
-                             0, 0, 0);
-         int64_t start = std::chrono::duration_cast<std::chrono::microseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count();
+         SetExceptionHandler(SEHServiceExceptionHandler, SEHServiceExceptionDataWriter, Wide(dir).c_str(), L"bench", 0,
+                             0, 0);
+         int64_t start =
+             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                 .count();
          if (write(fds[1], &start, sizeof(start)) != sizeof(start))
             _exit(2);
          volatile int *volatile p = nullptr;
@@ -188,9 +188,9 @@ void BM_CrashToEnd_200MBHeap(benchmark::State &state)
       bool got = read(fds[0], &start, sizeof(start)) == sizeof(start);
       int status = 0;
       waitpid(child, &status, 0);
-      int64_t end = std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
+      int64_t end =
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
       close(fds[0]);
       if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 99)
       {

@@ -21,16 +21,18 @@ struct Slot
 Slot g_slots[LOG_RING_LINES];
 std::atomic<uint64_t> g_next{0};
 
-/* Bytes are stored and read one relaxed atomic at a time: a writer and the crash reader
- * may meet on a slot, and the sequence word decides which copy counts. */
+/* Bytes are stored and read one atomic at a time: a writer and the crash reader may meet
+ * on a slot, and the sequence word decides which copy counts. A byte stored with release
+ * carries the odd word stored before it, so a reader that loads that byte with acquire
+ * sees the word changed when it reads it again. */
 inline void StoreByte(char *at, char value)
 {
-   __atomic_store_n(at, value, __ATOMIC_RELAXED);
+   __atomic_store_n(at, value, __ATOMIC_RELEASE);
 }
 
 inline char LoadByte(const char *at)
 {
-   return __atomic_load_n(at, __ATOMIC_RELAXED);
+   return __atomic_load_n(at, __ATOMIC_ACQUIRE);
 }
 
 size_t Encode(const wchar_t *text, size_t count, char *out, size_t used)
@@ -61,12 +63,11 @@ void LogRingAdd(const wchar_t *prefix, size_t prefixLength, const wchar_t *text,
    Slot &slot = g_slots[n % LOG_RING_LINES];
    uint64_t writing = 2 * n + 1;
    slot.sequence.store(writing, std::memory_order_relaxed);
-   std::atomic_thread_fence(std::memory_order_release);
    size_t used = 0;
    if (prefix != nullptr)
       used = Encode(prefix, prefixLength, slot.bytes, used);
    used = Encode(text, textLength, slot.bytes, used);
-   slot.length.store(static_cast<uint32_t>(used), std::memory_order_relaxed);
+   slot.length.store(static_cast<uint32_t>(used), std::memory_order_release);
    // Only the writer that still owns the slot marks it complete; a later writer that took
    // it over meanwhile leaves it odd until it is done itself.
    slot.sequence.compare_exchange_strong(writing, 2 * n + 2, std::memory_order_release, std::memory_order_relaxed);
@@ -84,12 +85,11 @@ size_t LogRingRead(void (*sink)(void *data, const char *line, size_t length), vo
       uint64_t complete = 2 * n + 2;
       if (slot.sequence.load(std::memory_order_acquire) != complete)
          continue;
-      size_t length = slot.length.load(std::memory_order_relaxed);
+      size_t length = slot.length.load(std::memory_order_acquire);
       if (length > LOG_RING_LINE_BYTES)
          continue;
       for (size_t i = 0; i < length; i++)
          copy[i] = LoadByte(slot.bytes + i);
-      std::atomic_thread_fence(std::memory_order_acquire);
       if (slot.sequence.load(std::memory_order_relaxed) != complete)
          continue;
       sink(data, copy, length);
