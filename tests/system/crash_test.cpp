@@ -100,6 +100,29 @@ void CrashTogether(void *)
    CrashByNullPointer();
 }
 
+/* The crash path must not allocate: in builds without a sanitizer (which brings its own
+ * allocator) this program's malloc family ends the process with exit code 42 when it is
+ * called while the watched handler runs. */
+std::atomic<bool> g_inCrashPath{false};
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define QV_WATCH_MALLOC 1
+#endif
+
+int WatchedServiceHandler(EXCEPTION_POINTERS *info)
+{
+   g_inCrashPath.store(true);
+   int result = SEHServiceExceptionHandler(info);
+   g_inCrashPath.store(false);
+   return result;
+}
+
+/* A console writer that crashes: the crash happens while the log holds its lock. */
+void CrashingConsoleWriter(const wchar_t *, ...)
+{
+   CrashByNullPointer();
+}
+
 int DecliningHandler(EXCEPTION_POINTERS *)
 {
    static const char note[] = "handler called\n";
@@ -140,6 +163,9 @@ void RunScenario(const std::string &scenario, const std::string &dir)
       SetExceptionHandler(CrashingHandler, nullptr, nullptr, nullptr, 0, 0, 0);
    else if (mode == "counting")
       SetExceptionHandler(CountingHandler, nullptr, nullptr, nullptr, 0, 0, 0);
+   else if (mode == "watched" || mode == "in-log-lock")
+      SetExceptionHandler(WatchedServiceHandler, SEHServiceExceptionDataWriter, wideDir.c_str(), L"crashtest",
+                          MSG_CRASH, 0, 1);
    else if (mode != "none")
       SetExceptionHandler(SEHServiceExceptionHandler, SEHServiceExceptionDataWriter, wideDir.c_str(), L"crashtest",
                           MSG_CRASH, 0, 1);
@@ -163,6 +189,14 @@ void RunScenario(const std::string &scenario, const std::string &dir)
       fflush(stdout);
       _exit(0);
    }
+   if (mode == "in-log-lock")
+   {
+      // The log is opened again with a console writer that crashes under the log lock.
+      qvlog_set_console_writer(CrashingConsoleWriter);
+      qvlog_open(Wide(dir + "/child.log").c_str(), QVLOG_CONSOLE, L"crash-child", 0, nullptr, MSG_GENERIC, MSG_GENERIC,
+                 MSG_GENERIC);
+      qvlog_write_generic(EVENTLOG_INFORMATION_TYPE, L"this line crashes the console writer");
+   }
    if (mode == "thread" || mode == "console-thread")
    {
       g_kind = kind;
@@ -182,6 +216,49 @@ void RunScenario(const std::string &scenario, const std::string &dir)
    }
    _exit(3);  // not reached when the crash was handled
 }
+
+}  // namespace
+
+#ifdef QV_WATCH_MALLOC
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void *__libc_calloc(size_t count, size_t size);
+extern "C" void *__libc_realloc(void *block, size_t size);
+
+namespace {
+
+void RefuseInCrashPath()
+{
+   if (g_inCrashPath.load(std::memory_order_relaxed))
+   {
+      static const char message[] = "heap used in the crash path\n";
+      ssize_t ignored = write(2, message, sizeof(message) - 1);
+      (void)ignored;
+      _exit(42);
+   }
+}
+
+}  // namespace
+
+extern "C" void *malloc(size_t size)
+{
+   RefuseInCrashPath();
+   return __libc_malloc(size);
+}
+
+extern "C" void *calloc(size_t count, size_t size)
+{
+   RefuseInCrashPath();
+   return __libc_calloc(count, size);
+}
+
+extern "C" void *realloc(void *block, size_t size)
+{
+   RefuseInCrashPath();
+   return __libc_realloc(block, size);
+}
+#endif
+
+namespace {
 
 /* ---- the parent's side -------------------------------------------------------------- */
 
@@ -273,8 +350,12 @@ bool SanitizerReportsDeadlySignals()
 
 /* The report's lines as they are laid out, the crashing function in the stack, the last
  * log lines; then the dump read by gdb. */
+/* The last log line the report must end with when the child wrote nothing after the
+ * filler lines. */
+const std::string LAST_FILLER = "*I* filler line " + std::to_string(FILLER_LINES - 1);
+
 void CheckReportAndDump(const std::string &dir, const std::string &code, const std::string &name,
-                        const std::string &function, bool readWithGdb)
+                        const std::string &function, bool readWithGdb, const std::string &lastLogLine = LAST_FILLER)
 {
    std::vector<std::string> reports = FilesEndingIn(dir, ".info");
    std::vector<std::string> dumps = FilesEndingIn(dir, ".mdmp.gz");
@@ -314,8 +395,10 @@ void CheckReportAndDump(const std::string &dir, const std::string &code, const s
    EXPECT_EQ(lines[i + 1], "Last log lines:");
    std::vector<std::string> logLines(lines.begin() + static_cast<long>(i) + 2, lines.end());
    ASSERT_EQ(logLines.size(), 100u);
-   EXPECT_TRUE(Contains(logLines[0], "*I* filler line " + std::to_string(FILLER_LINES - 100))) << logLines[0];
-   EXPECT_TRUE(Contains(logLines[99], "*I* filler line " + std::to_string(FILLER_LINES - 1))) << logLines[99];
+   // The oldest kept line is the 100th before the last.
+   int after = (lastLogLine == LAST_FILLER) ? 0 : 1;
+   EXPECT_TRUE(Contains(logLines[0], "*I* filler line " + std::to_string(FILLER_LINES - 100 + after))) << logLines[0];
+   EXPECT_TRUE(Contains(logLines[99], lastLogLine)) << logLines[99];
 
    // The log event names the report and the dump without ".gz".
    std::string log = ReadFile(dir + "/child.log");
@@ -346,13 +429,13 @@ protected:
    }
 
    void ExpectHandledCrash(const std::string &scenario, const std::string &code, const std::string &name,
-                           const std::string &function, bool readWithGdb)
+                           const std::string &function, bool readWithGdb, const std::string &lastLogLine = LAST_FILLER)
    {
       ChildResult child = RunChild(scenario, dir.path());
       ASSERT_TRUE(WIFEXITED(child.status)) << "status " << child.status;
       EXPECT_EQ(WEXITSTATUS(child.status), 99);
       EXPECT_TRUE(Contains(child.output, "EXCEPTION: " + code + " (" + name + ")")) << child.output;
-      CheckReportAndDump(dir.path(), code, name, function, readWithGdb);
+      CheckReportAndDump(dir.path(), code, name, function, readWithGdb, lastLogLine);
    }
 
    TempDir dir;
@@ -371,6 +454,17 @@ TEST(CrashChild, DISABLED_Run)
 TEST_F(CrashTest, NullDereferenceOnMainThread)
 {
    ExpectHandledCrash("service:segv", "C0000005", "Access violation", "CrashByNullPointer", true);
+}
+
+TEST_F(CrashTest, CrashPathUsesNoHeap)
+{
+   ExpectHandledCrash("watched:segv", "C0000005", "Access violation", "CrashByNullPointer", false);
+}
+
+TEST_F(CrashTest, CrashWhileTheLogLockIsHeldStillReportsAndLogs)
+{
+   ExpectHandledCrash("in-log-lock:segv", "C0000005", "Access violation", "CrashingConsoleWriter", false,
+                      "*I* this line crashes the console writer");
 }
 
 TEST_F(CrashTest, DivisionByZero)
