@@ -6,6 +6,7 @@
 #include <qv_strings.h>
 
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 
 /* ---------------------------------------------------------------------------------------
@@ -212,5 +213,316 @@ QV_API char *qv_strptime(const char *text, const char *format, struct tm *tm);
 #define timegm qv_timegm
 #define strptime qv_strptime
 #endif
+
+/* ---------------------------------------------------------------------------------------
+ * Files and directories
+ *
+ * Stateless helpers; every one may be called from any thread. Paths are wide text and go
+ * to the system as UTF-8; "/" separates directories. Failures are told by the result only
+ * (null, false, -1 or a size of 0), _statw32 also through errno. Paths are not limited to
+ * 259 characters: what the system accepts works, longer ones fail. The 8-bit directory
+ * reader (opendir, readdir, closedir, scandir, alphasort) and mkstemp are the C library's
+ * own here.
+ * ------------------------------------------------------------------------------------- */
+
+/* Characters of wdirent::d_name, terminator included. */
+#define QV_DIRENT_NAME_CHARS 260
+
+/* Entry of the wide directory reader. */
+struct wdirent
+{
+   int32_t d_ino;    /* 0 for the first entry returned, one more for each further entry */
+   int32_t d_type;   /* 2 for a directory (links followed), 1 for anything else */
+   int32_t d_namlen; /* length of d_name in characters */
+   wchar_t d_name[QV_DIRENT_NAME_CHARS];
+};
+
+/* An open wide directory listing. */
+typedef struct WDIR WDIR;
+
+/* Opens the directory for reading; one trailing "/" is ignored. Null for a null or empty
+ * path and when the path is not a directory that can be read. Close with wclosedir. */
+QV_API WDIR *wopendir(const wchar_t *path);
+
+/* The next entry ("." and ".." included, in the system's order), valid until the next call
+ * on the listing; null at the end and for a null listing. */
+QV_API struct wdirent *wreaddir(WDIR *dir);
+
+/* Closes the listing and frees it: 0, or -1 for a null listing. */
+QV_API int wclosedir(WDIR *dir);
+
+/* stat of a wide path that accepts a trailing "/". Fills record with the type (S_IFDIR,
+ * S_IFCHR or S_IFREG), the permissions 0400 (the owner may not write) or 0600, the size,
+ * and the access, modification and creation times (status change where the file system
+ * keeps no creation time), everything else 0; returns 0. Fails with -1 and errno ENOENT
+ * when the file does not exist, EACCES for any other failure. */
+QV_API int _statw32(const wchar_t *path, struct stat *record);
+
+/* The whole file in a new block (free() it) with one zero byte after the data, and its
+ * size in *size (may be null). Null when the file cannot be read or is 4 GiB or more. A
+ * file that shrinks while it is read gives what was read. */
+QV_API BYTE *LoadFile(const wchar_t *fileName, uint32_t *size);
+QV_API BYTE *LoadFileA(const char *fileName, uint32_t *size);
+
+/* Creates the directory, and its missing parents first. True when the directory itself
+ * was created by this call (an existing directory gives false). */
+QV_API bool CreateFolder(const wchar_t *directory);
+
+/* Copies a file (replacing the destination; mode and times go with it) or a directory
+ * tree. A tree is merged into an existing destination directory. Symbolic links are
+ * followed; a link that leads back into the tree is not followed again. The copy goes on
+ * after a failure below the top and writes each failure to the debug output (tag
+ * "files", level 1) with the path it concerns; the result is true only when everything
+ * was copied. */
+QV_API bool CopyFileOrDirectory(const wchar_t *oldName, const wchar_t *newName);
+
+/* Moves a file or directory tree: renamed where the system can, otherwise (another file
+ * system, a destination directory that exists) copied and deleted entry by entry, so a
+ * tree is merged into an existing destination. Entries that cannot be moved stay where
+ * they were and are written to the debug output as above; the result is true only when
+ * everything was moved. */
+QV_API bool MoveFileOrDirectory(const wchar_t *oldName, const wchar_t *newName);
+
+/* Expands a file name template into buffer (size characters, terminator included): the
+ * template is formatted as a strftime format with the current local time ("%Y", "%m"...,
+ * "%%" for a percent sign), then "${NAME}" is replaced by the environment variable NAME
+ * (nothing when it is not set; names of at most 255 characters) and, when
+ * allowShellCommands is set, "`command`" by the first line of the command's output (at
+ * most 1023 characters of command and of output); otherwise a backquote is an ordinary
+ * character. A "${" or backquote without its closing character takes the rest of the text
+ * and ends it. The output is cut at size - 1 characters and always terminated; an empty
+ * template or expansion gives the empty text. Returns buffer, or null for a null
+ * template or buffer, or a size of 0. */
+QV_API wchar_t *ExpandFileName(const wchar_t *name, wchar_t *buffer, size_t size, bool allowShellCommands);
+
+/* Replaces the trailing XXXXXX of templ (changed in place) by a unique text and creates
+ * that file, failing if it exists, for reading and writing with permissions 0600. The
+ * open descriptor (not inherited by child processes), or -1. */
+QV_API int wmkstemp(wchar_t *templ);
+
+/* Size of the file in bytes; 0 when it does not exist. */
+QV_API int64_t FileSizeW(const wchar_t *fileName);
+QV_API int64_t FileSizeA(const char *fileName);
+
+/* Pointer into fileName just after its last "/", "\" or ":" (the whole text when there is
+ * none). */
+QV_API const wchar_t *GetCleanFileName(const wchar_t *fileName);
+
+/* Sets the access and the modification time of the file to t (seconds since 1970); true
+ * when both were set. */
+QV_API bool SetLastModificationTime(const wchar_t *fileName, time_t t);
+
+/* Compresses the rest of inFile into outFile (level 9; in gzip form when gzip is set,
+ * otherwise in zlib form). Returns 0 on success, -1 on a read or write error, otherwise
+ * the zlib error. Neither stream is closed. */
+QV_API int DeflateFileStream(FILE *inFile, FILE *outFile, bool gzip);
+
+/* Writes a gzip copy of inName to outName (null: inName followed by ".gz"). True when it
+ * was written; a failed compression removes its partial output. */
+QV_API bool DeflateFile(const wchar_t *inName, const wchar_t *outName);
+
+/* ---------------------------------------------------------------------------------------
+ * Process and system information
+ * ------------------------------------------------------------------------------------- */
+
+/* Writes "Linux %d.%d" with the kernel's major and minor version (cut to size characters,
+ * terminated); the number of characters written, 0 when size is below 1. */
+QV_API int32_t GetOSVersionString(wchar_t *buffer, int32_t size);
+
+/* Writes "<system> <distribution> Build <kernel release> <kernel version>" (the
+ * distribution's name from /etc/os-release), without trailing blanks, cut to size
+ * characters. False (buffer empty) when the system's version cannot be read. */
+QV_API bool GetWindowsVersionString(wchar_t *buffer, size_t size);
+
+/* ---------------------------------------------------------------------------------------
+ * Crash handling
+ *
+ * A fatal signal on any thread (segmentation fault, bus error, illegal instruction,
+ * arithmetic error, abort) goes to the handler set with SetExceptionHandler, through the
+ * filter ___ExceptionHandler: the first crashing thread takes the crash lock for good and
+ * runs the handler, every other crashing thread waits until the process has ended. A
+ * handler that accepts the crash (returns non-zero) ends the process with exit code 99;
+ * one that declines, or no handler, leaves the signal to what handled it before (the
+ * default action: the process dies of the signal). Every thread the library starts runs
+ * with an alternate signal stack, so a stack overflow is handled too; so does the thread
+ * that calls SetExceptionHandler.
+ *
+ * The handlers and the functions they call run inside a signal handler: they use no heap,
+ * no stdio and no lock that the crashing thread may hold. A handler of the host's must
+ * keep to the same rules. The settings are meant to be made at start, before threads run.
+ * ------------------------------------------------------------------------------------- */
+
+/* Results of an exception filter or handler. */
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+
+/* Exception codes the fatal signals are given. */
+#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
+#define EXCEPTION_ARRAY_BOUNDS_EXCEEDED 0xC000008Cu
+#define EXCEPTION_BREAKPOINT 0x80000003u
+#define EXCEPTION_DATATYPE_MISALIGNMENT 0x80000002u
+#define EXCEPTION_FLT_DENORMAL_OPERAND 0xC000008Du
+#define EXCEPTION_FLT_DIVIDE_BY_ZERO 0xC000008Eu
+#define EXCEPTION_FLT_INEXACT_RESULT 0xC000008Fu
+#define EXCEPTION_FLT_INVALID_OPERATION 0xC0000090u
+#define EXCEPTION_FLT_OVERFLOW 0xC0000091u
+#define EXCEPTION_FLT_STACK_CHECK 0xC0000092u
+#define EXCEPTION_FLT_UNDERFLOW 0xC0000093u
+#define EXCEPTION_ILLEGAL_INSTRUCTION 0xC000001Du
+#define EXCEPTION_IN_PAGE_ERROR 0xC0000006u
+#define EXCEPTION_INT_DIVIDE_BY_ZERO 0xC0000094u
+#define EXCEPTION_INT_OVERFLOW 0xC0000095u
+#define EXCEPTION_INVALID_DISPOSITION 0xC0000026u
+#define EXCEPTION_NONCONTINUABLE_EXCEPTION 0xC0000025u
+#define EXCEPTION_PRIV_INSTRUCTION 0xC0000096u
+#define EXCEPTION_SINGLE_STEP 0x80000004u
+#define EXCEPTION_STACK_OVERFLOW 0xC00000FDu
+/* abort() (SIGABRT). */
+#define EXCEPTION_FATAL_APP_EXIT 0x40000015u
+
+/* Most parameters of an exception record. */
+#define EXCEPTION_MAXIMUM_PARAMETERS 15
+
+/* What happened. For access violations and page errors ExceptionInformation[1] is the
+ * address that could not be accessed. */
+typedef struct EXCEPTION_RECORD
+{
+   DWORD ExceptionCode;
+   DWORD ExceptionFlags;
+   struct EXCEPTION_RECORD *ExceptionRecord;
+   void *ExceptionAddress; /* the instruction */
+   DWORD NumberParameters;
+   uintptr_t ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
+} EXCEPTION_RECORD;
+
+/* The crashed thread's state: instruction, stack and frame pointer (0 where the processor
+ * is not known here), the signal, and the platform's machine context (ucontext_t) and
+ * signal information (siginfo_t), null when there are none. */
+typedef struct CONTEXT
+{
+   uint64_t Rip;
+   uint64_t Rsp;
+   uint64_t Rbp;
+   int32_t SignalNumber;
+   int32_t SignalCode;
+   uint32_t ThreadId;
+   void *PlatformContext;
+   void *PlatformSignalInfo;
+} CONTEXT;
+
+typedef struct EXCEPTION_POINTERS
+{
+   EXCEPTION_RECORD *ExceptionRecord;
+   CONTEXT *ContextRecord;
+} EXCEPTION_POINTERS;
+
+/* Sets the crash settings: the handler (null: crashes are not handled here), the writer
+ * that receives the call stack text (null: standard output), the directory of reports and
+ * dumps (default "/tmp"; a null one keeps the current value, as does one of 4096
+ * characters or more), the base name of their files (default "qorvel", cut to 63
+ * characters; null keeps the current one), the log message code of the crash event (0:
+ * none), whether the dump holds all of the process's memory, and whether a short notice
+ * is printed on standard output. With a handler, installs the signal handling and gives
+ * the calling thread an alternate stack, and reads the symbols of the loaded modules for
+ * the call stack (modules loaded later show without names). */
+QV_API void SetExceptionHandler(int (*handler)(EXCEPTION_POINTERS *), void (*writer)(const wchar_t *),
+                                const wchar_t *dumpDir, const wchar_t *baseProcessName, DWORD logMessageCode,
+                                int writeFullDump, int printToScreen);
+
+/* The filter: EXCEPTION_CONTINUE_SEARCH without a handler and for breakpoints and single
+ * steps; otherwise takes the crash lock (waiting without limit when another thread holds
+ * it) and gives EXCEPTION_EXECUTE_HANDLER when the handler returns non-zero. */
+QV_API int ___ExceptionHandler(EXCEPTION_POINTERS *pInfo);
+
+/* Name of an exception code ("Access violation", "Divide by zero"...), "Unknown" for
+ * codes without one. Static text. */
+QV_API const wchar_t *SEHExceptionName(DWORD code);
+
+/* Console handler: writes "EXCEPTION: %08X (%s) at %p", the call stack and "PROCESS
+ * TERMINATED" to standard output; returns 1. */
+QV_API int SEHDefaultConsoleHandler(EXCEPTION_POINTERS *pInfo);
+
+/* Service handler: writes the report "<dir>/<base>-<pid>-<time>.info" (exception,
+ * versions, processor, call stack, the log's last 100 lines), the gzip-compressed core
+ * dump "<dir>/<base>-<pid>-<time>.mdmp.gz" (gdb opens it beside the program once
+ * unpacked), the log event (inserts: code, name, address, report name, dump name without
+ * ".gz") and, when set, the notice on standard output; returns 1. */
+QV_API int SEHServiceExceptionHandler(EXCEPTION_POINTERS *pInfo);
+
+/* Writer for the service handler: appends text to the report being written; nothing
+ * when no report is open. */
+QV_API void SEHServiceExceptionDataWriter(const wchar_t *text);
+
+/* Writes the call stack of the crashed thread (null: of the calling thread, from its
+ * caller) through a QvStackWalker, one line per frame. */
+QV_API void SEHShowCallStack(CONTEXT *context);
+
+#ifdef __cplusplus
+
+/* One frame of a stack walk. Texts are valid during the call only; null where not
+ * known. */
+struct StackWalkerFrame
+{
+   const void *address;
+   const char *moduleName;
+   const char *fileName;
+   int lineNumber;
+   const char *functionName; /* without parameters, demangled where possible */
+};
+
+/* Walks a thread's stack and reports through its virtual operations; the lines it makes
+ * go to writeLine. Safe in the crash path (no heap, no stdio). */
+class QV_EXPORT StackWalker
+{
+public:
+   /* Retrieval options: symbols, lines, module information, file versions, built search
+    * path, symbol server. */
+   static const int RetrieveSymbol = 0x01;
+   static const int RetrieveLine = 0x02;
+   static const int RetrieveModuleInfo = 0x04;
+   static const int RetrieveFileVersion = 0x08;
+   static const int SymBuildPath = 0x10;
+   static const int SymUseSymSrv = 0x20;
+   static const int OptionsAll = 0x3F;
+
+   explicit StackWalker(int options = OptionsAll);
+   virtual ~StackWalker();
+
+   /* Walks the stack of the crash context (null: of the calling thread, from the caller)
+    * and reports the symbol setup, each module and each frame. False when the stack
+    * could not be walked (reported through reportHelperError). */
+   bool showCallstack(const CONTEXT *context = nullptr);
+
+protected:
+   /* The symbol search path, options and user name, then the system's version. The base
+    * writes them as lines. */
+   virtual void reportSymbolSetup(const char *searchPath, uint32_t symbolOptions, const char *userName);
+   /* One loaded module. The base writes nothing. */
+   virtual void reportModule(const char *imagePath, const char *moduleName, uint64_t baseAddress, uint64_t size);
+   /* One frame: the base writes "[module:file:line]: function" or "[module:address]: function". */
+   virtual void reportFrame(const StackWalkerFrame *frame);
+   /* A failed step of the walk. The base writes it as a line. */
+   virtual void reportHelperError(const char *function, uint32_t error, uint64_t address);
+   /* A finished line (ends in a line feed). The base writes it to standard error. */
+   virtual void writeLine(const char *line);
+
+   int m_options;
+};
+
+/* The walker of the crash reports: no setup or error lines; each line goes, after two
+ * blanks, to the writer of SetExceptionHandler (as wide text) or to standard output. */
+class QV_EXPORT QvStackWalker : public StackWalker
+{
+public:
+   QvStackWalker() : StackWalker(OptionsAll) {}
+   ~QvStackWalker() override;
+
+protected:
+   void reportSymbolSetup(const char *searchPath, uint32_t symbolOptions, const char *userName) override;
+   void reportHelperError(const char *function, uint32_t error, uint64_t address) override;
+   void writeLine(const char *line) override;
+};
+
+#endif /* __cplusplus */
 
 #endif

@@ -2,9 +2,13 @@
  * background writer thread, rotation by size and by day, and the debug path. */
 #include "log/log_writer.h"
 #include "log/log_messages.h"
+#include "log/log_ring.h"
 
+#include "platform/crash_dump.h"
 #include "platform/event_log.h"
 #include "platform/log_support.h"
+#include "platform/safe_text.h"
+#include "platform/sleep.h"
 #include "platform/sync.h"
 
 #include <qv_strings.h>
@@ -487,6 +491,7 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
    const wchar_t *mark = SeverityMark(severity);
    prefix[TIMESTAMP_CHARS] = L' ';
    memcpy(prefix + TIMESTAMP_CHARS + 1, mark, (SEVERITY_MARK_CHARS + 1) * sizeof(wchar_t));
+   LogRingAdd(prefix, LINE_PREFIX_CHARS, text.text(), text.length());
 
    if ((flags & QVLOG_ASYNC) != 0)
    {
@@ -536,12 +541,12 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
 void ReportEvent(uint32_t flags, uint16_t severity, LogText *text, bool formatted, const LogInserts &inserts)
 {
    int64_t now = NowMs();
+   wchar_t timestamp[TIMESTAMP_CHARS + 2];
+   FormatTimestamp(now, timestamp);
    if ((flags & QVLOG_CONSOLE) != 0)
-   {
-      wchar_t timestamp[TIMESTAMP_CHARS + 1];
-      FormatTimestamp(now, timestamp);
       g_consoleWriter.load(std::memory_order_acquire)(L"%s %s", timestamp, text->text());
-   }
+   timestamp[TIMESTAMP_CHARS] = L' ';
+   LogRingAdd(timestamp, TIMESTAMP_CHARS + 1, text->text(), text->length());
    text->truncate(text->length() - 1);  // the line feed
    for (int i = 0; !formatted && i < inserts.count; i++)
    {
@@ -777,4 +782,96 @@ QV_API void qvlog_set_syslog_path(const char *path)
 QV_API void qvlog_set_clock(LogClock clock)
 {
    g_clock.store(clock, std::memory_order_release);
+}
+
+namespace {
+
+/* The crash event waits at most this long for the log lock, in steps of the pause. */
+constexpr int CRASH_LOCK_TRIES = 200;
+constexpr uint32_t CRASH_LOCK_PAUSE_MS = 5;
+
+/* Room for the crash event's line in UTF-8. */
+constexpr size_t CRASH_LINE_BYTES = LogText::INLINE_CHARS * UTF8_MAX_BYTES + LINE_PREFIX_CHARS * 2;
+
+/* "yyyy.mm.dd hh:mm:ss.000 " of the local time, without the C library's time functions. */
+void CrashTimestamp(wchar_t *out)
+{
+   CrashLocalTime t;
+   CrashLocalTimeOf(CrashTimeNow(), &t);
+   int fields[6] = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+   const wchar_t separators[6] = {L'.', L'.', L' ', L':', L':', L'.'};
+   size_t n = 0;
+   for (int i = 0; i < 6; i++)
+   {
+      int digits = (i == 0) ? 4 : 2;
+      for (int d = digits - 1; d >= 0; d--)
+      {
+         int value = fields[i];
+         for (int k = 0; k < d; k++)
+            value /= 10;
+         out[n++] = static_cast<wchar_t>(L'0' + value % 10);
+      }
+      out[n++] = separators[i];
+   }
+   out[n++] = L'0';
+   out[n++] = L'0';
+   out[n++] = L'0';
+   out[n] = 0;
+}
+
+}  // namespace
+
+void LogWriteCrashEvent(uint32_t msg, uint16_t severity, const wchar_t *const *inserts, int count)
+{
+   uint32_t flags = g_flags.load(std::memory_order_acquire);
+   if ((flags & QVLOG_OPENED) == 0 || msg == 0)
+      return;
+   LogInserts list;
+   for (int i = 0; i < count && i < MAX_INSERTS; i++)
+      list.add(inserts[i]);
+   LogText text(true);
+   const wchar_t *messageText = FindMessageText(msg);
+   if (messageText == nullptr || !FormatMessageText(messageText, list, &text))
+   {
+      char fallback[FALLBACK_TEXT_CHARS];
+      SafeText line(fallback, sizeof(fallback));
+      line.append("MSG 0x").appendHex(msg, 8).append(" - cannot format message");
+      text.truncate(0);
+      for (size_t i = 0; i < line.length(); i++)
+         text.append(static_cast<wchar_t>(fallback[i]));
+   }
+   MakeOneLine(&text);
+
+   wchar_t prefix[LINE_PREFIX_CHARS + 1];
+   CrashTimestamp(prefix);
+   prefix[TIMESTAMP_CHARS] = L' ';
+   const wchar_t *mark = SeverityMark(severity);
+   for (size_t i = 0; i <= SEVERITY_MARK_CHARS; i++)
+      prefix[TIMESTAMP_CHARS + 1 + i] = mark[i];
+   LogRingAdd(prefix, LINE_PREFIX_CHARS, text.text(), text.length());
+
+   char bytes[CRASH_LINE_BYTES];
+   SafeText line(bytes, sizeof(bytes));
+   if ((flags & QVLOG_EVENT_LOG) != 0)
+   {
+      text.truncate(text.length() - 1);  // the line feed
+      AppendWide(line, text.text());
+      EventLogReportCrash(severity, CrashTimeNow(), line.text());
+      return;
+   }
+   AppendWide(line, prefix);
+   AppendWide(line, text.text());
+   bool locked = false;
+   for (int i = 0; i < CRASH_LOCK_TRIES && !locked; i++)
+   {
+      locked = LockTryAcquire(&g_logLock);
+      if (!locked)
+         SleepMs(CRASH_LOCK_PAUSE_MS);
+   }
+   // Without the lock the line is written all the same: the process ends next.
+   int fd = (g_file != nullptr) ? LogFileDescriptor(g_file) : -1;
+   if (fd >= 0)
+      CrashFileWrite(fd, line.text(), line.length());
+   if (locked)
+      LockRelease(&g_logLock);
 }

@@ -1,6 +1,8 @@
 /* POSIX side of the system-log sink: an AF_UNIX datagram socket connected to the log
  * socket, reconnected when the receiver went away. */
 #include "platform/event_log.h"
+#include "platform/crash_dump.h"
+#include "platform/safe_text.h"
 #include "platform/sync.h"
 #include "platform/log_support.h"
 
@@ -141,6 +143,29 @@ void EventLogReport(uint16_t type, int64_t timeSeconds, const char *text)
          if (line != stackLine)
             free(line);
       }
+   }
+   LockRelease(&g_lock);
+}
+
+void EventLogReportCrash(uint16_t type, int64_t timeSeconds, const char *text)
+{
+   if (!LockTryAcquire(&g_lock))
+      return;
+   if (g_name != nullptr)
+   {
+      CrashLocalTime local;
+      CrashLocalTimeOf(timeSeconds, &local);
+      char bytes[STACK_LINE_BYTES];
+      SafeText line(bytes, sizeof(bytes));
+      line.append('<').appendSigned(Priority(type)).append('>').append(MONTHS[(local.month - 1) % 12]).append(' ');
+      if (local.day < 10)
+         line.append(' ');
+      line.appendSigned(local.day).append(' ');
+      line.appendUnsigned(static_cast<uint64_t>(local.hour), 10, 2).append(':');
+      line.appendUnsigned(static_cast<uint64_t>(local.minute), 10, 2).append(':');
+      line.appendUnsigned(static_cast<uint64_t>(local.second), 10, 2).append(' ');
+      line.append(g_name).append('[').appendSigned(getpid()).append("]: ").append(text);
+      Send(line.text(), line.length());
    }
    LockRelease(&g_lock);
 }

@@ -22,6 +22,10 @@ bool SystemErrorText(uint32_t code, char *buffer, size_t size);
  * descriptor is not inherited by child processes. Null when it cannot be opened. */
 FILE *OpenLogFile(const char *name, bool truncate);
 
+/* The descriptor under a log file's stream, read without the stream's lock (for the
+ * crash path, which writes to it directly). */
+int LogFileDescriptor(FILE *file);
+
 }  // namespace platform
 }  // namespace qv
 

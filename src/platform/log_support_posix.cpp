@@ -28,5 +28,10 @@ FILE *OpenLogFile(const char *name, bool truncate)
    return fopen(name, truncate ? "we" : "ae");
 }
 
+int LogFileDescriptor(FILE *file)
+{
+   return fileno_unlocked(file);
+}
+
 }  // namespace platform
 }  // namespace qv

@@ -24,6 +24,8 @@ const QvtoolCommand COMMANDS[] = {
     {"mac", "ADDRESS", "print a MAC address in every notation, with its length and class", CommandMac},
     {"geo", "COORDINATE", "print a coordinate read as a latitude and as a longitude", CommandGeo},
     {"table", "FILE", "print a table in its XML or packed form as aligned columns", CommandTable},
+    {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
+     CommandCrashTest},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;
