@@ -31,14 +31,7 @@ protected:
 
    std::wstring dir() const { return m_dir.wstring(); }
 
-   std::vector<std::string> listing() const
-   {
-      std::vector<std::string> names;
-      for (const auto &e : std::filesystem::directory_iterator(m_dir))
-         names.push_back(e.path().filename().string());
-      std::sort(names.begin(), names.end());
-      return names;
-   }
+   std::vector<std::string> listing() const { return Listing(m_dir); }
 
    /* Opens a receiver for "f" of size bytes, sends the frames over loopback and closes
     * the sending side, and reads them with ReceiveFileOverQVCP. */

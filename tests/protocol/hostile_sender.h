@@ -13,9 +13,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace qvtest {
+
+/* The names in a directory, sorted, so that a test sees every file a transfer left
+ * behind (temporary files included). */
+inline std::vector<std::string> Listing(const std::filesystem::path &dir)
+{
+   std::vector<std::string> names;
+   for (const auto &e : std::filesystem::directory_iterator(dir))
+      names.push_back(e.path().filename().string());
+   std::sort(names.begin(), names.end());
+   return names;
+}
 
 /* Fields and results of qvtool's announcement and reply, and its transfer id. */
 constexpr uint32_t ANNOUNCE_FIELD_NAME = 1;

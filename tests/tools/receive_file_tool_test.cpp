@@ -98,15 +98,7 @@ protected:
 
    std::string args(const std::string &options = "") const { return options + "0 '" + m_dir.string() + "'"; }
 
-   /* Names in DIR, so that a test sees every file a transfer left behind. */
-   std::vector<std::string> listing() const
-   {
-      std::vector<std::string> names;
-      for (const auto &e : std::filesystem::directory_iterator(m_dir))
-         names.push_back(e.path().filename().string());
-      std::sort(names.begin(), names.end());
-      return names;
-   }
+   std::vector<std::string> listing() const { return Listing(m_dir); }
 
    /* Probes, announces name and size, runs body and returns the receiver's result. */
    template <typename Body> int transfer(ReceiverProcess &receiver, const std::wstring &name, int64_t size, Body body)
