@@ -15,6 +15,7 @@
 #include <qv_threads.h>
 
 #include <atomic>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,6 +83,10 @@ constexpr size_t FALLBACK_TEXT_CHARS = 64;
 /* Room for the background writer's trace line. */
 constexpr size_t TRACE_LINE_BYTES = 96;
 
+/* Room for a line about lost lines, and for the system's text of an error. */
+constexpr size_t LOSS_TEXT_BYTES = 512;
+constexpr size_t ERROR_TEXT_BYTES = 128;
+
 /* Two locks guard the log. g_logLock (the log lock) serialises everything that touches the
  * file: the direct line writer, the background writer's block writes, and every rotation,
  * explicit or automatic, in either mode. g_bufferLock guards only the background buffer.
@@ -117,6 +122,11 @@ char *g_logFileNameUtf8 = nullptr;
 wchar_t g_dailySuffixFormat[DAILY_SUFFIX_CHARS] = L"%Y%m%d";
 int64_t g_dayStart = 0;      // local midnight that began the current day, seconds
 int64_t g_nextDayStart = 0;  // the local midnight after it
+
+/* Lines the file could not take since the last notice (a full disk), and the system's
+ * code of the last refusal. Under the log lock. */
+uint64_t g_lostLines = 0;
+int g_lostError = 0;
 
 /* Background mode. The buffers and the flag are under the buffer lock; the writer swaps
  * g_buffer with g_standby, which it then writes without a lock. */
@@ -208,14 +218,93 @@ void ComputeDayStart(int64_t nowMs)
    g_nextDayStart = static_cast<int64_t>(mktime(&next));
 }
 
-/* Writes bytes to the open file and counts them. Log lock held. */
-void WriteFileBytes(const char *bytes, size_t count)
+uint64_t CountLines(const char *bytes, size_t count)
 {
-   g_fileSize += fwrite(bytes, 1, count, g_file);
+   uint64_t lines = 0;
+   for (size_t i = 0; i < count; i++)
+      lines += (bytes[i] == '\n') ? 1 : 0;
+   return (lines == 0 && count > 0) ? 1 : lines;
 }
 
-/* Writes a header line (ASCII apart from the timestamp's digits) and flushes it. Log lock
- * held, file open. */
+void ErrorText(int error, char *text, size_t size)
+{
+   if (!SystemErrorText(static_cast<uint32_t>(error), text, size))
+      qv_snprintf(text, size, "error %d", error);
+}
+
+/* Counts lines the file refused. The first loss after a good write goes to the system log
+ * at once: the file cannot tell it. Log lock held. */
+void NoteLoss(uint64_t lines, int error)
+{
+   if (g_lostLines == 0)
+   {
+      char reason[ERROR_TEXT_BYTES];
+      ErrorText(error, reason, sizeof(reason));
+      char text[LOSS_TEXT_BYTES];
+      qv_snprintf(text, sizeof(text), "Log writer: cannot write to %s (%s); lines are being lost",
+                  (g_logFileNameUtf8 != nullptr) ? g_logFileNameUtf8 : "the log file", reason);
+      EventLogReportAlways(EVENTLOG_ERROR_TYPE, SecondsOf(NowMs()), text);
+   }
+   g_lostLines += lines;
+   g_lostError = error;
+}
+
+/* Writes whole lines (UTF-8, each ending in a line feed) to the open file. A full disk
+ * never leaves a torn line: lines that do not fit are counted as lost. After a loss, the
+ * count goes into the file in one write with the next lines, and only together with at
+ * least the first of them, so that it stands in the first line written once space has
+ * returned; the system log hears it at the same moment. Log lock held. */
+void WriteFileLines(const char *bytes, size_t count)
+{
+   char notice[LOSS_TEXT_BYTES + LINE_PREFIX_CHARS + 1];
+   char text[LOSS_TEXT_BYTES];
+   size_t noticeLength = 0;
+   int64_t now = 0;
+   if (g_lostLines > 0)
+   {
+      char reason[ERROR_TEXT_BYTES];
+      ErrorText(g_lostError, reason, sizeof(reason));
+      qv_snprintf(text, sizeof(text), "Log writer: %I64u lines were lost (%s)", g_lostLines, reason);
+      now = NowMs();
+      wchar_t timestamp[TIMESTAMP_CHARS + 1];
+      FormatTimestamp(now, timestamp);
+      noticeLength = static_cast<size_t>(
+          qv_snprintf(notice, sizeof(notice), "%ls %ls%s\n", timestamp, SeverityMark(EVENTLOG_WARNING_TYPE), text));
+   }
+   const char *out = bytes;
+   size_t total = count;
+   size_t atLeast = 0;
+   char *joined = nullptr;
+   if (noticeLength > 0)
+   {
+      joined = static_cast<char *>(malloc(noticeLength + count));
+      if (joined == nullptr)
+      {
+         NoteLoss(CountLines(bytes, count), ENOMEM);
+         return;
+      }
+      memcpy(joined, notice, noticeLength);
+      memcpy(joined + noticeLength, bytes, count);
+      const char *firstEnd = static_cast<const char *>(memchr(bytes, '\n', count));
+      out = joined;
+      total = noticeLength + count;
+      atLeast = noticeLength + ((firstEnd != nullptr) ? size_t(firstEnd - bytes) + 1 : count);
+   }
+   int error = 0;
+   size_t kept = AppendLogLines(g_file, out, total, atLeast, &error);
+   g_fileSize += kept;
+   if (noticeLength > 0 && kept > 0)
+   {
+      EventLogReportAlways(EVENTLOG_WARNING_TYPE, SecondsOf(now), text);
+      g_lostLines = 0;
+   }
+   if (kept < total)
+      NoteLoss(CountLines(out + kept, total - kept) - ((kept == 0 && noticeLength > 0) ? 1 : 0), error);
+   free(joined);
+}
+
+/* Writes a header line (ASCII apart from the timestamp's digits). Log lock held, file
+ * open. */
 void WriteHeader(const wchar_t *format, ...)
 {
    wchar_t text[LOG_MESSAGE_BUFFER_CHARS];
@@ -225,8 +314,7 @@ void WriteHeader(const wchar_t *format, ...)
    va_end(args);
    char utf8[LOG_MESSAGE_BUFFER_CHARS];
    int length = wchar_to_utf8(text, static_cast<int>(wcslen(text)), utf8, sizeof(utf8));
-   WriteFileBytes(utf8, static_cast<size_t>(length));
-   fflush(g_file);
+   WriteFileLines(utf8, static_cast<size_t>(length));
 }
 
 /* Name of a rotated file: the log file name, a point and suffix, optionally followed by a
@@ -390,12 +478,19 @@ void WriteBlock(const String &block, uint32_t flags, char *chunk)
          int64_t bytes = wchar_utf8len(text, static_cast<int>(length)) - 1;
          int n =
              qv_snprintf(trace, sizeof(trace), "##(%I64d)%I64d @%I64d\n", static_cast<int64_t>(length), bytes, NowMs());
-         WriteFileBytes(trace, static_cast<size_t>(n));
+         WriteFileLines(trace, static_cast<size_t>(n));
       }
-      for (size_t done = 0; done < length; done += WRITE_CHUNK_CHARS)
+      size_t done = 0;
+      while (done < length)
       {
+         // Pieces of whole lines, so that a full disk cuts between lines.
          size_t count = (length - done < WRITE_CHUNK_CHARS) ? length - done : WRITE_CHUNK_CHARS;
-         WriteFileBytes(chunk, ToUtf8(text + done, count, chunk));
+         size_t end = count;
+         while (done + count < length && end > 0 && text[done + end - 1] != L'\n')
+            end--;
+         count = (end > 0) ? end : count;
+         WriteFileLines(chunk, ToUtf8(text + done, count, chunk));
+         done += count;
       }
       RotateIfFull();
    }
@@ -520,10 +615,12 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
 
    LockAcquire(&g_logLock);
    RotateIfDayEnded(now);
-   if (g_file != nullptr && line != nullptr)
+   if (g_file != nullptr)
    {
-      WriteFileBytes(line, bytes);
-      fflush(g_file);
+      if (line != nullptr)
+         WriteFileLines(line, bytes);
+      else
+         NoteLoss(1, ENOMEM);
    }
    if ((flags & QVLOG_CONSOLE) != 0)
    {

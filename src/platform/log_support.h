@@ -26,6 +26,14 @@ FILE *OpenLogFile(const char *name, bool truncate);
  * crash path, which writes to it directly). */
 int LogFileDescriptor(FILE *file);
 
+/* Appends count bytes of whole lines (each ending in a line feed) to the log file, past
+ * any stream buffering. When the file system takes only part of them (a full disk), the
+ * file is cut back to the end of the last whole line that went in, or to where it was
+ * when that would keep fewer than atLeast bytes, so that no line is left torn. Returns
+ * the bytes kept, count when all were written; on a shortfall *error gets the system's
+ * error code. */
+size_t AppendLogLines(FILE *file, const char *bytes, size_t count, size_t atLeast, int *error);
+
 }  // namespace platform
 }  // namespace qv
 

@@ -1,6 +1,6 @@
-/* Message wait queue: held messages in a growable element array under the queue's own lock,
- * waiters sleeping on per-slot events, and the one housekeeper thread that discards
- * messages nobody collected, for every queue of the process. */
+/* Message wait queue: held messages (held_messages.h) under the queue's own lock, waiters
+ * sleeping on per-slot events, and the one housekeeper thread that discards messages
+ * nobody collected, for every queue of the process. */
 #include <qv_protocol.h>
 #include <qv_log.h>
 
@@ -13,25 +13,12 @@
 
 #include "platform/sync.h"
 #include "platform/thread_start.h"
+#include "protocol/held_messages.h"
 
 using namespace qv::platform;
-
-/* One held message; empty while msg is null. */
-struct MsgWaitQueueElement
-{
-   void *msg;          // QVCPMessage or malloc'ed QVCP_MESSAGE, owned by the queue
-   uint64_t sequence;  // lower is older
-   uint64_t putTime;   // monotonic milliseconds at put
-   uint32_t id;
-   uint32_t ttl;  // the hold time at put, milliseconds
-   uint16_t code;
-   uint16_t raw;  // 1: QVCP_MESSAGE, 0: QVCPMessage
-};
+using qv::protocol::HeldMessages;
 
 namespace {
-
-/* The element array grows in steps of this many elements and shrinks back to it. */
-constexpr int32_t ELEMENT_STEP = 16;
 
 /* A waiter without a wait slot looks again after this many milliseconds. */
 constexpr uint32_t SLOTLESS_POLL_INTERVAL = 50;
@@ -133,18 +120,9 @@ inline uint64_t RegistryKey(const MsgWaitQueue *queue)
    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(queue));
 }
 
-void ReleaseMessage(void *msg, bool raw)
-{
-   if (raw)
-      free(msg);
-   else
-      delete static_cast<QVCPMessage *>(msg);
-}
-
 }  // namespace
 
-MsgWaitQueue::MsgWaitQueue()
-    : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_size(0), m_allocated(0), m_elements(nullptr), m_sequence(1)
+MsgWaitQueue::MsgWaitQueue() : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_held(new HeldMessages())
 {
    memset(m_waitEvents, 0, sizeof(m_waitEvents));
    memset(m_waitSlots, 0, sizeof(m_waitSlots));
@@ -167,6 +145,7 @@ MsgWaitQueue::~MsgWaitQueue()
    hk.lock.unlock();
 
    clear();
+   delete m_held;
    LockDestroy(m_lock);
    for (QvEvent *event : m_waitEvents)
    {
@@ -197,40 +176,13 @@ void MsgWaitQueue::insert(void *msg, uint16_t code, uint32_t id, bool raw)
       hk.lock.unlock();
    }
    LockAcquire(m_lock);
-   int32_t index = 0;
-   if (m_size == m_allocated)
+   if (!m_held->add(msg, code, id, raw, m_holdTime, MonotonicMs()))
    {
-      MsgWaitQueueElement *grown = nullptr;
-      if (m_allocated <= INT32_MAX - ELEMENT_STEP)
-         grown = static_cast<MsgWaitQueueElement *>(
-             realloc(m_elements, sizeof(MsgWaitQueueElement) * static_cast<size_t>(m_allocated + ELEMENT_STEP)));
-      if (grown == nullptr)
-      {
-         LockRelease(m_lock);
-         qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
-         ReleaseMessage(msg, raw);
-         return;
-      }
-      memset(&grown[m_allocated], 0, sizeof(MsgWaitQueueElement) * ELEMENT_STEP);
-      m_elements = grown;
-      index = m_allocated;
-      m_allocated += ELEMENT_STEP;
+      LockRelease(m_lock);
+      qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
+      HeldMessages::release(msg, raw);
+      return;
    }
-   else
-   {
-      while (m_elements[index].msg != nullptr)
-         index++;
-   }
-
-   MsgWaitQueueElement &e = m_elements[index];
-   e.msg = msg;
-   e.code = code;
-   e.id = id;
-   e.raw = raw ? 1 : 0;
-   e.ttl = m_holdTime;
-   e.putTime = MonotonicMs();
-   e.sequence = m_sequence++;
-   m_size++;
 
    // Every waiter looks again; only the one whose code and id match takes the message.
    // The events are set after the lock is released, so that a woken waiter does not run
@@ -256,27 +208,6 @@ QVCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t t
 QVCP_MESSAGE *MsgWaitQueue::waitForRawMessage(uint16_t code, uint32_t id, uint32_t timeout)
 {
    return static_cast<QVCP_MESSAGE *>(wait(code, id, timeout, true));
-}
-
-/* Removes and returns the oldest held message of the kind with this code and id; null
- * when none is held. Called under the queue's lock. */
-void *MsgWaitQueue::take(uint16_t code, uint32_t id, bool raw)
-{
-   MsgWaitQueueElement *oldest = nullptr;
-   const uint16_t kind = raw ? 1 : 0;
-   for (int32_t i = 0; i < m_allocated; i++)
-   {
-      MsgWaitQueueElement &e = m_elements[i];
-      if (e.msg != nullptr && e.raw == kind && e.id == id && e.code == code &&
-          (oldest == nullptr || e.sequence < oldest->sequence))
-         oldest = &e;
-   }
-   if (oldest == nullptr)
-      return nullptr;
-   void *msg = oldest->msg;
-   oldest->msg = nullptr;
-   m_size--;
-   return msg;
 }
 
 /* Takes the first free wait slot, creating its event when it has none; -1 when every slot
@@ -313,7 +244,7 @@ void *MsgWaitQueue::wait(uint16_t code, uint32_t id, uint32_t timeout, bool raw)
    void *msg;
    // The queue is scanned once more after the last sleep, so that a message put just at
    // the deadline is not left behind.
-   while ((msg = take(code, id, raw)) == nullptr && remaining > 0)
+   while ((msg = m_held->takeOldest(code, id, raw)) == nullptr && remaining > 0)
    {
       uint64_t start = MonotonicMs();
       if (slot < 0)
@@ -348,47 +279,16 @@ void MsgWaitQueue::setHoldTime(uint32_t holdTime)
 void MsgWaitQueue::clear()
 {
    LockAcquire(m_lock);
-   for (int32_t i = 0; i < m_allocated; i++)
-   {
-      if (m_elements[i].msg != nullptr)
-         ReleaseMessage(m_elements[i].msg, m_elements[i].raw != 0);
-   }
-   free(m_elements);
-   m_elements = nullptr;
-   m_size = 0;
-   m_allocated = 0;
+   m_held->clear();
    LockRelease(m_lock);
 }
 
 /* One housekeeper pass over this queue: discards the messages held for their hold time
- * and, when that leaves the queue empty, shrinks the element array back to one step. A
- * queue that holds nothing is left alone. */
+ * and, when that leaves the queue empty, shrinks its storage back. */
 void MsgWaitQueue::discardExpired(uint64_t now)
 {
    LockAcquire(m_lock);
-   if (m_size > 0)
-   {
-      for (int32_t i = 0; i < m_allocated; i++)
-      {
-         MsgWaitQueueElement &e = m_elements[i];
-         if (e.msg != nullptr && now - e.putTime >= e.ttl)
-         {
-            ReleaseMessage(e.msg, e.raw != 0);
-            e.msg = nullptr;
-            m_size--;
-         }
-      }
-      if (m_size == 0 && m_allocated > ELEMENT_STEP)
-      {
-         void *shrunk = calloc(ELEMENT_STEP, sizeof(MsgWaitQueueElement));
-         if (shrunk != nullptr)
-         {
-            free(m_elements);
-            m_elements = static_cast<MsgWaitQueueElement *>(shrunk);
-            m_allocated = ELEMENT_STEP;
-         }
-      }
-   }
+   m_held->discardExpired(now);
    LockRelease(m_lock);
 }
 
@@ -466,8 +366,8 @@ String MsgWaitQueue::getDiagInfo()
           [](const void *, const void *value, void *context) {
              MsgWaitQueue *queue = const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value));
              LockAcquire(queue->m_lock);
-             static_cast<String *>(context)->appendFormattedString(L"   %p size=%d holdTime=%d\n", queue, queue->m_size,
-                                                                   static_cast<int32_t>(queue->m_holdTime));
+             static_cast<String *>(context)->appendFormattedString(
+                 L"   %p size=%d holdTime=%d\n", queue, queue->m_held->size(), static_cast<int32_t>(queue->m_holdTime));
              LockRelease(queue->m_lock);
              return CONTINUE_ENUMERATION;
           },
