@@ -6,7 +6,6 @@
 #include <jansson.h>
 #include <limits.h>
 #include <math.h>
-#include <wctype.h>
 
 namespace {
 
@@ -127,19 +126,18 @@ double GeoLocation::parse(const wchar_t *text, bool isLatitude, bool *ok)
    *ok = false;
    if (text == nullptr)
       return 0;
-   // A stripped copy. TODO(merge): use StrStripW from the text utilities.
-   const wchar_t *begin = text;
-   const wchar_t *end = text + wcslen(text);
-   while (begin < end && iswspace(static_cast<wint_t>(*begin)))
-      begin++;
-   while (end > begin && iswspace(static_cast<wint_t>(end[-1])))
-      end--;
-   size_t length = static_cast<size_t>(end - begin);
+   // A copy without the spaces and tabs at its ends.
+   wchar_t *stripped = qv_wcsdup(text);
+   if (stripped == nullptr)
+      return 0;
+   StrStripW(stripped);
+   size_t length = wcslen(stripped);
+   wchar_t buffer[MAX_COORDINATE_TEXT + 1];
+   if (length <= MAX_COORDINATE_TEXT)
+      wmemcpy(buffer, stripped, length + 1);
+   free(stripped);
    if (length == 0 || length > MAX_COORDINATE_TEXT)
       return 0;
-   wchar_t buffer[MAX_COORDINATE_TEXT + 1];
-   wmemcpy(buffer, begin, length);
-   buffer[length] = 0;
 
    // A plain number, as a whole.
    wchar_t *numberEnd;

@@ -99,20 +99,6 @@ const MacPatterns &Patterns()
    return patterns;
 }
 
-/* Pairs of hex digits (both cases; the patterns admit nothing else) to bytes; the count of
- * bytes written (at most size). TODO(merge): use StrToBin from the text utilities. */
-size_t HexToBytes(const char *digits, uint8_t *out, size_t size)
-{
-   constexpr int HEX_BASE = 16;
-   size_t count = 0;
-   for (; count < size && digits[0] != 0 && digits[1] != 0; digits += 2)
-   {
-      char pair[3] = {digits[0], digits[1], 0};
-      out[count++] = static_cast<uint8_t>(strtoul(pair, nullptr, HEX_BASE));
-   }
-   return count;
-}
-
 }  // namespace
 
 MacAddress::MacAddress(size_t length) : m_value(), m_length((length < MAX_LENGTH) ? length : MAX_LENGTH) {}
@@ -186,7 +172,7 @@ MacAddress MacAddress::parse(const char *text)
    char digits[2 * MAX_LENGTH + 1];
    size_t count = Patterns().match(text, digits);
    uint8_t bytes[MAX_LENGTH];
-   return MacAddress(bytes, HexToBytes(digits, bytes, count / 2));
+   return MacAddress(bytes, StrToBinA(digits, bytes, count / 2));
 }
 
 MacAddress MacAddress::parse(const wchar_t *text)

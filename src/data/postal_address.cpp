@@ -5,29 +5,14 @@
 #include "containers/json_text.h"
 
 #include <jansson.h>
-#include <wctype.h>
 
 namespace {
 
-/* A heap copy of text without the white space at its ends; null for null.
- * TODO(merge): use Trim from the text utilities. */
+/* A heap copy of text without the white space at its ends; null for null. */
 wchar_t *TrimmedCopy(const wchar_t *text)
 {
-   if (text == nullptr)
-      return nullptr;
-   const wchar_t *end = text + wcslen(text);
-   while (text < end && iswspace(static_cast<wint_t>(*text)))
-      text++;
-   while (end > text && iswspace(static_cast<wint_t>(end[-1])))
-      end--;
-   size_t length = static_cast<size_t>(end - text);
-   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-   if (copy != nullptr)
-   {
-      wmemcpy(copy, text, length);
-      copy[length] = 0;
-   }
-   return copy;
+   wchar_t *copy = (text != nullptr) ? qv_wcsdup(text) : nullptr;
+   return (copy != nullptr) ? Trim(copy) : nullptr;
 }
 
 void Replace(wchar_t **part, const wchar_t *text)

@@ -5,12 +5,11 @@
 #include <expat.h>
 #include <zlib.h>
 
-#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
+#include <algorithm>
 #include <new>
 
 using qv::data::TABLE_NO_BASE_ROW;
@@ -23,11 +22,8 @@ namespace {
 /* First capacity of the XML text, in characters; it doubles from there. */
 constexpr size_t XML_INITIAL_CAPACITY = 4096;
 
-/* Characters of "&#xHH;", the reference of a control character. */
-constexpr size_t CONTROL_REFERENCE_LENGTH = 6;
-
 /* Characters below this are control characters, written as references. */
-constexpr wchar_t FIRST_PRINTABLE = 0x20;
+constexpr uint32_t FIRST_PRINTABLE = 0x20;
 
 /* A growing wide text in a malloc'ed block that is handed over when done. Once an
  * allocation fails the builder stays failed and release() gives null. */
@@ -112,39 +108,30 @@ public:
          literal(L"false");
    }
 
-   // TODO(merge): use EscapeStringForXML from the text utilities
-   /* Appends text with the five markup characters as entity references and control
-    * characters as "&#xHH;"; null appends nothing. */
+   /* Appends text escaped for XML (EscapeStringForXML); null appends nothing. Texts
+    * without a character to escape, most cells, are copied as they are. */
    void escaped(const wchar_t *text)
    {
       if (text == nullptr)
          return;
-      const wchar_t *run = text;
-      for (const wchar_t *p = text;; p++)
+      size_t length = wcslen(text);
+      if (wcspbrk(text, L"&<>\"'") == nullptr &&
+          std::none_of(text, text + length, [](wchar_t ch) { return static_cast<uint32_t>(ch) < FIRST_PRINTABLE; }))
       {
-         wchar_t ch = *p;
-         if (ch >= FIRST_PRINTABLE && ch != L'&' && ch != L'<' && ch != L'>' && ch != L'"' && ch != L'\'')
-            continue;
-         append(run, static_cast<size_t>(p - run));
-         run = p + 1;
-         switch (ch)
-         {
-            case 0: return;
-            case L'&': literal(L"&amp;"); break;
-            case L'<': literal(L"&lt;"); break;
-            case L'>': literal(L"&gt;"); break;
-            case L'"': literal(L"&quot;"); break;
-            case L'\'': literal(L"&apos;"); break;
-            default:
-            {
-               static const wchar_t HEX[] = L"0123456789ABCDEF";
-               const wchar_t reference[CONTROL_REFERENCE_LENGTH] = {L'&',         L'#',          L'x',
-                                                                    HEX[ch >> 4], HEX[ch & 0xF], L';'};
-               append(reference, CONTROL_REFERENCE_LENGTH);
-               break;
-            }
-         }
+         append(text, length);
+         return;
       }
+      if (length > INT32_MAX)
+      {
+         m_failed = true;
+         return;
+      }
+      wchar_t *escapedText = EscapeStringForXML(text, static_cast<int32_t>(length));
+      if (escapedText == nullptr)
+         m_failed = true;
+      else
+         append(escapedText, wcslen(escapedText));
+      free(escapedText);
    }
 
    /* The text, terminated, as a malloc'ed block the caller frees; null when an
@@ -227,66 +214,6 @@ struct XmlReader
    TextBuffer text;
 };
 
-// TODO(merge): use XMLGetAttr, XMLGetAttrInt, XMLGetAttrUINT32 and XMLGetAttrBoolean from
-// the text utilities
-/* The value of the first attribute whose name equals name without regard to case, or
- * null. */
-const char *GetAttr(const char **attrs, const char *name)
-{
-   for (int i = 0; attrs[i] != nullptr; i += 2)
-      if (strcasecmp(attrs[i], name) == 0)
-         return attrs[i + 1];
-   return nullptr;
-}
-
-/* The attribute parsed with base 0 as a signed 32-bit number (saturating, trailing text
- * ignored), or defaultValue when absent. */
-int32_t GetAttrInt(const char **attrs, const char *name, int32_t defaultValue)
-{
-   const char *value = GetAttr(attrs, name);
-   if (value == nullptr)
-      return defaultValue;
-   long long n = strtoll(value, nullptr, 0);
-   return (n < INT32_MIN) ? INT32_MIN : (n > INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
-}
-
-/* The same as an unsigned 32-bit number: magnitudes above 32 bits give UINT32_MAX, a
- * negative number within range its value modulo 2^32. */
-uint32_t GetAttrUInt32(const char **attrs, const char *name, uint32_t defaultValue)
-{
-   const char *value = GetAttr(attrs, name);
-   if (value == nullptr)
-      return defaultValue;
-   const char *p = value;
-   while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-      p++;
-   bool negative = (*p == '-');
-   errno = 0;
-   unsigned long long n = strtoull(value, nullptr, 0);
-   if (errno == ERANGE)
-      return UINT32_MAX;
-   unsigned long long magnitude = negative ? 0 - n : n;
-   if (magnitude > UINT32_MAX)
-      return UINT32_MAX;
-   return negative ? 0 - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
-}
-
-/* defaultValue when absent; a whole number is true when not 0; otherwise true for "yes"
- * and "true" in any case. */
-bool GetAttrBoolean(const char **attrs, const char *name, bool defaultValue)
-{
-   const char *value = GetAttr(attrs, name);
-   if (value == nullptr)
-      return defaultValue;
-   if (*value == 0)
-      return false;
-   char *end;
-   long long n = strtoll(value, &end, 0);
-   if (*end == 0)
-      return n != 0;
-   return strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0;
-}
-
 /* The UTF-8 text as a new malloc'ed wide text; null when out of memory. */
 wchar_t *WideFromUtf8(const char *text, size_t length)
 {
@@ -309,9 +236,9 @@ void XMLCALL StartElement(void *userData, const XML_Char *name, const XML_Char *
       case ReadState::INITIAL:
          if (strcmp(name, "table") == 0)
          {
-            t->setExtendedFormat(GetAttrBoolean(attrs, "extendedFormat", false));
-            t->setSource(GetAttrInt(attrs, "source", 0));
-            const char *title = GetAttr(attrs, "name");
+            t->setExtendedFormat(XMLGetAttrBoolean(attrs, "extendedFormat", false));
+            t->setSource(XMLGetAttrInt(attrs, "source", 0));
+            const char *title = XMLGetAttr(attrs, "name");
             if (title != nullptr)
             {
                wchar_t *wide = WideFromUtf8(title, strlen(title));
@@ -337,12 +264,12 @@ void XMLCALL StartElement(void *userData, const XML_Char *name, const XML_Char *
       case ReadState::COLUMNS:
          if (strcmp(name, "column") == 0)
          {
-            const char *columnName = GetAttr(attrs, "name");
-            const char *displayName = GetAttr(attrs, "displayName");
+            const char *columnName = XMLGetAttr(attrs, "name");
+            const char *displayName = XMLGetAttr(attrs, "displayName");
             wchar_t *wideName = (columnName != nullptr) ? WideFromUtf8(columnName, strlen(columnName)) : nullptr;
             wchar_t *wideDisplay = (displayName != nullptr) ? WideFromUtf8(displayName, strlen(displayName)) : nullptr;
-            t->addColumn((wideName != nullptr) ? wideName : NULL_NAME, GetAttrInt(attrs, "dataType", 0), wideDisplay,
-                         GetAttrBoolean(attrs, "isInstance", false));
+            t->addColumn((wideName != nullptr) ? wideName : NULL_NAME, XMLGetAttrInt(attrs, "dataType", 0), wideDisplay,
+                         XMLGetAttrBoolean(attrs, "isInstance", false));
             free(wideName);
             free(wideDisplay);
             r->state = ReadState::COLUMN;
@@ -353,8 +280,8 @@ void XMLCALL StartElement(void *userData, const XML_Char *name, const XML_Char *
          if (strcmp(name, "tr") == 0)
          {
             int row = t->addRow();
-            t->setObjectIdAt(row, GetAttrUInt32(attrs, "objectId", 0));
-            t->setBaseRowAt(row, GetAttrInt(attrs, "baseRow", TABLE_NO_BASE_ROW));
+            t->setObjectIdAt(row, XMLGetAttrUINT32(attrs, "objectId", 0));
+            t->setBaseRowAt(row, XMLGetAttrInt(attrs, "baseRow", TABLE_NO_BASE_ROW));
             r->column = 0;
             r->state = ReadState::ROW;
             return;
@@ -363,7 +290,7 @@ void XMLCALL StartElement(void *userData, const XML_Char *name, const XML_Char *
       case ReadState::ROW:
          if (strcmp(name, "td") == 0)
          {
-            t->setStatusAt(t->getNumRows() - 1, r->column, GetAttrInt(attrs, "status", TABLE_NO_STATUS));
+            t->setStatusAt(t->getNumRows() - 1, r->column, XMLGetAttrInt(attrs, "status", TABLE_NO_STATUS));
             r->text.length = 0;
             r->state = ReadState::CELL;
             return;

@@ -9,7 +9,14 @@ namespace {
 constexpr size_t MAX_XML_ESCAPE = 6;
 
 /* Characters below this one are control characters, escaped by number. */
-constexpr wchar_t FIRST_PRINTABLE = 0x20;
+constexpr uint32_t FIRST_PRINTABLE = 0x20;
+
+/* A control character; a wchar_t is signed here, and values below 0 (no character at
+ * all) are copied like any other, never formatted as a number that would not fit. */
+bool IsControl(wchar_t ch)
+{
+   return static_cast<uint32_t>(ch) < FIRST_PRINTABLE;
+}
 
 /* Appends the XML form of ch at out; returns the characters written. */
 size_t XmlEscape(wchar_t ch, wchar_t *out)
@@ -23,7 +30,7 @@ size_t XmlEscape(wchar_t ch, wchar_t *out)
       case '"': entity = L"&quot;"; break;
       case '\'': entity = L"&apos;"; break;
       default:
-         if (ch < FIRST_PRINTABLE)
+         if (IsControl(ch))
             return static_cast<size_t>(qv_snwprintf(out, MAX_XML_ESCAPE + 1, L"&#x%02X;", static_cast<unsigned>(ch)));
          *out = ch;
          return 1;
@@ -85,7 +92,7 @@ QV_EXPORT String EscapeStringForJSON(const wchar_t *text)
          case '\r': result.append(L"\\r", 2); break;
          case '\t': result.append(L"\\t", 2); break;
          default:
-            if (ch < FIRST_PRINTABLE)
+            if (IsControl(ch))
                result.appendFormattedString(L"\\u%04X", static_cast<unsigned>(ch));
             else
                result.append(ch);

@@ -64,6 +64,10 @@ TEST(GeoLocation, ParsesTheNotationsPeopleTypeAndNothingElse)
    } cases[] = {
        {L"56.9496", 56.9496, 56.9496},
        {L" -33.5 ", -33.5, -33.5},
+       {L"\t56.5 \t", 56.5, 56.5},
+       // Only spaces and tabs are stripped at the ends.
+       {L"56.5\n", NO, NO},
+       {L"\r\nN 56 30'", NO, NO},
        {L"1e3", 1000, 1000},  // a plain number has no range check
        {L"N 56\u00B0 56' 58.56\"", 56.9496, NO},
        {L"S 33 51' 36\"", -33.86, NO},

@@ -239,6 +239,11 @@ TEST(Escape, XmlJsonAndAgentForms)
    EXPECT_STREQ(xml, L"");
    free(xml);
    EXPECT_STREQ(EscapeStringForXML2(L"a\x1f", 5), L"a&#x1F;");
+   // A wchar_t below 0 is no control character: copied, not formatted past its room.
+   const wchar_t negative[] = {L'<', static_cast<wchar_t>(-1), static_cast<wchar_t>(INT32_MIN), 0};
+   const wchar_t negativeXml[] = {L'&', L'l', L't', L';', static_cast<wchar_t>(-1), static_cast<wchar_t>(INT32_MIN), 0};
+   EXPECT_STREQ(EscapeStringForXML2(negative), negativeXml);
+   EXPECT_STREQ(EscapeStringForJSON(negative + 1), negative + 1);
 
    EXPECT_STREQ(EscapeStringForJSON(L"say \"hi\" \\ now"), L"say \\\"hi\\\" \\\\ now");
    EXPECT_STREQ(EscapeStringForJSON(nullptr), L"");
