@@ -22,8 +22,9 @@ protected:
 
 TEST_F(QvtoolOptions, EveryCommandHasHelp)
 {
-   const char *commands[] = {"text",      "addr",         "hash",   "password",    "msg",  "msg dump",
-                             "msg build", "receive-file", "keygen", "pool-stress", "diff", "send-file"};
+   const char *commands[] = {"text",      "addr",         "hash",   "password",    "msg",       "msg dump",
+                             "msg build", "receive-file", "keygen", "pool-stress", "diff",      "send-file",
+                             "schedule",  "mac",          "geo",    "table",       "crash-test"};
    for (const char *command : commands)
    {
       ToolRun run = RunTool(std::string(command) + " --help");
@@ -50,6 +51,17 @@ TEST_F(QvtoolOptions, BadOptionsAreNamed)
        {"hash -q x", "qvtool hash: unknown option -q\n"},
        {"msg build -o", "qvtool msg build: option -o needs a value\n"},
        {"pool-stress --tasks", "qvtool pool-stress: option --tasks needs a value\n"},
+       {"schedule '* * * * *' --bogus 1", "qvtool schedule: unknown option --bogus\n"},
+       {"schedule '* * * * *' --count", "qvtool schedule: option --count needs a value\n"},
+       {"mac -x 00:11:22:33:44:55", "qvtool mac: unknown option -x\n"},
+       {"geo --north 5", "qvtool geo: unknown option --north\n"},
+       {"table --xml t.xml", "qvtool table: unknown option --xml\n"},
+       {"crash-test --kind", "qvtool crash-test: option --kind needs a value\n"},
+       {"crash-test --kind melt /nonexistent", "qvtool crash-test: unknown kind \"melt\""},
+       {"crash-test --thread=1 /nonexistent", "qvtool crash-test: option --thread takes no value\n"},
+       {"receive-file --keep=1 0 /nonexistent", "qvtool receive-file: option --keep takes no value\n"},
+       {"receive-file --deadline 0 0 /nonexistent", "qvtool receive-file: --deadline needs a number of seconds"},
+       {"receive-file --deadline 5x 0 /nonexistent", "qvtool receive-file: --deadline needs a number of seconds"},
        {"--verbose text a", "qvtool: unknown option --verbose\n"},
        {"nothing", "qvtool: unknown command \"nothing\"\n"},
    };

@@ -77,6 +77,25 @@ void Crash(CrashKind kind)
    }
 }
 
+enum Key
+{
+   THREAD_KEY = LONG_OPTION_KEY,
+   KIND_KEY,
+};
+
+const CommandOption OPTIONS[] = {
+    {"thread", no_argument, THREAD_KEY, nullptr, "crash on a thread the library started"},
+    {"kind", required_argument, KIND_KEY, "K", "segv (the default), fpe, overflow or abort"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax SYNTAX = {"crash-test",
+                              "[--thread] [--kind segv|fpe|overflow|abort] DIR",
+                              "crash on purpose; the report, the dump and the log go to DIR",
+                              OPTIONS,
+                              false,
+                              nullptr};
+
 void CrashThread(void *arg)
 {
    Crash(*static_cast<CrashKind *>(arg));
@@ -88,45 +107,35 @@ int CommandCrashTest(int argc, char **argv)
 {
    bool onThread = false;
    CrashKind kind = KIND_SEGV;
-   const char *dir = nullptr;
-   for (int i = 0; i < argc; i++)
+   CommandLine args(SYNTAX, argc, argv);
+   while (args.next())
    {
-      if (!strcmp(argv[i], "--thread"))
+      switch (args.key())
       {
-         onThread = true;
-      }
-      else if (!strcmp(argv[i], "--kind") && i + 1 < argc)
-      {
-         const char *name = argv[++i];
-         if (!strcmp(name, "segv"))
-            kind = KIND_SEGV;
-         else if (!strcmp(name, "fpe"))
-            kind = KIND_FPE;
-         else if (!strcmp(name, "overflow"))
-            kind = KIND_OVERFLOW;
-         else if (!strcmp(name, "abort"))
-            kind = KIND_ABORT;
-         else
+         case THREAD_KEY: onThread = true; break;
+         case KIND_KEY:
          {
-            fprintf(stderr, "crash-test: unknown kind \"%s\" (segv, fpe, overflow, abort)\n", name);
-            return 2;
+            const char *name = args.value();
+            if (!strcmp(name, "segv"))
+               kind = KIND_SEGV;
+            else if (!strcmp(name, "fpe"))
+               kind = KIND_FPE;
+            else if (!strcmp(name, "overflow"))
+               kind = KIND_OVERFLOW;
+            else if (!strcmp(name, "abort"))
+               kind = KIND_ABORT;
+            else
+               return args.fail("unknown kind \"%s\" (segv, fpe, overflow, abort)", name);
+            break;
          }
-      }
-      else if (argv[i][0] != '-' && dir == nullptr)
-      {
-         dir = argv[i];
-      }
-      else
-      {
-         fprintf(stderr, "usage: qvtool crash-test [--thread] [--kind segv|fpe|overflow|abort] DIR\n");
-         return 2;
+         default: return args.usage();
       }
    }
-   if (dir == nullptr)
-   {
-      fprintf(stderr, "usage: qvtool crash-test [--thread] [--kind segv|fpe|overflow|abort] DIR\n");
-      return 2;
-   }
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   const char *dir = args.operand(0);
    wchar_t *wideDir = WideStringFromMBString(dir);
    String logName(wideDir);
    logName.append(L"/qvtool-crash-test.log");
@@ -143,7 +152,7 @@ int CommandCrashTest(int argc, char **argv)
       qorvel_thread_t *thread = ThreadStart(CrashThread, 0, &kind);
       if (thread == nullptr)
       {
-         fprintf(stderr, "crash-test: cannot start a thread\n");
+         fprintf(stderr, "qvtool crash-test: cannot start a thread\n");
          return 1;
       }
       ThreadWaitForExit(thread);
@@ -152,6 +161,6 @@ int CommandCrashTest(int argc, char **argv)
    {
       Crash(kind);
    }
-   fprintf(stderr, "crash-test: still alive after the crash\n");
+   fprintf(stderr, "qvtool crash-test: still alive after the crash\n");
    return 1;
 }

@@ -2,8 +2,11 @@
  * longitude. */
 #include "qvtool.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include <vector>
 
 namespace {
 
@@ -20,15 +23,29 @@ void PrintCoordinate(const char *label, bool ok, double value, const wchar_t *pr
    free(utf8);
 }
 
+const CommandSyntax SYNTAX = {"geo",   "COORDINATE", "print a coordinate read as a latitude and as a longitude",
+                              nullptr, false,        "A negative number (-33.5) is a coordinate, not an option.\n"};
+
+/* "-33.5", "-.5": a negative number, which is read as a coordinate, not as options. */
+bool IsNegativeNumber(const char *text)
+{
+   return text[0] == '-' && (isdigit(static_cast<unsigned char>(text[1])) || text[1] == '.');
+}
+
 }  // namespace
 
 int CommandGeo(int argc, char **argv)
 {
-   if (argc != 1)
-   {
-      fprintf(stderr, "usage: qvtool geo COORDINATE\n");
-      return 2;
-   }
+   std::vector<char *> arguments(argv, argv + argc);
+   static char endOfOptions[] = "--";
+   if (argc > 0 && IsNegativeNumber(argv[0]))
+      arguments.insert(arguments.begin(), endOfOptions);
+   CommandLine args(SYNTAX, static_cast<int>(arguments.size()), arguments.data());
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   argv = args.operands();
    wchar_t *text = WideStringFromUTF8String(argv[0]);
    // The text constructor reads the longitude only after a latitude, so each reading
    // pairs the text with a plain 0.

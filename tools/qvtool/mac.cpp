@@ -22,15 +22,19 @@ const struct
     {MAC_NOTATION_DOT_PAIRS, "dot pairs"},
 };
 
+const CommandSyntax SYNTAX = {"mac",   "ADDRESS", "print a MAC address in every notation, with its length and class",
+                              nullptr, false,     nullptr};
+
 }  // namespace
 
 int CommandMac(int argc, char **argv)
 {
-   if (argc != 1)
-   {
-      fprintf(stderr, "usage: qvtool mac ADDRESS\n");
-      return 2;
-   }
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   argv = args.operands();
    MacAddress mac = MacAddress::parse(argv[0]);
    if (mac.length() == 0)
    {

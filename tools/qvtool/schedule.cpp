@@ -4,7 +4,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 
 namespace {
@@ -16,11 +15,27 @@ constexpr int YEARS_AHEAD = 4;
 constexpr time_t SECONDS_PER_MINUTE = 60;
 const char FROM_FORMAT[] = "%Y-%m-%d %H:%M";
 
-int Usage()
+enum Key
 {
-   fprintf(stderr, "usage: qvtool schedule \"SCHEDULE\" [--from \"YYYY-MM-DD HH:MM\"] [--count N]\n");
-   return 2;
-}
+   FROM_KEY = LONG_OPTION_KEY,
+   COUNT_KEY,
+};
+
+const CommandOption OPTIONS[] = {
+    {"from", required_argument, FROM_KEY, "TIME",
+     "start at local TIME, \"YYYY-MM-DD HH:MM\" (default: the next minute)"},
+    {"count", required_argument, COUNT_KEY, "N", "list this many times, 1 to 100000 (default 10)"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax SYNTAX = {"schedule",
+                              "\"SCHEDULE\" [--from \"YYYY-MM-DD HH:MM\"] [--count N]",
+                              "list the next local times a schedule matches",
+                              OPTIONS,
+                              false,
+                              nullptr};
+
+static_assert(DEFAULT_COUNT == 10 && MAX_COUNT == 100000, "the help above tells the count's default and limit");
 
 /* Positive decimal count, or -1. */
 long ParseCount(const char *text)
@@ -65,19 +80,16 @@ time_t YearsAfter(time_t start)
 
 int CommandSchedule(int argc, char **argv)
 {
-   const char *schedule = nullptr;
    time_t start = -1;
    bool haveStart = false;
    long count = DEFAULT_COUNT;
-   for (int i = 0; i < argc; i++)
+   CommandLine args(SYNTAX, argc, argv);
+   while (args.next())
    {
-      if (!strcmp(argv[i], "--from") || !strcmp(argv[i], "--count"))
+      const char *value = args.value();
+      switch (args.key())
       {
-         if (i + 1 == argc)
-            return Usage();
-         const char *value = argv[++i];
-         if (!strcmp(argv[i - 1], "--from"))
-         {
+         case FROM_KEY:
             start = ParseFrom(value);
             haveStart = true;
             if (start == -1)
@@ -85,24 +97,22 @@ int CommandSchedule(int argc, char **argv)
                fprintf(stderr, "qvtool schedule: bad start \"%s\" (want YYYY-MM-DD HH:MM)\n", value);
                return 1;
             }
-         }
-         else if ((count = ParseCount(value)) < 0)
-         {
-            fprintf(stderr, "qvtool schedule: bad count \"%s\" (want 1 to %ld)\n", value, MAX_COUNT);
-            return 1;
-         }
-      }
-      else if (schedule == nullptr && strncmp(argv[i], "--", 2) != 0)
-      {
-         schedule = argv[i];
-      }
-      else
-      {
-         return Usage();
+            break;
+         case COUNT_KEY:
+            if ((count = ParseCount(value)) < 0)
+            {
+               fprintf(stderr, "qvtool schedule: bad count \"%s\" (want 1 to %ld)\n", value, MAX_COUNT);
+               return 1;
+            }
+            break;
+         default: return args.usage();
       }
    }
-   if (schedule == nullptr)
-      return Usage();
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   const char *schedule = args.operand(0);
    if (!haveStart)
       start = NextMinute();
 

@@ -85,11 +85,9 @@ std::string Line(const std::vector<Shown> &cells, const std::vector<size_t> &wid
    return line;
 }
 
-void Usage()
-{
-   fprintf(stderr, "usage: qvtool table FILE\n"
-                   "FILE holds a table in its XML form or its packed form (base64 text)\n");
-}
+const CommandSyntax SYNTAX = {
+    "table", "FILE", "print a table in its XML or packed form as aligned columns",
+    nullptr, false,  "FILE holds a table in its XML form or its packed form (base64 text).\n"};
 
 }  // namespace
 
@@ -132,11 +130,12 @@ void PrintTable(const Table *table, FILE *out)
 
 int CommandTable(int argc, char **argv)
 {
-   if (argc != 1 || argv[0][0] == '-')
-   {
-      Usage();
-      return 2;
-   }
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   argv = args.operands();
    FILE *f = fopen(argv[0], "rb");
    if (f == nullptr)
    {
