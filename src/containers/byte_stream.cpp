@@ -16,9 +16,6 @@ constexpr size_t SHORT_PREFIX_BYTES = 2;
 constexpr size_t LONG_PREFIX_BYTES = 4;
 constexpr uint32_t LONG_PREFIX_FLAG = 0x80000000;
 
-/* Bytes load() asks for in one read. */
-constexpr size_t LOAD_CHUNK = 16384;
-
 }  // namespace
 
 ByteStream::ByteStream(size_t initialSize)
@@ -203,40 +200,11 @@ bool ByteStream::save(int fd)
 ByteStream *ByteStream::load(const wchar_t *fileName)
 {
    char *name = (fileName != nullptr) ? MBStringFromWideString(fileName) : nullptr;
-   int fd = qv::platform::FileOpenForReading(name);
+   size_t size;
+   uint8_t *data = qv::platform::FileLoad(name, MAX_LOAD_SIZE, &size);
    free(name);
-   if (fd < 0)
+   if (data == nullptr)
       return nullptr;
-
-   uint64_t fileSize;
-   uint8_t *data = nullptr;
-   size_t size = 0;
-   bool ok = qv::platform::FileSize(fd, &fileSize) && fileSize <= MAX_LOAD_SIZE;
-   if (ok)
-   {
-      data = static_cast<uint8_t *>(malloc(static_cast<size_t>(fileSize) + 1));
-      ok = (data != nullptr);
-   }
-   // A file that comes up short ends where the reads ended; one that grew meanwhile is
-   // read up to the size it had.
-   while (ok && size < fileSize)
-   {
-      size_t want = static_cast<size_t>(fileSize) - size;
-      ptrdiff_t n = qv::platform::FileRead(fd, data + size, (want < LOAD_CHUNK) ? want : LOAD_CHUNK);
-      if (n < 0)
-         ok = false;
-      else if (n == 0)
-         break;
-      else
-         size += static_cast<size_t>(n);
-   }
-   qv::platform::FileClose(fd);
-   if (!ok)
-   {
-      free(data);
-      return nullptr;
-   }
-   data[size] = 0;
    ByteStream *stream = new (std::nothrow) ByteStream(static_cast<size_t>(0));
    if (stream == nullptr)
    {
@@ -245,6 +213,6 @@ ByteStream *ByteStream::load(const wchar_t *fileName)
    }
    stream->m_data = data;
    stream->m_size = size;
-   stream->m_allocated = static_cast<size_t>(fileSize);
+   stream->m_allocated = size;
    return stream;
 }

@@ -3,7 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,40 +13,60 @@ namespace {
  * anyway, and larger counts are not portable. */
 constexpr size_t MAX_TRANSFER = 0x7FFFF000;
 
+/* Bytes one read of a whole-file load asks for. */
+constexpr size_t LOAD_CHUNK = 16384;
+
+/* Reads the whole open file (see FileLoad). */
+uint8_t *LoadOpenFile(int fd, uint64_t maxSize, size_t *size)
+{
+   struct stat st;
+   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxSize ||
+       static_cast<uint64_t>(st.st_size) >= SIZE_MAX)
+      return nullptr;
+   size_t total = static_cast<size_t>(st.st_size);
+   uint8_t *data = static_cast<uint8_t *>(malloc(total + 1));
+   if (data == nullptr)
+      return nullptr;
+   size_t done = 0;
+   while (done < total)
+   {
+      size_t want = (total - done < LOAD_CHUNK) ? total - done : LOAD_CHUNK;
+      ssize_t n = read(fd, data + done, want);
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n < 0)
+      {
+         free(data);
+         return nullptr;
+      }
+      if (n == 0)
+         break;
+      done += static_cast<size_t>(n);
+   }
+   data[done] = 0;
+   *size = done;
+   return data;
+}
+
 }  // namespace
 
 namespace qv {
 namespace platform {
 
-int FileOpenForReading(const char *name)
+uint8_t *FileLoad(const char *name, uint64_t maxSize, size_t *size)
 {
+   *size = 0;
    if (name == nullptr)
-      return -1;
+      return nullptr;
    int fd;
    do
       fd = open(name, O_RDONLY | O_CLOEXEC);
    while (fd < 0 && errno == EINTR);
-   return fd;
-}
-
-bool FileSize(int fd, uint64_t *size)
-{
-   struct stat st;
-   if (fstat(fd, &st) != 0 || st.st_size < 0)
-      return false;
-   *size = static_cast<uint64_t>(st.st_size);
-   return true;
-}
-
-ptrdiff_t FileRead(int fd, void *buffer, size_t size)
-{
-   if (size > MAX_TRANSFER)
-      size = MAX_TRANSFER;
-   ssize_t n;
-   do
-      n = read(fd, buffer, size);
-   while (n < 0 && errno == EINTR);
-   return n;
+   if (fd < 0)
+      return nullptr;
+   uint8_t *data = LoadOpenFile(fd, maxSize, size);
+   close(fd);
+   return data;
 }
 
 bool FileWriteAll(int fd, const void *data, size_t size)
@@ -63,11 +83,6 @@ bool FileWriteAll(int fd, const void *data, size_t size)
       size -= static_cast<size_t>(n);
    }
    return true;
-}
-
-void FileClose(int fd)
-{
-   close(fd);
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
  * file names, time stamps and temporary files. */
 #include "system/files.h"
 
+#include "platform/file_io.h"
 #include "platform/files.h"
 
 #include <errno.h>
@@ -11,9 +12,6 @@
 using namespace qv::platform;
 
 namespace {
-
-/* Files are read in pieces of this many bytes. */
-constexpr size_t LOAD_CHUNK_BYTES = 16384;
 
 /* d_type values of the wide directory entry. */
 constexpr int32_t DIRENT_TYPE_DIRECTORY = 2;
@@ -150,50 +148,11 @@ QV_API int _statw32(const wchar_t *path, struct stat *record)
 
 QV_API BYTE *LoadFileA(const char *fileName, uint32_t *size)
 {
+   // The size must fit the 32-bit result and leave room for the terminating zero.
+   size_t loaded;
+   BYTE *data = qv::platform::FileLoad(fileName, UINT32_MAX - 1, &loaded);
    if (size != nullptr)
-      *size = 0;
-   if (fileName == nullptr)
-      return nullptr;
-   FILE *file = FileOpen(fileName, "rb");
-   if (file == nullptr)
-      return nullptr;
-   FileStatus status;
-   int error;
-   if (!FileGetStatus(fileName, true, &status, &error) || status.isDirectory || status.size < 0 ||
-       static_cast<uint64_t>(status.size) > UINT32_MAX - 1)
-   {
-      // The size must fit the 32-bit result and leave room for the terminating zero.
-      fclose(file);
-      return nullptr;
-   }
-   size_t total = static_cast<size_t>(status.size);
-   BYTE *data = static_cast<BYTE *>(malloc(total + 1));
-   if (data == nullptr)
-   {
-      fclose(file);
-      return nullptr;
-   }
-   size_t done = 0;
-   while (done < total)
-   {
-      size_t want = (total - done < LOAD_CHUNK_BYTES) ? total - done : LOAD_CHUNK_BYTES;
-      size_t got = fread(data + done, 1, want, file);
-      if (got == 0)
-      {
-         if (ferror(file))
-         {
-            free(data);
-            fclose(file);
-            return nullptr;
-         }
-         break;
-      }
-      done += got;
-   }
-   fclose(file);
-   data[done] = 0;
-   if (size != nullptr)
-      *size = static_cast<uint32_t>(done);
+      *size = static_cast<uint32_t>(loaded);
    return data;
 }
 
