@@ -1,7 +1,12 @@
 /* SendFileOverQVCP of a 64 MiB file over loopback TCP, without compression and with each
  * stream compression method, beside the plain ways of moving the same file: sendfile and
  * a read/write loop. A thread on the other end drains the connection. Throughput counts
- * file bytes; "wire_ratio" is the bytes on the wire per file byte. */
+ * file bytes; "wire_ratio" is the bytes on the wire per file byte.
+ *
+ * The receiving side: the same transfers, recorded once, played into a loopback
+ * connection by a thread that only writes, and stored by ReceiveFileOverQVCP, beside a
+ * bare loop of RecvQVCPMessageEx and fwrite that checks nothing (the way files were
+ * received before the library had a receiver). */
 #include <qorvel.h>
 
 #include <benchmark/benchmark.h>
@@ -17,9 +22,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -160,5 +167,160 @@ void BM_PeerReadWriteLoop(benchmark::State &state)
    Report(state, wire);
 }
 BENCHMARK(BM_PeerReadWriteLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/* Transfers as they go over the wire, recorded once per method. */
+const std::vector<uint8_t> &RecordedTransfer(QVCPStreamCompressionMethod method)
+{
+   static std::map<int, std::vector<uint8_t>> recorded;
+   std::vector<uint8_t> &wire = recorded[method];
+   if (!wire.empty())
+      return wire;
+   int sender = -1, receiver = -1;
+   ConnectLoopbackPair(&sender, &receiver);
+   std::thread reader([&] {
+      std::vector<uint8_t> chunk(IO_BUFFER_SIZE);
+      ssize_t n;
+      while ((n = recv(receiver, chunk.data(), chunk.size(), 0)) > 0)
+         wire.insert(wire.end(), chunk.begin(), chunk.begin() + n);
+   });
+   wchar_t *path = WideStringFromUTF8String(TestFile().c_str());
+   if (!SendFileOverQVCP(sender, 1, path, nullptr, 0, nullptr, nullptr, nullptr, method))
+      abort();
+   free(path);
+   shutdown(sender, SHUT_WR);
+   reader.join();
+   close(sender);
+   close(receiver);
+   return wire;
+}
+
+/* A loopback connection whose far end a thread feeds with the recorded bytes. */
+class PlayedLink
+{
+   int m_sender = -1;
+   int m_receiver = -1;
+   std::thread m_player;
+
+public:
+   explicit PlayedLink(const std::vector<uint8_t> &wire)
+   {
+      ConnectLoopbackPair(&m_sender, &m_receiver);
+      m_player = std::thread([this, &wire] {
+         for (size_t done = 0; done < wire.size();)
+         {
+            ssize_t n = send(m_sender, wire.data() + done, wire.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+               break;
+            done += size_t(n);
+         }
+      });
+   }
+   ~PlayedLink()
+   {
+      shutdown(m_receiver, SHUT_RDWR);
+      m_player.join();
+      close(m_sender);
+      close(m_receiver);
+   }
+   int receiver() const { return m_receiver; }
+};
+
+/* A directory for the received files, made once and removed at exit. */
+const std::string &ReceiveDir()
+{
+   static std::string dir;
+   if (dir.empty())
+   {
+      char name[] = "/tmp/qv_file_receive_bench_XXXXXX";
+      if (mkdtemp(name) == nullptr)
+         abort();
+      dir = name;
+      atexit([] {
+         unlink((dir + "/received").c_str());
+         rmdir(dir.c_str());
+      });
+   }
+   return dir;
+}
+
+void BM_ReceiveFileOverQVCP(benchmark::State &state)
+{
+   const std::vector<uint8_t> &wire = RecordedTransfer(QVCPStreamCompressionMethod(state.range(0)));
+   wchar_t *dir = WideStringFromUTF8String(ReceiveDir().c_str());
+   QVCP_BUFFER *buffer = static_cast<QVCP_BUFFER *>(malloc(sizeof(QVCP_BUFFER)));
+   for (auto _ : state)
+   {
+      unlink((ReceiveDir() + "/received").c_str());
+      PlayedLink link(wire);
+      QVCPInitBuffer(buffer);
+      QVCPFileReceiver receiver(1);
+      if (receiver.open(dir, L"received", int64_t(FILE_SIZE)) != FILERECV_MORE_DATA ||
+          ReceiveFileOverQVCP(link.receiver(), buffer, &receiver, nullptr, nullptr, nullptr, nullptr, nullptr) !=
+              FILERECV_SUCCESS)
+         state.SkipWithError("the file was not received");
+   }
+   free(buffer);
+   free(dir);
+   Report(state, wire.size());
+}
+BENCHMARK(BM_ReceiveFileOverQVCP)
+    ->ArgName("method")
+    ->Arg(STREAM_COMPRESSION_NONE)
+    ->Arg(STREAM_COMPRESSION_LZ4)
+    ->Arg(STREAM_COMPRESSION_DEFLATE)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+/* The peer: each message read with RecvQVCPMessageEx, its frame restored, its bytes put
+ * with fwrite, and nothing checked. */
+void BM_PeerBareReceiveLoop(benchmark::State &state)
+{
+   const std::vector<uint8_t> &wire = RecordedTransfer(QVCPStreamCompressionMethod(state.range(0)));
+   QVCP_BUFFER *buffer = static_cast<QVCP_BUFFER *>(malloc(sizeof(QVCP_BUFFER)));
+   std::string path = ReceiveDir() + "/received";
+   for (auto _ : state)
+   {
+      PlayedLink link(wire);
+      QVCPInitBuffer(buffer);
+      uint32_t size = QVCP_HEADER_SIZE;
+      QVCP_MESSAGE *msg = static_cast<QVCP_MESSAGE *>(malloc(size));
+      FILE *out = fopen(path.c_str(), "wb");
+      StreamCompressor *decompressor = nullptr;
+      bool done = false;
+      while (!done && RecvQVCPMessageEx(link.receiver(), &msg, buffer, &size, nullptr, nullptr, INFINITE, 1 << 20) >=
+                          int(QVCP_HEADER_SIZE))
+      {
+         const uint8_t *raw = reinterpret_cast<const uint8_t *>(msg);
+         const uint8_t *data = raw + QVCP_HEADER_SIZE;
+         size_t length = size_t(raw[12]) << 24 | size_t(raw[13]) << 16 | size_t(raw[14]) << 8 | raw[15];
+         if ((raw[3] & QVCP_MF_COMPRESSED) != 0)
+         {
+            if (decompressor == nullptr)
+               decompressor =
+                   StreamCompressor::create(QVCPStreamCompressionMethod(data[0]), false, QVCP_FILE_CHUNK_SIZE);
+            const uint8_t *block = nullptr;
+            length = decompressor->decompress(data + QVCP_FILE_FRAME_HEADER_SIZE, length - QVCP_FILE_FRAME_HEADER_SIZE,
+                                              &block);
+            data = block;
+         }
+         fwrite(data, 1, length, out);
+         done = (raw[3] & QVCP_MF_END_OF_FILE) != 0;
+      }
+      delete decompressor;
+      fclose(out);
+      free(msg);
+      if (!done)
+         state.SkipWithError("the file was not received");
+   }
+   free(buffer);
+   Report(state, wire.size());
+}
+BENCHMARK(BM_PeerBareReceiveLoop)
+    ->ArgName("method")
+    ->Arg(STREAM_COMPRESSION_NONE)
+    ->Arg(STREAM_COMPRESSION_LZ4)
+    ->Arg(STREAM_COMPRESSION_DEFLATE)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

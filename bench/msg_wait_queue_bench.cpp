@@ -2,7 +2,11 @@
  * std::mutex + std::condition_variable hand-off of one pointer. Each iteration hands one
  * message to a waiter that has had time to fall asleep; the time from just before the put
  * to the waiter's return is the iteration's time, and the median and 99th percentile of
- * those times are reported as counters (microseconds). */
+ * those times are reported as counters (microseconds).
+ *
+ * Then many held messages: N raw messages put (two per id) and all taken again by code
+ * and id in an order far from the put order, against a std::unordered_map of FIFO lists
+ * under a std::mutex, as a program would write it with the standard library. */
 #include <qorvel.h>
 
 #include <benchmark/benchmark.h>
@@ -13,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -110,5 +115,90 @@ template <typename H> void BM_PutToWake(benchmark::State &state)
 
 BENCHMARK_TEMPLATE(BM_PutToWake, StdHandOff)->Iterations(HANDOFFS)->UseManualTime();
 BENCHMARK_TEMPLATE(BM_PutToWake, WaitQueueHandOff)->Iterations(HANDOFFS)->UseManualTime();
+
+/* Messages held at once in the put-and-take runs: the goal, and a tenth of it (which a
+ * queue that scans for each message can still finish). */
+constexpr int64_t HELD_MESSAGES = 1000000;
+constexpr int64_t FEWER_HELD_MESSAGES = HELD_MESSAGES / 10;
+
+/* A prime step through the ids, so that takes come far from the put order. */
+constexpr uint32_t TAKE_STRIDE = 7919;
+
+QVCP_MESSAGE *RawReply(uint32_t id)
+{
+   QVCP_MESSAGE *msg = static_cast<QVCP_MESSAGE *>(calloc(1, sizeof(QVCP_MESSAGE)));
+   msg->code = REPLY_CODE;
+   msg->id = id;
+   return msg;
+}
+
+/* The peer: raw messages in FIFO lists under their code and id. */
+class StdHeldMessages
+{
+   std::mutex m_mutex;
+   std::unordered_map<uint64_t, std::vector<QVCP_MESSAGE *>> m_held;
+
+public:
+   void put(QVCP_MESSAGE *msg)
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_held[uint64_t(msg->code) << 32 | msg->id].push_back(msg);
+   }
+   QVCP_MESSAGE *take(uint16_t code, uint32_t id)
+   {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      auto it = m_held.find(uint64_t(code) << 32 | id);
+      if (it == m_held.end())
+         return nullptr;
+      QVCP_MESSAGE *msg = it->second.front();
+      it->second.erase(it->second.begin());
+      if (it->second.empty())
+         m_held.erase(it);
+      return msg;
+   }
+};
+
+class WaitQueueHeldMessages
+{
+   MsgWaitQueue m_queue;
+
+public:
+   void put(QVCP_MESSAGE *msg) { m_queue.put(msg); }
+   QVCP_MESSAGE *take(uint16_t code, uint32_t id) { return m_queue.waitForRawMessage(code, id, 0); }
+};
+
+template <typename H> void BM_PutAndTakeHeld(benchmark::State &state)
+{
+   const uint32_t held = static_cast<uint32_t>(state.range(0));
+   const uint32_t ids = held / 2;
+   bool lost = false;
+   for (auto _ : state)
+   {
+      H queue;
+      for (uint32_t i = 0; i < held; i++)
+         queue.put(RawReply(i / 2));
+      for (uint32_t k = 0, id = 0; k < ids; k++, id = (id + TAKE_STRIDE) % ids)
+      {
+         for (int twice = 0; twice < 2; twice++)
+         {
+            QVCP_MESSAGE *msg = queue.take(REPLY_CODE, id);
+            lost |= (msg == nullptr);
+            free(msg);
+         }
+      }
+   }
+   if (lost)
+      state.SkipWithError("a held message was not found");
+   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(held));
+}
+
+BENCHMARK_TEMPLATE(BM_PutAndTakeHeld, StdHeldMessages)
+    ->Arg(FEWER_HELD_MESSAGES)
+    ->Arg(HELD_MESSAGES)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_PutAndTakeHeld, WaitQueueHeldMessages)
+    ->Arg(FEWER_HELD_MESSAGES)
+    ->Arg(HELD_MESSAGES)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -348,6 +348,8 @@ public:
 
 #ifdef __cplusplus
 
+class QVCPMessage;
+
 /* An ordered list of wide-character strings that owns copies of everything added to it.
  * Every string and the slot array itself live in the list's MemoryPool: adding costs one
  * pool block, nothing is released one by one, and clear() or destruction releases all at
@@ -380,6 +382,11 @@ public:
    StringList(const StringList &src);
    /* An empty list filled by splitAndAdd(text, separator). */
    StringList(const wchar_t *text, const wchar_t *separator);
+   /* The list a message carries: the count from field countId (an INT32 field; 0 when
+    * missing), never more entries than the message has fields; entry i is a copy of the
+    * text of the STRING field baseId + i, or null when that field is missing or of
+    * another type. The slot array has exactly as many slots as entries. */
+   StringList(const QVCPMessage *msg, uint32_t baseId, uint32_t countId);
    ~StringList() = default;
 
    StringList &operator=(const StringList &) = delete;
@@ -453,6 +460,10 @@ public:
     * order; a null entry gives "", and an unpaired surrogate U+FFFD. Null when out of
     * memory. */
    json_t *toJson() const;
+
+   /* Sets field countId to the entry count (INT32), then field baseId + i to entry i
+    * (STRING; a null entry as the empty text). */
+   void fillMessage(QVCPMessage *msg, uint32_t baseId, uint32_t countId) const;
 };
 
 #endif /* __cplusplus */
@@ -644,6 +655,17 @@ public:
     * order, texts as UTF-8 strings (an unpaired surrogate becomes U+FFFD), a null value
     * as JSON null. Null when out of memory. */
    json_t *toJson() const;
+
+   /* Sets field sizeFieldId to the entry count (INT32), then for the i-th entry in
+    * insertion order field baseFieldId + 2i to the reported key and baseFieldId + 2i + 1
+    * to the value (STRING fields); a null value leaves its field unset. */
+   void fillMessage(QVCPMessage *msg, uint32_t sizeFieldId, uint32_t baseFieldId) const;
+   /* Adds the entries a message carries, as fillMessage writes them, as setPreallocated
+    * does (present keys are replaced; the map is not cleared first). The count comes from
+    * field sizeFieldId as a signed number; nothing is loaded unless it is positive, and
+    * never more entries than the message has fields. A missing value field gives a null
+    * value; an entry whose key field is missing is skipped. */
+   void loadMessage(const QVCPMessage *msg, uint32_t sizeFieldId, uint32_t baseFieldId);
 };
 
 /* Map of objects of type T; an owning map deletes them as T. */
@@ -692,6 +714,115 @@ public:
       void *value;
       return findObject(key, &value) ? static_cast<T>(reinterpret_cast<intptr_t>(value)) : defaultValue;
    }
+};
+
+#endif /* __cplusplus */
+
+/* ---------------------------------------------------------------------------------------
+ * String set
+ *
+ * StringSet is a set of wide-character strings with exact (case-sensitive) membership,
+ * kept in insertion order, on a hash table. It owns heap copies (malloc) of its members,
+ * which are never null. A failed allocation inside the hash table ends the process with
+ * exit code -1. Not synchronised: the owner serialises access, iteration included.
+ * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+struct StringSetEntry;
+
+class QV_EXPORT StringSet
+{
+   friend class StringSetIterator;
+
+private:
+   StringSetEntry *m_data;  // hash table head: first entry in insertion order, null when empty
+
+   QV_INTERNAL StringSetEntry *find(const wchar_t *text, size_t length, unsigned *hash) const;
+   QV_INTERNAL void removeEntry(StringSetEntry *entry);
+   /* Adds text (a malloc'ed block the set takes over) unless an equal member exists, in
+    * which case the block is freed. */
+   QV_INTERNAL void addTaken(wchar_t *text);
+
+public:
+   StringSet();
+   /* Clears the set. */
+   ~StringSet();
+
+   StringSet(const StringSet &) = delete;
+   StringSet &operator=(const StringSet &) = delete;
+
+   /* Adds a heap copy of text at the end unless an equal member exists. text must not be
+    * null (null does nothing). */
+   void add(const wchar_t *text);
+   /* Takes over the malloc'ed block text: it becomes the member, or is freed at once when
+    * an equal member exists (null does nothing). */
+   void addPreallocated(wchar_t *text);
+   /* Removes the member equal to text, if any, and frees it. */
+   void remove(const wchar_t *text);
+   /* Removes every member. */
+   void clear();
+
+   /* Exact match of every character; false for null. */
+   bool contains(const wchar_t *text) const;
+   int size() const;
+   bool isEmpty() const { return m_data == nullptr; }
+   /* True when other has as many members and holds every member of this set. A null
+    * other is never equal. */
+   bool equals(const StringSet *other) const;
+
+   /* Calls callback with every member in insertion order until it returns false. The
+    * callback must not change the set. */
+   void forEach(bool (*callback)(const wchar_t *member, void *context), void *context) const;
+
+   /* An empty or null separator adds text as one member; otherwise every piece of text
+    * between occurrences of separator (left to right, without overlap) and the rest after
+    * the last one are added, empty pieces included. A null text adds nothing. */
+   void splitAndAdd(const wchar_t *text, const wchar_t *separator);
+   /* add of every member of other in its order; null or this set itself does nothing. */
+   void addAll(const StringSet *other);
+   /* add of each non-null text of the count texts. */
+   void addAll(wchar_t **texts, int count);
+   /* addPreallocated of each non-null text: the set takes over every block. */
+   void addAllPreallocated(wchar_t **texts, int count);
+
+   /* Sets field baseId + i to the i-th member in insertion order (STRING), then field
+    * countId to the number of members (INT32). */
+   void fillMessage(QVCPMessage *msg, uint32_t baseId, uint32_t countId) const;
+   /* Clears the set first when clearFirst, then adds the texts of fields baseId + i for i
+    * below the count in field countId (an INT32 field taken as a signed number; nothing
+    * unless positive, and never more entries than the message has fields), upper-cased
+    * when toUppercase. Missing or non-STRING fields are skipped. */
+   void addAllFromMessage(const QVCPMessage *msg, uint32_t baseId, uint32_t countId, bool clearFirst, bool toUppercase);
+
+   /* The members in insertion order, separator put before a member only when separator
+    * is not null and the text built so far is not empty. */
+   String join(const wchar_t *separator) const;
+
+   /* New iterator handle over the members in insertion order; the caller deletes it. */
+   Iterator<const wchar_t> *iterator();
+};
+
+/* Walk over a set's members in insertion order (the set is not owned). next() returns
+ * the next member, or null at the end. remove() removes the member last returned by
+ * next() and does nothing before the first next() or when called again before the next
+ * one; the walk goes on with the member after it. The iterator stays valid while the set
+ * exists and no member other than the current one is removed through the set. */
+class QV_EXPORT StringSetIterator : public AbstractIterator
+{
+private:
+   StringSet *m_set;
+   StringSetEntry *m_curr;  // member last returned by next(); null before that and after remove()
+   StringSetEntry *m_next;  // the entry after m_curr, saved so that removing m_curr keeps the place
+   bool m_started;
+
+public:
+   StringSetIterator(StringSet *set);
+   virtual ~StringSetIterator();
+
+   virtual bool hasNext() override;
+   virtual void *next() override;
+   virtual void remove() override;
 };
 
 #endif /* __cplusplus */
@@ -963,6 +1094,242 @@ public:
    /* Slots of the storage. */
    int allocated() const;
 };
+
+#endif /* __cplusplus */
+
+/* ---------------------------------------------------------------------------------------
+ * Ring buffer and byte stream
+ *
+ * RingBuffer is a growable circular byte queue: writers append at the tail, readers take
+ * from the head, and a reader can save its position and roll back to it while it waits
+ * for a whole record. ByteStream is a growable byte array with one read/write position
+ * for building and parsing binary records: integers and doubles in big-endian (network)
+ * byte order and length-prefixed UTF-8 strings; it can be saved to a file descriptor and
+ * loaded from a file. Blocks are C-heap blocks. A write whose growth cannot be allocated
+ * is dropped. Neither class is synchronised.
+ * ------------------------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+
+class QV_EXPORT RingBuffer
+{
+private:
+   uint8_t *m_data;
+   size_t m_size;  // bytes stored
+   size_t m_allocated;
+   size_t m_allocationStep;
+   size_t m_readPos;   // index of the next byte to read
+   size_t m_writePos;  // index where the next byte is written
+   size_t m_savedPos;
+   size_t m_savedSize;
+
+   QV_INTERNAL bool grow(size_t length);
+
+public:
+   /* Allocates initialSize bytes; the storage grows by at least allocationStep bytes
+    * when a write does not fit. */
+   RingBuffer(size_t initialSize = 8192, size_t allocationStep = 8192);
+   ~RingBuffer();
+
+   RingBuffer(const RingBuffer &) = delete;
+   RingBuffer &operator=(const RingBuffer &) = delete;
+
+   /* Appends length bytes; when they do not fit the storage grows (stored bytes that
+    * wrap are moved to the start of the new block). */
+   void write(const uint8_t *data, size_t length);
+   /* Copies min(length, size()) bytes from the head into buffer, removes them and
+    * returns their count (0 when empty). */
+   size_t read(uint8_t *buffer, size_t length);
+   /* The head byte, removed; 0 when empty. */
+   uint8_t readByte();
+
+   /* Remembers the read position and size; restorePos goes back to them, so that bytes
+    * read since are readable again. Valid only while no write has happened since
+    * savePos (a write may move the stored bytes). */
+   void savePos();
+   void restorePos();
+
+   /* Drops everything stored; the capacity stays. */
+   void clear();
+
+   size_t size() const { return m_size; }
+   bool isEmpty() const { return m_size == 0; }
+   /* Bytes of the storage. */
+   size_t capacity() const { return m_allocated; }
+};
+
+class QV_EXPORT ByteStream
+{
+private:
+   uint8_t *m_data;  // null while nothing is allocated
+   size_t m_size;    // bytes of content
+   size_t m_allocated;
+   size_t m_pos;  // read/write position, never beyond m_size
+   size_t m_allocationStep;
+
+   QV_INTERNAL bool reserve(size_t length);
+   /* The writes of whole values: room is made, the bytes copied at the position. */
+   void writeBytes(const void *data, size_t length);
+   void writeBytesSlow(const void *data, size_t length);
+   /* A value between host and big-endian byte order (the same swap both ways). */
+   template <typename T> static T bigEndian(T value);
+   template <typename T> void writeBE(T value);
+   void writeLongStringUtf8(const char *text, size_t length);
+   template <typename T> T readBE();
+   QV_INTERNAL bool readStringPrefix(size_t *length);
+
+public:
+   /* Allocation step of a new stream, in bytes. */
+   static constexpr size_t DEFAULT_ALLOCATION_STEP = 4096;
+   /* Longest string whose length prefix is 16 bits; longer ones get 32 bits with the
+    * highest bit set, up to MAX_STRING_LENGTH bytes. */
+   static constexpr size_t MAX_SHORT_STRING_LENGTH = 0x7FFF;
+   static constexpr size_t MAX_STRING_LENGTH = 0x7FFFFFFF;
+   /* Largest file load() reads: its size must fit 32 bits. */
+   static constexpr uint64_t MAX_LOAD_SIZE = 0xFFFFFFFF;
+
+   /* Allocates initialSize bytes (nothing for 0). */
+   explicit ByteStream(size_t initialSize = 8192);
+   /* A copy of size bytes of data (no block for 0), positioned at the start. */
+   ByteStream(const void *data, size_t size);
+   virtual ~ByteStream();
+
+   ByteStream(const ByteStream &) = delete;
+   ByteStream &operator=(const ByteStream &) = delete;
+
+   /* Writes length bytes at the position, overwriting content there and extending the
+    * size where they go past it; the position moves past them. When the storage has no
+    * room it grows by max(allocation step, length). */
+   void write(const void *data, size_t length) { writeBytes(data, length); }
+   /* 8-bit values as they are; wider integers big-endian; a double as its IEEE 754 bytes
+    * in big-endian order. */
+   void write(char value) { writeBytes(&value, 1); }
+   void write(signed char value) { writeBytes(&value, 1); }
+   void write(unsigned char value) { writeBytes(&value, 1); }
+   void write(int16_t value) { writeBE(static_cast<uint16_t>(value)); }
+   void write(uint16_t value) { writeBE(value); }
+   void write(int32_t value) { writeBE(static_cast<uint32_t>(value)); }
+   void write(uint32_t value) { writeBE(value); }
+   void write(int64_t value) { writeBE(static_cast<uint64_t>(value)); }
+   void write(uint64_t value) { writeBE(value); }
+   void write(double value)
+   {
+      uint64_t bits;
+      memcpy(&bits, &value, sizeof(bits));
+      writeBE(bits);
+   }
+
+   /* The UTF-8 form of text, written as writeStringUtf8 writes it (null: an empty
+    * string). */
+   void writeString(const wchar_t *text);
+   /* The length n in bytes, as 16 bits big-endian when n <= MAX_SHORT_STRING_LENGTH,
+    * otherwise as 32 bits big-endian with the highest bit set, then the n bytes. A null
+    * text is written as an empty string; a text above MAX_STRING_LENGTH bytes, whose
+    * length the prefix cannot hold, writes nothing. */
+   void writeStringUtf8(const char *text);
+
+   /* Copies min(length, size() - pos()) bytes from the position and advances it; returns
+    * the count. */
+   size_t read(void *buffer, size_t length);
+   /* The byte at the position, advancing it; 0 at the end. */
+   uint8_t readByte();
+   char readChar() { return static_cast<char>(readByte()); }
+   /* A big-endian value of 2, 4 or 8 bytes, advancing the position; when fewer bytes are
+    * left, the position moves to the end and 0 is returned. */
+   uint16_t readUInt16();
+   int16_t readInt16() { return static_cast<int16_t>(readUInt16()); }
+   uint32_t readUInt32();
+   int32_t readInt32() { return static_cast<int32_t>(readUInt32()); }
+   uint64_t readUInt64();
+   int64_t readInt64() { return static_cast<int64_t>(readUInt64()); }
+   double readDouble();
+
+   /* A string written by writeStringUtf8, as a new malloc'ed terminated block (caller
+    * frees it). Null, consuming nothing, when the length prefix is not all there; null
+    * with the prefix consumed when fewer bytes than it announces remain. */
+   char *readStringUtf8();
+   /* The same string converted from UTF-8 (invalid sequences become '?') into a new
+    * malloc'ed wide text; null as readStringUtf8. */
+   wchar_t *readString();
+
+   /* Moves the position there when it is not beyond the size; otherwise nothing. */
+   void seek(size_t position)
+   {
+      if (position <= m_size)
+         m_pos = position;
+   }
+   size_t pos() const { return m_pos; }
+   size_t size() const { return m_size; }
+   bool eos() const { return m_pos == m_size; }
+   /* The content (inside the stream, valid until the next write) and its size in *size
+    * (size may be null). */
+   const uint8_t *buffer(size_t *size) const
+   {
+      if (size != nullptr)
+         *size = m_size;
+      return m_data;
+   }
+   /* A step of 0 is taken as 1. */
+   void setAllocationStep(size_t step) { m_allocationStep = (step > 0) ? step : 1; }
+
+   /* Writes the whole content to the file descriptor (repeating short writes); true when
+    * every byte was written. */
+   bool save(int fd);
+   /* A new stream (the caller deletes it) holding the whole file, positioned at the
+    * start; the content is followed by a 0 byte that does not count. A file that comes
+    * up short gives the bytes actually read. Null when the file cannot be opened or read,
+    * or is larger than MAX_LOAD_SIZE. */
+   static ByteStream *load(const wchar_t *fileName);
+};
+
+/* The common writes are inline: a value that fits is stored without a call. */
+
+inline void ByteStream::writeBytes(const void *data, size_t length)
+{
+   if (length == 0)
+      return;
+   if (length <= m_allocated - m_pos)
+   {
+      memcpy(m_data + m_pos, data, length);
+      m_pos += length;
+      if (m_pos > m_size)
+         m_size = m_pos;
+      return;
+   }
+   writeBytesSlow(data, length);
+}
+
+inline void ByteStream::writeStringUtf8(const char *text)
+{
+   size_t length = (text != nullptr) ? strlen(text) : 0;
+   if (length > MAX_SHORT_STRING_LENGTH)
+   {
+      writeLongStringUtf8(text, length);
+      return;
+   }
+   writeBE(static_cast<uint16_t>(length));
+   writeBytes(text, length);
+}
+
+template <typename T> inline T ByteStream::bigEndian(T value)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+   if constexpr (sizeof(T) == 2)
+      return static_cast<T>(__builtin_bswap16(value));
+   else if constexpr (sizeof(T) == 4)
+      return static_cast<T>(__builtin_bswap32(value));
+   else
+      return static_cast<T>(__builtin_bswap64(value));
+#else
+   return value;
+#endif
+}
+
+template <typename T> inline void ByteStream::writeBE(T value)
+{
+   value = bigEndian(value);
+   writeBytes(&value, sizeof(T));
+}
 
 #endif /* __cplusplus */
 

@@ -257,6 +257,11 @@ public:
    /* Copies the identifiers of the first maxCount fields, in field order, to buffer (which
     * may be null) and returns the number of fields. */
    size_t getFieldIds(uint32_t *buffer, size_t maxCount) const;
+   /* Calls callback with every field in field order (each identifier once), in host byte
+    * order, until it returns false. The callback must not change the message; a field
+    * and its value stay valid as long as the getters' pointers do. Reading a large
+    * message this way needs no lookup by identifier. */
+   void forEachField(bool (*callback)(const QVCP_MESSAGE_FIELD *field, void *context), void *context) const;
 
    /* Setters: each replaces a field of the same identifier. */
    void setField(uint32_t fieldId, int16_t value);          // INT16, signed
@@ -281,12 +286,20 @@ public:
    void setField(uint32_t fieldId, const uint8_t *value, size_t size);
    /* BINARY of count 32-bit integers, each big-endian (zeros when values is null). */
    void setFieldFromInt32Array(uint32_t fieldId, size_t count, const uint32_t *values);
+   /* BINARY of the array's values as 32-bit integers, each big-endian (the array is not
+    * changed); a null array sets an empty BINARY field. */
+   void setFieldFromInt32Array(uint32_t fieldId, const IntegerArray<unsigned int> *values);
+   /* INETADDR of the address: its family (QVCP_INETADDR_IPV4, _IPV6, or _UNSPEC for any
+    * other family), mask bits and address. */
+   void setField(uint32_t fieldId, const InetAddress &addr);
    /* BINARY holding the whole file. False without a field when the file cannot be opened,
     * is larger than the 32-bit length, or the message is binary; false with the field in
     * place (its unread tail zero) when fewer bytes could be read than the file's size. */
    bool setFieldFromFile(uint32_t fieldId, const wchar_t *fileName);
    /* BINARY of the 16 bytes in stored order. */
    void setField(uint32_t fieldId, const uuid &value);
+   /* BINARY of the address's significant bytes (empty for the empty address). */
+   void setField(uint32_t fieldId, const MacAddress &value);
 
    /* Numeric getters: the value only when the field has the matching type, 0 otherwise;
     * no conversion between widths or from text. */
@@ -331,9 +344,20 @@ public:
    /* Copies the first min(count, maxCount) elements in host byte order to buffer (which may
     * be null) and returns the field's element count, length / 4. */
    size_t getFieldAsInt32Array(uint32_t fieldId, size_t maxCount, uint32_t *buffer) const;
+   /* Clears values, then appends every whole 4-byte element of a BINARY field in host
+    * byte order (a partial last element is ignored); returns the array's size (0 for a
+    * missing or non-BINARY field). values must not be null. */
+   size_t getFieldAsInt32Array(uint32_t fieldId, IntegerArray<unsigned int> *values) const;
+   /* An INETADDR field as an IPv4, IPv6 or AF_UNSPEC address (by its family code) with the
+    * field's mask bits; an INT32 field as the IPv4 address of its value with mask bits
+    * 32; InetAddress::INVALID for a missing field or one of another type. */
+   InetAddress getFieldAsInetAddress(uint32_t fieldId) const;
    /* A BINARY field of exactly 16 bytes, or a STRING holding the text form (at most 63
     * characters read); NULL_UUID for anything else. */
    uuid getFieldAsGUID(uint32_t fieldId) const;
+   /* A BINARY field of 1 to MacAddress::MAX_LENGTH bytes as an address of that length;
+    * the empty address for anything else. */
+   MacAddress getFieldAsMacAddress(uint32_t fieldId) const;
 
    /* Drops every field and the binary data and releases the pool down to one region;
     * code, id, flags and version stay (a binary message stays binary). */
@@ -623,6 +647,172 @@ QV_EXPORT bool QVCPGetPeerProtocolVersion(SOCKET s, int *version, Mutex *mutex);
 #endif /* __cplusplus */
 
 /* ---------------------------------------------------------------------------------------
+ * File receiver
+ *
+ * The counterpart of SendFileOverQVCP: QVCPFileReceiver takes the CMD_FILE_DATA messages
+ * of one transfer (plain or stream-compressed, as the sender made them) and stores
+ * exactly the announced number of bytes under a name in a directory. The bytes go to a
+ * new temporary file in the directory (a name starting with ".qvrecv-"), which gets its
+ * name only when the message flagged as the end has brought exactly the announced size;
+ * a transfer that ends in any other way leaves nothing behind. What has the name already
+ * is never written, truncated or removed: the file is refused (FILERECV_FILE_EXISTS),
+ * unless QVCP_FILE_OVERWRITE is given, which replaces it in one step (readers see the old
+ * file or the new one). Symbolic links in the directory are never followed; with
+ * QVCP_FILE_OVERWRITE a link that has the name is itself replaced.
+ *
+ * The length of every data message is checked against the bytes received, every
+ * restored block against the length its frame announces, and the running total against
+ * the announced size; the first message that breaks a rule ends the transfer.
+ * ReceiveFileOverQVCP reads a connection until the transfer ends, within an overall
+ * deadline and a cap on messages that bring no file bytes, so that a sender can hold the
+ * receiver neither with a trickle of bytes nor with messages that carry nothing.
+ *
+ * A receiver belongs to one thread. Failures are written to the debug output (tag
+ * "protocol.file", level 4).
+ * ------------------------------------------------------------------------------------- */
+
+/* What a file transfer came to. */
+typedef enum QVCPFileReceiveResult
+{
+   FILERECV_SUCCESS = 0,             /* the file is complete and stored under its name */
+   FILERECV_MORE_DATA = 1,           /* the message was taken; the transfer goes on */
+   FILERECV_ABORTED = 2,             /* the sender (CMD_ABORT_FILE_TRANSFER) or the caller ended it */
+   FILERECV_CLOSED = 3,              /* the connection closed before the end of the file */
+   FILERECV_TIMEOUT = 4,             /* a wait for bytes, or the overall deadline, ran out */
+   FILERECV_COMM_FAILURE = 5,        /* the connection failed */
+   FILERECV_BAD_NAME = 6,            /* empty, "." or "..", a path separator or control character, too long */
+   FILERECV_FILE_EXISTS = 7,         /* something has the name, and QVCP_FILE_OVERWRITE was not given */
+   FILERECV_IO_ERROR = 8,            /* the directory or the file cannot be opened, written or stored */
+   FILERECV_MALFORMED = 9,           /* a data message that breaks the format (see above) */
+   FILERECV_SIZE_MISMATCH = 10,      /* a negative size, more bytes than announced, or an early end */
+   FILERECV_TOO_MANY_MESSAGES = 11,  /* more messages without file bytes than allowed */
+   FILERECV_DECRYPTION_FAILURE = 12, /* an encrypted message without a context, or one that failed */
+   FILERECV_INVALID_STATE = 13       /* no transfer open: open was not called or did not succeed */
+} QVCPFileReceiveResult;
+
+/* Flag of QVCPFileReceiver: replace what has the name, in one step. */
+#define QVCP_FILE_OVERWRITE 0x0001u
+
+/* Default limits of ReceiveFileOverQVCP: each wait for bytes (milliseconds), the whole
+ * transfer from the call on (milliseconds), and messages that bring no file bytes. */
+#define QVCP_FILE_RECEIVE_TIMEOUT 60000
+#define QVCP_FILE_RECEIVE_DEADLINE 3600000
+#define QVCP_FILE_MAX_IDLE_MESSAGES 100
+
+/* Largest message ReceiveFileOverQVCP reads; a data message above it is malformed, any
+ * other is skipped and counts as a message without file bytes. */
+#define QVCP_FILE_MAX_MESSAGE_SIZE (1024 * 1024)
+
+#ifdef __cplusplus
+
+namespace qv {
+namespace protocol {
+struct FileReceiverState;
+}
+}  // namespace qv
+
+class QV_EXPORT QVCPFileReceiver
+{
+private:
+   uint32_t m_id;
+   uint32_t m_flags;
+   uint32_t m_timeout;
+   uint32_t m_deadline;
+   uint32_t m_maxIdleMessages;
+   QVCPFileReceiveResult m_result;
+   qv::protocol::FileReceiverState *m_state;  // from open until the transfer ends
+
+   QV_INTERNAL QVCPFileReceiveResult end(QVCPFileReceiveResult result);
+   QV_INTERNAL QVCPFileReceiveResult writeData(uint16_t flags, const uint8_t *data, size_t length);
+
+public:
+   /* A receiver for the transfer of request id id; flags: 0 or QVCP_FILE_OVERWRITE. */
+   explicit QVCPFileReceiver(uint32_t id, uint32_t flags = 0);
+   /* Ends an unfinished transfer: its temporary file is removed. */
+   ~QVCPFileReceiver();
+   QVCPFileReceiver(const QVCPFileReceiver &) = delete;
+   QVCPFileReceiver &operator=(const QVCPFileReceiver &) = delete;
+
+   /* Starts the transfer of size bytes into the file name (a plain name: no path) in the
+    * directory dir, creating its temporary file. FILERECV_MORE_DATA when the transfer is
+    * open; otherwise the reason (FILERECV_BAD_NAME, FILERECV_SIZE_MISMATCH for a negative
+    * size, FILERECV_FILE_EXISTS, FILERECV_IO_ERROR), which is also the transfer's result.
+    * A receiver is opened once: a second call gives FILERECV_INVALID_STATE. */
+   QVCPFileReceiveResult open(const wchar_t *dir, const wchar_t *name, int64_t size);
+
+   /* Takes one received raw message of size bytes (the bytes the caller holds, at least
+    * its header's size). A CMD_FILE_DATA message of the id is written (FILERECV_MORE_DATA,
+    * or FILERECV_SUCCESS for the last one, which stores the file); a
+    * CMD_ABORT_FILE_TRANSFER of the id ends the transfer with FILERECV_ABORTED; any other
+    * message is ignored (FILERECV_MORE_DATA). Any result other than FILERECV_MORE_DATA
+    * ends the transfer and is kept as its result; after the end every call gives
+    * FILERECV_INVALID_STATE. Data messages compressed as a whole payload are restored. */
+   QVCPFileReceiveResult writeMessage(const QVCP_MESSAGE *msg, size_t size);
+   /* The same for a message object (as the message receivers deliver them). */
+   QVCPFileReceiveResult writeMessage(const QVCPMessage *msg);
+
+   /* Ends an unfinished transfer with reason as its result and removes its temporary
+    * file; does nothing when no transfer is open. */
+   void cancel(QVCPFileReceiveResult reason = FILERECV_ABORTED);
+
+   /* Limits of ReceiveFileOverQVCP (defaults QVCP_FILE_RECEIVE_TIMEOUT,
+    * QVCP_FILE_RECEIVE_DEADLINE, QVCP_FILE_MAX_IDLE_MESSAGES); INFINITE lifts a time. */
+   void setLimits(uint32_t timeout, uint32_t deadline, uint32_t maxIdleMessages);
+   uint32_t getTimeout() const { return m_timeout; }
+   uint32_t getDeadline() const { return m_deadline; }
+   uint32_t getMaxIdleMessages() const { return m_maxIdleMessages; }
+
+   uint32_t getId() const { return m_id; }
+   /* Whether a transfer is open and not yet ended. */
+   bool isOpen() const { return m_result == FILERECV_MORE_DATA; }
+   /* FILERECV_INVALID_STATE before open, FILERECV_MORE_DATA while open, then the end. */
+   QVCPFileReceiveResult getResult() const { return m_result; }
+   /* The announced size, the file bytes written so far and the data bytes received
+    * (compressed frames included); 0 before open. */
+   int64_t getFileSize() const;
+   int64_t getBytesWritten() const;
+   int64_t getWireBytes() const;
+
+   /* Whether name can be a file's name: not empty, not "." or "..", no '/' or '\\', no
+    * control character (below 0x20, 0x7F to 0x9F), no surrogate, at most 255 bytes of
+    * UTF-8. */
+   static bool isValidFileName(const wchar_t *name);
+   /* "FILERECV_SUCCESS" ... "FILERECV_INVALID_STATE"; "UNKNOWN" for other values. */
+   static const wchar_t *resultToText(QVCPFileReceiveResult result);
+   /* A sentence for people: "the file was stored", "the name exists already", ... */
+   static const wchar_t *resultToDescription(QVCPFileReceiveResult result);
+};
+
+/* Called by ReceiveFileOverQVCP for every message that is not a CMD_FILE_DATA or
+ * CMD_ABORT_FILE_TRANSFER of the open transfer (before the transfer is open, for every
+ * message): the raw message of size bytes, valid during the call. It may open the
+ * receiver (say, on an announcement that names the file) or answer the peer. Returns
+ * FILERECV_MORE_DATA to read on, any other result to end the call with it. */
+typedef QVCPFileReceiveResult (*QVCPFileReceiveHandler)(QVCPFileReceiver *receiver, const QVCP_MESSAGE *msg,
+                                                        uint32_t size, void *arg);
+
+/* Reads the connection (its held bytes in buffer first) until the receiver's transfer
+ * ends, and returns how it ended; an unfinished transfer is cancelled with the reason
+ * (FILERECV_CLOSED, FILERECV_TIMEOUT, FILERECV_COMM_FAILURE, FILERECV_MALFORMED for a
+ * header that cannot start a message, FILERECV_DECRYPTION_FAILURE,
+ * FILERECV_TOO_MANY_MESSAGES). Encrypted messages are decrypted with context (null: they
+ * fail the transfer). Each wait for bytes lasts at most the receiver's time-out, and the
+ * whole call at most its deadline. Messages that bring no file bytes (the handler's
+ * included) count against the receiver's cap. Without a handler the receiver must be
+ * open (FILERECV_INVALID_STATE otherwise). progress (when not null) gets the file bytes
+ * written after each data message. Bytes of messages after the transfer stay in buffer. */
+QV_EXPORT QVCPFileReceiveResult ReceiveFileOverQVCP(AbstractCommChannel *channel, QVCP_BUFFER *buffer,
+                                                    QVCPFileReceiver *receiver, QVCPEncryptionContext *context,
+                                                    QVCPFileReceiveHandler handler, void *handlerArg,
+                                                    QVCPFileTransferProgress progress, void *progressArg);
+QV_EXPORT QVCPFileReceiveResult ReceiveFileOverQVCP(SOCKET s, QVCP_BUFFER *buffer, QVCPFileReceiver *receiver,
+                                                    QVCPEncryptionContext *context, QVCPFileReceiveHandler handler,
+                                                    void *handlerArg, QVCPFileTransferProgress progress,
+                                                    void *progressArg);
+
+#endif /* __cplusplus */
+
+/* ---------------------------------------------------------------------------------------
  * Message receivers
  *
  * A receiver turns the byte stream of one connection into QVCPMessage objects. It keeps
@@ -793,12 +983,19 @@ public:
  * be destroyed while threads wait on it. Up to 32 waiters per queue sleep on events; more
  * waiters than that poll every 50 ms. The housekeeper lock is always taken before a
  * queue's own lock.
+ *
+ * A put and a take cost the same whatever the number of messages held: messages are found
+ * by code, id and kind through an index, and the storage grows by doubling. A housekeeper
+ * pass looks at every message held.
  * ------------------------------------------------------------------------------------- */
 
 #ifdef __cplusplus
 
-/* One held message; private to the library. */
-struct MsgWaitQueueElement;
+namespace qv {
+namespace protocol {
+class HeldMessages;
+}
+}  // namespace qv
 
 class QV_EXPORT MsgWaitQueue
 {
@@ -817,10 +1014,7 @@ private:
    qv::platform::QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
    uint8_t m_waitSlots[MAX_WAIT_SLOTS];                  // 1 while a waiter owns the slot
    uint32_t m_holdTime;
-   int32_t m_size;       // messages held
-   int32_t m_allocated;  // elements in m_elements
-   MsgWaitQueueElement *m_elements;
-   uint64_t m_sequence;  // stamp of the next message put; lower is older
+   qv::protocol::HeldMessages *m_held;  // found by code, id and kind in constant time
 
 public:
    /* Empty queue with the default hold time, registered with the housekeeper (which is

@@ -418,6 +418,185 @@ inline void String::append(wchar_t ch)
  * Text utilities
  * ------------------------------------------------------------------------------------- */
 
+/* Plain functions over zero-terminated texts and byte blocks. Most come as a wide form (W)
+ * and an 8-bit form (A) that behave the same. None keeps state or locks; all may be called
+ * from any thread. A null text argument gives the failure result (false, 0, null) unless
+ * noted. */
+
+/* Matching. */
+
+/* True when the whole of text matches the wildcard pattern: "*" matches any run of
+ * characters (also none), "?" any one character, everything else itself. Without
+ * matchCase both sides are compared in upper case (towupper / toupper). */
+QV_API bool MatchStringW(const wchar_t *pattern, const wchar_t *text, bool matchCase);
+QV_API bool MatchStringA(const char *pattern, const char *text, bool matchCase);
+
+/* True when the POSIX extended regular expression matches somewhere in text (compiled
+ * for each call; with matchCase false, without regard to case). A pattern that does not
+ * compile matches nothing. */
+QV_API bool RegexpMatchW(const wchar_t *text, const wchar_t *pattern, bool matchCase);
+QV_API bool RegexpMatchA(const char *text, const char *pattern, bool matchCase);
+
+/* Trimming, in place. */
+
+/* Removes leading and trailing spaces and tabs (only those two characters). */
+QV_API void StrStripW(wchar_t *text);
+QV_API void StrStripA(char *text);
+/* Removes leading and trailing white space as iswspace defines it; returns text. */
+QV_API wchar_t *Trim(wchar_t *text);
+/* Removes one line end at the very end: "\r\n", a lone "\n" or a lone "\r". */
+QV_API void RemoveTrailingCRLFW(wchar_t *text);
+QV_API void RemoveTrailingCRLFA(char *text);
+
+/* Words, splitting, counting, replacing. */
+
+/* Skips spaces and tabs, copies the following run of characters up to the next space,
+ * tab or the end into buffer (terminated), and returns a pointer into line just after the
+ * word. The buffer must hold the word: the length of line plus one always does. */
+QV_API const wchar_t *ExtractWordW(const wchar_t *line, wchar_t *buffer);
+QV_API const char *ExtractWordA(const char *line, char *buffer);
+
+/* The pieces of text between occurrences of separator, empty pieces included, as a new
+ * array of *count new texts (count = separators + 1). The array and every piece come
+ * from malloc; the caller frees all of them. Null (and a count of 0) for a null text or
+ * when out of memory. */
+QV_API wchar_t **SplitString(const wchar_t *text, wchar_t separator, int32_t *count);
+
+/* Occurrences of ch in text. */
+QV_API int32_t NumCharsW(const wchar_t *text, wchar_t ch);
+QV_API int32_t NumCharsA(const char *text, char ch);
+
+/* Replaces every occurrence of search in text (left to right, not overlapping) by
+ * replacement, in place, and returns true; search and replacement must not point into
+ * text. The text cannot grow, so a replacement longer
+ * than search, an empty search text or a null argument is refused: false, and the text
+ * stays as it was. */
+QV_API bool TranslateStr(wchar_t *text, const wchar_t *search, const wchar_t *replacement);
+
+/* Option strings: options separated by ";", each "name=value"; names are compared
+ * without regard to case (at most 255 characters of a name are compared), the first
+ * option of a name wins, and values are stripped of leading and trailing spaces and
+ * tabs. Text before a ";" without "=" is ignored; "=" inside a value is part of it. */
+
+/* True when the option is present: its value (cut to size - 1 characters) is in buffer.
+ * False, with nothing written, when it is absent or buffer is null or size < 1. */
+QV_API bool ExtractNamedOptionValueW(const wchar_t *options, const wchar_t *name, wchar_t *buffer, int32_t size);
+QV_API bool ExtractNamedOptionValueA(const char *options, const char *name, char *buffer, int32_t size);
+
+/* The typed readers read at most 255 characters of the value. */
+
+/* The default when absent; otherwise true exactly for "yes" or "true" in any case. */
+QV_API bool ExtractNamedOptionValueAsBoolW(const wchar_t *options, const wchar_t *name, bool defaultValue);
+QV_API bool ExtractNamedOptionValueAsBoolA(const char *options, const char *name, bool defaultValue);
+/* The value as a number with automatic base (decimal, "0x" hexadecimal, a leading 0
+ * octal), saturated to the type's range; an empty value gives 0. The default when the
+ * option is absent or anything but the number is in the value. */
+QV_API int32_t ExtractNamedOptionValueAsIntW(const wchar_t *options, const wchar_t *name, int32_t defaultValue);
+QV_API int32_t ExtractNamedOptionValueAsIntA(const char *options, const char *name, int32_t defaultValue);
+QV_API uint32_t ExtractNamedOptionValueAsUIntW(const wchar_t *options, const wchar_t *name, uint32_t defaultValue);
+QV_API uint32_t ExtractNamedOptionValueAsUIntA(const char *options, const char *name, uint32_t defaultValue);
+QV_API uint64_t ExtractNamedOptionValueAsUInt64W(const wchar_t *options, const wchar_t *name, uint64_t defaultValue);
+QV_API uint64_t ExtractNamedOptionValueAsUInt64A(const char *options, const char *name, uint64_t defaultValue);
+
+/* Hexadecimal text. */
+
+/* Writes two upper-case hexadecimal digits for each of count bytes and a terminator into
+ * buffer, which must hold 2 * count + 1 characters; returns buffer. */
+QV_API wchar_t *BinToStrW(const void *data, size_t count, wchar_t *buffer);
+QV_API char *BinToStrA(const void *data, size_t count, char *buffer);
+/* Clears buffer (size bytes), then turns each pair of characters of text into one byte
+ * (first character the high half) until the text ends or the buffer is full; returns the
+ * bytes produced. A character that is not a hexadecimal digit counts as 0, and an odd
+ * last character gives a byte with a low half of 0. */
+QV_API size_t StrToBinW(const wchar_t *text, BYTE *buffer, size_t size);
+QV_API size_t StrToBinA(const char *text, BYTE *buffer, size_t size);
+
+/* Code tables and names. */
+
+/* One row of a code/text table; a table ends with a row whose text is null. */
+typedef struct
+{
+   int32_t code;
+   const wchar_t *text;
+} CodeTextEntry;
+
+/* The value of a data type name without regard to case: "INT" 0, "UINT" 1, "INT64" 2,
+ * "UINT64" 3, "STRING" 4, "FLOAT" 5; -1 for anything else. */
+QV_API int32_t QvDCIDataTypeFromText(const wchar_t *text);
+/* The text of the first row with code, or defaultText. */
+QV_API const wchar_t *CodeToText(int32_t code, const CodeTextEntry *table, const wchar_t *defaultText);
+/* The code of the first row whose text equals text without regard to case, or
+ * defaultCode. */
+QV_API int32_t CodeFromText(const wchar_t *text, const CodeTextEntry *table, int32_t defaultCode);
+
+/* True when name is not empty and has only letters, digits and "_- @()./" (lenient
+ * false), or no control character 0x01-0x1F and none of |"'*%#\`;?<>= (lenient true). */
+QV_API bool IsValidObjectName(const wchar_t *name, bool lenient);
+/* True when name is not empty, has only letters, digits, "_" and ":", and does not start
+ * with a digit or ":". */
+QV_API bool IsValidScriptName(const wchar_t *name);
+
+/* Escaping. */
+
+/* A new text (malloc; the caller frees it) with the first length characters of text (-1
+ * or any negative length: up to the terminator, which also ends a shorter text) escaped
+ * for XML: control characters 0x00-0x1F as "&#xHH;", and "&", "<", ">", the double quote
+ * and the apostrophe as entities. A null text gives an empty text; null only when out of
+ * memory. */
+QV_API wchar_t *EscapeStringForXML(const wchar_t *text, int32_t length);
+
+/* Memory and byte order. */
+
+/* A new malloc block (the caller frees it) holding a copy of size bytes of data; null when
+ * out of memory or for null data with a size above 0. */
+QV_API void *MemCopyBlock(const void *data, size_t size);
+/* Exchanges the contents of two blocks of size bytes (which must not overlap). */
+QV_API void qv_memswap(void *block1, void *block2, size_t size);
+/* Reverses the byte order of each element in place; a negative count means the array
+ * ends with a zero element, which is left as it is. */
+QV_API void bswap_array_16(uint16_t *values, int count);
+QV_API void bswap_array_32(uint32_t *values, int count);
+
+/* XML attributes, for the arrays an expat start-element handler receives (name, value,
+ * name, value, ..., null). Names are compared without regard to case; the first match
+ * wins. Numbers are parsed with automatic base, trailing text ignored. */
+
+/* The value of the attribute, or null. */
+QV_API const char *XMLGetAttr(const char **attrs, const char *name);
+QV_API int32_t XMLGetAttrInt(const char **attrs, const char *name, int32_t defaultValue);
+QV_API uint32_t XMLGetAttrUINT32(const char **attrs, const char *name, uint32_t defaultValue);
+/* The default when absent; when the whole value is a number, true for non-zero (an empty
+ * value is false); otherwise true for "yes" or "true" in any case. */
+QV_API bool XMLGetAttrBoolean(const char **attrs, const char *name, bool defaultValue);
+
+#ifdef __cplusplus
+
+/* The XML escape of EscapeStringForXML as a String. */
+QV_EXPORT String EscapeStringForXML2(const wchar_t *text, int32_t length = -1);
+/* text for a JSON string value: the double quote and the backslash escaped with a
+ * backslash, control characters as \b, \f, \n, \r, \t or \u00HH; an empty String for
+ * null. */
+QV_EXPORT String EscapeStringForJSON(const wchar_t *text);
+/* text for an agent command line: every double quote doubled; an empty String for null. */
+QV_EXPORT String EscapeStringForAgent(const wchar_t *text);
+
+/* The arguments of a command line, as a new list the caller deletes. Arguments are
+ * separated by spaces (not tabs) outside quotes; double quotes and apostrophes quote
+ * (each is a plain character inside the other) and are removed, so quoted parts join the
+ * unquoted text next to them. A quoted empty argument ("" or '') counts wherever it is;
+ * an unclosed quote runs to the end of the line. Null gives an empty list. */
+QV_EXPORT StringList *ParseCommandLine(const wchar_t *line);
+
+/* The lines removed from left and added to right: "-" and the line and "\n" for each
+ * removed line, "+" and the line and "\n" for each added one, in order; an empty String
+ * for texts with the same lines. Lines end at "\n" ("\r" before it stays part of the
+ * line); lines that differ only in letter case count as the same line; blank lines are
+ * not shown. Each shown line is a whole line of its own side. The comparison stops
+ * refining after 5 seconds and then reports what is left as removed and added. */
+QV_EXPORT String GenerateLineDiff(const String &left, const String &right);
+
+#endif /* __cplusplus */
+
 /* Base64 with the standard alphabet (A-Z, a-z, 0-9, '+', '/') and '=' for padding, over
  * 8-bit data. */
 

@@ -4,10 +4,10 @@
 set -eu
 
 PACKAGES="cmake make g++ pkg-config libssl-dev zlib1g-dev liblz4-dev libjansson-dev
-libexpat1-dev libtre-dev uthash-dev googletest libgtest-dev libbenchmark-dev clang
+libexpat1-dev libtre-dev uthash-dev googletest libgtest-dev libbenchmark-dev clang gdb
 libclang-rt-14-dev clang-format libspdlog-dev
 libprotobuf-dev protobuf-compiler libboost-dev libpoco-dev
-liboping-dev iproute2"
+liboping-dev iproute2 libgit2-dev libpugixml-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -2,8 +2,10 @@
  * one memory pool; and String::split, which builds one. */
 #include <qv_containers.h>
 
+#include "containers/string_list_internals.h"
 #include "containers/json_text.h"
 #include "containers/slot_growth.h"
+#include "containers/split_text.h"
 
 #include <jansson.h>
 
@@ -76,22 +78,6 @@ int32_t FindEntry(wchar_t *const *values, int32_t count, const wchar_t *text,
 }
 
 }  // namespace
-
-namespace qv::containers {
-
-/* The one friend of StringList: its slot array and pool copies, each on the list given. */
-struct StringListInternals
-{
-   /* Takes a fresh slot array of the given size from the pool (none for 0). */
-   static void initSlots(StringList *list, int32_t slots);
-   /* Makes room for one more entry by the growth rule. */
-   static bool reserveSlot(StringList *list);
-   /* Appends a pool copy of count characters of text, terminated. */
-   static void addChars(StringList *list, const wchar_t *text, size_t count);
-   static void addFormatted(StringList *list, const wchar_t *format, ...);
-};
-
-}  // namespace qv::containers
 
 using qv::containers::StringListInternals;
 
@@ -264,21 +250,10 @@ void StringList::merge(const StringList *other, bool matchCase)
 
 void StringList::splitAndAdd(const wchar_t *text, const wchar_t *separator)
 {
-   if (text == nullptr)
-      return;
-   if (separator == nullptr || *separator == 0)
-   {
-      add(text);
-      return;
-   }
-   size_t separatorLength = wcslen(separator);
-   const wchar_t *piece = text;
-   for (const wchar_t *hit = wcsstr(piece, separator); hit != nullptr; hit = wcsstr(piece, separator))
-   {
-      StringListInternals::addChars(this, piece, static_cast<size_t>(hit - piece));
-      piece = hit + separatorLength;
-   }
-   add(piece);
+   qv::containers::SplitText(
+       text, separator,
+       [this](const wchar_t *piece, size_t length) { StringListInternals::addChars(this, piece, length); },
+       [this](const wchar_t *rest) { add(rest); });
 }
 
 void StringList::replace(int32_t index, const wchar_t *text)

@@ -3,7 +3,7 @@
 #include <qv_containers.h>
 
 #include "containers/json_text.h"
-#include "containers/parse_number.h"
+#include "text/parse_number.h"
 
 #include <jansson.h>
 
@@ -108,27 +108,27 @@ void StringMap::set(const wchar_t *key, uint64_t value)
 
 int32_t StringMap::getInt32(const wchar_t *key, int32_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv::containers::ParseInt32);
+   return Parsed(get(key), defaultValue, qv::text::ParseInt32);
 }
 
 uint32_t StringMap::getUInt32(const wchar_t *key, uint32_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv::containers::ParseUInt32);
+   return Parsed(get(key), defaultValue, qv::text::ParseUInt32);
 }
 
 int64_t StringMap::getInt64(const wchar_t *key, int64_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv::containers::ParseInt64);
+   return Parsed(get(key), defaultValue, qv::text::ParseInt64);
 }
 
 uint64_t StringMap::getUInt64(const wchar_t *key, uint64_t defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv::containers::ParseUInt64);
+   return Parsed(get(key), defaultValue, qv::text::ParseUInt64);
 }
 
 double StringMap::getDouble(const wchar_t *key, double defaultValue) const
 {
-   return Parsed(get(key), defaultValue, qv::containers::ParseDouble);
+   return Parsed(get(key), defaultValue, qv::text::ParseDouble);
 }
 
 bool StringMap::getBoolean(const wchar_t *key, bool defaultValue) const
@@ -140,7 +140,7 @@ bool StringMap::getBoolean(const wchar_t *key, bool defaultValue) const
       return false;
    if (qv_wcsicmp(value, L"true") == 0)
       return true;
-   return qv::containers::ParseUInt32(value) != 0;
+   return qv::text::ParseUInt32(value) != 0;
 }
 
 void StringMap::addAll(const StringMap *other)

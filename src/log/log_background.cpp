@@ -58,12 +58,19 @@ void WriteBlock(const String &block, uint32_t flags, char *chunk)
          int64_t bytes = wchar_utf8len(text, static_cast<int>(length)) - 1;
          int n =
              qv_snprintf(trace, sizeof(trace), "##(%I64d)%I64d @%I64d\n", static_cast<int64_t>(length), bytes, NowMs());
-         WriteFileBytes(trace, static_cast<size_t>(n));
+         WriteFileLines(trace, static_cast<size_t>(n));
       }
-      for (size_t done = 0; done < length; done += WRITE_CHUNK_CHARS)
+      size_t done = 0;
+      while (done < length)
       {
+         // Pieces of whole lines, so that a full disk cuts between lines.
          size_t count = (length - done < WRITE_CHUNK_CHARS) ? length - done : WRITE_CHUNK_CHARS;
-         WriteFileBytes(chunk, ToUtf8(text + done, count, chunk));
+         size_t end = count;
+         while (done + count < length && end > 0 && text[done + end - 1] != L'\n')
+            end--;
+         count = (end > 0) ? end : count;
+         WriteFileLines(chunk, ToUtf8(text + done, count, chunk));
+         done += count;
       }
       RotateIfFull();
    }

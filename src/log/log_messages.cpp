@@ -50,6 +50,8 @@ void ErrorInsert(uint32_t code, wchar_t *buffer, size_t size)
 
 bool LogText::grow(size_t count)
 {
+   if (m_fixed)
+      return false;
    size_t capacity = m_capacity;
    while (count >= capacity - m_length)
       capacity *= 2;

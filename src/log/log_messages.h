@@ -18,13 +18,17 @@ constexpr int MAX_INSERTS = 16;
 /* Room for the text of one numeric, address or error insert. */
 constexpr size_t INSERT_SCRATCH_CHARS = 128;
 
-/* Wide text that grows on the heap only past its inline storage; always terminated. */
+/* Wide text that grows on the heap only past its inline storage (never when it is fixed:
+ * what does not fit is cut, so the crash path can use it); always terminated. */
 class LogText
 {
 public:
    static constexpr size_t INLINE_CHARS = 512;
 
-   LogText() : m_data(m_inline), m_length(0), m_capacity(INLINE_CHARS) { m_inline[0] = 0; }
+   explicit LogText(bool fixed = false) : m_data(m_inline), m_length(0), m_capacity(INLINE_CHARS), m_fixed(fixed)
+   {
+      m_inline[0] = 0;
+   }
    ~LogText()
    {
       if (m_data != m_inline)
@@ -36,7 +40,7 @@ public:
    void append(const wchar_t *text, size_t count)
    {
       if (count >= m_capacity - m_length && !grow(count))
-         return;
+         count = m_capacity - m_length - 1;
       memcpy(m_data + m_length, text, count * sizeof(wchar_t));
       m_length += count;
       m_data[m_length] = 0;
@@ -63,6 +67,7 @@ private:
    wchar_t *m_data;
    size_t m_length;
    size_t m_capacity;  // characters, terminator included
+   bool m_fixed;
 };
 
 /* The inserts of one message: texts in order (null pointers allowed) and what they own. */

@@ -74,11 +74,15 @@ inline int64_t SecondsOf(int64_t ms)
 /* "yyyy.mm.dd hh:mm:ss.mmm" of the local time into out (TIMESTAMP_CHARS + 1). */
 void FormatTimestamp(int64_t nowMs, wchar_t *out);
 
-/* Writes bytes to the open file and counts them. Log lock held. */
-void WriteFileBytes(const char *bytes, size_t count);
+/* Writes whole lines (UTF-8, each ending in a line feed) to the open file; a full disk
+ * never leaves a torn line, the lines it refuses are counted and reported once space has
+ * returned. Log lock held. */
+void WriteFileLines(const char *bytes, size_t count);
+/* Counts lines lost for the system error code error. Log lock held. */
+void NoteLoss(uint64_t lines, int error);
 
-/* Writes a header line (ASCII apart from the timestamp's digits) and flushes it. Log lock
- * held, file open. */
+/* Writes a header line (ASCII apart from the timestamp's digits). Log lock held, file
+ * open. */
 void WriteHeader(const wchar_t *format, ...);
 
 /* Converts count characters of text to UTF-8 at out (room for UTF8_MAX_BYTES each). */

@@ -3,10 +3,15 @@
  * writer in log_background.cpp. */
 #include "log/log_state.h"
 #include "log/log_messages.h"
+#include "log/log_ring.h"
 
+#include "platform/crash_dump.h"
 #include "platform/event_log.h"
 #include "platform/log_support.h"
+#include "platform/safe_text.h"
+#include "platform/sleep.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -23,6 +28,15 @@ constexpr size_t STACK_UTF8_BYTES = 4096;
 
 /* Room for "MSG 0x%08X - cannot format message". */
 constexpr size_t FALLBACK_TEXT_CHARS = 64;
+
+/* Room for a line about lost lines, and for the system's text of an error. */
+constexpr size_t LOSS_TEXT_BYTES = 512;
+constexpr size_t ERROR_TEXT_BYTES = 128;
+
+/* Lines the file could not take since the last notice (a full disk), and the system's
+ * code of the last refusal. Under the log lock. */
+uint64_t g_lostLines = 0;
+int g_lostError = 0;
 
 void DefaultConsoleWriter(const wchar_t *format, ...)
 {
@@ -69,6 +83,7 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
    const wchar_t *mark = SeverityMark(severity);
    prefix[TIMESTAMP_CHARS] = L' ';
    memcpy(prefix + TIMESTAMP_CHARS + 1, mark, (SEVERITY_MARK_CHARS + 1) * sizeof(wchar_t));
+   LogRingAdd(prefix, LINE_PREFIX_CHARS, text.text(), text.length());
 
    if ((flags & QVLOG_ASYNC) != 0)
    {
@@ -88,10 +103,12 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
 
    LockAcquire(&g_logLock);
    RotateIfDayEnded(now);
-   if (g_file != nullptr && line != nullptr)
+   if (g_file != nullptr)
    {
-      WriteFileBytes(line, bytes);
-      fflush(g_file);
+      if (line != nullptr)
+         WriteFileLines(line, bytes);
+      else
+         NoteLoss(1, ENOMEM);
    }
    if ((flags & QVLOG_CONSOLE) != 0)
    {
@@ -109,12 +126,12 @@ void WriteLine(uint32_t flags, uint16_t severity, const LogText &text)
 void ReportEvent(uint32_t flags, uint16_t severity, LogText *text, bool formatted, const LogInserts &inserts)
 {
    int64_t now = NowMs();
+   wchar_t timestamp[TIMESTAMP_CHARS + 2];
+   FormatTimestamp(now, timestamp);
    if ((flags & QVLOG_CONSOLE) != 0)
-   {
-      wchar_t timestamp[TIMESTAMP_CHARS + 1];
-      FormatTimestamp(now, timestamp);
       g_consoleWriter.load(std::memory_order_acquire)(L"%s %s", timestamp, text->text());
-   }
+   timestamp[TIMESTAMP_CHARS] = L' ';
+   LogRingAdd(timestamp, TIMESTAMP_CHARS + 1, text->text(), text->length());
    text->truncate(text->length() - 1);  // the line feed
    for (int i = 0; !formatted && i < inserts.count; i++)
    {
@@ -187,14 +204,97 @@ void FormatTimestamp(int64_t nowMs, wchar_t *out)
    out[TIMESTAMP_CHARS] = 0;
 }
 
-/* Writes bytes to the open file and counts them. Log lock held. */
-void WriteFileBytes(const char *bytes, size_t count)
+namespace {
+
+uint64_t CountLines(const char *bytes, size_t count)
 {
-   g_fileSize += fwrite(bytes, 1, count, g_file);
+   uint64_t lines = 0;
+   for (size_t i = 0; i < count; i++)
+      lines += (bytes[i] == '\n') ? 1 : 0;
+   return (lines == 0 && count > 0) ? 1 : lines;
 }
 
-/* Writes a header line (ASCII apart from the timestamp's digits) and flushes it. Log lock
- * held, file open. */
+void ErrorText(int error, char *text, size_t size)
+{
+   if (!SystemErrorText(static_cast<uint32_t>(error), text, size))
+      qv_snprintf(text, size, "error %d", error);
+}
+
+}  // namespace
+
+/* Counts lines the file refused. The first loss after a good write goes to the system log
+ * at once: the file cannot tell it. Log lock held. */
+void NoteLoss(uint64_t lines, int error)
+{
+   if (g_lostLines == 0)
+   {
+      char reason[ERROR_TEXT_BYTES];
+      ErrorText(error, reason, sizeof(reason));
+      char text[LOSS_TEXT_BYTES];
+      qv_snprintf(text, sizeof(text), "Log writer: cannot write to %s (%s); lines are being lost",
+                  (g_logFileNameUtf8 != nullptr) ? g_logFileNameUtf8 : "the log file", reason);
+      EventLogReportAlways(EVENTLOG_ERROR_TYPE, SecondsOf(NowMs()), text);
+   }
+   g_lostLines += lines;
+   g_lostError = error;
+}
+
+/* Writes whole lines (UTF-8, each ending in a line feed) to the open file. A full disk
+ * never leaves a torn line: lines that do not fit are counted as lost. After a loss, the
+ * count goes into the file in one write with the next lines, and only together with at
+ * least the first of them, so that it stands in the first line written once space has
+ * returned; the system log hears it at the same moment. Log lock held. */
+void WriteFileLines(const char *bytes, size_t count)
+{
+   char notice[LOSS_TEXT_BYTES + LINE_PREFIX_CHARS + 1];
+   char text[LOSS_TEXT_BYTES];
+   size_t noticeLength = 0;
+   int64_t now = 0;
+   if (g_lostLines > 0)
+   {
+      char reason[ERROR_TEXT_BYTES];
+      ErrorText(g_lostError, reason, sizeof(reason));
+      qv_snprintf(text, sizeof(text), "Log writer: %I64u lines were lost (%s)", g_lostLines, reason);
+      now = NowMs();
+      wchar_t timestamp[TIMESTAMP_CHARS + 1];
+      FormatTimestamp(now, timestamp);
+      noticeLength = static_cast<size_t>(
+          qv_snprintf(notice, sizeof(notice), "%ls %ls%s\n", timestamp, SeverityMark(EVENTLOG_WARNING_TYPE), text));
+   }
+   const char *out = bytes;
+   size_t total = count;
+   size_t atLeast = 0;
+   char *joined = nullptr;
+   if (noticeLength > 0)
+   {
+      joined = static_cast<char *>(malloc(noticeLength + count));
+      if (joined == nullptr)
+      {
+         NoteLoss(CountLines(bytes, count), ENOMEM);
+         return;
+      }
+      memcpy(joined, notice, noticeLength);
+      memcpy(joined + noticeLength, bytes, count);
+      const char *firstEnd = static_cast<const char *>(memchr(bytes, '\n', count));
+      out = joined;
+      total = noticeLength + count;
+      atLeast = noticeLength + ((firstEnd != nullptr) ? size_t(firstEnd - bytes) + 1 : count);
+   }
+   int error = 0;
+   size_t kept = AppendLogLines(g_file, out, total, atLeast, &error);
+   g_fileSize += kept;
+   if (noticeLength > 0 && kept > 0)
+   {
+      EventLogReportAlways(EVENTLOG_WARNING_TYPE, SecondsOf(now), text);
+      g_lostLines = 0;
+   }
+   if (kept < total)
+      NoteLoss(CountLines(out + kept, total - kept) - ((kept == 0 && noticeLength > 0) ? 1 : 0), error);
+   free(joined);
+}
+
+/* Writes a header line (ASCII apart from the timestamp's digits). Log lock held, file
+ * open. */
 void WriteHeader(const wchar_t *format, ...)
 {
    wchar_t text[LOG_MESSAGE_BUFFER_CHARS];
@@ -204,8 +304,7 @@ void WriteHeader(const wchar_t *format, ...)
    va_end(args);
    char utf8[LOG_MESSAGE_BUFFER_CHARS];
    int length = wchar_to_utf8(text, static_cast<int>(wcslen(text)), utf8, sizeof(utf8));
-   WriteFileBytes(utf8, static_cast<size_t>(length));
-   fflush(g_file);
+   WriteFileLines(utf8, static_cast<size_t>(length));
 }
 
 /* Converts count characters of text to UTF-8 at out (room for UTF8_MAX_BYTES each). */
@@ -375,4 +474,96 @@ QV_API void qvlog_set_syslog_path(const char *path)
 QV_API void qvlog_set_clock(LogClock clock)
 {
    g_clock.store(clock, std::memory_order_release);
+}
+
+namespace {
+
+/* The crash event waits at most this long for the log lock, in steps of the pause. */
+constexpr int CRASH_LOCK_TRIES = 200;
+constexpr uint32_t CRASH_LOCK_PAUSE_MS = 5;
+
+/* Room for the crash event's line in UTF-8. */
+constexpr size_t CRASH_LINE_BYTES = LogText::INLINE_CHARS * UTF8_MAX_BYTES + LINE_PREFIX_CHARS * 2;
+
+/* "yyyy.mm.dd hh:mm:ss.000 " of the local time, without the C library's time functions. */
+void CrashTimestamp(wchar_t *out)
+{
+   CrashLocalTime t;
+   CrashLocalTimeOf(CrashTimeNow(), &t);
+   int fields[6] = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+   const wchar_t separators[6] = {L'.', L'.', L' ', L':', L':', L'.'};
+   size_t n = 0;
+   for (int i = 0; i < 6; i++)
+   {
+      int digits = (i == 0) ? 4 : 2;
+      for (int d = digits - 1; d >= 0; d--)
+      {
+         int value = fields[i];
+         for (int k = 0; k < d; k++)
+            value /= 10;
+         out[n++] = static_cast<wchar_t>(L'0' + value % 10);
+      }
+      out[n++] = separators[i];
+   }
+   out[n++] = L'0';
+   out[n++] = L'0';
+   out[n++] = L'0';
+   out[n] = 0;
+}
+
+}  // namespace
+
+void qv::log::LogWriteCrashEvent(uint32_t msg, uint16_t severity, const wchar_t *const *inserts, int count)
+{
+   uint32_t flags = g_flags.load(std::memory_order_acquire);
+   if ((flags & QVLOG_OPENED) == 0 || msg == 0)
+      return;
+   LogInserts list;
+   for (int i = 0; i < count && i < MAX_INSERTS; i++)
+      list.add(inserts[i]);
+   LogText text(true);
+   const wchar_t *messageText = FindMessageText(msg);
+   if (messageText == nullptr || !FormatMessageText(messageText, list, &text))
+   {
+      char fallback[FALLBACK_TEXT_CHARS];
+      SafeText line(fallback, sizeof(fallback));
+      line.append("MSG 0x").appendHex(msg, 8).append(" - cannot format message");
+      text.truncate(0);
+      for (size_t i = 0; i < line.length(); i++)
+         text.append(static_cast<wchar_t>(fallback[i]));
+   }
+   MakeOneLine(&text);
+
+   wchar_t prefix[LINE_PREFIX_CHARS + 1];
+   CrashTimestamp(prefix);
+   prefix[TIMESTAMP_CHARS] = L' ';
+   const wchar_t *mark = SeverityMark(severity);
+   for (size_t i = 0; i <= SEVERITY_MARK_CHARS; i++)
+      prefix[TIMESTAMP_CHARS + 1 + i] = mark[i];
+   LogRingAdd(prefix, LINE_PREFIX_CHARS, text.text(), text.length());
+
+   char bytes[CRASH_LINE_BYTES];
+   SafeText line(bytes, sizeof(bytes));
+   if ((flags & QVLOG_EVENT_LOG) != 0)
+   {
+      text.truncate(text.length() - 1);  // the line feed
+      AppendWide(line, text.text());
+      EventLogReportCrash(severity, CrashTimeNow(), line.text());
+      return;
+   }
+   AppendWide(line, prefix);
+   AppendWide(line, text.text());
+   bool locked = false;
+   for (int i = 0; i < CRASH_LOCK_TRIES && !locked; i++)
+   {
+      locked = LockTryAcquire(&g_logLock);
+      if (!locked)
+         SleepMs(CRASH_LOCK_PAUSE_MS);
+   }
+   // Without the lock the line is written all the same: the process ends next.
+   int fd = (g_file != nullptr) ? LogFileDescriptor(g_file) : -1;
+   if (fd >= 0)
+      CrashFileWrite(fd, line.text(), line.length());
+   if (locked)
+      LockRelease(&g_logLock);
 }

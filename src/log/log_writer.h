@@ -26,6 +26,12 @@ void LogFormatMessage(wchar_t *buffer, const wchar_t *format, va_list args);
  * Takes no lock of the caller's; may be called from any thread. */
 void LogWriteDebugMessage(const wchar_t *tag, const wchar_t *text);
 
+/* Writes message code msg with severity and count wide inserts to the log, from the crash
+ * path: no heap, no stdio, and the log lock only when it can be had within a second (a
+ * crashed thread may hold it). The line goes to the file with a plain write, or to the
+ * system log, and into the ring of last lines. */
+void LogWriteCrashEvent(uint32_t msg, uint16_t severity, const wchar_t *const *inserts, int count);
+
 }  // namespace qv::log
 
 #endif

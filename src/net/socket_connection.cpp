@@ -186,7 +186,7 @@ bool SocketConnection::waitForText(const char *text, uint32_t timeout)
       if (rc == 0)
          return false;
       if (rc == RECV_TIMEOUT || (rc == -1 && (SocketLastErrorIs(SocketErrorKind::WOULD_BLOCK) ||
-                                    SocketLastErrorIs(SocketErrorKind::IN_PROGRESS))))
+                                              SocketLastErrorIs(SocketErrorKind::IN_PROGRESS))))
       {
          if (!canRead(timeout))
             return false;

@@ -25,6 +25,16 @@ bool EventLogOpen(const char *name);
  * is UTF-8 without a line end. A line that cannot be delivered is dropped. Thread-safe. */
 void EventLogReport(uint16_t type, int64_t timeSeconds, const char *text);
 
+/* The same for a line about the log itself (say, that its file cannot be written), which
+ * must reach the system log in every mode: while no source is open it goes under the
+ * program's own name. */
+void EventLogReportAlways(uint16_t type, int64_t timeSeconds, const char *text);
+
+/* EventLogReport for the crash path: no heap, no stdio, the local time from the crash
+ * path's clock, and the sink's lock only when it can be had at once; the line is dropped
+ * otherwise. */
+void EventLogReportCrash(uint16_t type, int64_t timeSeconds, const char *text);
+
 /* Stops sending and closes the socket. */
 void EventLogClose();
 

@@ -1,6 +1,8 @@
 /* POSIX side of the system-log sink: an AF_UNIX datagram socket connected to the log
  * socket, reconnected when the receiver went away. */
 #include "platform/event_log.h"
+#include "platform/crash_dump.h"
+#include "platform/safe_text.h"
 #include "platform/sync.h"
 #include "platform/log_support.h"
 
@@ -123,26 +125,65 @@ bool EventLogOpen(const char *name)
    return true;
 }
 
+namespace {
+
+/* Builds and sends the line under name. Lock held. */
+void SendAs(const char *name, uint16_t type, const struct tm &local, const char *text)
+{
+   size_t size = strlen(name) + strlen(text) + LINE_OVERHEAD;
+   char stackLine[STACK_LINE_BYTES];
+   char *line = (size <= sizeof(stackLine)) ? stackLine : static_cast<char *>(malloc(size));
+   if (line == nullptr)
+      return;
+   int length =
+       snprintf(line, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", Priority(type), MONTHS[local.tm_mon % 12],
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, name, static_cast<int>(getpid()), text);
+   if (length > 0)
+      Send(line, static_cast<size_t>(length));
+   if (line != stackLine)
+      free(line);
+}
+
+}  // namespace
+
 void EventLogReport(uint16_t type, int64_t timeSeconds, const char *text)
 {
    struct tm local;
    LocalTimeOf(timeSeconds, &local);
    LockAcquire(&g_lock);
    if (g_name != nullptr)
+      SendAs(g_name, type, local, text);
+   LockRelease(&g_lock);
+}
+
+void EventLogReportAlways(uint16_t type, int64_t timeSeconds, const char *text)
+{
+   struct tm local;
+   LocalTimeOf(timeSeconds, &local);
+   LockAcquire(&g_lock);
+   SendAs((g_name != nullptr) ? g_name : program_invocation_short_name, type, local, text);
+   LockRelease(&g_lock);
+}
+
+void EventLogReportCrash(uint16_t type, int64_t timeSeconds, const char *text)
+{
+   if (!LockTryAcquire(&g_lock))
+      return;
+   if (g_name != nullptr)
    {
-      size_t size = strlen(g_name) + strlen(text) + LINE_OVERHEAD;
-      char stackLine[STACK_LINE_BYTES];
-      char *line = (size <= sizeof(stackLine)) ? stackLine : static_cast<char *>(malloc(size));
-      if (line != nullptr)
-      {
-         int length = snprintf(line, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", Priority(type),
-                               MONTHS[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                               g_name, static_cast<int>(getpid()), text);
-         if (length > 0)
-            Send(line, static_cast<size_t>(length));
-         if (line != stackLine)
-            free(line);
-      }
+      CrashLocalTime local;
+      CrashLocalTimeOf(timeSeconds, &local);
+      char bytes[STACK_LINE_BYTES];
+      SafeText line(bytes, sizeof(bytes));
+      line.append('<').appendSigned(Priority(type)).append('>').append(MONTHS[(local.month - 1) % 12]).append(' ');
+      if (local.day < 10)
+         line.append(' ');
+      line.appendSigned(local.day).append(' ');
+      line.appendUnsigned(static_cast<uint64_t>(local.hour), 10, 2).append(':');
+      line.appendUnsigned(static_cast<uint64_t>(local.minute), 10, 2).append(':');
+      line.appendUnsigned(static_cast<uint64_t>(local.second), 10, 2).append(' ');
+      line.append(g_name).append('[').appendSigned(getpid()).append("]: ").append(text);
+      Send(line.text(), line.length());
    }
    LockRelease(&g_lock);
 }

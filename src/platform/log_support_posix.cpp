@@ -1,8 +1,11 @@
 /* POSIX side of the log writer's platform services: strerror_r with the C library's list
- * of known codes, localtime_r, log files opened close-on-exec. */
+ * of known codes, log files opened close-on-exec, and appends of whole lines that a full
+ * disk cuts back with ftruncate. */
 #include "platform/log_support.h"
 
+#include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace qv {
 namespace platform {
@@ -25,16 +28,48 @@ bool SystemErrorText(uint32_t code, char *buffer, size_t size)
    return true;
 }
 
-void LocalTimeOf(int64_t timeSeconds, struct tm *result)
-{
-   time_t t = static_cast<time_t>(timeSeconds);
-   if (localtime_r(&t, result) == nullptr)
-      memset(result, 0, sizeof(*result));
-}
-
 FILE *OpenLogFile(const char *name, bool truncate)
 {
    return fopen(name, truncate ? "we" : "ae");
+}
+
+int LogFileDescriptor(FILE *file)
+{
+   return fileno_unlocked(file);
+}
+
+size_t AppendLogLines(FILE *file, const char *bytes, size_t count, size_t atLeast, int *error)
+{
+   int fd = fileno(file);
+   fflush(file);
+   size_t written = 0;
+   while (written < count)
+   {
+      ssize_t n = write(fd, bytes + written, count - written);
+      if (n < 0 && errno == EINTR)
+         continue;
+      if (n <= 0)
+      {
+         *error = (n < 0) ? errno : ENOSPC;
+         break;
+      }
+      written += static_cast<size_t>(n);
+   }
+   if (written == count)
+      return count;
+   size_t kept = written;
+   while (kept > 0 && bytes[kept - 1] != '\n')
+      kept--;
+   if (kept < atLeast)
+      kept = 0;
+   if (kept < written)
+   {
+      // The file is open for appending, so its offset is the end of what went in.
+      off_t end = lseek(fd, 0, SEEK_CUR);
+      if (end < 0 || ftruncate(fd, end - static_cast<off_t>(written - kept)) != 0)
+         return written;  // a part the system would not let go of
+   }
+   return kept;
 }
 
 }  // namespace platform

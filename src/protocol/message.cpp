@@ -196,6 +196,13 @@ size_t QVCPMessage::getFieldIds(uint32_t *buffer, size_t maxCount) const
    return count;
 }
 
+void QVCPMessage::forEachField(bool (*callback)(const QVCP_MESSAGE_FIELD *field, void *context), void *context) const
+{
+   for (const Field *f = m_fields; f != nullptr; f = NextField(f))
+      if (!callback(&f->field, context))
+         return;
+}
+
 void QVCPMessage::deleteAllFields()
 {
    m_fields = nullptr;

@@ -1,6 +1,6 @@
-/* Message wait queue: held messages in a growable element array under the queue's own lock,
- * waiters sleeping on per-slot events, and the one housekeeper thread that discards
- * messages nobody collected, for every queue of the process. */
+/* Message wait queue: held messages (held_messages.h) under the queue's own lock, waiters
+ * sleeping on per-slot events, and the one housekeeper thread that discards messages
+ * nobody collected, for every queue of the process. */
 #include <qv_protocol.h>
 #include <qv_log.h>
 
@@ -13,9 +13,11 @@
 
 #include "platform/sync.h"
 #include "platform/thread_start.h"
+#include "protocol/held_messages.h"
 #include "sync/lock_guard.h"
 
 using namespace qv::platform;
+using qv::protocol::HeldMessages;
 using qv::sync::LockGuard;
 
 namespace qv::protocol {
@@ -40,22 +42,7 @@ struct WaitQueueInternals
 
 using qv::protocol::WaitQueueInternals;
 
-/* One held message; empty while msg is null. */
-struct MsgWaitQueueElement
-{
-   void *msg;          // QVCPMessage or malloc'ed QVCP_MESSAGE, owned by the queue
-   uint64_t sequence;  // lower is older
-   uint64_t putTime;   // monotonic milliseconds at put
-   uint32_t id;
-   uint32_t ttl;  // the hold time at put, milliseconds
-   uint16_t code;
-   uint16_t raw;  // 1: QVCP_MESSAGE, 0: QVCPMessage
-};
-
 namespace {
-
-/* The element array grows in steps of this many elements and shrinks back to it. */
-constexpr int32_t ELEMENT_STEP = 16;
 
 /* A waiter without a wait slot looks again after this many milliseconds. */
 constexpr uint32_t SLOTLESS_POLL_INTERVAL = 50;
@@ -160,18 +147,9 @@ inline uint64_t RegistryKey(const MsgWaitQueue *queue)
    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(queue));
 }
 
-void ReleaseMessage(void *msg, bool raw)
-{
-   if (raw)
-      free(msg);
-   else
-      delete static_cast<QVCPMessage *>(msg);
-}
-
 }  // namespace
 
-MsgWaitQueue::MsgWaitQueue()
-    : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_size(0), m_allocated(0), m_elements(nullptr), m_sequence(1)
+MsgWaitQueue::MsgWaitQueue() : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_held(new HeldMessages())
 {
    memset(m_waitEvents, 0, sizeof(m_waitEvents));
    memset(m_waitSlots, 0, sizeof(m_waitSlots));
@@ -193,6 +171,7 @@ MsgWaitQueue::~MsgWaitQueue()
    lock.release();
 
    clear();
+   delete m_held;
    LockDestroy(m_lock);
    for (QvEvent *event : m_waitEvents)
    {
@@ -222,40 +201,13 @@ void WaitQueueInternals::insert(MsgWaitQueue *q, void *msg, uint16_t code, uint3
       StartHousekeeper(hk, WaitQueueInternals::housekeeperThread);
    }
    LockAcquire(q->m_lock);
-   int32_t index = 0;
-   if (q->m_size == q->m_allocated)
+   if (!q->m_held->add(msg, code, id, raw, q->m_holdTime, MonotonicMs()))
    {
-      MsgWaitQueueElement *grown = nullptr;
-      if (q->m_allocated <= INT32_MAX - ELEMENT_STEP)
-         grown = static_cast<MsgWaitQueueElement *>(
-             realloc(q->m_elements, sizeof(MsgWaitQueueElement) * static_cast<size_t>(q->m_allocated + ELEMENT_STEP)));
-      if (grown == nullptr)
-      {
-         LockRelease(q->m_lock);
-         qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
-         ReleaseMessage(msg, raw);
-         return;
-      }
-      memset(&grown[q->m_allocated], 0, sizeof(MsgWaitQueueElement) * ELEMENT_STEP);
-      q->m_elements = grown;
-      index = q->m_allocated;
-      q->m_allocated += ELEMENT_STEP;
+      LockRelease(q->m_lock);
+      qvlog_debug_tag(DEBUG_TAG, 1, L"MsgWaitQueue: no room for message %d (id %u), discarded", code, id);
+      HeldMessages::release(msg, raw);
+      return;
    }
-   else
-   {
-      while (q->m_elements[index].msg != nullptr)
-         index++;
-   }
-
-   MsgWaitQueueElement &e = q->m_elements[index];
-   e.msg = msg;
-   e.code = code;
-   e.id = id;
-   e.raw = raw ? 1 : 0;
-   e.ttl = q->m_holdTime;
-   e.putTime = MonotonicMs();
-   e.sequence = q->m_sequence++;
-   q->m_size++;
 
    // Every waiter looks again; only the one whose code and id match takes the message.
    // The events are set after the lock is released, so that a woken waiter does not run
@@ -287,21 +239,7 @@ QVCP_MESSAGE *MsgWaitQueue::waitForRawMessage(uint16_t code, uint32_t id, uint32
  * when none is held. Called under the queue's lock. */
 void *WaitQueueInternals::take(MsgWaitQueue *q, uint16_t code, uint32_t id, bool raw)
 {
-   MsgWaitQueueElement *oldest = nullptr;
-   const uint16_t kind = raw ? 1 : 0;
-   for (int32_t i = 0; i < q->m_allocated; i++)
-   {
-      MsgWaitQueueElement &e = q->m_elements[i];
-      if (e.msg != nullptr && e.raw == kind && e.id == id && e.code == code &&
-          (oldest == nullptr || e.sequence < oldest->sequence))
-         oldest = &e;
-   }
-   if (oldest == nullptr)
-      return nullptr;
-   void *msg = oldest->msg;
-   oldest->msg = nullptr;
-   q->m_size--;
-   return msg;
+   return q->m_held->takeOldest(code, id, raw);
 }
 
 /* Takes the first free wait slot, creating its event when it has none; -1 when every slot
@@ -373,49 +311,17 @@ void MsgWaitQueue::setHoldTime(uint32_t holdTime)
 void MsgWaitQueue::clear()
 {
    LockAcquire(m_lock);
-   for (int32_t i = 0; i < m_allocated; i++)
-   {
-      if (m_elements[i].msg != nullptr)
-         ReleaseMessage(m_elements[i].msg, m_elements[i].raw != 0);
-   }
-   free(m_elements);
-   m_elements = nullptr;
-   m_size = 0;
-   m_allocated = 0;
+   m_held->clear();
    LockRelease(m_lock);
 }
 
 /* One housekeeper pass over this queue: discards the messages held for their hold time
- * and, when that leaves the queue empty, shrinks the element array back to one step. A
- * queue that holds nothing is left alone. */
+ * and, when that leaves the queue empty, shrinks its storage back; returns how many
+ * were discarded. */
 int32_t WaitQueueInternals::discardExpired(MsgWaitQueue *q, uint64_t now)
 {
-   int32_t discarded = 0;
    LockAcquire(q->m_lock);
-   if (q->m_size > 0)
-   {
-      for (int32_t i = 0; i < q->m_allocated; i++)
-      {
-         MsgWaitQueueElement &e = q->m_elements[i];
-         if (e.msg != nullptr && now - e.putTime >= e.ttl)
-         {
-            ReleaseMessage(e.msg, e.raw != 0);
-            e.msg = nullptr;
-            q->m_size--;
-            discarded++;
-         }
-      }
-      if (q->m_size == 0 && q->m_allocated > ELEMENT_STEP)
-      {
-         void *shrunk = calloc(ELEMENT_STEP, sizeof(MsgWaitQueueElement));
-         if (shrunk != nullptr)
-         {
-            free(q->m_elements);
-            q->m_elements = static_cast<MsgWaitQueueElement *>(shrunk);
-            q->m_allocated = ELEMENT_STEP;
-         }
-      }
-   }
+   int32_t discarded = q->m_held->discardExpired(now);
    LockRelease(q->m_lock);
    return discarded;
 }
@@ -500,8 +406,8 @@ String MsgWaitQueue::getDiagInfo()
           [](const void *, const void *value, void *context) {
              MsgWaitQueue *queue = const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(value));
              LockAcquire(queue->m_lock);
-             static_cast<String *>(context)->appendFormattedString(L"   %p size=%d holdTime=%d\n", queue, queue->m_size,
-                                                                   static_cast<int32_t>(queue->m_holdTime));
+             static_cast<String *>(context)->appendFormattedString(
+                 L"   %p size=%d holdTime=%d\n", queue, queue->m_held->size(), static_cast<int32_t>(queue->m_holdTime));
              LockRelease(queue->m_lock);
              return CONTINUE_ENUMERATION;
           },

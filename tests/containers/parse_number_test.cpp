@@ -4,10 +4,10 @@
 
 #include <stdint.h>
 
-// Internal helpers shared by the containers' typed getters.
-#include "containers/parse_number.h"
+// Internal helpers shared by the text utilities and the containers' typed getters.
+#include "text/parse_number.h"
 
-using namespace qv::containers;
+using namespace qv::text;
 
 TEST(ParseNumber, Int32SaturatesAtThe32BitLimits)
 {

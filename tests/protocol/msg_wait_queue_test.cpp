@@ -169,6 +169,76 @@ TEST(MsgWaitQueue, UnclaimedMessageIsDiscardedOnceItsHoldTimeIsOver)
    EXPECT_NE(MessagePtr(q.waitForMessage(REPLY, 3, 0)), nullptr);
 }
 
+TEST(MsgWaitQueue, MillionHeldMessagesComeBackByCodeAndIdOldestFirst)
+{
+#if defined(__SANITIZE_THREAD__)
+   constexpr uint32_t HELD = 100000;  // every lock costs much more under ThreadSanitizer
+#else
+   constexpr uint32_t HELD = 1000000;  // two raw messages per id
+#endif
+   constexpr uint32_t IDS = HELD / 2;
+   constexpr uint32_t OBJECTS = 1000;  // message objects under the first ids
+   constexpr uint32_t STRIDE = 7919;   // a prime: visits every id once, far from put order
+   MsgWaitQueue q;
+   q.setHoldTime(INFINITE);  // however slow the build, no housekeeper pass discards them
+   for (uint32_t i = 0; i < HELD; i++)
+   {
+      QVCP_MESSAGE *msg = Raw(uint16_t(REPLY + i % 3), i / 2);
+      msg->numFields = i;  // the order of the put
+      q.put(msg);
+   }
+   for (uint32_t id = 0; id < OBJECTS; id++)
+      q.put(new QVCPMessage(REPLY, id));
+   ASSERT_EQ(HeldBy(q), int(HELD + OBJECTS));
+
+   uint32_t wrong = 0;
+   for (uint32_t k = 0, id = 0; k < IDS; k++, id = (id + STRIDE) % IDS)
+   {
+      // Message i has id i / 2 and code REPLY + i % 3.
+      uint16_t first = uint16_t(REPLY + (2 * id) % 3), second = uint16_t(REPLY + (2 * id + 1) % 3);
+      if (q.waitForRawMessage(uint16_t(REPLY + (2 * id + 2) % 3), id, 0) != nullptr)
+         wrong++;  // no message of that id has the third code
+      RawPtr a(q.waitForRawMessage(first, id, 0));
+      RawPtr b(q.waitForRawMessage(second, id, 0));
+      wrong += (a == nullptr || a->numFields != 2 * id) + (b == nullptr || b->numFields != 2 * id + 1);
+      if (id < OBJECTS)
+         wrong += MessagePtr(q.waitForMessage(REPLY, id, 0)) == nullptr;
+   }
+   EXPECT_EQ(wrong, 0u);
+   EXPECT_EQ(HeldBy(q), 0);
+   // The emptied queue still takes and hands out messages.
+   q.put(Raw(REPLY, 5));
+   q.put(Raw(REPLY, 5));
+   EXPECT_NE(RawPtr(q.waitForRawMessage(REPLY, 5, 0)), nullptr);
+   EXPECT_EQ(HeldBy(q), 1);
+}
+
+TEST(MsgWaitQueue, HousekeeperDiscardsKeepTheOthersInOrder)
+{
+   constexpr uint32_t SHORT_HOLD = 50;
+   HousekeeperInterval fast(10);
+   MsgWaitQueue q;
+   // Under one code and id: short-lived at the head, in the middle and at the tail.
+   for (int i = 0; i < 7; i++)
+   {
+      q.setHoldTime((i % 3 == 0) ? SHORT_HOLD : 60000);
+      QVCP_MESSAGE *msg = Raw(REPLY, 1);
+      msg->numFields = uint32_t(i);
+      q.put(msg);
+   }
+   for (Clock::time_point start = Clock::now(); HeldBy(q) > 4 && Clock::now() - start < GENEROUS;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+   ASSERT_EQ(HeldBy(q), 4);
+   q.put(Raw(REPLY, 1));
+   for (uint32_t expected : {1u, 2u, 4u, 5u, 0u})
+   {
+      RawPtr msg(q.waitForRawMessage(REPLY, 1, 0));
+      ASSERT_NE(msg, nullptr);
+      EXPECT_EQ(msg->numFields, expected);
+   }
+   EXPECT_EQ(q.waitForRawMessage(REPLY, 1, 0), nullptr);
+}
+
 /* Kernel id of a thread of this process with that name; 0 when none shows up in time. */
 uint32_t FindThread(const char *name)
 {

@@ -3,12 +3,16 @@
 #ifndef QORVEL_TESTS_SUPPORT_TOOL_RUN_H
 #define QORVEL_TESTS_SUPPORT_TOOL_RUN_H
 
+#include <gtest/gtest.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 struct ToolRun
 {
@@ -47,5 +51,49 @@ inline ToolRun RunTool(const std::string &arguments)
 {
    return RunShell("'" + ToolPath() + "' " + arguments);
 }
+
+/* Base of the tool tests that work with files: each test gets a directory of its own,
+ * removed with the files named by path(); without a built qvtool the test is skipped. */
+class ToolDirTest : public ::testing::Test
+{
+protected:
+   char m_dir[32] = "/tmp/qv_tool_test_XXXXXX";
+   bool m_created = false;
+   std::vector<std::string> m_files;
+
+   void SetUp() override
+   {
+      if (ToolPath().empty())
+         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
+      m_created = mkdtemp(m_dir) != nullptr;
+      ASSERT_TRUE(m_created);
+   }
+   void TearDown() override
+   {
+      for (const std::string &file : m_files)
+         unlink(file.c_str());
+      if (m_created)
+         rmdir(m_dir);
+   }
+   /* The path of the file name in the directory, removed after the test. */
+   std::string path(const char *name)
+   {
+      m_files.push_back(std::string(m_dir) + "/" + name);
+      return m_files.back();
+   }
+   /* Appends content (any bytes) to the file name in the directory and returns its path. */
+   std::string writeFile(const char *name, const std::string &content)
+   {
+      std::string file = path(name);
+      FILE *f = fopen(file.c_str(), "ab");
+      EXPECT_NE(f, nullptr);
+      if (f != nullptr)
+      {
+         fwrite(content.data(), 1, content.size(), f);
+         fclose(f);
+      }
+      return file;
+   }
+};
 
 #endif

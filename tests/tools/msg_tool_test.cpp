@@ -10,47 +10,9 @@
 
 namespace {
 
-/* Each test works in a directory of its own, removed with the files named by path(). */
-class QvtoolMsg : public ::testing::Test
-{
-protected:
-   char m_dir[32] = "/tmp/qv_msg_tool_XXXXXX";
-   bool m_created = false;
-   std::vector<std::string> m_files;
-
-   void SetUp() override
-   {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_created = mkdtemp(m_dir) != nullptr;
-      ASSERT_TRUE(m_created);
-   }
-   void TearDown() override
-   {
-      for (const std::string &file : m_files)
-         unlink(file.c_str());
-      if (m_created)
-         rmdir(m_dir);
-   }
-   std::string path(const char *name)
-   {
-      m_files.push_back(std::string(m_dir) + "/" + name);
-      return m_files.back();
-   }
-   /* Writes text to the file name in the directory and returns its path. */
-   std::string writeFile(const char *name, const std::string &text)
-   {
-      std::string file = path(name);
-      FILE *f = fopen(file.c_str(), "a");
-      EXPECT_NE(f, nullptr);
-      if (f != nullptr)
-      {
-         fputs(text.c_str(), f);
-         fclose(f);
-      }
-      return file;
-   }
-};
+/* Each test works in a directory of its own (ToolDirTest). */
+class QvtoolMsg : public ToolDirTest
+{};
 
 bool Has(const ToolRun &run, const std::string &text)
 {

@@ -56,16 +56,19 @@ std::string Classes(const InetAddress &addr)
    return classes;
 }
 
+const CommandSyntax SYNTAX = {
+    "addr", "ADDRESS[/BITS]", "print the family, text, subnet and classes of an address", nullptr, false, nullptr};
+
 }  // namespace
 
 int CommandAddr(int argc, char **argv)
 {
-   if (argc != 1)
-   {
-      fprintf(stderr, "usage: qvtool addr ADDRESS[/BITS]\n");
-      return 2;
-   }
-   std::string input = argv[0];
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   std::string input = args.operand(0);
    size_t slash = input.find('/');
    std::string text = input.substr(0, slash);
    InetAddress addr = InetAddress::parse(text.c_str());

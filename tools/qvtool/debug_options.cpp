@@ -39,60 +39,39 @@ int32_t ParseLevel(const char *text)
    return text[0] - '0';
 }
 
-bool SetTagLevel(const char *option)
+}  // namespace
+
+bool SetDebugLevelOption(const char *value)
 {
-   const char *equals = strrchr(option, '=');
-   int32_t level = (equals != nullptr) ? ParseLevel(equals + 1) : -1;
-   if (equals == option || level < 0)
+   int32_t level = ParseLevel(value);
+   if (level < 0)
    {
-      fprintf(stderr, "qvtool: --debug-tag needs TAG=LEVEL with a level from 0 to 9, not \"%s\"\n", option);
+      fprintf(stderr, "qvtool: --debug needs a level from 0 to 9, not \"%s\"\n", value);
       return false;
    }
-   std::string tag(option, static_cast<size_t>(equals - option));
+   qvlog_set_debug_level(level);
+   return true;
+}
+
+bool SetDebugTagOption(const char *value)
+{
+   const char *equals = strrchr(value, '=');
+   int32_t level = (equals != nullptr) ? ParseLevel(equals + 1) : -1;
+   if (equals == value || level < 0)
+   {
+      fprintf(stderr, "qvtool: --debug-tag needs TAG=LEVEL with a level from 0 to 9, not \"%s\"\n", value);
+      return false;
+   }
+   std::string tag(value, static_cast<size_t>(equals - value));
    wchar_t *wideTag = WideStringFromUTF8String(tag.c_str());
    qvlog_set_debug_level_tag(wideTag, level);
    free(wideTag);
    return true;
 }
 
-}  // namespace
-
-int TakeDebugOptions(int argc, char **argv)
+void ShowDebugOutput(int settings)
 {
-   int index = 1;
-   int settings = 0;
-   while (index < argc && (!strcmp(argv[index], "--debug") || !strcmp(argv[index], "--debug-tag")))
-   {
-      bool tagOption = !strcmp(argv[index], "--debug-tag");
-      if (index + 1 >= argc)
-      {
-         fprintf(stderr, "qvtool: %s needs a value\n", argv[index]);
-         return -1;
-      }
-      const char *value = argv[index + 1];
-      if (tagOption)
-      {
-         if (!SetTagLevel(value))
-            return -1;
-      }
-      else
-      {
-         int32_t level = ParseLevel(value);
-         if (level < 0)
-         {
-            fprintf(stderr, "qvtool: --debug needs a level from 0 to 9, not \"%s\"\n", value);
-            return -1;
-         }
-         qvlog_set_debug_level(level);
-      }
-      settings++;
-      index += 2;
-   }
-   if (settings > 0)
-   {
-      qvlog_set_debug_writer(ConsoleDebugWriter);
-      qvlog_debug_tag(TOOL_DEBUG_TAG, TOOL_DEBUG_LEVEL, L"default debug level %d, %d debug option(s)",
-                      qvlog_get_debug_level(), settings);
-   }
-   return index;
+   qvlog_set_debug_writer(ConsoleDebugWriter);
+   qvlog_debug_tag(TOOL_DEBUG_TAG, TOOL_DEBUG_LEVEL, L"default debug level %d, %d debug option(s)",
+                   qvlog_get_debug_level(), settings);
 }

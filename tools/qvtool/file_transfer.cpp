@@ -2,13 +2,15 @@
  *
  * The sender connects, asks the receiver for its protocol version, announces the file in
  * a CMD_UPLOAD_FILE message (its name and size), sends it with SendFileOverQVCP and waits
- * for CMD_REQUEST_COMPLETED. The receiver accepts one connection, answers the version
- * probe, writes the CMD_FILE_DATA messages (restoring stream-compressed frames) into its
- * directory under the announced name, and answers with the result. Both draw a progress
- * bar on a terminal. */
+ * for CMD_REQUEST_COMPLETED. The receiver accepts a connection, answers the version
+ * probe, takes the file with the library's file receiver (exactly the announced size,
+ * stored under the announced name only when complete, an existing name refused unless
+ * --overwrite) and answers with the result; with --keep it serves the next sender after
+ * a failed one. Names are printed escaped. Both draw a progress bar on a terminal. */
 #include "qvtool.h"
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -161,29 +163,61 @@ void RecordSendProgress(int64_t bytesSent, void *arg)
    state->bar.update(bytesSent);
 }
 
-int SendUsage()
+const CommandOption SEND_OPTIONS[] = {
+    {"compress", required_argument, 'c', "METHOD", "compress the data stream with lz4 or deflate"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax SEND_SYNTAX = {
+    "send-file", "HOST:PORT FILE [--compress lz4|deflate]", "send a file over QVCP", SEND_OPTIONS, false, nullptr};
+
+enum ReceiveKey
 {
-   fprintf(stderr, "usage: qvtool send-file HOST:PORT FILE [--compress lz4|deflate]\n");
-   return 2;
-}
+   OVERWRITE_KEY = LONG_OPTION_KEY,
+   KEEP_KEY,
+   DEADLINE_KEY,
+};
+
+const CommandOption RECEIVE_OPTIONS[] = {
+    {"overwrite", no_argument, OVERWRITE_KEY, nullptr, "replace a file of the same name in DIR"},
+    {"keep", no_argument, KEEP_KEY, nullptr, "after a failed transfer, wait for the next sender"},
+    {"deadline", required_argument, DEADLINE_KEY, "SECONDS", "give up on a transfer after this long (3600)"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax RECEIVE_SYNTAX = {"receive-file",
+                                      "[--overwrite] [--keep] [--deadline SECONDS] PORT DIR  (PORT 0: any free port)",
+                                      "receive one file sent with send-file into DIR",
+                                      RECEIVE_OPTIONS,
+                                      false,
+                                      nullptr};
 
 }  // namespace
 
 int CommandSendFile(int argc, char **argv)
 {
    QVCPStreamCompressionMethod method = STREAM_COMPRESSION_NONE;
-   if (argc == 4 && !strcmp(argv[2], "--compress") && !strcmp(argv[3], "lz4"))
-      method = STREAM_COMPRESSION_LZ4;
-   else if (argc == 4 && !strcmp(argv[2], "--compress") && !strcmp(argv[3], "deflate"))
-      method = STREAM_COMPRESSION_DEFLATE;
-   else if (argc != 2)
-      return SendUsage();
+   CommandLine args(SEND_SYNTAX, argc, argv);
+   while (args.next())
+   {
+      if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
+         method = STREAM_COMPRESSION_LZ4;
+      else if (args.key() == 'c' && !strcmp(args.value(), "deflate"))
+         method = STREAM_COMPRESSION_DEFLATE;
+      else
+         return args.usage();
+   }
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 2)
+      return args.usage();
+   argv = args.operands();
 
    std::string target = argv[0];
    size_t colon = target.rfind(':');
    int port = (colon != std::string::npos) ? atoi(target.c_str() + colon + 1) : 0;
    if (colon == std::string::npos || port <= 0 || port > 65535)
-      return SendUsage();
+      return args.usage();
    std::string host = target.substr(0, colon);
    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
       host = host.substr(1, host.size() - 2);
@@ -265,55 +299,55 @@ int CommandSendFile(int argc, char **argv)
 
 namespace {
 
-/* The file being received: where it goes, how much came, and the decompressor of its
- * stream when it is compressed. */
-struct IncomingFile
+/* How long a finished receiver keeps reading what the sender still sends, so that the
+ * sender reads the reply instead of a reset connection; and at most how much it reads. */
+constexpr int LINGER_MS = 2000;
+constexpr size_t LINGER_MAX_BYTES = 4 * 1024 * 1024;
+
+constexpr int MS_PER_SECOND_INT = 1000;
+
+/* Longest --deadline, in seconds, that fits the library's millisecond limit. */
+constexpr long MAX_DEADLINE_SECONDS = 4000000;
+
+static_assert(QVCP_FILE_RECEIVE_DEADLINE == 3600 * MS_PER_SECOND_INT, "the help of --deadline tells the default");
+
+/* Code points above the control ranges that still change how a terminal shows the text
+ * around them (zero-width and direction marks, embeddings, isolates, the byte order mark). */
+bool IsInvisibleFormat(wchar_t c)
 {
-   std::string path;
-   FILE *out = nullptr;
-   int64_t size = 0;
-   int64_t written = 0;
-   int64_t wireBytes = 0;
-   StreamCompressor *decompressor = nullptr;
+   return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
 
-   ~IncomingFile()
+/* The name as UTF-8 that a terminal shows as it is: a backslash is doubled, control
+ * characters become \xHH, invisible format characters, surrogates and values beyond
+ * Unicode \uHHHH or \UHHHHHHHH; everything else stays. */
+std::string Escaped(const wchar_t *name)
+{
+   std::string out;
+   if (name == nullptr)
+      return out;
+   for (const wchar_t *p = name; *p != 0; p++)
    {
-      delete decompressor;
-      if (out != nullptr)
+      uint32_t c = static_cast<uint32_t>(*p);
+      char piece[16];
+      if (c == '\\')
+         out += "\\\\";
+      else if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+         snprintf(piece, sizeof(piece), "\\x%02X", c), out += piece;
+      else if (IsInvisibleFormat(wchar_t(c)) || (c >= 0xD800 && c <= 0xDFFF))
+         snprintf(piece, sizeof(piece), "\\u%04X", c), out += piece;
+      else if (c > 0x10FFFF)
+         snprintf(piece, sizeof(piece), "\\U%08X", c), out += piece;
+      else
       {
-         fclose(out);
-         remove(path.c_str());  // only an unfinished file is still open here
+         wchar_t one[2] = {wchar_t(c), 0};
+         char *utf8 = UTF8StringFromWideString(one);
+         out += (utf8 != nullptr) ? utf8 : "?";
+         free(utf8);
       }
    }
-
-   /* Writes the data of one CMD_FILE_DATA message; false when it cannot be restored or
-    * written. */
-   bool write(const uint8_t *raw)
-   {
-      uint16_t flags = uint16_t(raw[2] << 8 | raw[3]);
-      size_t length = size_t(raw[12]) << 24 | size_t(raw[13]) << 16 | size_t(raw[14]) << 8 | raw[15];
-      const uint8_t *data = raw + QVCP_HEADER_SIZE;
-      wireBytes += int64_t(length);
-      if ((flags & QVCP_MF_COMPRESSED) != 0)
-      {
-         if (length < QVCP_FILE_FRAME_HEADER_SIZE)
-            return false;
-         if (decompressor == nullptr)
-            decompressor = StreamCompressor::create(QVCPStreamCompressionMethod(data[0]), false, QVCP_FILE_CHUNK_SIZE);
-         const uint8_t *block = nullptr;
-         size_t restored = (decompressor != nullptr)
-                               ? decompressor->decompress(data + QVCP_FILE_FRAME_HEADER_SIZE,
-                                                          length - QVCP_FILE_FRAME_HEADER_SIZE, &block)
-                               : 0;
-         if (block == nullptr || restored != size_t(data[2] << 8 | data[3]))
-            return false;
-         data = block;
-         length = restored;
-      }
-      written += int64_t(length);
-      return length == 0 || fwrite(data, 1, length, out) == length;
-   }
-};
+   return out;
+}
 
 /* A socket listening on every address (IPv6 and IPv4 where the system allows both) at
  * port, or INVALID_SOCKET; *bound gets the port in use (the system's choice for 0). */
@@ -356,141 +390,180 @@ SOCKET Listen(int port, int *bound)
    return s;
 }
 
-/* The announced name when it is a plain file name (no directory part, not "." or ".."). */
-bool SafeName(const std::string &name)
-{
-   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
-int Reply(Connection *c, uint32_t result)
+void Reply(Connection *c, uint32_t result)
 {
    QVCPMessage reply(CMD_REQUEST_COMPLETED, TRANSFER_ID);
    reply.setField(FIELD_RESULT, result);
    c->send(reply);
-   return (result == RESULT_OK) ? 0 : 1;
 }
 
-/* Takes the announcement in c's buffer: the file to create in dir. */
-bool Announced(Connection *c, const char *dir, IncomingFile *file)
+/* Ends the sending side and reads on until the sender closes, for a while at most: a
+ * close with unread bytes would reset the connection and could take the reply with it. */
+void Linger(SOCKET s)
 {
-   QVCPMessage *m = QVCPMessage::deserialize(c->msg, c->size, QVCP_DEFAULT_VERSION);
-   char *name = (m != nullptr) ? m->getFieldAsUtf8String(FIELD_FILE_NAME) : nullptr;
-   bool ok = name != nullptr && SafeName(name);
-   if (ok)
+   shutdown(s, SHUT_WR);
+   int64_t until = GetCurrentTimeMs() + LINGER_MS;
+   char chunk[4096];
+   size_t drained = 0;
+   for (int64_t now = GetCurrentTimeMs(); now < until && drained < LINGER_MAX_BYTES; now = GetCurrentTimeMs())
    {
-      file->size = m->getFieldAsInt64(FIELD_FILE_SIZE);
-      file->path = std::string(dir) + "/" + name;
-      file->out = fopen(file->path.c_str(), "wb");
-      ok = file->out != nullptr;
-      if (ok)
-         printf("receiving %s (%lld bytes)\n", name, (long long)file->size);
-      else
-         fprintf(stderr, "qvtool receive-file: %s: cannot create the file\n", file->path.c_str());
+      pollfd p = {s, POLLIN, 0};
+      if (poll(&p, 1, int(until - now)) != 1)
+         break;
+      ssize_t n = recv(s, chunk, sizeof(chunk), 0);
+      if (n <= 0)
+         break;
+      drained += size_t(n);
+   }
+}
+
+/* What the handler of one sender's connection needs. */
+struct Session
+{
+   Connection *c = nullptr;
+   const wchar_t *dir = nullptr;
+   std::string name;  // escaped, once announced
+   ProgressBar *bar = nullptr;
+};
+
+/* Messages besides the file's data: version probes are answered, the first announcement
+ * opens the receiver; anything else counts against the cap of messages without data. */
+QVCPFileReceiveResult Handle(QVCPFileReceiver *receiver, const QVCP_MESSAGE *msg, uint32_t size, void *arg)
+{
+   Session *session = static_cast<Session *>(arg);
+   const uint8_t *raw = reinterpret_cast<const uint8_t *>(msg);
+   uint16_t code = uint16_t(raw[0] << 8 | raw[1]);
+   if (code == CMD_GET_QVCP_CAPS)
+   {
+      uint8_t caps[QVCP_HEADER_SIZE] = {0,
+                                        uint8_t(CMD_QVCP_CAPS),
+                                        0,
+                                        QVCP_MF_CONTROL,
+                                        0,
+                                        0,
+                                        0,
+                                        QVCP_HEADER_SIZE,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        uint8_t(QVCP_DEFAULT_VERSION),
+                                        0,
+                                        0,
+                                        0};
+      SendEx(session->c->s, caps, sizeof(caps), 0, nullptr);
+      return FILERECV_MORE_DATA;
+   }
+   if (code != CMD_UPLOAD_FILE || receiver->getResult() != FILERECV_INVALID_STATE)
+      return FILERECV_MORE_DATA;
+   QVCPMessage *m = QVCPMessage::deserialize(msg, size, QVCP_DEFAULT_VERSION);
+   wchar_t *name = (m != nullptr) ? m->getFieldAsString(FIELD_FILE_NAME) : nullptr;
+   int64_t fileSize = (m != nullptr) ? m->getFieldAsInt64(FIELD_FILE_SIZE) : 0;
+   delete m;
+   session->name = Escaped(name);
+   printf("receiving %s (%lld bytes)\n", session->name.c_str(), (long long)fileSize);
+   fflush(stdout);
+   QVCPFileReceiveResult result = receiver->open(session->dir, name, fileSize);
+   free(name);
+   if (result == FILERECV_MORE_DATA)
+      session->bar = new ProgressBar("received", fileSize);
+   return result;
+}
+
+void RecordReceiveProgress(int64_t bytesWritten, void *arg)
+{
+   static_cast<Session *>(arg)->bar->update(bytesWritten);
+}
+
+/* Serves one sender on s: true when its file was stored. */
+bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t flags, uint32_t deadline)
+{
+   Connection c;
+   c.s = s;
+   QVCPFileReceiver receiver(TRANSFER_ID, flags);
+   receiver.setLimits(RECEIVE_TIMEOUT, deadline, QVCP_FILE_MAX_IDLE_MESSAGES);
+   Session session;
+   session.c = &c;
+   session.dir = dir;
+   QVCPFileReceiveResult result =
+       ReceiveFileOverQVCP(c.s, c.buffer, &receiver, nullptr, Handle, &session, RecordReceiveProgress, &session);
+   if (result == FILERECV_SUCCESS)
+   {
+      session.bar->finish(receiver.getBytesWritten(), receiver.getWireBytes());
+      printf("stored %s/%s\n", dirText, session.name.c_str());
    }
    else
    {
-      fprintf(stderr, "qvtool receive-file: the sender announced no usable file name\n");
+      char *why = UTF8StringFromWideString(QVCPFileReceiver::resultToDescription(result));
+      fprintf(stderr, "\nqvtool receive-file: %s%s%s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
+              (why != nullptr) ? why : "failed");
+      free(why);
    }
-   free(name);
-   delete m;
-   return ok;
+   delete session.bar;
+   if (result != FILERECV_CLOSED && result != FILERECV_COMM_FAILURE)
+   {
+      Reply(&c, (result == FILERECV_SUCCESS) ? RESULT_OK : RESULT_FAILED);
+      fflush(stdout);
+      Linger(c.s);
+   }
+   return result == FILERECV_SUCCESS;
 }
 
 }  // namespace
 
 int CommandReceiveFile(int argc, char **argv)
 {
-   int port = (argc == 2) ? atoi(argv[0]) : -1;
-   if (port < 0 || port > 65535)
+   uint32_t flags = 0;
+   bool keep = false;
+   long deadlineSeconds = QVCP_FILE_RECEIVE_DEADLINE / MS_PER_SECOND_INT;
+   CommandLine args(RECEIVE_SYNTAX, argc, argv);
+   while (args.next())
    {
-      fprintf(stderr, "usage: qvtool receive-file PORT DIR  (PORT 0: any free port)\n");
-      return 2;
+      switch (args.key())
+      {
+         case OVERWRITE_KEY: flags |= QVCP_FILE_OVERWRITE; break;
+         case KEEP_KEY: keep = true; break;
+         case DEADLINE_KEY:
+         {
+            char *end = nullptr;
+            deadlineSeconds = strtol(args.value(), &end, 10);
+            if (*args.value() == 0 || *end != 0 || deadlineSeconds <= 0 || deadlineSeconds > MAX_DEADLINE_SECONDS)
+               return args.fail("%s needs a number of seconds from 1 to %ld", args.optionText(), MAX_DEADLINE_SECONDS);
+            break;
+         }
+         default: return args.usage();
+      }
    }
+   if (args.stopped())
+      return args.exitCode();
+   char *end = nullptr;
+   long port = (args.operandCount() == 2) ? strtol(args.operand(0), &end, 10) : -1;
+   if (port < 0 || port > 65535 || end == nullptr || *end != 0 || *args.operand(0) == 0)
+      return args.usage();
+   const char *dirText = args.operand(1);
    int bound = 0;
-   SOCKET listener = Listen(port, &bound);
+   SOCKET listener = Listen(int(port), &bound);
    if (listener == INVALID_SOCKET)
    {
-      fprintf(stderr, "qvtool receive-file: cannot listen on port %d\n", port);
+      fprintf(stderr, "qvtool receive-file: cannot listen on port %ld\n", port);
       return 1;
    }
    printf("listening on port %d\n", bound);
    fflush(stdout);
-   Connection c;
-   c.s = accept(listener, nullptr, nullptr);
+   wchar_t *dir = WideStringFromUTF8String(dirText);
+   bool stored = false;
+   do
+   {
+      SOCKET s = accept(listener, nullptr, nullptr);
+      if (s == INVALID_SOCKET)
+      {
+         fprintf(stderr, "qvtool receive-file: accept failed\n");
+         break;
+      }
+      stored = ServeSender(s, dir, dirText, flags, uint32_t(deadlineSeconds * MS_PER_SECOND_INT));
+      fflush(stdout);
+   } while (!stored && keep);
+   free(dir);
    close(listener);
-   if (c.s == INVALID_SOCKET)
-   {
-      fprintf(stderr, "qvtool receive-file: accept failed\n");
-      return 1;
-   }
-
-   IncomingFile file;
-   ProgressBar *bar = nullptr;
-   int result = 1;
-   for (;;)
-   {
-      int rc = c.receive();
-      if (rc < int(QVCP_HEADER_SIZE))
-      {
-         fprintf(stderr, "\nqvtool receive-file: %s\n", ReceiveFailure(rc));
-         break;
-      }
-      uint16_t code = c.code();
-      const uint8_t *raw = reinterpret_cast<const uint8_t *>(c.msg);
-      if (code == CMD_GET_QVCP_CAPS)
-      {
-         uint8_t caps[QVCP_HEADER_SIZE] = {0,
-                                           uint8_t(CMD_QVCP_CAPS),
-                                           0,
-                                           QVCP_MF_CONTROL,
-                                           0,
-                                           0,
-                                           0,
-                                           QVCP_HEADER_SIZE,
-                                           0,
-                                           0,
-                                           0,
-                                           0,
-                                           uint8_t(QVCP_DEFAULT_VERSION),
-                                           0,
-                                           0,
-                                           0};
-         SendEx(c.s, caps, sizeof(caps), 0, nullptr);
-      }
-      else if (code == CMD_UPLOAD_FILE && file.out == nullptr)
-      {
-         if (!Announced(&c, argv[1], &file))
-         {
-            result = Reply(&c, RESULT_FAILED);
-            break;
-         }
-         bar = new ProgressBar("received", file.size);
-      }
-      else if (code == CMD_FILE_DATA && file.out != nullptr)
-      {
-         if (!file.write(raw))
-         {
-            fprintf(stderr, "\nqvtool receive-file: broken file data\n");
-            result = Reply(&c, RESULT_FAILED);
-            break;
-         }
-         bar->update(file.written);
-         if ((raw[3] & QVCP_MF_END_OF_FILE) != 0)
-         {
-            bool closed = fclose(file.out) == 0;
-            file.out = nullptr;
-            bar->finish(file.written, file.wireBytes);
-            printf("stored %s\n", file.path.c_str());
-            result = Reply(&c, closed ? RESULT_OK : RESULT_FAILED);
-            break;
-         }
-      }
-      else if (code == CMD_ABORT_FILE_TRANSFER)
-      {
-         fprintf(stderr, "\nqvtool receive-file: the sender aborted the transfer\n");
-         break;
-      }
-   }
-   delete bar;
-   return result;
+   return stored ? 0 : 1;
 }

@@ -10,18 +10,18 @@ namespace {
 /* Modulus size of the keys made. */
 const int KEY_BITS = 2048;
 
-int Usage()
-{
-   fprintf(stderr, "usage: qvtool keygen FILE\n");
-   return 2;
-}
+const CommandSyntax SYNTAX = {"keygen", "FILE", "write a new RSA key pair to a key file", nullptr, false, nullptr};
 
 }  // namespace
 
 int CommandKeygen(int argc, char **argv)
 {
-   if (argc != 1)
-      return Usage();
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   argv = args.operands();
    RSA_KEY key = RSAGenerateKey(KEY_BITS);
    if (key == nullptr)
    {

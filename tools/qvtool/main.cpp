@@ -14,41 +14,94 @@ const QvtoolCommand COMMANDS[] = {
     {"password", "[de|en]crypt LOGIN TEXT", "decrypt a stored password or make its encrypted form", CommandPassword},
     {"msg", "dump|build ARGS...", "describe wire messages of a file, or build one from fields", CommandMsg},
     {"send-file", "HOST:PORT FILE", "send a file over QVCP [--compress lz4|deflate]", CommandSendFile},
-    {"receive-file", "PORT DIR", "receive one file sent with send-file into DIR", CommandReceiveFile},
+    {"receive-file", "[OPTIONS] PORT DIR",
+     "receive a file sent with send-file into DIR [--overwrite] [--keep] [--deadline SECONDS]", CommandReceiveFile},
     {"keygen", "FILE", "write a new RSA key pair to a key file", CommandKeygen},
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
+    {"diff", "FILE1 FILE2", "print the lines removed from FILE1 and added in FILE2", CommandDiff},
+    {"schedule", "\"SCHEDULE\" [--from T] [--count N]", "print the next local times a schedule matches",
+     CommandSchedule},
+    {"mac", "ADDRESS", "print a MAC address in every notation, with its length and class", CommandMac},
+    {"geo", "COORDINATE", "print a coordinate read as a latitude and as a longitude", CommandGeo},
+    {"table", "FILE", "print a table in its XML or packed form as aligned columns", CommandTable},
+    {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
+     CommandCrashTest},
     {"ping", "HOST [--count N] [--size BYTES]...", "send ICMP echo requests and show the answers", CommandPing},
 };
 
-void Usage()
+constexpr int DEBUG_KEY = LONG_OPTION_KEY;
+constexpr int DEBUG_TAG_KEY = LONG_OPTION_KEY + 1;
+
+const CommandOption GLOBAL_OPTIONS[] = {
+    {"debug", required_argument, DEBUG_KEY, "LEVEL", "debug level of the library, 0 to 9"},
+    {"debug-tag", required_argument, DEBUG_TAG_KEY, "TAG=LEVEL", "debug level of a tag (repeatable)"},
+    {"help", no_argument, 'h', nullptr, "show this help"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+/* The list of commands, after the options in the help and the usage. */
+std::string CommandList()
 {
-   fprintf(stderr, "usage: qvtool [--debug LEVEL] [--debug-tag TAG=LEVEL]... COMMAND [ARGS...]\n\ncommands:\n");
+   std::string list = "commands:\n";
+   char line[256];
    for (const QvtoolCommand &c : COMMANDS)
-      fprintf(stderr, "  %-10s %-24s %s\n", c.name, c.args, c.help);
+   {
+      snprintf(line, sizeof(line), "  %-12s %-26s %s\n", c.name, c.args, c.help);
+      list += line;
+   }
+   return list + "(qvtool COMMAND --help for a command's options)\n";
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-   // After the debug options, argv[1] is the command name.
-   int first = TakeDebugOptions(argc, argv);
-   if (first < 0)
-      return 2;
-   argc -= first - 1;
-   argv += first - 1;
-   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))
+   static const std::string commands = CommandList();
+   static const CommandSyntax GLOBAL = {"",
+                                        "[--debug LEVEL] [--debug-tag TAG=LEVEL]... COMMAND [ARGS...]",
+                                        "the command-line companion of libqorvel",
+                                        GLOBAL_OPTIONS,
+                                        true,
+                                        commands.c_str()};
+
+   // Global options come before the command's name; the command reads the rest.
+   CommandLine args(GLOBAL, argc - 1, argv + 1);
+   int settings = 0;
+   while (args.next())
    {
-      Usage();
-      return (argc < 2) ? 2 : 0;
+      switch (args.key())
+      {
+         case 'h': return args.help();
+         case DEBUG_KEY:
+            if (!SetDebugLevelOption(args.value()))
+               return 2;
+            break;
+         case DEBUG_TAG_KEY:
+            if (!SetDebugTagOption(args.value()))
+               return 2;
+            break;
+         default: return args.usage();
+      }
+      settings++;
    }
+   if (args.stopped())
+      return args.exitCode();
+   if (settings > 0)
+      ShowDebugOutput(settings);
+   if (args.operandCount() < 1)
+   {
+      args.usage();
+      fputs(commands.c_str(), stderr);
+      return 2;
+   }
+   const char *name = args.operand(0);
    for (const QvtoolCommand &c : COMMANDS)
    {
-      if (!strcmp(argv[1], c.name))
-         return c.run(argc - 2, argv + 2);
+      if (!strcmp(name, c.name))
+         return c.run(args.operandCount() - 1, args.operands() + 1);
    }
-   fprintf(stderr, "qvtool: unknown command \"%s\"\n", argv[1]);
-   Usage();
+   args.fail("unknown command \"%s\"", name);
+   fputs(commands.c_str(), stderr);
    return 2;
 }

@@ -24,17 +24,56 @@ constexpr size_t HEX_LINE_BYTES = 32;
 /* Room for the text form of any value shown in the field listing. */
 constexpr size_t VALUE_TEXT_SIZE = 64;
 
+/* The field of a table's column count, present in a message that carries a table. */
+constexpr uint32_t TABLE_COLUMN_COUNT_FIELD = 329;
+
 /* Largest wire message read: the size word is 32 bits. */
 constexpr uint64_t MAX_MESSAGE_SIZE = UINT32_MAX;
 
-void Usage()
-{
-   fprintf(stderr, "usage: qvtool msg dump [--hex] [--version N] FILE\n"
-                   "       qvtool msg build [--code N] [--id N] [--version N] [--compress] [--hex] [-o FILE]\n"
-                   "                        ID:TYPE=VALUE...\n"
-                   "types: int16 uint16 int32 uint32 int64 uint64 bool time float string binary (hex digits)\n"
-                   "       uuid file (the file's content)\n");
-}
+const char TYPES_NOTE[] = "types: int16 uint16 int32 uint32 int64 uint64 bool time float string binary (hex digits)\n"
+                          "       uuid file (the file's content)\n";
+
+const CommandSyntax MSG_SYNTAX = {
+    "msg",
+    "dump [--hex] [--version N] FILE\n"
+    "build [--code N] [--id N] [--version N] [--compress] [--hex] [-o FILE] ID:TYPE=VALUE...",
+    "describe wire messages of a file, or build one from fields (qvtool msg dump --help, "
+    "qvtool msg build --help)",
+    nullptr,
+    true,
+    TYPES_NOTE};
+
+constexpr int HEX_KEY = LONG_OPTION_KEY;
+constexpr int VERSION_KEY = LONG_OPTION_KEY + 1;
+constexpr int CODE_KEY = LONG_OPTION_KEY + 2;
+constexpr int ID_KEY = LONG_OPTION_KEY + 3;
+constexpr int COMPRESS_KEY = LONG_OPTION_KEY + 4;
+
+const CommandOption DUMP_OPTIONS[] = {
+    {"hex", no_argument, HEX_KEY, nullptr, "the file holds hex text, not binary"},
+    {"version", required_argument, VERSION_KEY, "N", "protocol version to read the messages in"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax DUMP_SYNTAX = {
+    "msg dump", "[--hex] [--version N] FILE", "describe the wire messages of a file", DUMP_OPTIONS, false, nullptr};
+
+const CommandOption BUILD_OPTIONS[] = {
+    {"code", required_argument, CODE_KEY, "N", "message code (default 0)"},
+    {"id", required_argument, ID_KEY, "N", "request id (default 0)"},
+    {"version", required_argument, VERSION_KEY, "N", "protocol version of the message"},
+    {"compress", no_argument, COMPRESS_KEY, nullptr, "compress the payload when that is worthwhile"},
+    {"hex", no_argument, HEX_KEY, nullptr, "write hex text instead of binary"},
+    {"output", required_argument, 'o', "FILE", "write to FILE instead of standard output"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax BUILD_SYNTAX = {"msg build",
+                                    "[--code N] [--id N] [--version N] [--compress] [--hex] [-o FILE] ID:TYPE=VALUE...",
+                                    "build a message from fields and write its wire form",
+                                    BUILD_OPTIONS,
+                                    false,
+                                    TYPES_NOTE};
 
 int HexValue(int ch)
 {
@@ -293,6 +332,15 @@ bool DescribeMessage(const uint8_t *raw, size_t size, int version)
       printf("fields: %zu\n", count);
    for (uint32_t id : ids)
       printf("  [%u] %s\n", id, FieldValue(*msg, id).c_str());
+   // A message that carries a table's column count carries a whole table or its first
+   // slice: shown as the table it reads back as.
+   if (msg->isFieldExist(TABLE_COLUMN_COUNT_FIELD))
+   {
+      printf("table:\n");
+      Table *table = new Table(msg);
+      PrintTable(table, stdout);
+      table->decRefCount();
+   }
    delete msg;
    return true;
 }
@@ -301,20 +349,19 @@ int Dump(int argc, char **argv)
 {
    bool hex = false;
    unsigned long long version = QVCP_DEFAULT_VERSION;
-   const char *path = nullptr;
-   for (int i = 0; i < argc; i++)
+   CommandLine args(DUMP_SYNTAX, argc, argv);
+   while (args.next())
    {
-      if (!strcmp(argv[i], "--hex"))
+      if (args.key() == HEX_KEY)
          hex = true;
-      else if (!strcmp(argv[i], "--version") && i + 1 < argc && ParseNumber(argv[i + 1], 0, INT32_MAX, &version))
-         i++;
-      else if (argv[i][0] != '-' && path == nullptr)
-         path = argv[i];
-      else
-         return Usage(), 2;
+      else if (args.key() != VERSION_KEY || !ParseNumber(args.value(), 0, INT32_MAX, &version))
+         return args.usage();
    }
-   if (path == nullptr)
-      return Usage(), 2;
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   const char *path = args.operand(0);
 
    Bytes content;
    if (!ReadFile(path, &content))
@@ -379,27 +426,26 @@ int Build(int argc, char **argv)
    unsigned long long code = 0, id = 0, version = QVCP_DEFAULT_VERSION;
    bool compress = false, hex = false;
    const char *output = nullptr;
-   std::vector<const char *> fields;
-   for (int i = 0; i < argc; i++)
+   CommandLine args(BUILD_SYNTAX, argc, argv);
+   while (args.next())
    {
-      bool hasValue = i + 1 < argc;
-      if (!strcmp(argv[i], "--code") && hasValue && ParseNumber(argv[i + 1], 0, UINT16_MAX, &code))
-         i++;
-      else if (!strcmp(argv[i], "--id") && hasValue && ParseNumber(argv[i + 1], 0, UINT32_MAX, &id))
-         i++;
-      else if (!strcmp(argv[i], "--version") && hasValue && ParseNumber(argv[i + 1], 0, INT32_MAX, &version))
-         i++;
-      else if (!strcmp(argv[i], "-o") && hasValue)
-         output = argv[++i];
-      else if (!strcmp(argv[i], "--compress"))
-         compress = true;
-      else if (!strcmp(argv[i], "--hex"))
-         hex = true;
-      else if (argv[i][0] != '-')
-         fields.push_back(argv[i]);
-      else
-         return Usage(), 2;
+      bool ok = true;
+      switch (args.key())
+      {
+         case CODE_KEY: ok = ParseNumber(args.value(), 0, UINT16_MAX, &code); break;
+         case ID_KEY: ok = ParseNumber(args.value(), 0, UINT32_MAX, &id); break;
+         case VERSION_KEY: ok = ParseNumber(args.value(), 0, INT32_MAX, &version); break;
+         case 'o': output = args.value(); break;
+         case COMPRESS_KEY: compress = true; break;
+         case HEX_KEY: hex = true; break;
+         default: ok = false; break;
+      }
+      if (!ok)
+         return args.usage();
    }
+   if (args.stopped())
+      return args.exitCode();
+   std::vector<const char *> fields(args.operands(), args.operands() + args.operandCount());
 
    QVCPMessage msg(static_cast<uint16_t>(code), static_cast<uint32_t>(id), static_cast<int>(version));
    for (const char *field : fields)
@@ -433,6 +479,8 @@ int CommandMsg(int argc, char **argv)
       return Dump(argc - 1, argv + 1);
    if (argc >= 1 && !strcmp(argv[0], "build"))
       return Build(argc - 1, argv + 1);
-   Usage();
-   return 2;
+   CommandLine args(MSG_SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   return args.usage();
 }

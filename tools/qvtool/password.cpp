@@ -8,19 +8,24 @@
 
 namespace {
 
-int Usage()
-{
-   fprintf(stderr, "usage: qvtool password decrypt LOGIN TEXT\n"
-                   "       qvtool password encrypt LOGIN PASSWORD\n");
-   return 2;
-}
+// Passwords may start with "-": options end at the first operand.
+const CommandSyntax SYNTAX = {"password",
+                              "decrypt LOGIN TEXT\nencrypt LOGIN PASSWORD",
+                              "decrypt a stored password or make its encrypted form",
+                              nullptr,
+                              true,
+                              nullptr};
 
 }  // namespace
 
 int CommandPassword(int argc, char **argv)
 {
-   if (argc != 3)
-      return Usage();
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 3)
+      return args.usage();
+   argv = args.operands();
    const char *login = argv[1];
    const char *text = argv[2];
    if (!strcmp(argv[0], "decrypt"))
@@ -47,5 +52,5 @@ int CommandPassword(int argc, char **argv)
       printf("%s\n", form);
       return 0;
    }
-   return Usage();
+   return args.usage();
 }

@@ -64,19 +64,30 @@ void PrintInfo(ThreadPool *pool, long seconds, const Stress &stress)
    fflush(stdout);
 }
 
-int Usage()
-{
-   fprintf(stderr,
-           "usage: qvtool pool-stress [--workers N] [--tasks N] [--serialized KEYS] [--task-ms N]\n"
-           "                          [--time-scale N]\n"
-           "  --workers N     most workers of the pool (default %ld; it starts with %d)\n"
-           "  --tasks N       tasks submitted at the start (default %ld)\n"
-           "  --serialized K  submit the tasks serialized over K keys\n"
-           "  --task-ms N     milliseconds each task takes (default %ld)\n"
-           "  --time-scale N  divide the pool's tick and idle time-outs by N (1 to 100)\n",
-           DEFAULT_WORKERS, MIN_WORKERS, DEFAULT_TASKS, DEFAULT_TASK_MS);
-   return 2;
-}
+constexpr int WORKERS_KEY = LONG_OPTION_KEY;
+constexpr int TASKS_KEY = LONG_OPTION_KEY + 1;
+constexpr int SERIALIZED_KEY = LONG_OPTION_KEY + 2;
+constexpr int TASK_MS_KEY = LONG_OPTION_KEY + 3;
+constexpr int TIME_SCALE_KEY = LONG_OPTION_KEY + 4;
+
+const CommandOption OPTIONS[] = {
+    {"workers", required_argument, WORKERS_KEY, "N", "most workers of the pool (default 8; it starts with 1)"},
+    {"tasks", required_argument, TASKS_KEY, "N", "tasks submitted at the start (default 20000)"},
+    {"serialized", required_argument, SERIALIZED_KEY, "K", "submit the tasks serialized over K keys"},
+    {"task-ms", required_argument, TASK_MS_KEY, "N", "milliseconds each task takes (default 1)"},
+    {"time-scale", required_argument, TIME_SCALE_KEY, "N", "divide the pool's tick and idle time-outs by N (1 to 100)"},
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
+const CommandSyntax SYNTAX = {"pool-stress",
+                              "[--workers N] [--tasks N] [--serialized KEYS] [--task-ms N] [--time-scale N]",
+                              "run a thread pool under load and watch it resize",
+                              OPTIONS,
+                              false,
+                              nullptr};
+
+static_assert(DEFAULT_WORKERS == 8 && DEFAULT_TASKS == 20000 && DEFAULT_TASK_MS == 1 && MIN_WORKERS == 1,
+              "the help above tells the defaults");
 
 /* The option's value in [minimum, MAX_OPTION_VALUE], or -1 (with a message). */
 long OptionValue(const char *option, const char *text, long minimum)
@@ -96,32 +107,31 @@ long OptionValue(const char *option, const char *text, long minimum)
 int CommandPoolStress(int argc, char **argv)
 {
    long workers = DEFAULT_WORKERS, tasks = DEFAULT_TASKS, keys = 0, taskMs = DEFAULT_TASK_MS, scale = 1;
-   for (int i = 0; i < argc; i++)
+   CommandLine args(SYNTAX, argc, argv);
+   while (args.next())
    {
-      struct
+      long *value;
+      long minimum = 1;
+      switch (args.key())
       {
-         const char *name;
-         long *value;
-         long minimum;
-      } const options[] = {{"--workers", &workers, 1},
-                           {"--tasks", &tasks, 1},
-                           {"--serialized", &keys, 1},
-                           {"--task-ms", &taskMs, 0},
-                           {"--time-scale", &scale, 1}};
-      bool known = false;
-      for (const auto &option : options)
-      {
-         if (strcmp(argv[i], option.name) != 0)
-            continue;
-         known = true;
-         *option.value = OptionValue(option.name, (i + 1 < argc) ? argv[i + 1] : nullptr, option.minimum);
-         if (*option.value < 0)
-            return 2;
-         i++;
+         case WORKERS_KEY: value = &workers; break;
+         case TASKS_KEY: value = &tasks; break;
+         case SERIALIZED_KEY: value = &keys; break;
+         case TASK_MS_KEY:
+            value = &taskMs;
+            minimum = 0;
+            break;
+         case TIME_SCALE_KEY: value = &scale; break;
+         default: return args.usage();
       }
-      if (!known)
-         return Usage();
+      *value = OptionValue(args.optionText(), args.value(), minimum);
+      if (*value < 0)
+         return 2;
    }
+   if (args.stopped())
+      return args.exitCode();
+   if (args.operandCount() != 0)
+      return args.usage();
 
    ThreadPoolSetTimeScale(static_cast<int32_t>(scale));
    ThreadPool *pool = ThreadPoolCreate(L"pool-stress", MIN_WORKERS, static_cast<int32_t>(workers), 0);

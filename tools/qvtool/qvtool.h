@@ -4,6 +4,10 @@
 
 #include <qorvel.h>
 
+#include "command_line.h"
+
+#include <stdio.h>
+
 struct QvtoolCommand
 {
    const char *name;
@@ -12,11 +16,13 @@ struct QvtoolCommand
    int (*run)(int argc, char **argv);
 };
 
-/* Takes the global options --debug LEVEL and --debug-tag TAG=LEVEL (each repeatable) that
- * follow argv[0]: sets the library's debug levels and, when there was any, shows the
- * library's debug output on standard error. Returns the index of the first argument after
- * them, or -1 after printing why an option is wrong. */
-int TakeDebugOptions(int argc, char **argv);
+/* The global debug options: --debug LEVEL sets the library's default debug level,
+ * --debug-tag TAG=LEVEL the level of a tag. False, after printing why, for a bad value. */
+bool SetDebugLevelOption(const char *value);
+bool SetDebugTagOption(const char *value);
+/* After the global options: shows the library's debug output on standard error, and
+ * tells how many debug options there were. */
+void ShowDebugOutput(int settings);
 
 int CommandText(int argc, char **argv);
 int CommandAddr(int argc, char **argv);
@@ -28,5 +34,15 @@ int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
 int CommandPing(int argc, char **argv);
+int CommandDiff(int argc, char **argv);
+int CommandSchedule(int argc, char **argv);
+int CommandMac(int argc, char **argv);
+int CommandGeo(int argc, char **argv);
+int CommandTable(int argc, char **argv);
+int CommandCrashTest(int argc, char **argv);
+
+/* Prints the table's title, source and format, then its cells as aligned columns under
+ * the display names (an instance column marked with '*'), and the row and column counts. */
+void PrintTable(const Table *table, FILE *out);
 
 #endif

@@ -5,14 +5,21 @@
 #include <stdlib.h>
 #include <string.h>
 
+namespace {
+
+const CommandSyntax SYNTAX = {"text",  "TEXT", "print the code points, UTF-16 units and UTF-8 bytes of a text",
+                              nullptr, true,   nullptr};
+
+}  // namespace
+
 int CommandText(int argc, char **argv)
 {
-   if (argc != 1)
-   {
-      fprintf(stderr, "usage: qvtool text TEXT\n");
-      return 2;
-   }
-   const char *input = argv[0];
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 1)
+      return args.usage();
+   const char *input = args.operand(0);
    wchar_t *wide = WideStringFromUTF8String(input);
    UCS2CHAR *utf16 = UCS2StringFromWideString(wide);
    char *utf8 = UTF8StringFromWideString(wide);

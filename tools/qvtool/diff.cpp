@@ -1,0 +1,118 @@
+/* qvtool diff: the lines removed from the first file ("-", red on a terminal) and added in
+ * the second ("+", green), as the library's line diff finds them. Like diff, it exits with
+ * 0 when the files have the same lines, 1 when they differ and 2 on trouble. */
+#include "qvtool.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+namespace {
+
+const CommandSyntax SYNTAX = {"diff",
+                              "FILE1 FILE2",
+                              "print the lines removed from FILE1 (red) and added in FILE2 (green); lines that differ "
+                              "only in case count as the same, blank lines are not shown",
+                              nullptr,
+                              false,
+                              nullptr};
+
+constexpr int SAME = 0;
+constexpr int DIFFERENT = 1;
+constexpr int TROUBLE = 2;
+
+const wchar_t REMOVED_COLOUR[] = L"\x1b[31m";
+const wchar_t ADDED_COLOUR[] = L"\x1b[32m";
+const wchar_t NORMAL_COLOUR[] = L"\x1b[0m";
+
+/* Control characters are shown as ^X (DEL as ^?), so that the files' bytes can neither
+ * act on the terminal nor be taken for colour sequences. */
+constexpr wchar_t FIRST_PRINTABLE = 0x20;
+constexpr wchar_t DELETE_CHARACTER = 0x7F;
+constexpr wchar_t CARET_OFFSET = 0x40;
+
+/* The file's text (multibyte in the default code page) in *text; false after printing
+ * why when it cannot be read. */
+bool ReadText(const char *path, String *text)
+{
+   FILE *f = fopen(path, "rb");
+   if (f == nullptr)
+   {
+      fprintf(stderr, "qvtool diff: %s: cannot open the file\n", path);
+      return false;
+   }
+   std::string bytes;
+   char chunk[65536];
+   size_t n;
+   while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+      bytes.append(chunk, n);
+   bool ok = !ferror(f);
+   fclose(f);
+   if (!ok || bytes.size() >= INT_MAX)
+   {
+      fprintf(stderr, "qvtool diff: %s: cannot read the file\n", path);
+      return false;
+   }
+   if (bytes.empty())
+      return true;
+   // Each byte gives at most one character.
+   std::wstring wide(bytes.size(), L'\0');
+   int count = mb_to_wchar(bytes.data(), static_cast<int>(bytes.size()), &wide[0], static_cast<int>(wide.size()));
+   text->setAllocationStep(static_cast<size_t>(count) + 1);
+   text->append(wide.data(), static_cast<size_t>(count));
+   return true;
+}
+
+void AppendShown(String &out, const wchar_t *line, size_t length)
+{
+   for (size_t i = 0; i < length; i++)
+   {
+      wchar_t ch = line[i];
+      if ((ch < FIRST_PRINTABLE && ch != L'\t') || ch == DELETE_CHARACTER)
+      {
+         out.append(L'^');
+         out.append(static_cast<wchar_t>(ch == DELETE_CHARACTER ? L'?' : ch + CARET_OFFSET));
+      }
+      else
+      {
+         out.append(ch);
+      }
+   }
+}
+
+}  // namespace
+
+int CommandDiff(int argc, char **argv)
+{
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() != 2)
+      return args.usage();
+   String left, right;
+   if (!ReadText(args.operand(0), &left) || !ReadText(args.operand(1), &right))
+      return TROUBLE;
+
+   String diff = GenerateLineDiff(left, right);
+   if (diff.isEmpty())
+      return SAME;
+   String out;
+   out.setAllocationStep(diff.length() * 2);
+   const wchar_t *text = diff.getBuffer();
+   size_t start = 0;
+   while (start < diff.length())
+   {
+      size_t end = start;
+      while (text[end] != L'\n')
+         end++;
+      out.append(text[start] == L'-' ? REMOVED_COLOUR : ADDED_COLOUR);
+      AppendShown(out, text + start, end - start);
+      out.append(NORMAL_COLOUR);
+      out.append(L'\n');
+      start = end + 1;
+   }
+   WriteToTerminal(out);
+   return DIFFERENT;
+}
