@@ -3,6 +3,8 @@
  * the system-log socket, and concurrent writers. */
 #include <qorvel.h>
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -129,14 +131,14 @@ size_t TaskCount()
 class LogWriterTest : public ::testing::Test
 {
 protected:
+   qvtest::TempDir m_temp;
    fs::path m_dir;
    fs::path m_log;
 
    void SetUp() override
    {
-      char pattern[] = "/tmp/qvlogXXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
-      m_dir = pattern;
+      ASSERT_FALSE(m_temp.path().empty());
+      m_dir = m_temp.path();
       m_log = m_dir / "test.log";
       ASSERT_TRUE(qvlog_register_message_table(MESSAGES, sizeof(MESSAGES) / sizeof(MESSAGES[0])));
       g_console.clear();
@@ -152,8 +154,6 @@ protected:
       qvlog_set_clock(nullptr);
       qvlog_set_rotation_policy(QVLOG_ROTATE_DAILY, 0, 0, L"%Y%m%d");
       qvlog_set_rotation_policy(QVLOG_ROTATE_BY_SIZE, DEFAULT_MAX_SIZE, 4, nullptr);
-      std::error_code ignored;
-      fs::remove_all(m_dir, ignored);
    }
 
    bool Open(uint32_t flags, const fs::path &name = fs::path())
