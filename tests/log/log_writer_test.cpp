@@ -3,6 +3,7 @@
  * the system-log socket, and concurrent writers. */
 #include <qorvel.h>
 
+#include "system/time_test_util.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -68,13 +69,7 @@ int64_t TestClock()
 /* Milliseconds since the epoch of a local time (the zone in force). */
 int64_t LocalMs(int year, int month, int day, int hour, int minute, int second, int ms = 0)
 {
-   struct tm t = {};
-   t.tm_year = year - 1900;
-   t.tm_mon = month - 1;
-   t.tm_mday = day;
-   t.tm_hour = hour;
-   t.tm_min = minute;
-   t.tm_sec = second;
+   struct tm t = CalendarTime(year, month, day, hour, minute, second);
    t.tm_isdst = -1;
    return static_cast<int64_t>(mktime(&t)) * 1000 + ms;
 }
