@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             break;
          }
-         case 3: sum += s.readUInt16() + s.readInt32(); break;
+         case 3: sum += static_cast<size_t>(s.readUInt16()) + static_cast<size_t>(s.readInt32()); break;
          case 4: sum += static_cast<size_t>(s.readInt64()) + static_cast<size_t>(s.readDouble() != 0); break;
          default:
          {

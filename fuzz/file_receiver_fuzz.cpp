@@ -13,6 +13,8 @@
  * regular file of exactly the announced size. */
 #include <qorvel.h>
 
+#include "record_channel.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,9 +46,6 @@ constexpr uint32_t ID = 9;
 const char *const OUTSIDE_TEXT = "outside";
 const char *const EXISTING_TEXT = "existing";
 const wchar_t *const NAMES[] = {L"new", L"existing", L"link", L"sub", L"a/b", L"..", L"esc\x1b", L""};
-
-/* The channel's result for a read that timed out. */
-constexpr int TIMED_OUT = -2;
 
 void Check(bool condition)
 {
@@ -105,46 +104,6 @@ Scratch &TheScratch()
    (void)registered;
    return *scratch;
 }
-
-/* Plays the records of the input. */
-class RecordChannel : public AbstractCommChannel
-{
-   const uint8_t *m_data;
-   size_t m_size;
-   size_t m_left = 0;  // bytes of the current record not yet handed out
-
-protected:
-   virtual ~RecordChannel() {}
-
-public:
-   RecordChannel(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-
-   virtual int send(const void *, size_t size, Mutex *) override { return int(size); }
-   virtual int recv(void *buffer, size_t size, uint32_t) override
-   {
-      if (m_left == 0)
-      {
-         if (m_size == 0)
-            return 0;
-         m_left = *m_data++;
-         m_size--;
-         if (m_left == 0)
-            return TIMED_OUT;
-         m_left = (m_left < m_size) ? m_left : m_size;
-         if (m_left == 0)
-            return 0;
-      }
-      size_t n = (m_left < size) ? m_left : size;
-      memcpy(buffer, m_data, n);
-      m_data += n;
-      m_size -= n;
-      m_left -= n;
-      return int(n);
-   }
-   virtual int poll(uint32_t, bool) override { return 1; }
-   virtual int shutdown() override { return 0; }
-   virtual void close() override {}
-};
 
 QVCPFileReceiveResult FeedDirectly(QVCPFileReceiver *receiver, const uint8_t *data, size_t size)
 {

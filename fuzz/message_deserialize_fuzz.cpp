@@ -35,8 +35,12 @@ void ReadEverything(const QVCPMessage *msg)
    {
       uint32_t id = ids[i];
       Check(msg->isFieldExist(id));
-      sum += msg->getFieldType(id) + msg->getFieldAsInt16(id) + msg->getFieldAsUInt32(id) + msg->getFieldAsInt64(id);
-      sum += static_cast<size_t>(msg->getFieldAsDouble(id) != 0) + msg->getFieldAsTime(id) + msg->getFieldAsBoolean(id);
+      // Summed as unsigned sizes: the values are any the input holds, and only reading
+      // them matters.
+      sum += static_cast<size_t>(msg->getFieldType(id)) + static_cast<size_t>(msg->getFieldAsInt16(id)) +
+             static_cast<size_t>(msg->getFieldAsUInt32(id)) + static_cast<size_t>(msg->getFieldAsInt64(id));
+      sum += static_cast<size_t>(msg->getFieldAsDouble(id) != 0) + static_cast<size_t>(msg->getFieldAsTime(id)) +
+             static_cast<size_t>(msg->getFieldAsBoolean(id));
       wchar_t text[TEXT_BUFFER];
       msg->getFieldAsString(id, text, TEXT_BUFFER);
       wchar_t *whole = msg->getFieldAsString(id);

@@ -9,6 +9,8 @@
  * must lie within the buffer with the size its header gives. */
 #include <qorvel.h>
 
+#include "record_channel.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,9 +22,6 @@ volatile uint32_t g_sink;
 /* Message buffer sizes and limits the option byte picks from. */
 const uint32_t START_SIZES[] = {16, 24, 128, 4096};
 const uint32_t MAX_SIZES[] = {16, 64, 4096, 1 << 20};
-
-/* The channel's result for a read that timed out. */
-constexpr int TIMED_OUT = -2;
 
 /* Calls in one input beyond which the loop is taken to hang. */
 constexpr int MAX_CALLS = 100000;
@@ -37,46 +36,6 @@ uint32_t BE32(const uint8_t *p)
 {
    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
-
-/* Plays the records of the input. */
-class RecordChannel : public AbstractCommChannel
-{
-   const uint8_t *m_data;
-   size_t m_size;
-   size_t m_left;  // bytes of the current record not yet handed out
-
-protected:
-   virtual ~RecordChannel() {}
-
-public:
-   RecordChannel(const uint8_t *data, size_t size) : m_data(data), m_size(size), m_left(0) {}
-
-   virtual int send(const void *, size_t size, Mutex *) override { return int(size); }
-   virtual int recv(void *buffer, size_t size, uint32_t) override
-   {
-      if (m_left == 0)
-      {
-         if (m_size == 0)
-            return 0;
-         m_left = *m_data++;
-         m_size--;
-         if (m_left == 0)
-            return TIMED_OUT;
-         m_left = (m_left < m_size) ? m_left : m_size;
-         if (m_left == 0)
-            return 0;
-      }
-      size_t n = (m_left < size) ? m_left : size;
-      memcpy(buffer, m_data, n);
-      m_data += n;
-      m_size -= n;
-      m_left -= n;
-      return int(n);
-   }
-   virtual int poll(uint32_t, bool) override { return 1; }
-   virtual int shutdown() override { return 0; }
-   virtual void close() override {}
-};
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 /* StringMapBase: wide-string keys to untyped values on a uthash table, in insertion
  * order, optionally ignoring the case of keys and owning the values. */
+#include "text/text_chars.h"
 #include "containers/string_map_entry.h"
 
 #include <string.h>
@@ -22,19 +23,6 @@ constexpr size_t STACK_FOLD_CHARS = 512;
 void FreeValue(void *value, StringMapBase *)
 {
    free(value);
-}
-
-/* A malloc'ed copy of length characters of text with a terminator; null when out of
- * memory. */
-wchar_t *CopyKey(const wchar_t *text, size_t length)
-{
-   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-   if (copy != nullptr)
-   {
-      memcpy(copy, text, length * sizeof(wchar_t));
-      copy[length] = 0;
-   }
-   return copy;
 }
 
 }  // namespace
@@ -160,10 +148,10 @@ bool StringMapInternals::addEntry(StringMapBase *map, wchar_t *key, size_t lengt
    StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
    if (entry == nullptr)
       return false;
-   entry->key = keyPreallocated ? key : CopyKey(key, length);
+   entry->key = keyPreallocated ? key : qv::text::CopyOfLength(key, length);
    if (map->m_ignoreCase && entry->key != nullptr)
    {
-      entry->originalKey = CopyKey(entry->key, length);
+      entry->originalKey = qv::text::CopyOfLength(entry->key, length);
       if (entry->originalKey != nullptr)
          FoldInPlace(entry->key, length);
    }
@@ -198,7 +186,7 @@ void StringMapBase::setObject(wchar_t *key, void *value, bool keyPreallocated)
       if (m_ignoreCase)
       {
          // The new spelling is copied before the old one goes: key may be that very text.
-         wchar_t *spelling = keyPreallocated ? key : CopyKey(key, length);
+         wchar_t *spelling = keyPreallocated ? key : qv::text::CopyOfLength(key, length);
          if (spelling != nullptr)
          {
             free(entry->originalKey);
@@ -264,7 +252,7 @@ void StringMapBase::setIgnoreCase(bool ignore)
       if (ignore)
       {
          // Without room for the spelling the entry reports its folded key.
-         entry->originalKey = CopyKey(entry->key, length);
+         entry->originalKey = qv::text::CopyOfLength(entry->key, length);
          hash = FoldKeyInPlace(entry->key, length);
       }
       else

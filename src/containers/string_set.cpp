@@ -1,5 +1,6 @@
 /* StringSet and StringSetIterator: wide strings with exact membership on a uthash table,
  * in insertion order. The message form is in the protocol layer. */
+#include "text/text_chars.h"
 #include "containers/split_text.h"
 #include "containers/string_map_entry.h"
 
@@ -23,19 +24,6 @@ namespace {
 
 /* Allocation step of the text join() builds, in characters. */
 constexpr size_t JOIN_ALLOCATION_STEP = 4096;
-
-/* The length characters of text and a terminator in a new malloc'ed block; null when out
- * of memory. */
-wchar_t *CopyText(const wchar_t *text, size_t length)
-{
-   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-   if (copy != nullptr)
-   {
-      memcpy(copy, text, length * sizeof(wchar_t));
-      copy[length] = 0;
-   }
-   return copy;
-}
 
 }  // namespace
 
@@ -94,7 +82,7 @@ void StringSet::add(const wchar_t *text)
    if (length > MAX_KEY_LENGTH || find(text, length, &hash) != nullptr)
       return;
    StringSetEntry *entry = static_cast<StringSetEntry *>(calloc(1, sizeof(StringSetEntry)));
-   wchar_t *copy = (entry != nullptr) ? CopyText(text, length) : nullptr;
+   wchar_t *copy = (entry != nullptr) ? qv::text::CopyOfLength(text, length) : nullptr;
    if (copy == nullptr)
    {
       free(entry);
@@ -161,7 +149,7 @@ void StringSet::splitAndAdd(const wchar_t *text, const wchar_t *separator)
    qv::containers::SplitText(
        text, separator,
        [this](const wchar_t *piece, size_t length) {
-          wchar_t *copy = CopyText(piece, length);
+          wchar_t *copy = qv::text::CopyOfLength(piece, length);
           if (copy != nullptr)
              addTaken(copy);
        },

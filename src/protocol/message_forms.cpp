@@ -18,9 +18,6 @@ namespace {
 /* Bytes of one element of an integer array field. */
 constexpr size_t INT32_ELEMENT_BYTES = 4;
 
-/* Mask bits of an address read from an INT32 field. */
-constexpr int IPV4_HOST_MASK_BITS = 32;
-
 }  // namespace
 
 /* ---- Integer arrays ---- */

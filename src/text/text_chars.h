@@ -1,10 +1,12 @@
 /* Character helpers shared by the text utilities that exist for wide and 8-bit text:
- * upper-case folding with an ASCII fast path, and the blanks of the strip functions. */
+ * upper-case folding with an ASCII fast path, the blanks of the strip functions, and
+ * copies of part of a text. */
 #ifndef QORVEL_TEXT_TEXT_CHARS_H
 #define QORVEL_TEXT_TEXT_CHARS_H
 
 #include <ctype.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <wctype.h>
@@ -41,6 +43,19 @@ inline size_t TextLength(const wchar_t *s)
 inline size_t TextLength(const char *s)
 {
    return strlen(s);
+}
+
+/* The first length characters of text and a terminator in a new malloc'ed block; null when
+ * out of memory. */
+inline wchar_t *CopyOfLength(const wchar_t *text, size_t length)
+{
+   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
+   if (copy != nullptr)
+   {
+      wmemcpy(copy, text, length);
+      copy[length] = 0;
+   }
+   return copy;
 }
 
 }  // namespace text

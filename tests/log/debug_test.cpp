@@ -3,6 +3,8 @@
  * lookups, and level changes racing threads that query and write. */
 #include <qorvel.h>
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -254,9 +256,9 @@ std::string ReadLog(const std::filesystem::path &path)
 
 TEST_F(DebugLevels, PassedMessagesReachTheFileAndTheWriter)
 {
-   char pattern[] = "/tmp/qvdebugXXXXXX";
-   ASSERT_NE(mkdtemp(pattern), nullptr);
-   std::filesystem::path log = std::filesystem::path(pattern) / "debug.log";
+   qvtest::TempDir dir;
+   ASSERT_FALSE(dir.path().empty());
+   std::filesystem::path log = std::filesystem::path(dir.path()) / "debug.log";
    ASSERT_TRUE(qvlog_register_message_table(MESSAGES, sizeof(MESSAGES) / sizeof(MESSAGES[0])));
    ASSERT_TRUE(qvlog_open(log.wstring().c_str(), 0, nullptr, 0, nullptr, MSG_DEBUG, MSG_DEBUG_TAGGED, MSG_GENERIC));
    qvlog_set_debug_level(2);
@@ -295,7 +297,6 @@ TEST_F(DebugLevels, PassedMessagesReachTheFileAndTheWriter)
                                 {L"NET", L"list 2"},
                                 {L"net.7", L"object 7"},
                                 {L"<null>", L"null object tag"}}));
-   std::filesystem::remove_all(pattern);
 }
 
 /* A writer hook may change the levels: no reader count is held while it runs. */

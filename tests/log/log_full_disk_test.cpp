@@ -4,6 +4,8 @@
  * the system log. */
 #include <qorvel.h>
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -119,19 +121,14 @@ void RunOnSmallDisk(const fs::path &base, uint32_t flags, int out)
 class LogOnFullDisk : public ::testing::TestWithParam<uint32_t>
 {
 protected:
+   qvtest::TempDir m_temp;
    fs::path m_base;
 
    void SetUp() override
    {
-      char pattern[] = "/tmp/qvlogfullXXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
-      m_base = pattern;
+      ASSERT_FALSE(m_temp.path().empty());
+      m_base = m_temp.path();
       fs::create_directory(m_base / "disk");
-   }
-   void TearDown() override
-   {
-      std::error_code ignored;
-      fs::remove_all(m_base, ignored);
    }
 
    /* Runs the child and returns its report. */

@@ -3,6 +3,9 @@
  * the system-log socket, and concurrent writers. */
 #include <qorvel.h>
 
+#include "support/time_test_util.h"
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -66,13 +69,7 @@ int64_t TestClock()
 /* Milliseconds since the epoch of a local time (the zone in force). */
 int64_t LocalMs(int year, int month, int day, int hour, int minute, int second, int ms = 0)
 {
-   struct tm t = {};
-   t.tm_year = year - 1900;
-   t.tm_mon = month - 1;
-   t.tm_mday = day;
-   t.tm_hour = hour;
-   t.tm_min = minute;
-   t.tm_sec = second;
+   struct tm t = CalendarTime(year, month, day, hour, minute, second);
    t.tm_isdst = -1;
    return static_cast<int64_t>(mktime(&t)) * 1000 + ms;
 }
@@ -129,14 +126,14 @@ size_t TaskCount()
 class LogWriterTest : public ::testing::Test
 {
 protected:
+   qvtest::TempDir m_temp;
    fs::path m_dir;
    fs::path m_log;
 
    void SetUp() override
    {
-      char pattern[] = "/tmp/qvlogXXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
-      m_dir = pattern;
+      ASSERT_FALSE(m_temp.path().empty());
+      m_dir = m_temp.path();
       m_log = m_dir / "test.log";
       ASSERT_TRUE(qvlog_register_message_table(MESSAGES, sizeof(MESSAGES) / sizeof(MESSAGES[0])));
       g_console.clear();
@@ -152,8 +149,6 @@ protected:
       qvlog_set_clock(nullptr);
       qvlog_set_rotation_policy(QVLOG_ROTATE_DAILY, 0, 0, L"%Y%m%d");
       qvlog_set_rotation_policy(QVLOG_ROTATE_BY_SIZE, DEFAULT_MAX_SIZE, 4, nullptr);
-      std::error_code ignored;
-      fs::remove_all(m_dir, ignored);
    }
 
    bool Open(uint32_t flags, const fs::path &name = fs::path())

@@ -3,6 +3,8 @@
 #ifndef QORVEL_TESTS_SUPPORT_TOOL_RUN_H
 #define QORVEL_TESTS_SUPPORT_TOOL_RUN_H
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -11,8 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
-#include <vector>
 
 struct ToolRun
 {
@@ -53,34 +55,23 @@ inline ToolRun RunTool(const std::string &arguments)
 }
 
 /* Base of the tool tests that work with files: each test gets a directory of its own,
- * removed with the files named by path(); without a built qvtool the test is skipped. */
+ * m_dir, removed with everything in it after the test; without a built qvtool the test is
+ * skipped. */
 class ToolDirTest : public ::testing::Test
 {
 protected:
-   char m_dir[32] = "/tmp/qv_tool_test_XXXXXX";
-   bool m_created = false;
-   std::vector<std::string> m_files;
+   qvtest::TempDir m_temp;
+   std::filesystem::path m_dir;
 
    void SetUp() override
    {
       if (ToolPath().empty())
          GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_created = mkdtemp(m_dir) != nullptr;
-      ASSERT_TRUE(m_created);
+      ASSERT_FALSE(m_temp.path().empty());
+      m_dir = m_temp.path();
    }
-   void TearDown() override
-   {
-      for (const std::string &file : m_files)
-         unlink(file.c_str());
-      if (m_created)
-         rmdir(m_dir);
-   }
-   /* The path of the file name in the directory, removed after the test. */
-   std::string path(const char *name)
-   {
-      m_files.push_back(std::string(m_dir) + "/" + name);
-      return m_files.back();
-   }
+   /* The path of the file name in the directory. */
+   std::string path(const char *name) const { return (m_dir / name).string(); }
    /* Appends content (any bytes) to the file name in the directory and returns its path. */
    std::string writeFile(const char *name, const std::string &content)
    {

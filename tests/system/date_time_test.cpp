@@ -8,7 +8,7 @@
 #undef timegm
 #undef strptime
 
-#include "system/time_test_util.h"
+#include "support/time_test_util.h"
 
 #include <gtest/gtest.h>
 

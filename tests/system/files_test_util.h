@@ -1,9 +1,11 @@
-/* Helpers of the file tests: temporary directories, files with given content, mode and
+/* Helpers of the file tests: temporary directories (TempDir), files with given content, mode and
  * time, and a snapshot of a tree to compare copies with. */
 #ifndef QORVEL_TESTS_SYSTEM_FILES_TEST_UTIL_H
 #define QORVEL_TESTS_SYSTEM_FILES_TEST_UTIL_H
 
 #include <qorvel.h>
+
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,37 +22,6 @@
 #include <unistd.h>
 
 namespace qvtest {
-
-/* A directory under base that is removed with everything in it at the end. */
-class TempDir
-{
-public:
-   explicit TempDir(const std::string &base = "/tmp")
-   {
-      std::string templ = base + "/qvfiles.XXXXXX";
-      char *made = mkdtemp(&templ[0]);
-      m_path = (made != nullptr) ? made : "";
-   }
-   ~TempDir()
-   {
-      if (!m_path.empty())
-      {
-         std::error_code ignored;
-         // Directories made unreadable by a test must be opened again to be removed.
-         std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                      ignored);
-         std::filesystem::remove_all(m_path, ignored);
-      }
-   }
-   TempDir(const TempDir &) = delete;
-   TempDir &operator=(const TempDir &) = delete;
-
-   const std::string &path() const { return m_path; }
-   std::string operator/(const std::string &name) const { return m_path + "/" + name; }
-
-private:
-   std::string m_path;
-};
 
 inline std::wstring Wide(const std::string &s)
 {

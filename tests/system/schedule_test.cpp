@@ -4,7 +4,7 @@
 
 #include <qorvel.h>
 
-#include "system/time_test_util.h"
+#include "support/time_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -13,20 +13,13 @@
 
 namespace {
 
-class CrashTestTool : public ::testing::Test
+class CrashTestTool : public ToolDirTest
 {
 protected:
    void SetUp() override
    {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      char templ[] = "/tmp/qvcrashtool.XXXXXX";
-      dir = mkdtemp(templ);
-   }
-   void TearDown() override
-   {
-      if (!dir.empty())
-         std::filesystem::remove_all(dir);
+      ToolDirTest::SetUp();
+      dir = m_dir.string();
    }
 
    int Count(const std::string &suffix)

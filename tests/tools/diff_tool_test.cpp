@@ -9,45 +9,24 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 namespace {
 
-class DiffTool : public ::testing::Test
+class DiffTool : public ToolDirTest
 {
 protected:
-   std::filesystem::path m_dir;
    std::string m_left, m_right;
 
    void SetUp() override
    {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_dir = std::filesystem::temp_directory_path() / ("qv_diff_tool_" + std::to_string(std::random_device()()));
-      std::filesystem::create_directories(m_dir);
+      ToolDirTest::SetUp();
+      if (IsSkipped() || HasFatalFailure())
+         return;
       // A removed line, a line that differs only in case, blank lines, an escape sequence
       // and an added line.
       m_left = writeFile("left.txt", "a\nb\nc\nSame\n\x1b[2Jx\n");
       m_right = writeFile("right.txt", "a\nc\n\nsame\nnew\n");
-   }
-   void TearDown() override
-   {
-      if (!m_dir.empty())
-         std::filesystem::remove_all(m_dir);
-   }
-
-   std::string writeFile(const char *name, const std::string &content)
-   {
-      std::string path = (m_dir / name).string();
-      FILE *f = fopen(path.c_str(), "wb");
-      EXPECT_NE(f, nullptr);
-      if (f != nullptr)
-      {
-         fwrite(content.data(), 1, content.size(), f);
-         fclose(f);
-      }
-      return path;
    }
 };
 

@@ -11,22 +11,14 @@
 
 namespace {
 
-class FileTransferTool : public ::testing::Test
+class FileTransferTool : public ToolDirTest
 {
 protected:
-   std::filesystem::path m_dir;
-
    void SetUp() override
    {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_dir = std::filesystem::temp_directory_path() / ("qv_transfer_tool_" + std::to_string(std::random_device()()));
-      std::filesystem::create_directories(m_dir / "in");
-   }
-   void TearDown() override
-   {
-      if (!m_dir.empty())
-         std::filesystem::remove_all(m_dir);
+      ToolDirTest::SetUp();
+      if (!IsSkipped() && !HasFatalFailure())
+         std::filesystem::create_directories(m_dir / "in");
    }
 };
 

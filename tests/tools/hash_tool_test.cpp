@@ -4,29 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 namespace {
 
-class HashTool : public ::testing::Test
-{
-protected:
-   std::filesystem::path m_dir;
-
-   void SetUp() override
-   {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_dir = std::filesystem::temp_directory_path() / ("qv_hash_tool_" + std::to_string(std::random_device()()));
-      std::filesystem::create_directories(m_dir);
-   }
-   void TearDown() override
-   {
-      if (!m_dir.empty())
-         std::filesystem::remove_all(m_dir);
-   }
-};
+class HashTool : public ToolDirTest
+{};
 
 TEST_F(HashTool, PrintsDigestsLikeTheSumTools)
 {

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 
 using namespace qvtest;
@@ -76,24 +75,19 @@ Bytes Text(const std::string &s)
    return Bytes(s.begin(), s.end());
 }
 
-class ReceiveFileTool : public ::testing::Test
+class ReceiveFileTool : public ToolDirTest
 {
 protected:
-   std::filesystem::path m_root;
-   std::filesystem::path m_dir;
+   std::filesystem::path m_root;  // the test's directory, with the receiver's directory in it
 
    void SetUp() override
    {
-      if (ToolPath().empty())
-         GTEST_SKIP() << "qvtool is not built (QV_TEST_TOOLS_DIR unset or without qvtool)";
-      m_root = std::filesystem::temp_directory_path() / ("qv_receive_tool_" + std::to_string(std::random_device()()));
+      ToolDirTest::SetUp();
+      if (IsSkipped() || HasFatalFailure())
+         return;
+      m_root = m_dir;
       m_dir = m_root / "in";
       std::filesystem::create_directories(m_dir);
-   }
-   void TearDown() override
-   {
-      if (!m_root.empty())
-         std::filesystem::remove_all(m_root);
    }
 
    std::string args(const std::string &options = "") const { return options + "0 '" + m_dir.string() + "'"; }

@@ -1,6 +1,6 @@
 /* Broken-down times for the date and time tests. */
-#ifndef QV_TESTS_SYSTEM_TIME_TEST_UTIL_H
-#define QV_TESTS_SYSTEM_TIME_TEST_UTIL_H
+#ifndef QORVEL_TESTS_SUPPORT_TIME_TEST_UTIL_H
+#define QORVEL_TESTS_SUPPORT_TIME_TEST_UTIL_H
 
 #include <time.h>
 
