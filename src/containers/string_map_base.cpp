@@ -7,6 +7,7 @@
 using qv::containers::FoldInPlace;
 using qv::containers::FoldKeyInPlace;
 using qv::containers::HashKey;
+using qv::containers::KeepChainsShort;
 using qv::containers::KeyBytes;
 using qv::containers::MAX_KEY_LENGTH;
 using qv::containers::SameCase;
@@ -176,6 +177,7 @@ bool StringMapInternals::addEntry(StringMapBase *map, wchar_t *key, size_t lengt
    }
    entry->value = value;
    HASH_ADD_KEYPTR_BYHASHVALUE(hh, map->m_objects, entry->key, KeyBytes(length), hash, entry);
+   KeepChainsShort(&entry->hh);
    return true;
 }
 
@@ -278,6 +280,7 @@ void StringMapBase::setIgnoreCase(bool ignore)
          hash = HashKey<SameCase>(entry->key, length, nullptr);
       }
       HASH_ADD_KEYPTR_BYHASHVALUE(hh, rebuilt, entry->key, KeyBytes(length), hash, entry);
+      KeepChainsShort(&entry->hh);
    }
    m_objects = rebuilt;
 }

@@ -177,6 +177,42 @@ TEST(StringMap, InsertionOrderSurvivesReplaceRemoveAndCaseSwitches)
    EXPECT_EQ(PairsOf(exact), (W{L"a=lower", L"A=upper"}));
 }
 
+TEST(StringMap, LargeMapsFindEveryKeyThroughGrowthRemovalAndCaseSwitches)
+{
+   // Enough keys for the table to grow many times; every key is found in either case,
+   // after removals and after each rebuild by a case switch, and removed ones are not.
+   constexpr int KEYS = 5000;
+   auto key = [](int i, bool upper) {
+      wchar_t text[32];
+      swprintf(text, 32, upper ? L"KEY-%d-NAME" : L"key-%d-name", i);
+      return std::wstring(text);
+   };
+   StringMap map;
+   for (int i = 0; i < KEYS; i++)
+      map.set(key(i, i % 2 == 0).c_str(), key(i, false).c_str());
+   for (int i = 0; i < KEYS; i += 3)
+      map.remove(key(i, true).c_str());
+   auto check = [&](bool ignoreCase) {
+      ASSERT_EQ(map.size(), KEYS - (KEYS + 2) / 3);
+      for (int i = 0; i < KEYS; i++)
+      {
+         bool kept = (i % 3 != 0);
+         const wchar_t *stored = map.get(key(i, i % 2 == 0).c_str());
+         ASSERT_EQ(stored != nullptr, kept) << i;
+         if (kept)
+         {
+            EXPECT_EQ(std::wstring(stored), key(i, false)) << i;
+         }
+         ASSERT_EQ(map.get(key(i, i % 2 != 0).c_str()) != nullptr, kept && ignoreCase) << i;
+      }
+   };
+   check(true);
+   map.setIgnoreCase(false);
+   check(false);
+   map.setIgnoreCase(true);
+   check(true);
+}
+
 TEST(StringMap, NullKeysAndValues)
 {
    StringMap map;
