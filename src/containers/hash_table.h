@@ -24,7 +24,17 @@ inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes)
       if (x != y)
          return true;
    }
-   return memcmp(p + i, q + i, bytes - i) != 0;
+   // A wide key's tail is one character, also compared inline.
+   if (bytes - i >= sizeof(uint32_t))
+   {
+      uint32_t x, y;
+      memcpy(&x, p + i, sizeof(x));
+      memcpy(&y, q + i, sizeof(y));
+      if (x != y)
+         return true;
+      i += sizeof(uint32_t);
+   }
+   return i != bytes && memcmp(p + i, q + i, bytes - i) != 0;
 }
 
 }  // namespace qv::containers

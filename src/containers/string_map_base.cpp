@@ -158,22 +158,31 @@ void StringMapInternals::replaceValue(StringMapBase *map, StringMapEntry *entry,
 bool StringMapInternals::addEntry(StringMapBase *map, wchar_t *key, size_t length, unsigned hash, void *value,
                                   bool keyPreallocated)
 {
-   StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
+   // A key the map copies goes into the entry's own block.
+   if (!keyPreallocated && length >= (SIZE_MAX - sizeof(StringMapEntry)) / sizeof(wchar_t))
+      return false;
+   size_t keyRoom = keyPreallocated ? 0 : (length + 1) * sizeof(wchar_t);
+   StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry) + keyRoom));
    if (entry == nullptr)
       return false;
-   entry->key = keyPreallocated ? key : CopyKey(key, length);
-   if (map->m_ignoreCase && entry->key != nullptr)
+   if (keyPreallocated)
+   {
+      entry->key = key;
+   }
+   else
+   {
+      entry->key = entry->inlineKey();
+      memcpy(entry->key, key, length * sizeof(wchar_t));
+   }
+   if (map->m_ignoreCase)
    {
       entry->originalKey = CopyKey(entry->key, length);
-      if (entry->originalKey != nullptr)
-         FoldInPlace(entry->key, length);
-   }
-   if (entry->key == nullptr || (map->m_ignoreCase && entry->originalKey == nullptr))
-   {
-      if (!keyPreallocated)
-         free(entry->key);
-      free(entry);
-      return false;
+      if (entry->originalKey == nullptr)
+      {
+         free(entry);
+         return false;
+      }
+      FoldInPlace(entry->key, length);
    }
    entry->value = value;
    HASH_ADD_KEYPTR_BYHASHVALUE(hh, map->m_objects, entry->key, KeyBytes(length), hash, entry);
@@ -229,7 +238,7 @@ void StringMapInternals::removeEntry(StringMapBase *map, StringMapEntry *entry)
 {
    HASH_DELETE(hh, map->m_objects, entry);
    void *value = entry->value;
-   free(entry->key);
+   entry->freeKey();
    free(entry->originalKey);
    free(entry);
    if (map->m_objectOwner)
@@ -273,7 +282,7 @@ void StringMapBase::setIgnoreCase(bool ignore)
       {
          if (entry->originalKey != nullptr)
          {
-            free(entry->key);
+            entry->freeKey();
             entry->key = entry->originalKey;
             entry->originalKey = nullptr;
          }

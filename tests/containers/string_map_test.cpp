@@ -213,6 +213,29 @@ TEST(StringMap, LargeMapsFindEveryKeyThroughGrowthRemovalAndCaseSwitches)
    check(true);
 }
 
+TEST(HashTable, KeyComparisonSeesEveryByte)
+{
+   // Every length up to three words and a bit, equal keys and keys that differ in any
+   // one byte (in the whole words, in a 4-byte tail and in the single bytes after it).
+   unsigned char a[40], b[40];
+   for (size_t i = 0; i < sizeof(a); i++)
+      a[i] = b[i] = static_cast<unsigned char>(i * 7 + 1);
+   for (size_t length = 0; length <= 27; length++)
+   {
+      EXPECT_FALSE(qv::containers::KeyBytesDiffer(a, b, length)) << length;
+      for (size_t at = 0; at < length; at++)
+      {
+         b[at] ^= 0x10;
+         EXPECT_TRUE(qv::containers::KeyBytesDiffer(a, b, length)) << length << " " << at;
+         b[at] ^= 0x10;
+      }
+      // A difference just past the length is not seen.
+      b[length] ^= 0x10;
+      EXPECT_FALSE(qv::containers::KeyBytesDiffer(a, b, length)) << length;
+      b[length] ^= 0x10;
+   }
+}
+
 TEST(StringMap, NullKeysAndValues)
 {
    StringMap map;
