@@ -14,6 +14,7 @@
 namespace qv {
 namespace containers {
 struct HashMapInternals;
+struct MemoryPoolInternals;
 struct QueueInternals;
 struct StringListInternals;
 struct StringMapInternals;
@@ -28,6 +29,8 @@ struct StringMapInternals;
 class QV_EXPORT MemoryPool
 {
 private:
+   friend struct qv::containers::MemoryPoolInternals;  // the library's own region hand-over
+
    void *m_currentRegion;  // newest region; its first 8 bytes point to the one before
    size_t m_headerSize;    // offset of the first usable byte in every region
    size_t m_regionSize;    // size in bytes of a normal region

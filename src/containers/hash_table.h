@@ -24,7 +24,17 @@ inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes)
       if (x != y)
          return true;
    }
-   return memcmp(p + i, q + i, bytes - i) != 0;
+   // A wide key's tail is one character, also compared inline.
+   if (bytes - i >= sizeof(uint32_t))
+   {
+      uint32_t x, y;
+      memcpy(&x, p + i, sizeof(x));
+      memcpy(&y, q + i, sizeof(y));
+      if (x != y)
+         return true;
+      i += sizeof(uint32_t);
+   }
+   return i != bytes && memcmp(p + i, q + i, bytes - i) != 0;
 }
 
 }  // namespace qv::containers
@@ -36,5 +46,22 @@ inline bool KeyBytesDiffer(const void *a, const void *b, size_t bytes)
 #define HASH_KEYCMP(a, b, n) qv::containers::KeyBytesDiffer((a), (b), (n))
 #define uthash_fatal(msg) exit(QV_HASH_TABLE_FATAL_EXIT)
 #include <uthash.h>
+
+namespace qv::containers {
+
+/* Doubles the buckets of the table whose entry handle is hh while they are fewer than its
+ * entries. uthash on its own only grows a table once some chain reaches ten entries, and
+ * a lookup then walks a few entries of its chain, each a likely cache miss; with a bucket
+ * per entry the chains stay near one. */
+template <typename Handle> inline void KeepChainsShort(Handle *hh)
+{
+   UT_hash_table *table = hh->tbl;
+   while (table->num_buckets < table->num_items && !table->noexpand)
+   {
+      HASH_EXPAND_BUCKETS(hh, table, oomed);
+   }
+}
+
+}  // namespace qv::containers
 
 #endif

@@ -3,7 +3,7 @@
  * building and discarding pools (one or more per message) does not hand memory back to
  * the heap only to take it again: the heap would trim its top and the pages be faulted
  * in anew on every cycle. */
-#include <qv_containers.h>
+#include "containers/memory_pool_internals.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -206,3 +206,22 @@ void MemoryPool::clear()
    ChainPointer(m_currentRegion) = nullptr;
    m_allocated = m_headerSize;
 }
+
+namespace qv::containers {
+
+void *MemoryPoolInternals::acquireRegion(size_t bytes)
+{
+   return AcquireRegion(bytes);
+}
+
+bool MemoryPoolInternals::adoptRegion(MemoryPool &pool, void *region, size_t bytes)
+{
+   if (pool.m_currentRegion == nullptr)
+      return false;
+   RegionBytes(region) = bytes;
+   ChainPointer(region) = ChainPointer(pool.m_currentRegion);
+   ChainPointer(pool.m_currentRegion) = region;
+   return true;
+}
+
+}  // namespace qv::containers

@@ -8,6 +8,7 @@
 using qv::containers::FoldInPlace;
 using qv::containers::FoldKeyInPlace;
 using qv::containers::HashKey;
+using qv::containers::KeepChainsShort;
 using qv::containers::KeyBytes;
 using qv::containers::MAX_KEY_LENGTH;
 using qv::containers::SameCase;
@@ -145,25 +146,35 @@ void StringMapInternals::replaceValue(StringMapBase *map, StringMapEntry *entry,
 bool StringMapInternals::addEntry(StringMapBase *map, wchar_t *key, size_t length, unsigned hash, void *value,
                                   bool keyPreallocated)
 {
-   StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry)));
+   // A key the map copies goes into the entry's own block.
+   if (!keyPreallocated && length >= (SIZE_MAX - sizeof(StringMapEntry)) / sizeof(wchar_t))
+      return false;
+   size_t keyRoom = keyPreallocated ? 0 : (length + 1) * sizeof(wchar_t);
+   StringMapEntry *entry = static_cast<StringMapEntry *>(calloc(1, sizeof(StringMapEntry) + keyRoom));
    if (entry == nullptr)
       return false;
-   entry->key = keyPreallocated ? key : qv::text::CopyOfLength(key, length);
-   if (map->m_ignoreCase && entry->key != nullptr)
+   if (keyPreallocated)
+   {
+      entry->key = key;
+   }
+   else
+   {
+      entry->key = entry->inlineKey();
+      memcpy(entry->key, key, length * sizeof(wchar_t));
+   }
+   if (map->m_ignoreCase)
    {
       entry->originalKey = qv::text::CopyOfLength(entry->key, length);
-      if (entry->originalKey != nullptr)
-         FoldInPlace(entry->key, length);
-   }
-   if (entry->key == nullptr || (map->m_ignoreCase && entry->originalKey == nullptr))
-   {
-      if (!keyPreallocated)
-         free(entry->key);
-      free(entry);
-      return false;
+      if (entry->originalKey == nullptr)
+      {
+         free(entry);
+         return false;
+      }
+      FoldInPlace(entry->key, length);
    }
    entry->value = value;
    HASH_ADD_KEYPTR_BYHASHVALUE(hh, map->m_objects, entry->key, KeyBytes(length), hash, entry);
+   KeepChainsShort(&entry->hh);
    return true;
 }
 
@@ -215,7 +226,7 @@ void StringMapInternals::removeEntry(StringMapBase *map, StringMapEntry *entry)
 {
    HASH_DELETE(hh, map->m_objects, entry);
    void *value = entry->value;
-   free(entry->key);
+   entry->freeKey();
    free(entry->originalKey);
    free(entry);
    if (map->m_objectOwner)
@@ -259,13 +270,14 @@ void StringMapBase::setIgnoreCase(bool ignore)
       {
          if (entry->originalKey != nullptr)
          {
-            free(entry->key);
+            entry->freeKey();
             entry->key = entry->originalKey;
             entry->originalKey = nullptr;
          }
          hash = HashKey<SameCase>(entry->key, length, nullptr);
       }
       HASH_ADD_KEYPTR_BYHASHVALUE(hh, rebuilt, entry->key, KeyBytes(length), hash, entry);
+      KeepChainsShort(&entry->hh);
    }
    m_objects = rebuilt;
 }

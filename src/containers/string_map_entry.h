@@ -22,7 +22,17 @@ struct StringMapEntry
    const wchar_t *reportedKey() const { return (originalKey != nullptr) ? originalKey : key; }
    /* The next entry in insertion order, or null. */
    StringMapEntry *next() const { return static_cast<StringMapEntry *>(hh.next); }
+   /* Room right behind the entry, in the same heap block, where the map copies a new key,
+    * so that a lookup finds the entry and its key in neighbouring cache lines. */
+   wchar_t *inlineKey() { return reinterpret_cast<wchar_t *>(this + 1); }
+   /* Frees key unless it lives in the entry's own block. */
+   void freeKey()
+   {
+      if (key != inlineKey())
+         free(key);
+   }
 };
+static_assert(sizeof(StringMapEntry) % alignof(wchar_t) == 0, "a key behind the entry is aligned");
 
 namespace qv::containers {
 

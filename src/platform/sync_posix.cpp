@@ -17,6 +17,12 @@ constexpr int64_t MS_PER_SECOND = 1000;
 constexpr int64_t NS_PER_MS = 1000000;
 constexpr long NS_PER_SECOND = 1000000000L;
 
+/* Most pauses between two looks at a contended lock word; the pauses double up to it. */
+constexpr uint32_t LOCK_MAX_BACKOFF = 64;
+
+/* Looks in a row that find the lock held by the same thread, after which a waiter sleeps. */
+constexpr uint32_t LOCK_STALLED_LOOKS = 6;
+
 inline void CpuRelax()
 {
 #if defined(__x86_64__) || defined(__i386__)
@@ -118,13 +124,29 @@ void LockDestroy(QvLock *lock)
 
 void LockAcquireSlow(QvLock *lock)
 {
-   for (uint32_t i = 0; i < lock->spinCount; i++)
+   // Spins with growing pauses between looks at the lock word: a waiter that keeps reading
+   // the word takes its cache line from the holder on every look, which slows the holder's
+   // own release and re-acquisition. While the same holder keeps the word held look after
+   // look, it is most likely not running (or in a long section): the waiter stops spinning
+   // and sleeps instead of burning the processor the holder may need.
+   uint32_t budget = lock->spinCount;
+   uint32_t delay = 1;
+   uint32_t stalls = 0;
+   uintptr_t holder = lock->owner.load(std::memory_order_relaxed);
+   while (budget > 0 && stalls < LOCK_STALLED_LOOKS)
    {
       uint32_t state = lock->state.load(std::memory_order_relaxed);
       if (state == LOCK_FREE &&
           lock->state.compare_exchange_weak(state, LOCK_HELD, std::memory_order_acquire, std::memory_order_relaxed))
          return;
-      CpuRelax();
+      uintptr_t now = lock->owner.load(std::memory_order_relaxed);
+      stalls = (state != LOCK_FREE && now == holder) ? stalls + 1 : 0;
+      holder = now;
+      for (uint32_t i = 0; i < delay; i++)
+         CpuRelax();
+      budget = (budget > delay) ? budget - delay : 0;
+      if (delay < LOCK_MAX_BACKOFF)
+         delay *= 2;
    }
    // Marking the word contended makes the releasing thread wake a sleeper; a thread that
    // wins it this way keeps the mark, which costs at most one needless wake.

@@ -51,6 +51,12 @@ struct MessageInternals
     * the size wire bytes at raw; false when they do not form a valid message. */
    static bool load(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t numFields);
    static bool loadBinary(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t length);
+   /* The binary message of size wire bytes at the start of block (a heap block of
+    * blockSize bytes), taking the block as a region of the message's pool so that its data
+    * stays where it is; null, with the block untouched, unless the bytes form a binary
+    * message whose data is used as it stands (not compressed). On success the block
+    * belongs to the message. */
+   static QVCPMessage *adoptBinary(uint8_t *block, size_t blockSize, size_t size, int version);
    static bool loadFields(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t count);
    static bool parseFields(QVCPMessage *msg, const uint8_t *area, size_t areaSize, uint32_t count);
 };

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include "containers/memory_pool_internals.h"
 #include "protocol/message_internals.h"
 
 using namespace qv::protocol;
@@ -304,6 +305,29 @@ bool MessageInternals::loadBinary(QVCPMessage *msg, const uint8_t *raw, size_t s
    }
    msg->m_flags &= ~QVCP_MF_COMPRESSED;
    return InflatePayload(raw, size, msg->m_data, length, true);
+}
+
+QVCPMessage *MessageInternals::adoptBinary(uint8_t *block, size_t blockSize, size_t size, int version)
+{
+   static_assert(MemoryPool::HEADER_SIZE <= QVCP_HEADER_SIZE, "the region header takes the message header's place");
+   if (size < QVCP_HEADER_SIZE || size > blockSize)
+      return nullptr;
+   RawHeader header = ReadHeader(block);
+   bool inflate = (header.flags & (QVCP_MF_COMPRESSED | QVCP_MF_STREAM)) == QVCP_MF_COMPRESSED &&
+                  version >= QVCP_COMPRESSION_VERSION;
+   if ((header.flags & (QVCP_MF_BINARY | QVCP_MF_CONTROL)) != QVCP_MF_BINARY || inflate ||
+       header.numFields > size - QVCP_HEADER_SIZE)
+      return nullptr;
+   auto *msg = new QVCPMessage(header.code, header.id, version);
+   msg->m_flags = header.flags;
+   if (!qv::containers::MemoryPoolInternals::adoptRegion(msg->m_pool, block, blockSize))
+   {
+      delete msg;
+      return nullptr;
+   }
+   msg->m_data = block + QVCP_HEADER_SIZE;
+   msg->m_dataSize = header.numFields;
+   return msg;
 }
 
 bool MessageInternals::loadFields(QVCPMessage *msg, const uint8_t *raw, size_t size, uint32_t count)

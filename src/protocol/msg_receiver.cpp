@@ -5,8 +5,9 @@
 #include <qv_crypto.h>
 #include <qv_log.h>
 
+#include "containers/memory_pool_internals.h"
 #include "platform/socket.h"
-#include "protocol/message_field.h"
+#include "protocol/message_internals.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +25,10 @@ constexpr int RECEIVE_VERSION = 4;
 
 /* readBytes result of a closed stream. */
 constexpr int READ_CLOSED = 0;
+
+/* Smallest binary message that takes the receive buffer over instead of being copied out
+ * of it: below it a copy costs less than a change of buffers. */
+constexpr size_t TAKE_BUFFER_MIN_SIZE = 32768;
 
 /* Debug level of messages dropped for want of an encryption context. */
 constexpr int DROP_DEBUG_LEVEL = 6;
@@ -52,6 +57,7 @@ struct ReceiverInternals
 
    static CutResult cutMessage(AbstractMessageReceiver *r, QVCPMessage **msg);
    static CutResult decryptAndParse(AbstractMessageReceiver *r, uint8_t *raw, size_t size, QVCPMessage **msg);
+   static bool takeBuffer(AbstractMessageReceiver *r, size_t size, QVCPMessage **msg);
    static void consume(AbstractMessageReceiver *r, size_t size);
    static void compact(AbstractMessageReceiver *r);
    static bool grow(AbstractMessageReceiver *r, size_t size);
@@ -151,6 +157,31 @@ CutResult ReceiverInternals::decryptAndParse(AbstractMessageReceiver *r, uint8_t
    return (*msg != nullptr) ? CutResult::MESSAGE : CutResult::PROTOCOL_ERROR;
 }
 
+/* A large binary message that fills the buffer on its own becomes the owner of the buffer,
+ * which saves copying its data; the receiver goes on with a new buffer of the same size
+ * (from the thread's region cache, where a released message of that size left its
+ * block). False, with nothing changed, when the message is not such a one or no new buffer
+ * can be had. */
+bool ReceiverInternals::takeBuffer(AbstractMessageReceiver *r, size_t size, QVCPMessage **msg)
+{
+   if (r->m_start != 0 || r->m_dataSize != size || size < TAKE_BUFFER_MIN_SIZE || r->m_size - size > size ||
+       (ReadBE16(r->m_buffer + 2) & (QVCP_MF_BINARY | QVCP_MF_CONTROL)) != QVCP_MF_BINARY)
+      return false;
+   auto *fresh = static_cast<uint8_t *>(qv::containers::MemoryPoolInternals::acquireRegion(r->m_size));
+   if (fresh == nullptr)
+      return false;
+   *msg = qv::protocol::MessageInternals::adoptBinary(r->m_buffer, r->m_size, size, RECEIVE_VERSION);
+   if (*msg == nullptr)
+   {
+      free(fresh);
+      return false;
+   }
+   r->m_buffer = fresh;
+   r->m_dataSize = 0;
+   r->m_start = 0;
+   return true;
+}
+
 CutResult ReceiverInternals::cutMessage(AbstractMessageReceiver *r, QVCPMessage **msg)
 {
    *msg = nullptr;
@@ -181,6 +212,8 @@ CutResult ReceiverInternals::cutMessage(AbstractMessageReceiver *r, QVCPMessage 
    CutResult rc;
    if (ReadBE16(raw) == CMD_ENCRYPTED_MESSAGE)
       rc = decryptAndParse(r, raw, size, msg);
+   else if (takeBuffer(r, size, msg))
+      return CutResult::MESSAGE;
    else
    {
       *msg = QVCPMessage::deserialize(reinterpret_cast<QVCP_MESSAGE *>(raw), size, RECEIVE_VERSION);

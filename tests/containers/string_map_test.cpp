@@ -177,6 +177,65 @@ TEST(StringMap, InsertionOrderSurvivesReplaceRemoveAndCaseSwitches)
    EXPECT_EQ(PairsOf(exact), (W{L"a=lower", L"A=upper"}));
 }
 
+TEST(StringMap, LargeMapsFindEveryKeyThroughGrowthRemovalAndCaseSwitches)
+{
+   // Enough keys for the table to grow many times; every key is found in either case,
+   // after removals and after each rebuild by a case switch, and removed ones are not.
+   constexpr int KEYS = 5000;
+   auto key = [](int i, bool upper) {
+      wchar_t text[32];
+      swprintf(text, 32, upper ? L"KEY-%d-NAME" : L"key-%d-name", i);
+      return std::wstring(text);
+   };
+   StringMap map;
+   for (int i = 0; i < KEYS; i++)
+      map.set(key(i, i % 2 == 0).c_str(), key(i, false).c_str());
+   for (int i = 0; i < KEYS; i += 3)
+      map.remove(key(i, true).c_str());
+   auto check = [&](bool ignoreCase) {
+      ASSERT_EQ(map.size(), KEYS - (KEYS + 2) / 3);
+      for (int i = 0; i < KEYS; i++)
+      {
+         bool kept = (i % 3 != 0);
+         const wchar_t *stored = map.get(key(i, i % 2 == 0).c_str());
+         ASSERT_EQ(stored != nullptr, kept) << i;
+         if (kept)
+         {
+            EXPECT_EQ(std::wstring(stored), key(i, false)) << i;
+         }
+         ASSERT_EQ(map.get(key(i, i % 2 != 0).c_str()) != nullptr, kept && ignoreCase) << i;
+      }
+   };
+   check(true);
+   map.setIgnoreCase(false);
+   check(false);
+   map.setIgnoreCase(true);
+   check(true);
+}
+
+TEST(HashTable, KeyComparisonSeesEveryByte)
+{
+   // Every length up to three words and a bit, equal keys and keys that differ in any
+   // one byte (in the whole words, in a 4-byte tail and in the single bytes after it).
+   unsigned char a[40], b[40];
+   for (size_t i = 0; i < sizeof(a); i++)
+      a[i] = b[i] = static_cast<unsigned char>(i * 7 + 1);
+   for (size_t length = 0; length <= 27; length++)
+   {
+      EXPECT_FALSE(qv::containers::KeyBytesDiffer(a, b, length)) << length;
+      for (size_t at = 0; at < length; at++)
+      {
+         b[at] ^= 0x10;
+         EXPECT_TRUE(qv::containers::KeyBytesDiffer(a, b, length)) << length << " " << at;
+         b[at] ^= 0x10;
+      }
+      // A difference just past the length is not seen.
+      b[length] ^= 0x10;
+      EXPECT_FALSE(qv::containers::KeyBytesDiffer(a, b, length)) << length;
+      b[length] ^= 0x10;
+   }
+}
+
 TEST(StringMap, NullKeysAndValues)
 {
    StringMap map;

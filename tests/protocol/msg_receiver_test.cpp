@@ -203,6 +203,70 @@ TEST_F(ReceiverTest, LargeMessagesGrowTheBufferExactlyOrAreSkipped)
       EXPECT_LE(room, 10000u);
 }
 
+TEST_F(ReceiverTest, LargeBinaryMessagesKeepTheirDataWhetherTheyTakeTheBufferOrNot)
+{
+   // Binary messages of 40000 and 50000 data bytes, each with its own byte pattern: each
+   // alone in a buffer grown to its size (taken over), a control message of that size
+   // (which carries no data), and then, in a larger buffer, two in one read (copied).
+   auto binary = [](uint32_t id, size_t dataSize, uint16_t extraFlags = 0) {
+      Bytes bytes = Wire(CMD_FILE_DATA, id, dataSize);
+      bytes[3] |= static_cast<uint8_t>(extraFlags);
+      for (size_t i = 16; i < bytes.size(); i++)
+         bytes[i] = static_cast<uint8_t>(i * 31 + id);
+      return bytes;
+   };
+   auto expectData = [](const QVCPMessage &m, uint32_t id, size_t dataSize) {
+      ASSERT_TRUE(m.isBinary());
+      ASSERT_EQ(m.getBinaryDataSize(), dataSize);
+      for (size_t i = 0; i < dataSize; i++)
+         ASSERT_EQ(m.getBinaryData()[i], static_cast<uint8_t>((i + 16) * 31 + id)) << id << " " << i;
+   };
+   make(4096, 1 << 20);
+   channel->chunks = {binary(1, 40000), binary(2, 40000), binary(3, 50000) + Wire(CMD_KEEPALIVE, 4),
+                      binary(5, 40000, QVCP_MF_CONTROL), binary(6, 40000)};
+   std::vector<std::unique_ptr<QVCPMessage>> kept;
+   for (uint32_t id : {1u, 2u, 3u})
+   {
+      MessageReceiverResult result;
+      kept.emplace_back(receiver->readMessage(0, &result));
+      ASSERT_NE(kept.back(), nullptr) << id;
+      EXPECT_EQ(kept.back()->getId(), id);
+      EXPECT_EQ(kept.back()->getCode(), CMD_FILE_DATA);
+      EXPECT_EQ(kept.back()->getFlags(), QVCP_MF_BINARY);
+   }
+   EXPECT_EQ(read(MSGRECV_SUCCESS), 4u);
+   // A control message carries no data, whatever its size.
+   MessageReceiverResult result;
+   std::unique_ptr<QVCPMessage> control(receiver->readMessage(0, &result));
+   ASSERT_NE(control, nullptr);
+   EXPECT_EQ(control->getId(), 5u);
+   EXPECT_EQ(control->getBinaryDataSize(), 0u);
+   kept.emplace_back(receiver->readMessage(0, &result));
+   ASSERT_NE(kept.back(), nullptr);
+   // Every message keeps its own data while the receiver goes on with other buffers, also
+   // in a copy and after the message's fields are dropped.
+   expectData(*kept[0], 1, 40000);
+   expectData(*kept[1], 2, 40000);
+   expectData(*kept[2], 3, 50000);
+   expectData(*kept[3], 6, 40000);
+   QVCPMessage copy(kept[0].get());
+   expectData(copy, 1, 40000);
+   kept[1]->deleteAllFields();
+   EXPECT_EQ(kept[1]->getBinaryDataSize(), 0u);
+   EXPECT_EQ(kept[1]->getBinaryData(), nullptr);
+   read(MSGRECV_TIMEOUT);
+
+   make(131072, 1 << 20);
+   channel->chunks = {binary(7, 40000) + binary(8, 40000)};
+   for (uint32_t id : {7u, 8u})
+   {
+      std::unique_ptr<QVCPMessage> m(receiver->readMessage(0, &result));
+      ASSERT_NE(m, nullptr) << id;
+      EXPECT_EQ(m->getId(), id);
+      expectData(*m, id, 40000);
+   }
+}
+
 TEST_F(ReceiverTest, SkippedMessageEndingInsideARead)
 {
    make(16, 64);
