@@ -294,8 +294,9 @@ public:
    /* Copies the command (null stays null and starts nothing) and takes the next stream
     * id; the first executor of the process gets 1. */
    explicit ProcessExecutor(const wchar_t *command);
-   /* Kills what still runs of the command's process group, as stop does, waits for the
-    * reader to deliver its end, so no hook runs afterwards, and releases everything. */
+   /* Does what stopAndWait does and releases everything. A derived class whose hooks use
+    * its own members calls stopAndWait first in its destructor: those members are gone
+    * by the time this destructor runs. */
    virtual ~ProcessExecutor();
    ProcessExecutor(const ProcessExecutor &) = delete;
    ProcessExecutor &operator=(const ProcessExecutor &) = delete;
@@ -312,6 +313,10 @@ public:
     * then ends once it has delivered what is in the pipe. Nothing happens before the first
     * execute. */
    virtual void stop();
+
+   /* stop, then waits without limit for the reader to deliver the end of the output, so
+    * that no hook runs afterwards (until the next execute). */
+   void stopAndWait();
 
    /* Whether the command still runs; the first call that finds it ended clears the
     * running state. */

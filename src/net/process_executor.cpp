@@ -47,15 +47,18 @@ ProcessExecutor::ProcessExecutor(const wchar_t *command)
 
 ProcessExecutor::~ProcessExecutor()
 {
-   if (m_process != nullptr)
-      ChildKillGroup(m_process, STOPPED_EXIT_CODE);
-   __atomic_store_n(&m_running, false, __ATOMIC_RELEASE);
+   stopAndWait();
+   free(m_command);
+   releaseProcess();
+}
+
+void ProcessExecutor::stopAndWait()
+{
+   stop();
    // The reader ends once it has seen the command end, and calls no hook afterwards.
    if (m_outputReader != nullptr)
       ThreadWaitForExit(m_outputReader);
    m_outputReader = nullptr;
-   free(m_command);
-   releaseProcess();
 }
 
 void ProcessExecutor::onOutput(const char *text) {}
