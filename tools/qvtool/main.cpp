@@ -20,6 +20,8 @@ const QvtoolCommand COMMANDS[] = {
      CommandPoolStress},
     {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
      CommandCrashTest},
+    {"exec", "[--] COMMAND [ARGS...]", "run a shell command and stream its output; exits with its code", CommandExec},
+    {"info", "[--heap-report]", "print the system, host, installation directories and memory figures", CommandInfo},
 };
 
 void Usage()

@@ -28,5 +28,7 @@ int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
 int CommandCrashTest(int argc, char **argv);
+int CommandExec(int argc, char **argv);
+int CommandInfo(int argc, char **argv);
 
 #endif
