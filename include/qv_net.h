@@ -281,7 +281,9 @@ protected:
 
    /* One chunk of output on the reader thread: raw bytes of the command (possibly cut in
     * the middle of a line or of a multibyte character) followed by a zero byte, or an
-    * empty text after 5 silent seconds. The base does nothing. */
+    * empty text after 5 silent seconds. Zero bytes in the output cannot pass through a
+    * terminated text: they are left out, and the bytes after one come as a new chunk. The
+    * base does nothing. */
    virtual void onOutput(const char *text);
    /* Called once on the reader thread after the last chunk. The base does nothing. */
    virtual void endOfOutput();

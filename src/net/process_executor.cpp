@@ -8,6 +8,7 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 
 using namespace qv::platform;
 
@@ -198,14 +199,23 @@ void ProcessExecutor::readOutput(void *executor)
    // One byte more than a read takes, for the terminator of the last chunk.
    char *buffer = static_cast<char *>(malloc(READ_BUFFER_SIZE + 1));
 
-   // Passes n bytes at buffer on in terminated chunks of at most OUTPUT_CHUNK_SIZE.
+   // Passes n bytes at buffer on in terminated chunks of at most OUTPUT_CHUNK_SIZE. A zero
+   // byte would end a chunk's text early and hide what follows it, so chunks are also cut
+   // there and the zero bytes themselves left out.
    auto deliver = [self, buffer](size_t n) {
       for (size_t offset = 0; offset < n; offset += OUTPUT_CHUNK_SIZE)
       {
          size_t end = (n - offset > OUTPUT_CHUNK_SIZE) ? offset + OUTPUT_CHUNK_SIZE : n;
          char saved = buffer[end];
          buffer[end] = 0;
-         self->onOutput(buffer + offset);
+         for (size_t start = offset; start < end;)
+         {
+            const char *zero = static_cast<const char *>(memchr(buffer + start, 0, end - start));
+            size_t stop = (zero != nullptr) ? static_cast<size_t>(zero - buffer) : end;
+            if (stop > start)
+               self->onOutput(buffer + start);
+            start = stop + 1;
+         }
          buffer[end] = saved;
       }
    };
