@@ -6,6 +6,7 @@
 
 #include "platform/local_pipe.h"
 #include "platform/named_pipe.h"
+#include "system/files.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <new>
 
 using namespace qv::platform;
+using qv::system::Utf8Path;
 
 namespace {
 
@@ -35,20 +37,6 @@ bool IsEveryone(const wchar_t *user)
 {
    return user == nullptr || user[0] == 0 || (user[0] == L'*' && user[1] == 0);
 }
-
-/* A UTF-8 copy of a wide text that frees itself. */
-class Utf8Text
-{
-public:
-   explicit Utf8Text(const wchar_t *text) : m_text((text != nullptr) ? UTF8StringFromWideString(text) : nullptr) {}
-   ~Utf8Text() { free(m_text); }
-   Utf8Text(const Utf8Text &) = delete;
-   Utf8Text &operator=(const Utf8Text &) = delete;
-   const char *get() const { return m_text; }
-
-private:
-   char *m_text;
-};
 
 }  // namespace
 
@@ -75,7 +63,7 @@ NamedPipeListener *NamedPipeListener::create(const wchar_t *name, NamedPipeCallb
    if (!IsEveryone(user))
    {
       qvlog_debug(2, L"NamedPipeListener(%s): will allow connections only for user %s", name, user);
-      Utf8Text account(user);
+      Utf8Path account(user);
       if (account.get() == nullptr || !UserIdOf(account.get(), &allowedUid, &error))
       {
          qvlog_debug(2, L"NamedPipeListener(%s): SetEntriesInAcl failed (%s)", name,
@@ -84,7 +72,7 @@ NamedPipeListener *NamedPipeListener::create(const wchar_t *name, NamedPipeCallb
          return nullptr;
       }
    }
-   Utf8Text pipeName(name);
+   Utf8Path pipeName(name);
    QvPipeServer *server = nullptr;
    if (pipeName.get() == nullptr)
       error = EINVAL;
@@ -197,7 +185,7 @@ NamedPipe *NamedPipe::connect(const wchar_t *name, uint32_t timeout)
 {
    if (name == nullptr)
       return nullptr;
-   Utf8Text pipeName(name);
+   Utf8Path pipeName(name);
    if (pipeName.get() == nullptr)
       return nullptr;
    int error = 0;

@@ -93,6 +93,15 @@ struct Served
 using ListenerPtr = std::unique_ptr<NamedPipeListener>;
 using PipePtr = std::unique_ptr<NamedPipe>;
 
+/* A listener of the name for served, started; null when it could not be made. */
+ListenerPtr Started(const std::wstring &name, Served &served, const wchar_t *user)
+{
+   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, user));
+   if (listener != nullptr)
+      listener->start();
+   return listener;
+}
+
 /* True once thread tid waits in the kernel for time or for a descriptor. */
 bool WaitUntilWaiting(uint32_t tid)
 {
@@ -221,9 +230,8 @@ TEST(NamedPipe, LargeMessagesArriveWholeThroughThePipeReceiver)
          free(raw);
       }
    };
-   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, L"*"));
+   ListenerPtr listener = Started(name, served, L"*");
    ASSERT_NE(nullptr, listener);
-   listener->start();
    PipePtr client(NamedPipe::connect(name.c_str(), GENEROUS_MS));
    ASSERT_NE(nullptr, client);
    PipeMessageReceiver receiver(client->handle(), 4096, 8 * 1024 * 1024);
@@ -272,9 +280,8 @@ TEST(NamedPipe, AccessRuleLetsOnlyTheChosenUserConnect)
    EXPECT_EQ(user.wideName(), served.user(0));
    onlyUser.reset();
 
-   ListenerPtr everyone(NamedPipeListener::create(name.c_str(), Served::Callback, &served, L""));
+   ListenerPtr everyone = Started(name, served, L"");
    ASSERT_NE(nullptr, everyone);
-   everyone->start();
    EXPECT_EQ(0, user.run([&name] {
       std::unique_ptr<NamedPipe> pipe(NamedPipe::connect(name.c_str(), GENEROUS_MS));
       return (pipe != nullptr && pipe->write("hi", 2)) ? 0 : 1;
@@ -309,9 +316,8 @@ TEST(NamedPipe, BusyListenerMakesClientsWaitUntilTheirTimeOut)
       entered.set();
       release.wait(std::chrono::seconds(60));
    };
-   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
+   ListenerPtr listener = Started(name, served, nullptr);
    ASSERT_NE(nullptr, listener);
-   listener->start();
    PipePtr first(NamedPipe::connect(name.c_str(), GENEROUS_MS));
    ASSERT_NE(nullptr, first);
    ASSERT_TRUE(entered.wait());
@@ -339,9 +345,8 @@ TEST(NamedPipe, SecondListenerOfANameFailsAndLeavesTheLiveOne)
    DebugLines debug(2);
    std::wstring name = PipeName("twice");
    Served served;
-   ListenerPtr live(NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
+   ListenerPtr live = Started(name, served, nullptr);
    ASSERT_NE(nullptr, live);
-   live->start();
    EXPECT_EQ(nullptr, NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
    EXPECT_TRUE(debug.has(L"NamedPipeListener(" + name + L"): CreateNamedPipe failed (Address already in use)"));
    PipePtr client(NamedPipe::connect(name.c_str(), GENEROUS_MS));
@@ -361,9 +366,8 @@ TEST(NamedPipe, SocketLeftByAnEndedListenerIsReplaced)
    close(fd);  // the file stays, with nobody behind it
 
    Served served;
-   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
+   ListenerPtr listener = Started(name, served, nullptr);
    ASSERT_NE(nullptr, listener);
-   listener->start();
    PipePtr client(NamedPipe::connect(name.c_str(), GENEROUS_MS));
    EXPECT_NE(nullptr, client);
 }
@@ -373,9 +377,8 @@ TEST(NamedPipe, ListenerStopsPromptlyAndStartsAgain)
    DebugLines debug(2);
    std::wstring name = PipeName("restart");
    Served served;
-   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
+   ListenerPtr listener = Started(name, served, nullptr);
    ASSERT_NE(nullptr, listener);
-   listener->start();
    listener->stop();
    EXPECT_EQ(1u, debug.count(L"NamedPipeListener(" + name + L"): stopped"));
    listener->stop();  // nothing runs: nothing to wait for
@@ -399,9 +402,8 @@ TEST(NamedPipe, WritingToAGonePeerFailsWithoutSignal)
       clientGone.wait();
       serverWrite = pipe->write("late", 4) ? 1 : 0;
    };
-   ListenerPtr listener(NamedPipeListener::create(name.c_str(), Served::Callback, &served, nullptr));
+   ListenerPtr listener = Started(name, served, nullptr);
    ASSERT_NE(nullptr, listener);
-   listener->start();
    PipePtr client(NamedPipe::connect(name.c_str(), GENEROUS_MS));
    ASSERT_NE(nullptr, client);
    client.reset();
