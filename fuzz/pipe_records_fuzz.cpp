@@ -3,9 +3,10 @@
  * reads are shorter or longer than the records. Every message must come out whole and in
  * order, however the records fall.
  *
- * Byte 0 picks the receiver's initial buffer size; the rest is the payload of the
- * messages (each message takes the next slice, its length from the payload's own bytes)
- * and, cycling through the same bytes, the lengths of the records. */
+ * Byte 0 picks the receiver's initial buffer size; the next bytes (at most MAX_PAYLOAD)
+ * are the payload of the messages (each message takes the next slice, its length from
+ * the payload's own bytes) and, cycling through the same bytes, the lengths of the
+ * records. */
 #include <qorvel.h>
 
 #include <arpa/inet.h>
@@ -28,8 +29,12 @@ using Bytes = std::vector<uint8_t>;
 const size_t INITIAL_SIZES[] = {16, 64, 100, 4096};
 constexpr size_t MAX_SIZE = 1 << 20;
 
-/* Records are at most this many times a length byte. */
-constexpr size_t RECORD_SCALE = 3;
+/* Records are 1 to 64 times this many bytes, by the input's bytes. */
+constexpr size_t RECORD_UNIT = 16;
+constexpr size_t RECORD_UNITS = 64;
+
+/* Payload bytes used at most: more makes runs slow without reaching anything new. */
+constexpr size_t MAX_PAYLOAD = 160;
 
 void Check(bool condition)
 {
@@ -68,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       return 0;
    size_t initialSize = INITIAL_SIZES[data[0] % (sizeof(INITIAL_SIZES) / sizeof(INITIAL_SIZES[0]))];
    const uint8_t *payload = data + 1;
-   size_t payloadSize = size - 1;
+   size_t payloadSize = (size - 1 < MAX_PAYLOAD) ? size - 1 : MAX_PAYLOAD;
 
    // The messages and the stream of their wire forms.
    std::vector<Bytes> messages;
@@ -98,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    size_t sent = 0;
    for (size_t record = 0; sent < stream.size(); record++)
    {
-      size_t length = (payload[record % payloadSize] + 1) * RECORD_SCALE;
+      size_t length = (payload[record % payloadSize] % RECORD_UNITS + 1) * RECORD_UNIT;
       if (length > stream.size() - sent)
          length = stream.size() - sent;
       ssize_t rc = send(ends[1], stream.data() + sent, length, MSG_NOSIGNAL);
