@@ -6,6 +6,7 @@
 
 #include "platform/local_pipe.h"
 #include "platform/named_pipe.h"
+#include "sync/lock_guard.h"
 #include "system/files.h"
 
 #include <errno.h>
@@ -204,10 +205,8 @@ bool NamedPipe::write(const void *data, size_t size)
       return true;
    if (data == nullptr)
       return false;
-   m_mutex.lock();
-   bool written = LocalPipeWrite(m_handle, data, size);
-   m_mutex.unlock();
-   return written;
+   qv::sync::LockGuard guard(m_mutex);
+   return LocalPipeWrite(m_handle, data, size);
 }
 
 const wchar_t *NamedPipe::user()
