@@ -186,9 +186,9 @@ private:
    uint32_t m_acceptedConnections;
    uint32_t m_rejectedConnections;
 
-   bool stopRequested();
-   bool bindSocket(SOCKET s, int family, const InetAddress &address);
-   void acceptConnection(SOCKET listener, uint32_t *errorSeries);
+   QV_INTERNAL bool stopRequested();
+   QV_INTERNAL bool bindSocket(SOCKET s, int family, const InetAddress &address);
+   QV_INTERNAL void acceptConnection(SOCKET listener, uint32_t *errorSeries);
 
 protected:
    /* Whether the peer may stay connected; called on the loop's thread. The base allows
@@ -272,8 +272,8 @@ private:
    bool m_running;    // read and written atomically
    wchar_t *m_command;
 
-   static void outputReaderEntry(void *executor);
-   void releaseProcess();
+   QV_INTERNAL static void outputReaderEntry(void *executor);
+   QV_INTERNAL void releaseProcess();
 
 protected:
    /* Set by a derived class (before execute) to have the output delivered. */
@@ -376,10 +376,10 @@ private:
    bool m_stop;  // read and written atomically
    wchar_t m_user[USER_LENGTH + 1];
 
-   NamedPipeListener(const wchar_t *name, QvPipeServer *server, NamedPipeCallback callback, void *arg,
-                     const wchar_t *user);
-   static void serverThread(void *listener);
-   void serve();
+   QV_INTERNAL NamedPipeListener(const wchar_t *name, QvPipeServer *server, NamedPipeCallback callback, void *arg,
+                                 const wchar_t *user);
+   QV_INTERNAL static void serverThread(void *listener);
+   QV_INTERNAL void serve();
 
 public:
    /* Creates the pipe name with its access rule: only user may connect, or everyone when
@@ -416,7 +416,7 @@ private:
    Mutex m_mutex;  // keeps the records of one write together
    wchar_t m_user[USER_LENGTH + 1];
 
-   NamedPipe(const wchar_t *name, HPIPE handle);
+   QV_INTERNAL NamedPipe(const wchar_t *name, HPIPE handle);
    friend class NamedPipeListener;
 
 public:
