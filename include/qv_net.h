@@ -4,6 +4,7 @@
 #define QORVEL_QV_NET_H
 
 #include <qv_data.h>
+#include <qv_threads.h>
 
 /* ---------------------------------------------------------------------------------------
  * Socket helpers and channels
@@ -373,6 +374,300 @@ public:
 
    void setWriteBlockSize(int size) { m_writeBlockSize = size; }
    void setWriteDelay(int delay) { m_writeDelay = delay; }
+};
+
+/* ---------------------------------------------------------------------------------------
+ * Socket listener
+ *
+ * The reusable TCP accept loop: a derived class sets a name, a port and optionally a
+ * listen address, calls initialize and then runs mainLoop on a thread of its own. The
+ * listener binds one IPv4 and one IPv6 socket (each can be switched off), accepts
+ * connections from both, asks isConnectionAllowed about each peer and hands allowed
+ * connections to processConnection. Every step is logged under the prefix
+ * "SocketListener/<name>: ".
+ * ------------------------------------------------------------------------------------- */
+
+/* What processConnection did with the socket. */
+enum ConnectionProcessingResult
+{
+   CPR_COMPLETED = 0,  // finished: the listener shuts the socket down and closes it
+   CPR_BACKGROUND = 1  // taken over (say by another thread): the listener leaves it alone
+};
+
+class QV_EXPORT SocketListener
+{
+public:
+   /* Longest name kept, in characters. */
+   static constexpr size_t NAME_LENGTH = 63;
+
+private:
+   SOCKET m_socketV4;
+   SOCKET m_socketV6;
+   uint16_t m_port;
+   wchar_t *m_listenAddress;  // null: every local address
+   bool m_allowV4;
+   bool m_allowV6;
+   bool m_stop;  // read and written atomically: shutdown may come from any thread
+   wchar_t m_name[NAME_LENGTH + 1];
+   uint32_t m_acceptErrors;  // the counters are written by the loop only, read by anyone
+   uint32_t m_acceptedConnections;
+   uint32_t m_rejectedConnections;
+
+   QV_INTERNAL bool stopRequested();
+   QV_INTERNAL bool bindSocket(SOCKET s, int family, const InetAddress &address);
+   QV_INTERNAL void acceptConnection(SOCKET listener, uint32_t *errorSeries);
+
+protected:
+   /* Whether the peer may stay connected; called on the loop's thread. The base allows
+    * every peer. */
+   virtual bool isConnectionAllowed(const InetAddress &peer);
+   /* Serves an accepted connection on the loop's thread; no other connection is accepted
+    * until it returns, so long work goes to another thread with CPR_BACKGROUND. The
+    * base returns CPR_COMPLETED. */
+   virtual ConnectionProcessingResult processConnection(SOCKET s, const InetAddress &peer);
+   /* Checked before every wait and every accept: true ends mainLoop. The base returns
+    * false. */
+   virtual bool isStopConditionReached();
+
+public:
+   /* Nothing is opened until initialize. */
+   SocketListener(uint16_t port, bool allowV4 = true, bool allowV6 = true);
+   /* Sets the stop flag and closes the sockets; mainLoop must have returned. */
+   virtual ~SocketListener();
+   SocketListener(const SocketListener &) = delete;
+   SocketListener &operator=(const SocketListener &) = delete;
+
+   /* Copies at most NAME_LENGTH characters of the name (null: empty). */
+   void setName(const wchar_t *name);
+   /* Host name or address literal to bind to; null, empty or "*" means every local
+    * address. A name is resolved once for each family by initialize; a family it has no
+    * address of binds to its loopback address. */
+   void setListenAddress(const wchar_t *address);
+   /* Switch a family on or off; before initialize. */
+   void enableIPv4(bool enable) { m_allowV4 = enable; }
+   void enableIPv6(bool enable) { m_allowV6 = enable; }
+
+   /* Creates, binds and opens the sockets of the allowed families. True when at least one
+    * family is bound; false (every failure logged as an error) when none is, also when
+    * no socket could be created at all. A family whose listen fails is closed without a
+    * message. Sockets created stay open until destruction. Call it once. */
+   bool initialize();
+   /* Accepts connections on the calling thread until shutdown or the stop condition.
+    * Each wait lasts at most one second, so a stop is seen within about a second. */
+   void mainLoop();
+   /* Asks mainLoop to return; from any thread. The sockets stay open until destruction. */
+   void shutdown();
+
+   const wchar_t *getName() const { return m_name; }
+   uint32_t getAcceptErrors() const { return __atomic_load_n(&m_acceptErrors, __ATOMIC_RELAXED); }
+   uint32_t getAcceptedConnections() const { return __atomic_load_n(&m_acceptedConnections, __ATOMIC_RELAXED); }
+   uint32_t getRejectedConnections() const { return __atomic_load_n(&m_rejectedConnections, __ATOMIC_RELAXED); }
+};
+
+/* ---------------------------------------------------------------------------------------
+ * Process executor
+ *
+ * Runs one command through the system shell ("/bin/sh -c COMMAND") in a process group of
+ * its own, with standard input at end of file. When a derived class sets m_sendOutput
+ * before execute, the command's standard output and standard error come through one pipe
+ * to a reader thread of the executor, which passes them to onOutput in chunks of at most
+ * OUTPUT_CHUNK_SIZE bytes and ends with exactly one endOfOutput; otherwise the output is
+ * discarded and no hook is called.
+ *
+ * The reader delivers every byte the command wrote, also when it notices the command's
+ * end first, and ends when the command itself ends even where background jobs it started
+ * keep the pipe open (it delivers what is in the pipe at that moment and stops). While
+ * nothing comes for 5 seconds, it calls onOutput with an empty text as a sign of life.
+ * ------------------------------------------------------------------------------------- */
+
+/* A started child process; private to the library. */
+struct QvChildProcess;
+
+class QV_EXPORT ProcessExecutor
+{
+public:
+   /* Most bytes of one onOutput chunk (the text is terminated after them). */
+   static constexpr size_t OUTPUT_CHUNK_SIZE = 4095;
+   /* Exit code of a command ended by stop or by the destructor. */
+   static constexpr int32_t STOPPED_EXIT_CODE = 127;
+
+private:
+   uint32_t m_streamId;
+   qorvel_thread_t *m_outputReader;
+   QvChildProcess *m_process;
+   int m_outputPipe;  // read end while the reader runs, -1 otherwise
+   bool m_running;    // read and written atomically
+   wchar_t *m_command;
+
+   QV_INTERNAL static void outputReaderEntry(void *executor);
+   QV_INTERNAL void releaseProcess();
+
+protected:
+   /* Set by a derived class (before execute) to have the output delivered. */
+   bool m_sendOutput;
+
+   /* One chunk of output on the reader thread: raw bytes of the command (possibly cut in
+    * the middle of a line or of a multibyte character) followed by a zero byte, or an
+    * empty text after 5 silent seconds. Zero bytes in the output cannot pass through a
+    * terminated text: they are left out, and the bytes after one come as a new chunk. The
+    * base does nothing. */
+   virtual void onOutput(const char *text);
+   /* Called once on the reader thread after the last chunk. The base does nothing. */
+   virtual void endOfOutput();
+
+   int getOutputPipe() const { return __atomic_load_n(&m_outputPipe, __ATOMIC_ACQUIRE); }
+   /* Body of the reader thread; executor is the ProcessExecutor. */
+   static void readOutput(void *executor);
+
+public:
+   /* Copies the command (null stays null and starts nothing) and takes the next stream
+    * id; the first executor of the process gets 1. */
+   explicit ProcessExecutor(const wchar_t *command);
+   /* Does what stopAndWait does and releases everything. A derived class whose hooks use
+    * its own members calls stopAndWait first in its destructor: those members are gone
+    * by the time this destructor runs. */
+   virtual ~ProcessExecutor();
+   ProcessExecutor(const ProcessExecutor &) = delete;
+   ProcessExecutor &operator=(const ProcessExecutor &) = delete;
+
+   /* Starts the command. False when the previous one still runs (nothing is started),
+    * for a null command, and when the pipe, the process or the reader cannot be made
+    * (written to the debug output at level 4). An earlier reader is waited for first.
+    * execute and destruction must not overlap other calls on the executor; stop,
+    * isRunning, waitForCompletion, getExitCode and getProcessId may be called from any
+    * thread otherwise. */
+   virtual bool execute();
+   /* Kills the command and everything left in its process group (background jobs
+    * included); a command that still ran gets the exit code STOPPED_EXIT_CODE. The reader
+    * then ends once it has delivered what is in the pipe. Nothing happens before the first
+    * execute. */
+   virtual void stop();
+
+   /* stop, then waits without limit for the reader to deliver the end of the output, so
+    * that no hook runs afterwards (until the next execute). */
+   void stopAndWait();
+
+   /* Whether the command still runs; the first call that finds it ended clears the
+    * running state. */
+   bool isRunning();
+   /* Waits up to timeout milliseconds for the command to end: true when it ended (at once
+    * when nothing runs). The running state is not changed. */
+   bool waitForCompletion(uint32_t timeout);
+   /* The command's exit code once it ended (STOPPED_EXIT_CODE after stop, 128 plus the
+    * signal for one killed otherwise); -1 while it runs or before the first execute. */
+   int32_t getExitCode();
+   /* The process id of the command's shell; 0 when there is none. */
+   int32_t getProcessId();
+   const wchar_t *getCommand() const { return m_command; }
+   uint32_t getStreamId() const { return m_streamId; }
+};
+
+/* ---------------------------------------------------------------------------------------
+ * Named pipes
+ *
+ * Local channels between the programs of one machine, here Unix-domain sequenced-packet
+ * sockets at "/tmp/qvpipe.<name>" (a name holds no "/" and must fit the system's limit
+ * of 107 bytes for the whole path). A NamedPipeListener owns a name for as long as it
+ * lives, waits for clients on a thread of its own and hands each one, on that thread, to
+ * its callback: one client is served at a time, and a client that connects meanwhile
+ * waits ("busy") until the callback returns or its time-out passes. An access rule lets
+ * only one user connect, or everyone. NamedPipe is one connected end.
+ *
+ * The listener confirms every client it accepts before the client's connect returns, so
+ * a client learns refusal and busy time-outs at once. Writes to a pipe whose peer has gone
+ * return false and never raise SIGPIPE.
+ * ------------------------------------------------------------------------------------- */
+
+class NamedPipe;
+
+/* Called on the listener's thread for each connected client; the pipe belongs to the
+ * listener, which disconnects and deletes it when the callback returns. */
+typedef void (*NamedPipeCallback)(NamedPipe *pipe, void *arg);
+
+/* A listener's platform side; private to the library. */
+struct QvPipeServer;
+
+class QV_EXPORT NamedPipeListener
+{
+public:
+   /* Longest name and user name kept, in characters. */
+   static constexpr size_t NAME_LENGTH = 127;
+   static constexpr size_t USER_LENGTH = 63;
+
+private:
+   wchar_t m_name[NAME_LENGTH + 1];
+   QvPipeServer *m_server;
+   NamedPipeCallback m_callback;
+   void *m_arg;
+   qorvel_thread_t *m_serverThread;
+   bool m_stop;  // read and written atomically
+   wchar_t m_user[USER_LENGTH + 1];
+
+   QV_INTERNAL NamedPipeListener(const wchar_t *name, QvPipeServer *server, NamedPipeCallback callback, void *arg,
+                                 const wchar_t *user);
+   QV_INTERNAL static void serverThread(void *listener);
+   QV_INTERNAL void serve();
+
+public:
+   /* Creates the pipe name with its access rule: only user may connect, or everyone when
+    * user is null, empty or "*". The thread is not started. Null (written to the debug
+    * output at level 2) when the user is unknown, the name is in use by a live listener
+    * (its socket is left alone), the name is unusable or the socket cannot be made. */
+   static NamedPipeListener *create(const wchar_t *name, NamedPipeCallback callback, void *arg, const wchar_t *user);
+   /* Stops the thread, then releases the name. */
+   ~NamedPipeListener();
+   NamedPipeListener(const NamedPipeListener &) = delete;
+   NamedPipeListener &operator=(const NamedPipeListener &) = delete;
+
+   /* Starts the server thread unless it runs; the listener can be started again after
+    * stop. */
+   void start();
+   /* Ends the server thread and waits for it without limit: a callback in progress is
+    * waited for. Clients that connect meanwhile wait, as for a busy listener. */
+   void stop();
+
+   const wchar_t *name() const { return m_name; }
+   /* The allowed user; empty for everyone. */
+   const wchar_t *user() const { return m_user; }
+};
+
+class QV_EXPORT NamedPipe
+{
+public:
+   static constexpr size_t NAME_LENGTH = 127;
+   static constexpr size_t USER_LENGTH = 63;
+
+private:
+   wchar_t m_name[NAME_LENGTH + 1];
+   HPIPE m_handle;
+   Mutex m_mutex;  // keeps the records of one write together
+   wchar_t m_user[USER_LENGTH + 1];
+
+   QV_INTERNAL NamedPipe(const wchar_t *name, HPIPE handle);
+   friend class NamedPipeListener;
+
+public:
+   /* Connects to the listener of the name, waiting up to timeout milliseconds (INFINITE:
+    * no limit) while it is busy with another client; time-outs below one second still
+    * give a free listener a second to confirm. Null when nothing listens there, the
+    * listener refuses this user, or the time-out passed. The caller deletes the pipe. */
+   static NamedPipe *connect(const wchar_t *name, uint32_t timeout);
+   /* Disconnects and closes the handle. */
+   ~NamedPipe();
+   NamedPipe(const NamedPipe &) = delete;
+   NamedPipe &operator=(const NamedPipe &) = delete;
+
+   /* Writes size bytes as one record when they fit one (records of up to 64 KiB always
+    * do), otherwise as several that follow each other without another write of this
+    * object between them. True when every byte went out; true at once for 0 bytes; false
+    * when the peer has gone. */
+   bool write(const void *data, size_t size);
+   /* The user of the process at the other end (on the listener's side: the client's
+    * account name); "[unknown]" when it cannot be found. */
+   const wchar_t *user();
+   const wchar_t *name() const { return m_name; }
+   /* The connected end, for a PipeMessageReceiver or for reading directly. */
+   HPIPE handle() const { return m_handle; }
 };
 
 #endif /* __cplusplus */

@@ -322,8 +322,84 @@ QV_API int DeflateFileStream(FILE *inFile, FILE *outFile, bool gzip);
 QV_API bool DeflateFile(const wchar_t *inName, const wchar_t *outName);
 
 /* ---------------------------------------------------------------------------------------
- * Process and system information
+ * Process setup and system information
+ *
+ * The first call of every program (InitQorvelProcess), the installation's directories,
+ * loadable modules, texts of system and socket errors, the system's name and version,
+ * and figures of the running process. Every function may be called from any thread.
  * ------------------------------------------------------------------------------------- */
+
+/* Characters of a path buffer that GetQorvelDirectory fills, terminator included. */
+#define QV_MAX_PATH 260
+
+/* Directory types of GetQorvelDirectory; any other value names the installation
+ * directory itself. */
+enum qvDirectoryType
+{
+   QV_DIR_BIN = 0,
+   QV_DIR_VAR = 1,
+   QV_DIR_ETC = 2,
+   QV_DIR_LIB = 3,
+   QV_DIR_SHARE = 4,
+   QV_DIR_INSTALLATION = 5
+};
+
+/* Sets the process up; every program calls it first, before it starts threads: numbers
+ * are formatted and read with a point whatever the locale, the C random generator is
+ * seeded with the time, and the message wait queues' housekeeper is stopped at process
+ * exit (registered once, however often this is called). */
+QV_API void InitQorvelProcess(void);
+
+/* Writes the directory of the type into buffer (QV_MAX_PATH characters): the
+ * installation directory followed by "/bin", "/var", "/etc", "/lib" or "/share", or the
+ * installation directory itself for any other type, cut to QV_MAX_PATH - 1 characters.
+ * The installation directory is the environment variable QORVEL_HOME when it is set and
+ * not empty (trailing "/" removed), otherwise the directory two levels above the running
+ * program (a program /opt/qorvel/bin/tool gives /opt/qorvel), otherwise, when the
+ * program's path cannot be read or has fewer than two "/", "/opt/qorvel". */
+QV_API void GetQorvelDirectory(int type, wchar_t *buffer);
+
+/* Loads a module (shared object) with all its symbols bound at once. Returns its handle,
+ * or null with the system's reason in errorText (256 characters, may be null). Writes the
+ * debug line "DLOpen: file=..., module=..." (tag "dload", level 7). */
+QV_API void *DLOpen(const wchar_t *fileName, wchar_t *errorText);
+
+/* Unloads a module that DLOpen gave; null is ignored. */
+QV_API void DLClose(void *module);
+
+/* The address of symbol in the module, or null with the reason in errorText (256
+ * characters, may be null); also null for a null module or symbol. */
+QV_API void *DLGetSymbolAddr(void *module, const char *symbol, wchar_t *errorText);
+
+/* The system's text for an error code (an errno value here) without line ends, cut to
+ * size characters; "No description for error code 0x%08X" for a code without one.
+ * Returns buffer. */
+QV_API wchar_t *GetSystemErrorText(uint32_t error, wchar_t *buffer, size_t size);
+
+/* "<code> <text>" for the calling thread's last socket error (its errno), cut to size
+ * characters; the error itself is left as it was. Returns buffer. */
+QV_API wchar_t *GetLastSocketErrorText(wchar_t *buffer, size_t size);
+
+/* The host's name, or with fullyQualified its fully qualified name (the plain name
+ * when no domain is known), cut to size characters. Returns buffer, or null (buffer
+ * empty) when the name cannot be read or size is 0. */
+QV_API wchar_t *GetLocalHostName(wchar_t *buffer, size_t size, bool fullyQualified);
+
+/* Bytes of the process's memory that are resident now; 0 when unknown. */
+QV_API uint64_t GetProcessRSS(void);
+
+/* The C library allocator's report (its XML statistics) in a new block that the caller
+ * frees with free(); "No heap information API available" where it gives none; null only
+ * when out of memory. */
+QV_API wchar_t *GetHeapInfo(void);
+
+/* Heap figures in bytes, -1 where the allocator gives none. Allocated: what the program
+ * holds in blocks now. Active: what the allocator keeps from the system for it, free
+ * blocks inside its arenas included, less what it could give back at once. Mapped:
+ * everything the allocator has taken from the system. Allocated <= active <= mapped. */
+QV_API int64_t GetActiveHeapMemory(void);
+QV_API int64_t GetAllocatedHeapMemory(void);
+QV_API int64_t GetMappedHeapMemory(void);
 
 /* Writes "Linux %d.%d" with the kernel's major and minor version (cut to size characters,
  * terminated); the number of characters written, 0 when size is below 1. */

@@ -18,7 +18,8 @@ enum class SocketErrorKind
    IN_PROGRESS,  // a non-blocking connect goes on in the background
    TIMED_OUT,    // a wait ran out of time
    BAD_SOCKET,   // the socket is not valid (INVALID_SOCKET or closed)
-   INVALID_ARG   // a value the call cannot take (a size, an address)
+   INVALID_ARG,  // a value the call cannot take (a size, an address)
+   INTERRUPTED   // a signal interrupted the call
 };
 
 /* One send of size bytes with flags; never raises SIGPIPE and is repeated when a signal
@@ -75,6 +76,31 @@ int SocketShutdown(SOCKET s);
 
 /* Closes the socket; the last socket error is kept as it was before the call. */
 void SocketClose(SOCKET s);
+
+/* A new listening-to-be stream socket of the family, non-blocking (so that accepting a
+ * connection that went away meanwhile never blocks) and not inherited by started
+ * programs, or INVALID_SOCKET. */
+SOCKET SocketCreateListener(int family);
+
+/* Lets the socket bind to an address whose earlier connections linger; the result is not
+ * checked, as binding tells what counts. */
+void SocketSetReuseAddress(SOCKET s);
+
+/* Keeps an IPv6 socket to IPv6 connections only, so that an IPv4 socket can bind the
+ * same port; the result is not checked. */
+void SocketSetIPv6Only(SOCKET s);
+
+/* bind of the socket to the address: 0, or -1. */
+int SocketBind(SOCKET s, const struct sockaddr *addr, int addrLen);
+
+/* listen with the largest backlog the system allows: 0, or -1. */
+int SocketListen(SOCKET s);
+
+/* Accepts one connection of a listening socket: the new socket (blocking, not inherited
+ * by started programs) with the peer's address in address (*length bytes of room, set to
+ * the bytes filled), or INVALID_SOCKET. A listener without a waiting connection fails
+ * with a WOULD_BLOCK error. */
+SOCKET SocketAccept(SOCKET s, void *address, int *length);
 
 bool SocketLastErrorIs(SocketErrorKind kind);
 /* The platform code of the last socket error. */

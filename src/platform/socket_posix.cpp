@@ -39,6 +39,7 @@ int ErrorCode(SocketErrorKind kind)
       case SocketErrorKind::TIMED_OUT: return ETIMEDOUT;
       case SocketErrorKind::BAD_SOCKET: return EBADF;
       case SocketErrorKind::INVALID_ARG: return EINVAL;
+      case SocketErrorKind::INTERRUPTED: return EINTR;
    }
    return EINVAL;
 }
@@ -188,6 +189,47 @@ void SocketClose(SOCKET s)
    // hit a descriptor that another thread has opened meanwhile.
    ::close(s);
    errno = saved;
+}
+
+SOCKET SocketCreateListener(int family)
+{
+   return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+}
+
+void SocketSetReuseAddress(SOCKET s)
+{
+   int on = 1;
+   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+}
+
+void SocketSetIPv6Only(SOCKET s)
+{
+   int on = 1;
+   setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+}
+
+int SocketBind(SOCKET s, const struct sockaddr *addr, int addrLen)
+{
+   if (addr == nullptr || addrLen < 0)
+   {
+      errno = EINVAL;
+      return -1;
+   }
+   return ::bind(s, addr, static_cast<socklen_t>(addrLen));
+}
+
+int SocketListen(SOCKET s)
+{
+   return ::listen(s, SOMAXCONN);
+}
+
+SOCKET SocketAccept(SOCKET s, void *address, int *length)
+{
+   socklen_t size = (*length > 0) ? static_cast<socklen_t>(*length) : 0;
+   // No SOCK_NONBLOCK: the new socket blocks, whatever the listener's mode.
+   int fd = ::accept4(s, static_cast<struct sockaddr *>(address), &size, SOCK_CLOEXEC);
+   *length = (fd >= 0) ? static_cast<int>(size) : 0;
+   return fd;
 }
 
 bool SocketLastErrorIs(SocketErrorKind kind)

@@ -28,6 +28,8 @@ const QvtoolCommand COMMANDS[] = {
     {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
      CommandCrashTest},
     {"ping", "HOST [--count N] [--size BYTES]...", "send ICMP echo requests and show the answers", CommandPing},
+    {"exec", "[--] COMMAND [ARGS...]", "run a shell command and stream its output; exits with its code", CommandExec},
+    {"info", "[--heap-report]", "print the system, host, installation directories and memory figures", CommandInfo},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;
