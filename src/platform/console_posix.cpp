@@ -13,6 +13,14 @@ bool StandardOutputIsTerminal()
    return isatty(STDOUT_FILENO) == 1;
 }
 
+bool StreamIsTerminal(FILE *stream)
+{
+   if (stream == nullptr)
+      return false;
+   int fd = fileno(stream);
+   return fd >= 0 && isatty(fd) == 1;
+}
+
 bool SetStandardInputEcho(bool on, bool *wasOn)
 {
    struct termios mode;

@@ -1,0 +1,239 @@
+/* The XML loader: elements below a top-level element become entries (name#id for elements
+ * with a numeric id), their attributes the entries' attributes and their texts values. */
+#include "config/config_internal.h"
+#include "text/parse_number.h"
+
+#include <expat.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+using qv::config::ConfigSource;
+using qv::config::Loader;
+
+namespace {
+
+/* Open elements kept: the top-level one and 255 levels below it; deeper elements and their
+ * texts are ignored. */
+constexpr size_t MAX_LEVELS = 256;
+
+/* Largest piece handed to the parser at once. */
+constexpr size_t PARSE_CHUNK = 1u << 30;
+
+/* Bytes read from a file at a time. */
+constexpr size_t READ_CHUNK = 65536;
+
+struct Level
+{
+   ConfigEntry *entry;
+   std::string text;  // UTF-8 as it arrives
+   bool trim;
+};
+
+struct XmlLoad
+{
+   Config *config;
+   XML_Parser parser;
+   const wchar_t *file;
+   const char *tag;
+   bool merge;
+   bool expand;
+   std::vector<Level> levels;
+   size_t skipped = 0;  // open elements below the depth limit
+   bool started = false;
+   bool ignoreAll = false;  // wrong top-level element
+   bool finished = false;   // the top-level element has ended
+};
+
+wchar_t *Wide(const char *utf8)
+{
+   wchar_t *w = WideStringFromUTF8String(utf8);
+   return (w != nullptr) ? w : qv_wcsdup(L"");
+}
+
+void StoreAttributes(ConfigEntry *entry, const char **attrs)
+{
+   for (size_t i = 0; attrs[i] != nullptr && attrs[i + 1] != nullptr; i += 2)
+      entry->setAttributePreallocated(Wide(attrs[i]), Wide(attrs[i + 1]));
+}
+
+void XMLCALL StartElement(void *userData, const char *name, const char **attrs)
+{
+   XmlLoad *load = static_cast<XmlLoad *>(userData);
+   if (load->ignoreAll || load->finished)
+      return;
+   if (load->skipped > 0 || load->levels.size() >= MAX_LEVELS)
+   {
+      load->skipped++;
+      return;
+   }
+   if (!load->started)
+   {
+      load->started = true;
+      if (qv_stricmp(name, load->tag) != 0)
+      {
+         load->ignoreAll = true;
+         return;
+      }
+      ConfigEntry *root = Loader::root(load->config);
+      StoreAttributes(root, attrs);
+      load->levels.push_back(Level{root, std::string(), XMLGetAttrBoolean(attrs, "trim", true)});
+      return;
+   }
+
+   ConfigEntry *parent = load->levels.back().entry;
+   wchar_t *wideName = Wide(name);
+   const char *idText = XMLGetAttr(attrs, "id");
+   uint32_t id = (idText != nullptr) ? qv_parse::ParseUInt32<char>(idText, nullptr) : 0;
+   String entryName;
+   entryName.append(wideName);
+   free(wideName);
+   if (id != 0)
+   {
+      entryName.append(L'#');
+      entryName.append(id);
+   }
+
+   ConfigEntry *entry = nullptr;
+   if (XMLGetAttrBoolean(attrs, "merge", load->merge))
+      entry = parent->findEntry(entryName);
+   if (entry == nullptr)
+   {
+      int32_t line = static_cast<int32_t>(XML_GetCurrentLineNumber(load->parser));
+      entry = new ConfigEntry(entryName, parent, load->config, load->file, line, static_cast<int32_t>(id));
+      StoreAttributes(entry, attrs);
+   }
+   load->levels.push_back(Level{entry, std::string(), XMLGetAttrBoolean(attrs, "trim", true)});
+}
+
+void XMLCALL EndElement(void *userData, const char *name)
+{
+   XmlLoad *load = static_cast<XmlLoad *>(userData);
+   if (load->ignoreAll || load->finished)
+      return;
+   if (load->skipped > 0)
+   {
+      load->skipped--;
+      return;
+   }
+   Level &level = load->levels.back();
+   wchar_t *text = Wide(level.text.c_str());
+   if (level.trim)
+      Trim(text);
+   if (load->expand)
+   {
+      std::wstring expanded;
+      qv::config::ExpandEnvironment(text, wcslen(text), expanded);
+      free(text);
+      text = qv::config::CopyText(expanded.data(), expanded.size());
+   }
+   level.entry->addValuePreallocated(text);
+   load->levels.pop_back();
+   if (load->levels.empty())
+      load->finished = true;
+}
+
+void XMLCALL CharacterData(void *userData, const char *s, int length)
+{
+   XmlLoad *load = static_cast<XmlLoad *>(userData);
+   if (load->ignoreAll || load->finished || load->skipped > 0 || load->levels.empty())
+      return;
+   load->levels.back().text.append(s, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+bool Loader::loadXml(Config *config, const char *xml, size_t length, const wchar_t *file, const char *tag, bool merge)
+{
+   XML_Parser parser = XML_ParserCreate(nullptr);
+   if (parser == nullptr)
+   {
+      report(config, file, 0, L"%hs at line %d", "out of memory", 0);
+      return false;
+   }
+   XmlLoad load;
+   load.config = config;
+   load.parser = parser;
+   load.file = file;
+   load.tag = (tag != nullptr) ? tag : "config";
+   load.merge = merge;
+   load.expand = config->m_expandEnvironment;
+   XML_SetUserData(parser, &load);
+   XML_SetElementHandler(parser, StartElement, EndElement);
+   XML_SetCharacterDataHandler(parser, CharacterData);
+
+   bool ok = true;
+   size_t offset = 0;
+   do
+   {
+      size_t piece = (length - offset > PARSE_CHUNK) ? PARSE_CHUNK : length - offset;
+      bool last = (offset + piece == length);
+      if (XML_Parse(parser, xml + offset, static_cast<int>(piece), last) == XML_STATUS_ERROR)
+      {
+         int32_t line = static_cast<int32_t>(XML_GetCurrentLineNumber(parser));
+         report(config, file, line, L"%hs at line %d", XML_ErrorString(XML_GetErrorCode(parser)), line);
+         ok = false;
+         break;
+      }
+      offset += piece;
+   } while (offset < length);
+   XML_ParserFree(parser);
+   return ok;
+}
+
+bool Config::loadXmlConfigFromMemory(const char *xml, int32_t length, const wchar_t *fileName, const char *topLevelTag,
+                                     bool merge)
+{
+   Loader::Depth depth(this);
+   const wchar_t *file = (fileName != nullptr) ? fileName : L"<mem>";
+   size_t size = (xml == nullptr) ? 0 : (length < 0) ? strlen(xml) : static_cast<size_t>(length);
+   if (xml != nullptr)
+      Loader::remember(this, ConfigSource{ConfigSource::XML_MEMORY, file, std::wstring(), false, topLevelTag != nullptr,
+                                          (topLevelTag != nullptr) ? topLevelTag : "", std::string(xml, size), merge});
+   if (xml == nullptr)
+   {
+      Loader::report(this, file, 0, L"%hs at line %d", "no element found", 0);
+      return false;
+   }
+   return Loader::loadXml(this, xml, size, file, topLevelTag, merge);
+}
+
+bool Config::loadXmlConfig(const wchar_t *file, const char *topLevelTag)
+{
+   Loader::Depth depth(this);
+   if (file != nullptr)
+      Loader::remember(this, ConfigSource{ConfigSource::XML_FILE, file, std::wstring(), false, topLevelTag != nullptr,
+                                          (topLevelTag != nullptr) ? topLevelTag : "", std::string(), true});
+   const wchar_t *fileName = (file != nullptr) ? file : qv::config::NULL_TEXT;
+   char *bytes = (file != nullptr) ? qv::config::FileNameBytes(file) : nullptr;
+   FILE *f = (bytes != nullptr) ? fopen(bytes, "rb") : nullptr;
+   free(bytes);
+   if (f == nullptr)
+   {
+      Loader::report(this, fileName, 0, L"Cannot open file %s", fileName);
+      return false;
+   }
+   // The whole document, at most as large as the memory form accepts.
+   std::string text;
+   char chunk[READ_CHUNK];
+   size_t n;
+   bool ok = true;
+   while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+   {
+      if (text.size() + n > static_cast<size_t>(INT32_MAX))
+      {
+         ok = false;
+         break;
+      }
+      text.append(chunk, n);
+   }
+   if (ferror(f))
+      ok = false;
+   fclose(f);
+   if (!ok)
+   {
+      Loader::report(this, fileName, 0, L"Cannot open file %s", fileName);
+      return false;
+   }
+   return Loader::loadXml(this, text.data(), text.size(), fileName, topLevelTag, true);
+}
