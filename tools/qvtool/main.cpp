@@ -19,6 +19,7 @@ const QvtoolCommand COMMANDS[] = {
     {"pool-stress", "[--workers N] [--tasks N]...", "run a thread pool under load and watch it resize",
      CommandPoolStress},
     {"diff", "FILE1 FILE2", "print the lines removed from FILE1 and added in FILE2", CommandDiff},
+    {"config", "FILE|DIR... [--xml]", "load configuration files and print the merged tree", CommandConfig},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;

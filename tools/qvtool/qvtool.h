@@ -32,5 +32,6 @@ int CommandReceiveFile(int argc, char **argv);
 int CommandKeygen(int argc, char **argv);
 int CommandPoolStress(int argc, char **argv);
 int CommandDiff(int argc, char **argv);
+int CommandConfig(int argc, char **argv);
 
 #endif
