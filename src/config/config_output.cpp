@@ -163,7 +163,9 @@ void ConfigEntry::createXml(String &xml, int depth) const
    xml.append(m_name, nameLength);
    xml.append(L">\n");
 
-   for (int32_t i = 1; i < m_valueCount; i++)
+   // Further values repeat the element; a document has only one top-level element, so
+   // the root keeps its first value only.
+   for (int32_t i = 1; i < m_valueCount && m_parent != nullptr; i++)
    {
       AppendSpaces(xml, indent);
       xml.append(L'<');

@@ -310,6 +310,25 @@ TEST(ConfigTree, XmlOfAnEntryWithTwoValuesIdAndAttribute)
                        L"</config>\n");
 }
 
+TEST(ConfigTree, MergedDocumentsWriteOneTopLevelElement)
+{
+   // Each document adds its top-level text to the root; the XML form keeps the first, as a
+   // document has one top-level element.
+   Config merged;
+   merged.setTopLevelTag(L"config");
+   merged.loadXmlConfigFromMemory("<config>one<a>1</a></config>", -1);
+   merged.loadXmlConfigFromMemory("<config>two<a>2</a></config>", -1);
+   EXPECT_EQ(merged.getEntry(L"/")->getValueCount(), 2);
+   String xml = merged.createXml();
+   EXPECT_STREQ(xml, L"<config>\n    <a>1</a>\n    <a>2</a>\none</config>\n");
+   char *utf8 = UTF8StringFromWideString(xml);
+   Config loaded;
+   EXPECT_TRUE(loaded.loadXmlConfigFromMemory(utf8, -1));
+   free(utf8);
+   EXPECT_STREQ(loaded.getValue(L"/"), L"one");
+   EXPECT_EQ(loaded.getEntry(L"/a")->getValueCount(), 2);
+}
+
 TEST(ConfigTree, GeneratedTreeRoundTripsThroughXml)
 {
    // Deep, wide, with attributes holding every character XML gives a meaning to. Every
