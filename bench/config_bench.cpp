@@ -105,8 +105,7 @@ void BM_IniLoad_Poco(benchmark::State &state)
 {
    for (auto _ : state)
    {
-      Poco::AutoPtr<Poco::Util::IniFileConfiguration> config(
-          new Poco::Util::IniFileConfiguration(TestFiles().ini));
+      Poco::AutoPtr<Poco::Util::IniFileConfiguration> config(new Poco::Util::IniFileConfiguration(TestFiles().ini));
       benchmark::DoNotOptimize(config->hasProperty("section499.key19"));
    }
 }

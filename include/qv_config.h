@@ -92,6 +92,7 @@ private:
    int32_t m_childCount;
    int32_t m_valueCapacity;
    qv::config::ChildIndex *m_childIndex;
+   wchar_t *m_singleValue;  // storage of the value list while it holds one value
 
    QV_INTERNAL ConfigEntry(const wchar_t *name, size_t length, ConfigEntry *parent, Config *owner, const wchar_t *file,
                            int32_t line, int32_t id);
@@ -102,6 +103,7 @@ private:
    QV_INTERNAL ConfigEntry *findOrCreateChild(const wchar_t *name, size_t length, const wchar_t *file, int32_t line);
    QV_INTERNAL bool reserveValues(int32_t count);
    QV_INTERNAL void clearValues();
+   QV_INTERNAL void exchangeValues(ConfigEntry *other);
    QV_INTERNAL void setOwnerInTree(Config *owner);
    QV_INTERNAL void printTree(String &out, bool terminal, int depth, String &prefix) const;
    QV_INTERNAL void buildIndex();

@@ -5,6 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+#include <new>
+
 using qv::config::ChildIndex;
 using qv::config::CopyText;
 using qv::config::FoldName;
@@ -83,6 +86,50 @@ void ChildIndex::rebuild(const ConfigEntry *parent)
 
 namespace {
 
+/* File names are shared between an entry and the children that came from the same file:
+ * a count in front of the text. */
+struct SharedTextHeader
+{
+   std::atomic<int32_t> refs;
+   int32_t reserved;  // keeps the text 8-byte aligned
+};
+
+wchar_t *NewSharedText(const wchar_t *text)
+{
+   size_t length = wcslen(text);
+   void *block = malloc(sizeof(SharedTextHeader) + (length + 1) * sizeof(wchar_t));
+   if (block == nullptr)
+      return nullptr;
+   SharedTextHeader *header = new (block) SharedTextHeader();
+   header->refs.store(1, std::memory_order_relaxed);
+   wchar_t *copy = reinterpret_cast<wchar_t *>(header + 1);
+   memcpy(copy, text, (length + 1) * sizeof(wchar_t));
+   return copy;
+}
+
+SharedTextHeader *HeaderOf(wchar_t *text)
+{
+   return reinterpret_cast<SharedTextHeader *>(text) - 1;
+}
+
+wchar_t *ShareText(wchar_t *text)
+{
+   HeaderOf(text)->refs.fetch_add(1, std::memory_order_relaxed);
+   return text;
+}
+
+void ReleaseText(wchar_t *text)
+{
+   if (text == nullptr)
+      return;
+   SharedTextHeader *header = HeaderOf(text);
+   if (header->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+   {
+      header->~SharedTextHeader();
+      free(header);
+   }
+}
+
 /* Values start with room for this many and double. */
 constexpr int32_t INITIAL_VALUE_SLOTS = 2;
 
@@ -114,7 +161,7 @@ ConfigEntry::ConfigEntry(const wchar_t *name, ConfigEntry *parent, Config *owner
                          int32_t id)
     : m_name(nullptr), m_parent(parent), m_next(nullptr), m_first(nullptr), m_last(nullptr), m_valueCount(0),
       m_values(nullptr), m_file(nullptr), m_line(line), m_id(id), m_owner(owner), m_nameLength(0), m_nameHash(0),
-      m_childCount(0), m_valueCapacity(0), m_childIndex(nullptr)
+      m_childCount(0), m_valueCapacity(0), m_childIndex(nullptr), m_singleValue(nullptr)
 {
    const wchar_t *n = OrNull(name);
    init(n, wcslen(n), parent, file);
@@ -124,7 +171,7 @@ ConfigEntry::ConfigEntry(const wchar_t *name, size_t length, ConfigEntry *parent
                          int32_t line, int32_t id)
     : m_name(nullptr), m_parent(parent), m_next(nullptr), m_first(nullptr), m_last(nullptr), m_valueCount(0),
       m_values(nullptr), m_file(nullptr), m_line(line), m_id(id), m_owner(owner), m_nameLength(0), m_nameHash(0),
-      m_childCount(0), m_valueCapacity(0), m_childIndex(nullptr)
+      m_childCount(0), m_valueCapacity(0), m_childIndex(nullptr), m_singleValue(nullptr)
 {
    init(name, length, parent, file);
 }
@@ -132,7 +179,11 @@ ConfigEntry::ConfigEntry(const wchar_t *name, size_t length, ConfigEntry *parent
 void ConfigEntry::init(const wchar_t *name, size_t length, ConfigEntry *parent, const wchar_t *file)
 {
    storeName(name, length);
-   m_file = qv_wcsdup(OrNull(file));
+   const wchar_t *f = OrNull(file);
+   if (parent != nullptr && parent->m_file != nullptr && !wcscmp(parent->m_file, f))
+      m_file = ShareText(parent->m_file);
+   else
+      m_file = NewSharedText(f);
    if (parent != nullptr)
       parent->appendChild(this);
 }
@@ -147,9 +198,10 @@ ConfigEntry::~ConfigEntry()
       c = next;
    }
    clearValues();
-   free(m_values);
+   if (m_values != &m_singleValue)
+      free(m_values);
    free(m_name);
-   free(m_file);
+   ReleaseText(m_file);
    delete m_childIndex;
 }
 
@@ -336,19 +388,48 @@ bool ConfigEntry::reserveValues(int32_t count)
 {
    if (count <= m_valueCapacity)
       return true;
-   int32_t capacity = (m_valueCapacity > 0) ? m_valueCapacity : INITIAL_VALUE_SLOTS;
+   // Most entries hold one value: it lives in the entry until a second one comes.
+   if (m_valueCapacity == 0 && count == 1)
+   {
+      m_values = &m_singleValue;
+      m_valueCapacity = 1;
+      return true;
+   }
+   int32_t capacity = (m_valueCapacity > 1) ? m_valueCapacity : INITIAL_VALUE_SLOTS;
    while (capacity < count)
    {
       if (capacity > INT32_MAX / 2)
          return false;
       capacity *= 2;
    }
-   wchar_t **values = static_cast<wchar_t **>(realloc(m_values, static_cast<size_t>(capacity) * sizeof(wchar_t *)));
+   wchar_t **values;
+   if (m_values == &m_singleValue)
+   {
+      values = static_cast<wchar_t **>(malloc(static_cast<size_t>(capacity) * sizeof(wchar_t *)));
+      if (values != nullptr)
+         values[0] = m_singleValue;
+   }
+   else
+   {
+      values = static_cast<wchar_t **>(realloc(m_values, static_cast<size_t>(capacity) * sizeof(wchar_t *)));
+   }
    if (values == nullptr)
       return false;
    m_values = values;
    m_valueCapacity = capacity;
    return true;
+}
+
+void ConfigEntry::exchangeValues(ConfigEntry *other)
+{
+   std::vector<wchar_t *> mine(m_values, m_values + m_valueCount);
+   std::vector<wchar_t *> theirs(other->m_values, other->m_values + other->m_valueCount);
+   m_valueCount = 0;
+   other->m_valueCount = 0;
+   for (wchar_t *v : theirs)
+      addValuePreallocated(v);
+   for (wchar_t *v : mine)
+      other->addValuePreallocated(v);
 }
 
 void ConfigEntry::clearValues()

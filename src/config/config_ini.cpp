@@ -82,6 +82,11 @@ constexpr size_t MAX_VARIABLE_NAME = 255;
 
 void ExpandEnvironment(const wchar_t *text, size_t length, std::wstring &out)
 {
+   if (wmemchr(text, L'$', length) == nullptr)
+   {
+      out.append(text, length);
+      return;
+   }
    for (size_t i = 0; i < length; i++)
    {
       if (text[i] != L'$' || i + 1 >= length || text[i + 1] != L'{')

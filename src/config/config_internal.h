@@ -127,6 +127,14 @@ public:
       return parent->findOrCreateChild(name, length, file, line);
    }
 
+   /* The existing child of that name (a "%" name resolved), or null. */
+   static ConfigEntry *child(ConfigEntry *parent, const wchar_t *name, size_t length)
+   {
+      if (parent->m_owner != nullptr)
+         parent->m_owner->resolveName(&name, &length);
+      return parent->findChild(name, length);
+   }
+
    /* Remembers a top-level load call; false inside another load (a directory's files). */
    static void remember(Config *config, const ConfigSource &source);
 

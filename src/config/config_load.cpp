@@ -159,9 +159,7 @@ void Loader::swapTrees(Config *config, Config *fresh)
       std::swap(now.m_last, next.m_last);
       std::swap(now.m_childCount, next.m_childCount);
       std::swap(now.m_childIndex, next.m_childIndex);
-      std::swap(now.m_values, next.m_values);
-      std::swap(now.m_valueCount, next.m_valueCount);
-      std::swap(now.m_valueCapacity, next.m_valueCapacity);
+      now.exchangeValues(&next);
       now.m_attributes = attributes;
    }
    // The old tree goes with the aside configuration.

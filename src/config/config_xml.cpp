@@ -1,12 +1,14 @@
 /* The XML loader: elements below a top-level element become entries (name#id for elements
  * with a numeric id), their attributes the entries' attributes and their texts values. */
 #include "config/config_internal.h"
+#include "platform/file_status.h"
 #include "text/parse_number.h"
 
 #include <expat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wctype.h>
 
 using qv::config::ConfigSource;
 using qv::config::Loader;
@@ -26,7 +28,7 @@ constexpr size_t READ_CHUNK = 65536;
 struct Level
 {
    ConfigEntry *entry;
-   std::string text;  // UTF-8 as it arrives
+   size_t textStart;  // where the element's text starts in XmlLoad::texts
    bool trim;
 };
 
@@ -43,12 +45,32 @@ struct XmlLoad
    bool started = false;
    bool ignoreAll = false;  // wrong top-level element
    bool finished = false;   // the top-level element has ended
+   std::wstring name;       // buffers reused for every element
+   std::wstring text;
+   std::string texts;  // UTF-8 texts of the open elements, innermost last
 };
 
 wchar_t *Wide(const char *utf8)
 {
    wchar_t *w = WideStringFromUTF8String(utf8);
    return (w != nullptr) ? w : qv_wcsdup(L"");
+}
+
+/* The UTF-8 text as wide characters in out (ASCII directly). */
+void Widen(const char *utf8, size_t length, std::wstring &out)
+{
+   out.resize(length);
+   size_t i = 0;
+   while (i < length && static_cast<unsigned char>(utf8[i]) < 0x80)
+   {
+      out[i] = static_cast<wchar_t>(utf8[i]);
+      i++;
+   }
+   if (i == length)
+      return;
+   // Each byte gives at most one character.
+   int count = utf8_to_wchar(utf8 + i, static_cast<int>(length - i), &out[i], static_cast<int>(length - i));
+   out.resize(i + static_cast<size_t>((count > 0) ? count : 0));
 }
 
 void StoreAttributes(ConfigEntry *entry, const char **attrs)
@@ -77,33 +99,33 @@ void XMLCALL StartElement(void *userData, const char *name, const char **attrs)
       }
       ConfigEntry *root = Loader::root(load->config);
       StoreAttributes(root, attrs);
-      load->levels.push_back(Level{root, std::string(), XMLGetAttrBoolean(attrs, "trim", true)});
+      load->levels.push_back(Level{root, load->texts.size(), XMLGetAttrBoolean(attrs, "trim", true)});
       return;
    }
 
    ConfigEntry *parent = load->levels.back().entry;
-   wchar_t *wideName = Wide(name);
-   const char *idText = XMLGetAttr(attrs, "id");
+   std::wstring &entryName = load->name;
+   Widen(name, strlen(name), entryName);
+   const char *idText = (attrs[0] != nullptr) ? XMLGetAttr(attrs, "id") : nullptr;
    uint32_t id = (idText != nullptr) ? qv_parse::ParseUInt32<char>(idText, nullptr) : 0;
-   String entryName;
-   entryName.append(wideName);
-   free(wideName);
    if (id != 0)
    {
-      entryName.append(L'#');
-      entryName.append(id);
+      entryName.push_back(L'#');
+      entryName.append(std::to_wstring(id));
    }
 
    ConfigEntry *entry = nullptr;
-   if (XMLGetAttrBoolean(attrs, "merge", load->merge))
-      entry = parent->findEntry(entryName);
+   bool merge = (attrs[0] != nullptr) ? XMLGetAttrBoolean(attrs, "merge", load->merge) : load->merge;
+   if (merge)
+      entry = Loader::child(parent, entryName.data(), entryName.size());
    if (entry == nullptr)
    {
       int32_t line = static_cast<int32_t>(XML_GetCurrentLineNumber(load->parser));
-      entry = new ConfigEntry(entryName, parent, load->config, load->file, line, static_cast<int32_t>(id));
+      entry = new ConfigEntry(entryName.c_str(), parent, load->config, load->file, line, static_cast<int32_t>(id));
       StoreAttributes(entry, attrs);
    }
-   load->levels.push_back(Level{entry, std::string(), XMLGetAttrBoolean(attrs, "trim", true)});
+   bool trim = (attrs[0] != nullptr) ? XMLGetAttrBoolean(attrs, "trim", true) : true;
+   load->levels.push_back(Level{entry, load->texts.size(), trim});
 }
 
 void XMLCALL EndElement(void *userData, const char *name)
@@ -117,17 +139,29 @@ void XMLCALL EndElement(void *userData, const char *name)
       return;
    }
    Level &level = load->levels.back();
-   wchar_t *text = Wide(level.text.c_str());
+   std::wstring &text = load->text;
+   Widen(load->texts.data() + level.textStart, load->texts.size() - level.textStart, text);
+   load->texts.resize(level.textStart);
+   size_t start = 0, end = text.size();
    if (level.trim)
-      Trim(text);
+   {
+      while (start < end && iswspace(static_cast<wint_t>(text[start])))
+         start++;
+      while (end > start && iswspace(static_cast<wint_t>(text[end - 1])))
+         end--;
+   }
+   wchar_t *value;
    if (load->expand)
    {
       std::wstring expanded;
-      qv::config::ExpandEnvironment(text, wcslen(text), expanded);
-      free(text);
-      text = qv::config::CopyText(expanded.data(), expanded.size());
+      qv::config::ExpandEnvironment(text.data() + start, end - start, expanded);
+      value = qv::config::CopyText(expanded.data(), expanded.size());
    }
-   level.entry->addValuePreallocated(text);
+   else
+   {
+      value = qv::config::CopyText(text.data() + start, end - start);
+   }
+   level.entry->addValuePreallocated(value);
    load->levels.pop_back();
    if (load->levels.empty())
       load->finished = true;
@@ -138,7 +172,9 @@ void XMLCALL CharacterData(void *userData, const char *s, int length)
    XmlLoad *load = static_cast<XmlLoad *>(userData);
    if (load->ignoreAll || load->finished || load->skipped > 0 || load->levels.empty())
       return;
-   load->levels.back().text.append(s, static_cast<size_t>(length));
+   // A child's text is taken off the end when the child ends, so the innermost open
+   // element's text is always the tail.
+   load->texts.append(s, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -215,6 +251,9 @@ bool Config::loadXmlConfig(const wchar_t *file, const char *topLevelTag)
    }
    // The whole document, at most as large as the memory form accepts.
    std::string text;
+   size_t expected = qv::platform::GetFileSize(f);
+   if (expected <= static_cast<size_t>(INT32_MAX))
+      text.reserve(expected);
    char chunk[READ_CHUNK];
    size_t n;
    bool ok = true;

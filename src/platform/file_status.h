@@ -4,6 +4,8 @@
 #ifndef QORVEL_PLATFORM_FILE_STATUS_H
 #define QORVEL_PLATFORM_FILE_STATUS_H
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@ enum class FileType
 
 /* The type of the object the 8-bit path names, following symbolic links. */
 FileType GetFileType(const char *path);
+
+/* The size of the open file in bytes; 0 when it cannot be told. */
+size_t GetFileSize(FILE *file);
 
 /* Appends the names of the directory's entries ("." and ".." left out) to names in the
  * order the system lists them. False when the directory cannot be opened. */

@@ -20,6 +20,14 @@ FileType GetFileType(const char *path)
    return FileType::OTHER;
 }
 
+size_t GetFileSize(FILE *file)
+{
+   struct stat st;
+   if (file == nullptr || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+      return 0;
+   return static_cast<size_t>(st.st_size);
+}
+
 bool ListDirectory(const char *path, std::vector<std::string> *names)
 {
    DIR *dir = (path != nullptr) ? opendir(path) : nullptr;
