@@ -14,6 +14,24 @@ constexpr size_t ERROR_MESSAGE_SIZE = 4096;
 /* Characters of a number's text, terminator included; "%f" of the largest double has 316. */
 constexpr size_t NUMBER_TEXT_SIZE = 400;
 
+/* A number's text by the library's wide format rules. */
+struct NumberText
+{
+   wchar_t text[NUMBER_TEXT_SIZE];
+
+   template <typename T> NumberText(const wchar_t *format, T value)
+   {
+      qv_snwprintf(text, NUMBER_TEXT_SIZE, format, value);
+   }
+};
+
+/* Formats an error message, cut to ERROR_MESSAGE_SIZE - 1 characters. */
+void FormatErrorMessage(wchar_t *message, const wchar_t *format, va_list args)
+{
+   if (qv_vsnwprintf(message, ERROR_MESSAGE_SIZE, format, args) < 0)
+      message[0] = 0;
+}
+
 }  // namespace
 
 Config::Config(bool expandEnvironment)
@@ -191,37 +209,27 @@ bool Config::setValue(const wchar_t *path, const wchar_t *value)
 
 bool Config::setValue(const wchar_t *path, int32_t value)
 {
-   wchar_t text[NUMBER_TEXT_SIZE];
-   qv_snwprintf(text, NUMBER_TEXT_SIZE, L"%d", value);
-   return setValue(path, text);
+   return setValue(path, NumberText(L"%d", value).text);
 }
 
 bool Config::setValue(const wchar_t *path, uint32_t value)
 {
-   wchar_t text[NUMBER_TEXT_SIZE];
-   qv_snwprintf(text, NUMBER_TEXT_SIZE, L"%u", value);
-   return setValue(path, text);
+   return setValue(path, NumberText(L"%u", value).text);
 }
 
 bool Config::setValue(const wchar_t *path, int64_t value)
 {
-   wchar_t text[NUMBER_TEXT_SIZE];
-   qv_snwprintf(text, NUMBER_TEXT_SIZE, L"%I64d", value);
-   return setValue(path, text);
+   return setValue(path, NumberText(L"%I64d", value).text);
 }
 
 bool Config::setValue(const wchar_t *path, uint64_t value)
 {
-   wchar_t text[NUMBER_TEXT_SIZE];
-   qv_snwprintf(text, NUMBER_TEXT_SIZE, L"%I64u", value);
-   return setValue(path, text);
+   return setValue(path, NumberText(L"%I64u", value).text);
 }
 
 bool Config::setValue(const wchar_t *path, double value)
 {
-   wchar_t text[NUMBER_TEXT_SIZE];
-   qv_snwprintf(text, NUMBER_TEXT_SIZE, L"%f", value);
-   return setValue(path, text);
+   return setValue(path, NumberText(L"%f", value).text);
 }
 
 bool Config::setValue(const wchar_t *path, const uuid &value)
@@ -242,10 +250,8 @@ void Config::error(const wchar_t *format, ...)
    wchar_t message[ERROR_MESSAGE_SIZE];
    va_list args;
    va_start(args, format);
-   int length = qv_vsnwprintf(message, ERROR_MESSAGE_SIZE, format, args);
+   FormatErrorMessage(message, format, args);
    va_end(args);
-   if (length < 0)
-      message[0] = 0;
    if (m_state->errors.size() < qv::config::MAX_ERROR_RECORDS)
    {
       const wchar_t *file = (m_state->errorFile != nullptr) ? m_state->errorFile : L"";
@@ -262,10 +268,8 @@ void Loader::report(Config *config, const wchar_t *file, int32_t line, const wch
    wchar_t message[ERROR_MESSAGE_SIZE];
    va_list args;
    va_start(args, format);
-   int length = qv_vsnwprintf(message, ERROR_MESSAGE_SIZE, format, args);
+   FormatErrorMessage(message, format, args);
    va_end(args);
-   if (length < 0)
-      message[0] = 0;
    ConfigState &state = *config->m_state;
    state.errorFile = file;
    state.errorLine = line;

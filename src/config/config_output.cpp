@@ -44,6 +44,20 @@ void WriteToStream(FILE *stream, const String &text)
    }
 }
 
+/* The indentation, "<", the name and the id attribute when there is an id. */
+void AppendStartTag(String &xml, int indent, const wchar_t *name, size_t nameLength, int32_t id)
+{
+   AppendSpaces(xml, indent);
+   xml.append(L'<');
+   xml.append(name, nameLength);
+   if (id != 0)
+   {
+      xml.append(L" id=\"");
+      xml.append(id);
+      xml.append(L'"');
+   }
+}
+
 struct XmlAttributeContext
 {
    String *xml;
@@ -137,15 +151,7 @@ void ConfigEntry::createXml(String &xml, int depth) const
    size_t nameLength = (hash != nullptr) ? static_cast<size_t>(hash - m_name) : m_nameLength;
    int indent = depth * XML_INDENT;
 
-   AppendSpaces(xml, indent);
-   xml.append(L'<');
-   xml.append(m_name, nameLength);
-   if (m_id != 0)
-   {
-      xml.append(L" id=\"");
-      xml.append(m_id);
-      xml.append(L'"');
-   }
+   AppendStartTag(xml, indent, m_name, nameLength, m_id);
    XmlAttributeContext context = {&xml};
    m_attributes.forEach(AppendAttribute, &context);
    xml.append(L'>');
@@ -167,15 +173,7 @@ void ConfigEntry::createXml(String &xml, int depth) const
    // the root keeps its first value only.
    for (int32_t i = 1; i < m_valueCount && m_parent != nullptr; i++)
    {
-      AppendSpaces(xml, indent);
-      xml.append(L'<');
-      xml.append(m_name, nameLength);
-      if (m_id != 0)
-      {
-         xml.append(L" id=\"");
-         xml.append(m_id);
-         xml.append(L'"');
-      }
+      AppendStartTag(xml, indent, m_name, nameLength, m_id);
       xml.append(L'>');
       xml.append(EscapeStringForXML2(m_values[i]));
       xml.append(L"</");

@@ -91,6 +91,15 @@ wchar_t *JoinValues(const ConfigEntry *entry, wchar_t separator)
    return list;
 }
 
+/* Reports text after a number (the parsed part is kept all the same). */
+void CheckNumberEnd(Config *config, const ConfigEntry *entry, const wchar_t *text, const wchar_t *end)
+{
+   if (*end != 0)
+      Loader::report(config, entry->getFile(), entry->getLine(),
+                     L"Invalid number '%s' in configuration file %s at line %d\n", text, entry->getFile(),
+                     entry->getLine());
+}
+
 }  // namespace
 
 bool Config::parseTemplate(const wchar_t *section, QV_CFG_TEMPLATE *cfgTemplate)
@@ -122,19 +131,13 @@ bool Config::parseTemplate(const wchar_t *section, QV_CFG_TEMPLATE *cfgTemplate)
             if (t->presetMarker != nullptr && *static_cast<int32_t *>(t->presetMarker) != -1)
                break;
             *static_cast<int32_t *>(t->target) = qv_parse::ParseInt32<wchar_t>(text, &end);
-            if (*end != 0)
-               Loader::report(this, entry->getFile(), entry->getLine(),
-                              L"Invalid number '%s' in configuration file %s at line %d\n", text, entry->getFile(),
-                              entry->getLine());
+            CheckNumberEnd(this, entry, text, end);
             break;
          case CFG_TYPE_UINT16:
             if (t->presetMarker != nullptr && *static_cast<uint16_t *>(t->presetMarker) != 0xFFFF)
                break;
             *static_cast<uint16_t *>(t->target) = static_cast<uint16_t>(qv_parse::ParseUInt32<wchar_t>(text, &end));
-            if (*end != 0)
-               Loader::report(this, entry->getFile(), entry->getLine(),
-                              L"Invalid number '%s' in configuration file %s at line %d\n", text, entry->getFile(),
-                              entry->getLine());
+            CheckNumberEnd(this, entry, text, end);
             break;
          case CFG_TYPE_STRING:
             if (t->presetMarker != nullptr && *static_cast<wchar_t *>(t->presetMarker) != 0)
