@@ -48,8 +48,7 @@ inline size_t CheckPaths(const Config &config, const ConfigEntry *entry, const s
       ConfigEntry *c = children->get(i);
       std::wstring name = c->getName();
       // "/" alone names the root, so a top-level entry with an empty name has no path.
-      if (name.find(L'/') != std::wstring::npos || (!name.empty() && name[0] == L'%') ||
-          (name.empty() && path.empty()))
+      if (name.find(L'/') != std::wstring::npos || (!name.empty() && name[0] == L'%') || (name.empty() && path.empty()))
          continue;
       std::wstring childPath = path + L"/" + name;
       Check(entry->findEntry(name.c_str()) != nullptr);
