@@ -2,6 +2,7 @@
  * in insertion order. The message form is in the protocol layer. */
 #include "containers/split_text.h"
 #include "containers/string_map_entry.h"
+#include "text/text_chars.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@ using qv::containers::HashKey;
 using qv::containers::KeyBytes;
 using qv::containers::MAX_KEY_LENGTH;
 using qv::containers::SameCase;
+using qv::text::CopyText;
 
 struct StringSetEntry
 {
@@ -23,19 +25,6 @@ namespace {
 
 /* Allocation step of the text join() builds, in characters. */
 constexpr size_t JOIN_ALLOCATION_STEP = 4096;
-
-/* The length characters of text and a terminator in a new malloc'ed block; null when out
- * of memory. */
-wchar_t *CopyText(const wchar_t *text, size_t length)
-{
-   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-   if (copy != nullptr)
-   {
-      memcpy(copy, text, length * sizeof(wchar_t));
-      copy[length] = 0;
-   }
-   return copy;
-}
 
 }  // namespace
 

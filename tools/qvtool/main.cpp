@@ -28,6 +28,7 @@ const QvtoolCommand COMMANDS[] = {
     {"crash-test", "[--thread] [--kind K] DIR", "crash on purpose (segv, fpe, overflow, abort) into DIR",
      CommandCrashTest},
     {"ping", "HOST [--count N] [--size BYTES]...", "send ICMP echo requests and show the answers", CommandPing},
+    {"config", "FILE|DIR... [--xml]", "load configuration files and print the merged tree", CommandConfig},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;
