@@ -3,6 +3,7 @@
 #include "text/text_chars.h"
 #include "containers/split_text.h"
 #include "containers/string_map_entry.h"
+#include "text/text_chars.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -4,17 +4,18 @@
 #include "data/table_internal.h"
 
 #include "text/parse_number.h"
+#include "text/text_chars.h"
 
 #include <string.h>
 
 #include <new>
 
-using qv::data::CopyTableText;
 using qv::data::TABLE_CELL_GROW_STEP;
 using qv::data::TABLE_COLUMN_GROW_STEP;
 using qv::data::TABLE_NO_BASE_ROW;
 using qv::data::TABLE_NO_STATUS;
 using qv::data::TABLE_ROW_GROW_STEP;
+using qv::text::CopyOfLength;
 
 namespace {
 
@@ -54,7 +55,7 @@ wchar_t *DecimalText(uint64_t magnitude, bool negative)
    } while (magnitude != 0);
    if (negative)
       digits[--pos] = L'-';
-   return CopyTableText(digits + pos, NUMBER_BUFFER - 1 - pos);
+   return CopyOfLength(digits + pos, NUMBER_BUFFER - 1 - pos);
 }
 
 wchar_t *SignedText(int64_t value)
@@ -71,27 +72,14 @@ wchar_t *DoubleText(double value)
    if (length < 0)
       return nullptr;
    if (static_cast<size_t>(length) < NUMBER_BUFFER)
-      return CopyTableText(buffer, static_cast<size_t>(length));
+      return CopyOfLength(buffer, static_cast<size_t>(length));
    return qv_aswprintf(L"%f", value);
 }
 
 }  // namespace
 
 namespace qv {
-namespace data {
-
-wchar_t *CopyTableText(const wchar_t *text, size_t length)
-{
-   wchar_t *copy = static_cast<wchar_t *>(malloc((length + 1) * sizeof(wchar_t)));
-   if (copy != nullptr)
-   {
-      memcpy(copy, text, length * sizeof(wchar_t));
-      copy[length] = 0;
-   }
-   return copy;
-}
-
-}  // namespace data
+namespace data {}  // namespace data
 }  // namespace qv
 
 /* ---- Rows ---- */
@@ -115,7 +103,7 @@ TableRow::TableRow(const TableRow *src)
       for (int i = 0; i < src->m_count; i++)
       {
          const TableCell &from = src->m_cells[i];
-         wchar_t *value = (from.value != nullptr) ? CopyTableText(from.value, wcslen(from.value)) : nullptr;
+         wchar_t *value = (from.value != nullptr) ? CopyOfLength(from.value, wcslen(from.value)) : nullptr;
          m_cells[i] = TableCell{value, from.status, from.objectId};
       }
       m_count = src->m_count;
@@ -294,7 +282,7 @@ void Table::setColumnDataType(int column, int type)
 
 void Table::setTitle(const wchar_t *title)
 {
-   wchar_t *copy = (title != nullptr) ? CopyTableText(title, wcslen(title)) : nullptr;
+   wchar_t *copy = (title != nullptr) ? CopyOfLength(title, wcslen(title)) : nullptr;
    free(m_title);
    m_title = copy;
 }
@@ -331,7 +319,7 @@ void Table::setAt(int row, int column, const wchar_t *value)
    TableCell *cell = cellAt(row, column);
    if (cell == nullptr)
       return;
-   wchar_t *copy = (value != nullptr) ? CopyTableText(value, wcslen(value)) : nullptr;
+   wchar_t *copy = (value != nullptr) ? CopyOfLength(value, wcslen(value)) : nullptr;
    free(cell->value);
    cell->value = copy;
 }
@@ -478,7 +466,7 @@ void Table::appendRowCopy(const TableRow *src, int columns)
       TableCell *to = target->cell(c);
       if (from == nullptr || to == nullptr)
          continue;
-      to->value = (from->value != nullptr) ? CopyTableText(from->value, wcslen(from->value)) : nullptr;
+      to->value = (from->value != nullptr) ? CopyOfLength(from->value, wcslen(from->value)) : nullptr;
       to->status = from->status;
       to->objectId = from->objectId;
    }

@@ -28,10 +28,6 @@ constexpr int TABLE_CELL_GROW_STEP = 8;
 constexpr int32_t TABLE_NO_STATUS = -1;
 constexpr int32_t TABLE_NO_BASE_ROW = -1;
 
-/* A copy of the length characters of text with a terminator in a new malloc'ed block;
- * null when out of memory. */
-wchar_t *CopyTableText(const wchar_t *text, size_t length);
-
 }  // namespace data
 }  // namespace qv
 

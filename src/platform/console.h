@@ -5,12 +5,14 @@
 
 #include <qv_base.h>
 
+#include <stdio.h>
+
 namespace qv {
 namespace platform {
 
-/* True when standard output is a terminal (asked on every call, so redirections made
- * while the process runs count). */
-bool StandardOutputIsTerminal();
+/* True when the stream's descriptor is a terminal; false for a null stream. Asked on every
+ * call, so redirections made while the process runs count. */
+bool StreamIsTerminal(FILE *stream);
 
 /* Switches the echo of typed characters of the terminal on standard input on or off, and
  * stores in *wasOn (when not null) whether it was on before. False, with nothing changed,

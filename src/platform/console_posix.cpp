@@ -8,9 +8,12 @@
 namespace qv {
 namespace platform {
 
-bool StandardOutputIsTerminal()
+bool StreamIsTerminal(FILE *stream)
 {
-   return isatty(STDOUT_FILENO) == 1;
+   if (stream == nullptr)
+      return false;
+   int fd = fileno(stream);
+   return fd >= 0 && isatty(fd) == 1;
 }
 
 bool SetStandardInputEcho(bool on, bool *wasOn)

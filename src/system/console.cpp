@@ -198,7 +198,7 @@ QV_API void WriteToTerminal(const wchar_t *text)
 {
    if (text == nullptr)
       return;
-   String out = Translate(text, qv::platform::StandardOutputIsTerminal());
+   String out = Translate(text, qv::platform::StreamIsTerminal(stdout));
    WriteOut(out, out.length());
 }
 

@@ -30,6 +30,7 @@ const QvtoolCommand COMMANDS[] = {
     {"ping", "HOST [--count N] [--size BYTES]...", "send ICMP echo requests and show the answers", CommandPing},
     {"exec", "[--] COMMAND [ARGS...]", "run a shell command and stream its output; exits with its code", CommandExec},
     {"info", "[--heap-report]", "print the system, host, installation directories and memory figures", CommandInfo},
+    {"config", "FILE|DIR... [--xml]", "load configuration files and print the merged tree", CommandConfig},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;
