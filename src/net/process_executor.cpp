@@ -170,7 +170,9 @@ bool ProcessExecutor::isRunning()
 
 bool ProcessExecutor::waitForCompletion(uint32_t timeout)
 {
-   if (!__atomic_load_n(&m_running, __ATOMIC_ACQUIRE) || m_process == nullptr)
+   // After stop() the command is not running but may still be dying: wait for its end, so
+   // that the exit code read next is the final one.
+   if (m_process == nullptr)
       return true;
    return ChildWaitEnd(m_process, timeout);
 }
