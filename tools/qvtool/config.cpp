@@ -2,6 +2,8 @@
  * prints the merged tree, writes it as XML, or only checks it for errors. */
 #include "qvtool.h"
 
+#include "progress.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,6 +73,13 @@ void PrintError(const ConfigError &e)
    }
 }
 
+void ShowLoadProgress(const wchar_t *, int32_t filesDone, int32_t fileCount, void *arg)
+{
+   ProgressLine *line = static_cast<ProgressLine *>(arg);
+   line->setTotal(fileCount);
+   line->update(filesDone);
+}
+
 }  // namespace
 
 int CommandConfig(int argc, char **argv)
@@ -99,7 +108,14 @@ int CommandConfig(int argc, char **argv)
       std::wstring path = Wide(args.operand(i));
       struct stat st;
       if (stat(args.operand(i), &st) == 0 && S_ISDIR(st.st_mode))
+      {
+         // A large directory shows its progress in files; the tree printed is the result.
+         ProgressLine line("config", -1, "files");
+         config.setLoadProgress(ShowLoadProgress, &line);
          config.loadConfigDirectory(path.c_str(), section.c_str(), true);
+         config.setLoadProgress(nullptr, nullptr);
+         line.finish(nullptr);
+      }
       else
          config.loadConfig(path.c_str(), section.c_str(), true);
    }

@@ -2,6 +2,8 @@
  * second, so that one can watch it grow while requests wait and shrink once it is idle. */
 #include "qvtool.h"
 
+#include "progress.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +28,8 @@ constexpr long MAX_OPTION_VALUE = 100000000;
 
 /* Interval of the statistics lines. */
 constexpr std::chrono::seconds REPORT_INTERVAL{1};
+/* Interval of the progress line's updates. */
+constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 
 /* Workers the pool keeps however idle it is. */
 constexpr int32_t MIN_WORKERS = 1;
@@ -154,18 +158,35 @@ int CommandPoolStress(int argc, char **argv)
          ThreadPoolExecute(pool, Task, &stress);
    }
 
+   // The statistics once a second, the progress line in between; the line makes way for
+   // each statistics line.
+   ProgressLine line("pool-stress", tasks, "tasks");
    long seconds = 0;
    PrintInfo(pool, seconds, stress);
    {
       std::unique_lock<std::mutex> guard(stress.mutex);
-      while (!stress.finished.wait_for(guard, REPORT_INTERVAL, [&] { return stress.done.load() == tasks; }))
+      auto nextReport = std::chrono::steady_clock::now() + REPORT_INTERVAL;
+      while (!stress.finished.wait_for(guard, PROGRESS_INTERVAL, [&] { return stress.done.load() == tasks; }))
       {
          guard.unlock();
-         PrintInfo(pool, ++seconds, stress);
+         if (std::chrono::steady_clock::now() >= nextReport)
+         {
+            line.hide();
+            PrintInfo(pool, ++seconds, stress);
+            nextReport += REPORT_INTERVAL;
+         }
+         line.update(stress.done.load());
          guard.lock();
       }
    }
+   line.update(tasks);
+   line.hide();
    PrintInfo(pool, seconds, stress);
+   double elapsed = line.elapsedSeconds();
+   char summary[128];
+   snprintf(summary, sizeof(summary), "pool-stress: %ld tasks in %.2f s, %.0f tasks/s", tasks, elapsed,
+            (elapsed > 0) ? double(tasks) / elapsed : 0.0);
+   line.finish(summary);
    ThreadPoolDestroy(pool);
    return 0;
 }

@@ -131,7 +131,10 @@ void ProgressLine::draw(int64_t done, Clock::time_point now)
       seconds = std::chrono::duration<double>(now - m_start).count();
       moved = done;
    }
-   double rate = (seconds > 0) ? static_cast<double>(moved) / seconds : -1;
+   // Nothing done yet on the first draw tells no rate.
+   double rate = (seconds > 0 && moved > 0) || m_sampleCount > 1 ? static_cast<double>(moved) / seconds : -1;
+   if (seconds <= 0)
+      rate = -1;
    fprintf(stderr, "%s%s", CLEAR_LINE, text(done, rate).c_str());
    fflush(stderr);
    m_drawn = true;
@@ -150,6 +153,8 @@ void ProgressLine::clear()
 void ProgressLine::finish(const char *summary)
 {
    clear();
+   if (summary == nullptr)
+      return;
    fprintf(stderr, "%s\n", summary);
    fflush(stderr);
 }

@@ -29,8 +29,11 @@ public:
    void setTotal(int64_t total) { m_total = total; }
    /* The amount done so far: cheap when no redraw is due. */
    void update(int64_t done);
-   /* Clears the line and prints the summary and a newline on standard error. */
+   /* Clears the line and prints the summary and a newline on standard error; null: only
+    * clears it, for a job whose result is its own output. */
    void finish(const char *summary);
+   /* Clears the line before other output to the terminal; the next update draws it again. */
+   void hide() { clear(); }
    /* Clears the line and prints nothing: the caller reports the failure. */
    void fail();
 
