@@ -21,5 +21,9 @@ int PrintJson(json_t *document, const char *command = nullptr);
 
 /* A new JSON string of wide text (UTF-8 in the document); JSON null for null text. */
 json_t *JsonString(const wchar_t *text);
+/* A new JSON string of bytes meant as UTF-8 (file names, arguments): a byte that does not
+ * belong to a valid sequence becomes U+FFFD, since JSON text is Unicode. JSON null for
+ * null text. */
+json_t *JsonText(const char *text);
 
 #endif
