@@ -3,6 +3,8 @@
  * 0 when the files have the same lines, 1 when they differ and 2 on trouble. */
 #include "qvtool.h"
 
+#include "json_output.h"
+
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,13 +13,21 @@
 
 namespace {
 
+const CommandOption OPTIONS[] = {
+    JSON_OPTION,
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
 const CommandSyntax SYNTAX = {"diff",
-                              "FILE1 FILE2",
+                              "[--json] FILE1 FILE2",
                               "print the lines removed from FILE1 (red) and added in FILE2 (green); lines that differ "
                               "only in case count as the same, blank lines are not shown",
-                              nullptr,
+                              OPTIONS,
                               false,
-                              nullptr};
+                              "JSON fields: file1, file2, same (true when no line differs), changes (array of\n"
+                              "  change (removed, added) and line, in the order of the text output).\n"
+                              "Exit code as diff's: 0 the same lines, 1 lines differ, 2 wrong usage or a file that\n"
+                              "  cannot be read.\n"};
 
 constexpr int SAME = 0;
 constexpr int DIFFERENT = 1;
@@ -40,7 +50,7 @@ bool ReadText(const char *path, String *text)
    FILE *f = fopen(path, "rb");
    if (f == nullptr)
    {
-      fprintf(stderr, "qvtool diff: %s: cannot open the file\n", path);
+      fprintf(stderr, "qvtool diff: %s: cannot open the file; check its name and permissions\n", path);
       return false;
    }
    std::string bytes;
@@ -52,7 +62,7 @@ bool ReadText(const char *path, String *text)
    fclose(f);
    if (!ok || bytes.size() >= INT_MAX)
    {
-      fprintf(stderr, "qvtool diff: %s: cannot read the file\n", path);
+      fprintf(stderr, "qvtool diff: %s: cannot read the file; check that it is a readable file below 2 GiB\n", path);
       return false;
    }
    if (bytes.empty())
@@ -84,10 +94,37 @@ void AppendShown(String &out, const wchar_t *line, size_t length)
 
 }  // namespace
 
+/* The changes of the library's diff text ("-line" and "+line", one a line) as JSON. */
+json_t *DiffJson(const char *file1, const char *file2, const String &diff)
+{
+   json_t *changes = json_array();
+   const wchar_t *text = diff.getBuffer();
+   size_t start = 0;
+   while (start < diff.length())
+   {
+      size_t end = start;
+      while (text[end] != L'\n')
+         end++;
+      std::wstring line(text + start + 1, end - start - 1);
+      json_array_append_new(changes, json_pack("{s:s, s:o}", "change", (text[start] == L'-') ? "removed" : "added",
+                                               "line", JsonString(line.c_str())));
+      start = end + 1;
+   }
+   return json_pack("{s:o, s:o, s:b, s:o}", "file1", JsonText(file1), "file2", JsonText(file2), "same", diff.isEmpty(),
+                    "changes", changes);
+}
+
 int CommandDiff(int argc, char **argv)
 {
+   bool json = false;
    CommandLine args(SYNTAX, argc, argv);
-   if (!args.onlyOperands())
+   while (args.next())
+   {
+      if (args.key() != JSON_OPTION_KEY)
+         return args.usage();
+      json = true;
+   }
+   if (args.stopped())
       return args.exitCode();
    if (args.operandCount() != 2)
       return args.usage();
@@ -96,6 +133,11 @@ int CommandDiff(int argc, char **argv)
       return TROUBLE;
 
    String diff = GenerateLineDiff(left, right);
+   if (json)
+   {
+      int printed = PrintJson(DiffJson(args.operand(0), args.operand(1), diff), "diff");
+      return (printed != 0) ? TROUBLE : (diff.isEmpty() ? SAME : DIFFERENT);
+   }
    if (diff.isEmpty())
       return SAME;
    String out;
