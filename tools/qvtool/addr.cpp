@@ -64,7 +64,7 @@ const CommandOption OPTIONS[] = {
 
 const CommandSyntax SYNTAX = {
     "addr",
-    "[--json] ADDRESS[/BITS]",
+    "ADDRESS[/BITS] [--json]",
     "print the family, text, subnet and classes of an address",
     OPTIONS,
     false,

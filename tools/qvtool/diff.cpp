@@ -19,7 +19,7 @@ const CommandOption OPTIONS[] = {
 };
 
 const CommandSyntax SYNTAX = {"diff",
-                              "[--json] FILE1 FILE2",
+                              "FILE1 FILE2 [--json]",
                               "print the lines removed from FILE1 (red) and added in FILE2 (green); lines that differ "
                               "only in case count as the same, blank lines are not shown",
                               OPTIONS,

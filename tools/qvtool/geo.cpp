@@ -39,7 +39,7 @@ const CommandOption OPTIONS[] = {
 };
 
 const CommandSyntax SYNTAX = {"geo",
-                              "[--json] COORDINATE",
+                              "COORDINATE [--json]",
                               "print a coordinate read as a latitude and as a longitude",
                               OPTIONS,
                               false,

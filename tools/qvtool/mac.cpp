@@ -31,7 +31,7 @@ const CommandOption OPTIONS[] = {
 };
 
 const CommandSyntax SYNTAX = {"mac",
-                              "[--json] ADDRESS",
+                              "ADDRESS [--json]",
                               "print a MAC address in every notation, with its length and class",
                               OPTIONS,
                               false,

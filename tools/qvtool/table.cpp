@@ -94,7 +94,7 @@ const CommandOption OPTIONS[] = {
 
 const CommandSyntax SYNTAX = {
     "table",
-    "[--json] FILE",
+    "FILE [--json]",
     "print a table in its XML or packed form as aligned columns",
     OPTIONS,
     false,
