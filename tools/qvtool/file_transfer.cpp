@@ -9,6 +9,7 @@
  * a failed one. Names are printed escaped. Both show a progress line on a terminal. */
 #include "qvtool.h"
 
+#include "json_output.h"
 #include "progress.h"
 
 #include <netinet/in.h>
@@ -43,6 +44,7 @@ constexpr uint32_t RECEIVE_TIMEOUT = 60000;
 constexpr uint32_t MAX_MESSAGE_SIZE = 1 << 20;
 
 constexpr double MIB = 1024.0 * 1024.0;
+constexpr double MS_PER_SECOND = 1000.0;
 
 /* "sent 700001 bytes (312345 on the wire, ratio 2.24) in 0.05 s, 13.4 MiB/s": what a
  * finished transfer moved, for the summary line. */
@@ -127,11 +129,36 @@ void RecordSendProgress(int64_t fileBytesSent, int64_t, int64_t wireBytesSent, v
 
 const CommandOption SEND_OPTIONS[] = {
     {"compress", required_argument, 'c', "METHOD", "compress the data stream with lz4 or deflate"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
 const CommandSyntax SEND_SYNTAX = {
-    "send-file", "HOST:PORT FILE [--compress lz4|deflate]", "send a file over QVCP", SEND_OPTIONS, false, nullptr};
+    "send-file",
+    "HOST:PORT FILE [--compress lz4|deflate] [--json]",
+    "send a file over QVCP",
+    SEND_OPTIONS,
+    false,
+    "JSON fields (once the receiver stored the file): file, receiver (HOST:PORT), protocolVersion,\n"
+    "  compression (none, lz4, deflate), bytes, wireBytes, milliseconds.\n"
+    "Exit code 1 when the file was not sent or not stored.\n"};
+
+/* Whole milliseconds of a duration, for the JSON documents. */
+json_int_t Milliseconds(double seconds)
+{
+   return static_cast<json_int_t>(seconds * MS_PER_SECOND + 0.5);
+}
+
+/* The names of the compression methods in the JSON document. */
+const char *MethodName(QVCPStreamCompressionMethod method)
+{
+   switch (method)
+   {
+      case STREAM_COMPRESSION_LZ4: return "lz4";
+      case STREAM_COMPRESSION_DEFLATE: return "deflate";
+      default: return "none";
+   }
+}
 
 enum ReceiveKey
 {
@@ -144,25 +171,32 @@ const CommandOption RECEIVE_OPTIONS[] = {
     {"overwrite", no_argument, OVERWRITE_KEY, nullptr, "replace a file of the same name in DIR"},
     {"keep", no_argument, KEEP_KEY, nullptr, "after a failed transfer, wait for the next sender"},
     {"deadline", required_argument, DEADLINE_KEY, "SECONDS", "give up on a transfer after this long (3600)"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
-const CommandSyntax RECEIVE_SYNTAX = {"receive-file",
-                                      "[--overwrite] [--keep] [--deadline SECONDS] PORT DIR  (PORT 0: any free port)",
-                                      "receive one file sent with send-file into DIR",
-                                      RECEIVE_OPTIONS,
-                                      false,
-                                      nullptr};
+const CommandSyntax RECEIVE_SYNTAX = {
+    "receive-file",
+    "[--overwrite] [--keep] [--deadline SECONDS] [--json] PORT DIR  (PORT 0: any free port)",
+    "receive one file sent with send-file into DIR",
+    RECEIVE_OPTIONS,
+    false,
+    "With --json, \"listening on port N\" goes to standard error, and once a file is stored\n"
+    "JSON fields: port, name (as announced), path, bytes, wireBytes, milliseconds.\n"
+    "Exit code 1 when no file was stored.\n"};
 
 }  // namespace
 
 int CommandSendFile(int argc, char **argv)
 {
    QVCPStreamCompressionMethod method = STREAM_COMPRESSION_NONE;
+   bool json = false;
    CommandLine args(SEND_SYNTAX, argc, argv);
    while (args.next())
    {
-      if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
+      if (args.key() == JSON_OPTION_KEY)
+         json = true;
+      else if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
          method = STREAM_COMPRESSION_LZ4;
       else if (args.key() == 'c' && !strcmp(args.value(), "deflate"))
          method = STREAM_COMPRESSION_DEFLATE;
@@ -187,7 +221,7 @@ int CommandSendFile(int argc, char **argv)
    FILE *file = fopen(argv[1], "rb");
    if (file == nullptr)
    {
-      fprintf(stderr, "qvtool send-file: %s: cannot open the file\n", argv[1]);
+      fprintf(stderr, "qvtool send-file: %s: cannot open the file; check its name and permissions\n", argv[1]);
       return 1;
    }
    fseek(file, 0, SEEK_END);
@@ -195,7 +229,8 @@ int CommandSendFile(int argc, char **argv)
    fclose(file);
    if (!addr.isValid())
    {
-      fprintf(stderr, "qvtool send-file: cannot resolve \"%s\"\n", host.c_str());
+      fprintf(stderr, "qvtool send-file: cannot resolve \"%s\"; check the name or give a numeric address\n",
+              host.c_str());
       return 1;
    }
 
@@ -203,16 +238,18 @@ int CommandSendFile(int argc, char **argv)
    c.s = ConnectToHost(addr, uint16_t(port), CONNECT_TIMEOUT);
    if (c.s == INVALID_SOCKET)
    {
-      fprintf(stderr, "qvtool send-file: cannot connect to %s\n", argv[0]);
+      fprintf(stderr, "qvtool send-file: cannot connect to %s; check that qvtool receive-file listens there\n",
+              argv[0]);
       return 1;
    }
    int version = 0;
    if (!QVCPGetPeerProtocolVersion(c.s, &version, nullptr))
    {
-      fprintf(stderr, "qvtool send-file: the receiver does not answer\n");
+      fprintf(stderr, "qvtool send-file: the receiver does not answer; check that it is qvtool receive-file\n");
       return 1;
    }
-   printf("receiver speaks protocol version %d\n", version);
+   if (!json)
+      printf("receiver speaks protocol version %d\n", version);
 
    const char *base = strrchr(argv[1], '/');
    QVCPMessage announce(CMD_UPLOAD_FILE, TRANSFER_ID);
@@ -222,7 +259,7 @@ int CommandSendFile(int argc, char **argv)
    if (!c.send(announce))
    {
       free(name);
-      fprintf(stderr, "qvtool send-file: cannot announce the file\n");
+      fprintf(stderr, "qvtool send-file: cannot announce the file; check the connection and send again\n");
       return 1;
    }
    wchar_t *path = WideStringFromUTF8String(argv[1]);
@@ -236,13 +273,13 @@ int CommandSendFile(int argc, char **argv)
       fprintf(stderr, "qvtool send-file: the transfer failed; check the receiver's messages and send again\n");
       return 1;
    }
-   progress.line.finish(
-       TransferSummary("sent", progress.fileBytes, progress.wireBytes, progress.line.elapsedSeconds()).c_str());
+   double seconds = progress.line.elapsedSeconds();
+   progress.line.finish(TransferSummary("sent", progress.fileBytes, progress.wireBytes, seconds).c_str());
 
    int rc = c.receive();
    if (rc < int(QVCP_HEADER_SIZE) || c.code() != CMD_REQUEST_COMPLETED)
    {
-      fprintf(stderr, "qvtool send-file: no answer from the receiver: %s\n",
+      fprintf(stderr, "qvtool send-file: no answer from the receiver: %s; check the receiver's messages\n",
               (rc < int(QVCP_HEADER_SIZE)) ? ReceiveFailure(rc) : "unexpected message");
       return 1;
    }
@@ -251,9 +288,15 @@ int CommandSendFile(int argc, char **argv)
    delete reply;
    if (result != RESULT_OK)
    {
-      fprintf(stderr, "qvtool send-file: the receiver could not store the file\n");
+      fprintf(stderr, "qvtool send-file: the receiver could not store the file; check the receiver's messages\n");
       return 1;
    }
+   if (json)
+      return PrintJson(json_pack("{s:o, s:o, s:i, s:s, s:I, s:I, s:I}", "file", JsonText(argv[1]), "receiver",
+                                 JsonText(argv[0]), "protocolVersion", version, "compression", MethodName(method),
+                                 "bytes", static_cast<json_int_t>(progress.fileBytes), "wireBytes",
+                                 static_cast<json_int_t>(progress.wireBytes), "milliseconds", Milliseconds(seconds)),
+                       "send-file");
    printf("the receiver stored the file\n");
    return 0;
 }
@@ -383,8 +426,10 @@ struct Session
 {
    Connection *c = nullptr;
    const wchar_t *dir = nullptr;
-   std::string name;  // escaped, once announced
+   std::string name;      // escaped, once announced
+   std::wstring rawName;  // as announced
    ProgressLine *line = nullptr;
+   bool json = false;  // nothing but the JSON document on standard output
 };
 
 /* Messages besides the file's data: version probes are answered, the first announcement
@@ -422,8 +467,12 @@ QVCPFileReceiveResult Handle(QVCPFileReceiver *receiver, const QVCP_MESSAGE *msg
    int64_t fileSize = (m != nullptr) ? m->getFieldAsInt64(FIELD_FILE_SIZE) : 0;
    delete m;
    session->name = Escaped(name);
-   printf("receiving %s (%lld bytes)\n", session->name.c_str(), (long long)fileSize);
-   fflush(stdout);
+   session->rawName = (name != nullptr) ? name : L"";
+   if (!session->json)
+   {
+      printf("receiving %s (%lld bytes)\n", session->name.c_str(), (long long)fileSize);
+      fflush(stdout);
+   }
    QVCPFileReceiveResult result = receiver->open(session->dir, name, fileSize);
    free(name);
    if (result == FILERECV_MORE_DATA)
@@ -438,8 +487,9 @@ void RecordReceiveProgress(int64_t bytesWritten, void *arg)
       line->update(bytesWritten);
 }
 
-/* Serves one sender on s: true when its file was stored. */
-bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t flags, uint32_t deadline)
+/* Serves one sender on s: true when its file was stored. With report, the facts of a
+ * stored file go to a new JSON object there instead of standard output. */
+bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t flags, uint32_t deadline, json_t **report)
 {
    Connection c;
    c.s = s;
@@ -448,22 +498,35 @@ bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t fla
    Session session;
    session.c = &c;
    session.dir = dir;
+   session.json = report != nullptr;
    QVCPFileReceiveResult result =
        ReceiveFileOverQVCP(c.s, c.buffer, &receiver, nullptr, Handle, &session, RecordReceiveProgress, &session);
    if (result == FILERECV_SUCCESS)
    {
-      session.line->finish(TransferSummary("received", receiver.getBytesWritten(), receiver.getWireBytes(),
-                                           session.line->elapsedSeconds())
-                               .c_str());
-      printf("stored %s/%s\n", dirText, session.name.c_str());
+      double seconds = session.line->elapsedSeconds();
+      session.line->finish(
+          TransferSummary("received", receiver.getBytesWritten(), receiver.getWireBytes(), seconds).c_str());
+      if (report != nullptr)
+      {
+         std::wstring path = std::wstring(dir) + L"/" + session.rawName;
+         *report = json_pack("{s:o, s:o, s:I, s:I, s:I}", "name", JsonString(session.rawName.c_str()), "path",
+                             JsonString(path.c_str()), "bytes", static_cast<json_int_t>(receiver.getBytesWritten()),
+                             "wireBytes", static_cast<json_int_t>(receiver.getWireBytes()), "milliseconds",
+                             Milliseconds(seconds));
+      }
+      else
+      {
+         printf("stored %s/%s\n", dirText, session.name.c_str());
+      }
    }
    else
    {
       if (session.line != nullptr)
          session.line->fail();
       char *why = UTF8StringFromWideString(QVCPFileReceiver::resultToDescription(result));
-      fprintf(stderr, "qvtool receive-file: %s%s%s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
-              (why != nullptr) ? why : "failed");
+      fprintf(stderr, "qvtool receive-file: %s%s%s; %s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
+              (why != nullptr) ? why : "failed",
+              (result == FILERECV_FILE_EXISTS) ? "give --overwrite to replace it" : "send the file again");
       free(why);
    }
    delete session.line;
@@ -481,7 +544,7 @@ bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t fla
 int CommandReceiveFile(int argc, char **argv)
 {
    uint32_t flags = 0;
-   bool keep = false;
+   bool keep = false, json = false;
    long deadlineSeconds = QVCP_FILE_RECEIVE_DEADLINE / MS_PER_SECOND_INT;
    CommandLine args(RECEIVE_SYNTAX, argc, argv);
    while (args.next())
@@ -490,6 +553,7 @@ int CommandReceiveFile(int argc, char **argv)
       {
          case OVERWRITE_KEY: flags |= QVCP_FILE_OVERWRITE; break;
          case KEEP_KEY: keep = true; break;
+         case JSON_OPTION_KEY: json = true; break;
          case DEADLINE_KEY:
          {
             char *end = nullptr;
@@ -512,11 +576,16 @@ int CommandReceiveFile(int argc, char **argv)
    SOCKET listener = Listen(int(port), &bound);
    if (listener == INVALID_SOCKET)
    {
-      fprintf(stderr, "qvtool receive-file: cannot listen on port %ld\n", port);
+      fprintf(stderr, "qvtool receive-file: cannot listen on port %ld; choose another port, or 0 for any free one\n",
+              port);
       return 1;
    }
-   printf("listening on port %d\n", bound);
-   fflush(stdout);
+   // Callers read the port from this line: on standard error when standard output is for
+   // the JSON document.
+   FILE *notices = json ? stderr : stdout;
+   fprintf(notices, "listening on port %d\n", bound);
+   fflush(notices);
+   json_t *report = nullptr;
    wchar_t *dir = WideStringFromUTF8String(dirText);
    bool stored = false;
    do
@@ -524,13 +593,19 @@ int CommandReceiveFile(int argc, char **argv)
       SOCKET s = accept(listener, nullptr, nullptr);
       if (s == INVALID_SOCKET)
       {
-         fprintf(stderr, "qvtool receive-file: accept failed\n");
+         fprintf(stderr, "qvtool receive-file: accept failed; start the receiver again\n");
          break;
       }
-      stored = ServeSender(s, dir, dirText, flags, uint32_t(deadlineSeconds * MS_PER_SECOND_INT));
+      stored =
+          ServeSender(s, dir, dirText, flags, uint32_t(deadlineSeconds * MS_PER_SECOND_INT), json ? &report : nullptr);
       fflush(stdout);
    } while (!stored && keep);
    free(dir);
    close(listener);
+   if (stored && json)
+   {
+      json_object_set_new(report, "port", json_integer(bound));
+      return PrintJson(report, "receive-file");
+   }
    return stored ? 0 : 1;
 }

@@ -93,16 +93,13 @@ const CommandSyntax SYNTAX = {"pool-stress",
 static_assert(DEFAULT_WORKERS == 8 && DEFAULT_TASKS == 20000 && DEFAULT_TASK_MS == 1 && MIN_WORKERS == 1,
               "the help above tells the defaults");
 
-/* The option's value in [minimum, MAX_OPTION_VALUE], or -1 (with a message). */
-long OptionValue(const char *option, const char *text, long minimum)
+/* The option's value in [minimum, MAX_OPTION_VALUE], or -1. */
+long OptionValue(const char *text, long minimum)
 {
    char *end = nullptr;
    long value = (text != nullptr) ? strtol(text, &end, 10) : -1;
    if (text == nullptr || *text == 0 || *end != 0 || value < minimum || value > MAX_OPTION_VALUE)
-   {
-      fprintf(stderr, "qvtool pool-stress: %s needs a number from %ld\n", option, minimum);
       return -1;
-   }
    return value;
 }
 
@@ -128,9 +125,9 @@ int CommandPoolStress(int argc, char **argv)
          case TIME_SCALE_KEY: value = &scale; break;
          default: return args.usage();
       }
-      *value = OptionValue(args.optionText(), args.value(), minimum);
+      *value = OptionValue(args.value(), minimum);
       if (*value < 0)
-         return 2;
+         return args.fail("%s needs a number from %ld to %ld", args.optionText(), minimum, MAX_OPTION_VALUE);
    }
    if (args.stopped())
       return args.exitCode();
@@ -141,7 +138,7 @@ int CommandPoolStress(int argc, char **argv)
    ThreadPool *pool = ThreadPoolCreate(L"pool-stress", MIN_WORKERS, static_cast<int32_t>(workers), 0);
    if (pool == nullptr)
    {
-      fprintf(stderr, "qvtool pool-stress: cannot create the pool\n");
+      fprintf(stderr, "qvtool pool-stress: cannot create the pool; try fewer --workers\n");
       return 1;
    }
    Stress stress;
