@@ -95,11 +95,11 @@ int main(int argc, char **argv)
          case 'h': return args.help();
          case DEBUG_KEY:
             if (!SetDebugLevelOption(args.value()))
-               return 2;
+               return args.usage();
             break;
          case DEBUG_TAG_KEY:
             if (!SetDebugTagOption(args.value()))
-               return 2;
+               return args.usage();
             break;
          default: return args.usage();
       }

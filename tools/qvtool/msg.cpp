@@ -616,6 +616,8 @@ int Build(int argc, char **argv)
    for (const char *field : fields)
    {
       int rc = SetFieldFromArgument(&msg, field);
+      if (rc == 2)
+         return args.usage();
       if (rc != 0)
          return rc;
    }
