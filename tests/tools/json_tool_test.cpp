@@ -1,5 +1,6 @@
 /* qvtool's --json output: each command's document parsed with jansson and checked field
  * by field; standard output holds the document and nothing else. */
+#include "support/sample_table.h"
 #include "support/tool_run.h"
 
 #include <qorvel.h>
@@ -374,16 +375,7 @@ TEST_F(JsonTool, MacGeoAndPasswordGiveTheirReadings)
 
 TEST_F(JsonTool, TableAndDiffGiveTheirContents)
 {
-   Table *t = new Table();
-   t->setTitle(L"Interfaces");
-   t->setSource(2);
-   t->addColumn(L"name", 0, L"Interface", true);
-   t->addColumn(L"addr", 0, L"Address");
-   t->addRow();
-   t->set(0, L"eth0");
-   t->set(1, L"10.0.0.1\t(primary)");
-   t->addRow();
-   t->set(0, L"\x4E2D\x6587");
+   Table *t = qvtest::SampleTable();
    char *packed = t->createPackedXML();
    std::string file = writeFile("t.packed", packed);
    free(packed);

@@ -94,10 +94,10 @@ void AppendShown(String &out, const wchar_t *line, size_t length)
 
 }  // namespace
 
-/* The changes of the library's diff text ("-line" and "+line", one a line) as JSON. */
-json_t *DiffJson(const char *file1, const char *file2, const String &diff)
+/* Calls f(removed, line, length) for each line of the library's diff text: "-line" or
+ * "+line", each ended by a line feed; line and length without the sign. */
+template <typename F> void ForEachChange(const String &diff, F f)
 {
-   json_t *changes = json_array();
    const wchar_t *text = diff.getBuffer();
    size_t start = 0;
    while (start < diff.length())
@@ -105,11 +105,19 @@ json_t *DiffJson(const char *file1, const char *file2, const String &diff)
       size_t end = start;
       while (text[end] != L'\n')
          end++;
-      std::wstring line(text + start + 1, end - start - 1);
-      json_array_append_new(changes, json_pack("{s:s, s:o}", "change", (text[start] == L'-') ? "removed" : "added",
-                                               "line", JsonString(line.c_str())));
+      f(text[start] == L'-', text + start + 1, end - start - 1);
       start = end + 1;
    }
+}
+
+/* The changes as JSON. */
+json_t *DiffJson(const char *file1, const char *file2, const String &diff)
+{
+   json_t *changes = json_array();
+   ForEachChange(diff, [changes](bool removed, const wchar_t *line, size_t length) {
+      json_array_append_new(changes, json_pack("{s:s, s:o}", "change", removed ? "removed" : "added", "line",
+                                               JsonString(std::wstring(line, length).c_str())));
+   });
    return json_pack("{s:o, s:o, s:b, s:o}", "file1", JsonText(file1), "file2", JsonText(file2), "same", diff.isEmpty(),
                     "changes", changes);
 }
@@ -118,13 +126,7 @@ int CommandDiff(int argc, char **argv)
 {
    bool json = false;
    CommandLine args(SYNTAX, argc, argv);
-   while (args.next())
-   {
-      if (args.key() != JSON_OPTION_KEY)
-         return args.usage();
-      json = true;
-   }
-   if (args.stopped())
+   if (!args.onlyFlag(JSON_OPTION_KEY, &json))
       return args.exitCode();
    if (args.operandCount() != 2)
       return args.usage();
@@ -142,19 +144,13 @@ int CommandDiff(int argc, char **argv)
       return SAME;
    String out;
    out.setAllocationStep(diff.length() * 2);
-   const wchar_t *text = diff.getBuffer();
-   size_t start = 0;
-   while (start < diff.length())
-   {
-      size_t end = start;
-      while (text[end] != L'\n')
-         end++;
-      out.append(text[start] == L'-' ? REMOVED_COLOUR : ADDED_COLOUR);
-      AppendShown(out, text + start, end - start);
+   ForEachChange(diff, [&out](bool removed, const wchar_t *line, size_t length) {
+      out.append(removed ? REMOVED_COLOUR : ADDED_COLOUR);
+      out.append(removed ? L'-' : L'+');
+      AppendShown(out, line, length);
       out.append(NORMAL_COLOUR);
       out.append(L'\n');
-      start = end + 1;
-   }
+   });
    WriteToTerminal(out);
    return DIFFERENT;
 }

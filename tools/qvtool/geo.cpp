@@ -70,13 +70,7 @@ int CommandGeo(int argc, char **argv)
    }
    bool json = false;
    CommandLine args(SYNTAX, static_cast<int>(arguments.size()), arguments.data());
-   while (args.next())
-   {
-      if (args.key() != JSON_OPTION_KEY)
-         return args.usage();
-      json = true;
-   }
-   if (args.stopped())
+   if (!args.onlyFlag(JSON_OPTION_KEY, &json))
       return args.exitCode();
    if (args.operandCount() != 1)
       return args.usage();

@@ -37,13 +37,7 @@ int CommandText(int argc, char **argv)
 {
    bool json = false;
    CommandLine args(SYNTAX, argc, argv);
-   while (args.next())
-   {
-      if (args.key() != JSON_OPTION_KEY)
-         return args.usage();
-      json = true;
-   }
-   if (args.stopped())
+   if (!args.onlyFlag(JSON_OPTION_KEY, &json))
       return args.exitCode();
    if (args.operandCount() != 1)
       return args.usage();
