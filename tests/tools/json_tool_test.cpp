@@ -3,6 +3,8 @@
 #include "support/sample_table.h"
 #include "support/tool_run.h"
 
+#include "json_output.h"
+
 #include <qorvel.h>
 
 #include <gtest/gtest.h>
@@ -465,4 +467,34 @@ TEST_F(JsonTool, SendAndReceiveReportTheTransfer)
    EXPECT_EQ(Integer(At(got.get(), "bytes")), 300000);
    EXPECT_EQ(Integer(At(got.get(), "wireBytes")), wire);
    EXPECT_EQ(Integer(At(got.get(), "port")), port);
+}
+
+/* Bytes that are not UTF-8 (file names, arguments) become U+FFFD, one for each byte that
+ * starts no valid sequence; valid text passes unchanged. */
+TEST(JsonText, ReplacesWhatIsNotUtf8)
+{
+   const struct
+   {
+      const char *in;
+      const char *out;
+   } cases[] = {
+       {"plain", "plain"},
+       {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80"},
+       {"a\xffz", "a\xef\xbf\xbdz"},
+       {"\xc3", "\xef\xbf\xbd"},                                                  // cut short
+       {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                                  // overlong
+       {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},                  // a surrogate
+       {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // beyond U+10FFFF
+       {"", ""},
+   };
+   for (const auto &c : cases)
+   {
+      Json value(JsonText(c.in));
+      ASSERT_TRUE(json_is_string(value.get())) << c.in;
+      EXPECT_EQ(std::string(json_string_value(value.get())), c.out) << c.in;
+   }
+   Json none(JsonText(nullptr));
+   EXPECT_TRUE(json_is_null(none.get()));
+   Json wide(JsonString(L"\x4E2D"));
+   EXPECT_STREQ(json_string_value(wide.get()), "\xe4\xb8\xad");
 }
