@@ -32,6 +32,7 @@ TEST_F(QvtoolGeo, GeoReadsACoordinateBothWays)
    EXPECT_EQ(run.output, "latitude:     200 = <invalid>\nlongitude:    200 = <invalid>\n");
    run = RunTool("geo 'north'");
    EXPECT_EQ(run.status, 1);
-   EXPECT_EQ(run.output, "latitude:     not readable\nlongitude:    not readable\n");
+   EXPECT_EQ(run.output, "latitude:     not readable\nlongitude:    not readable\n"
+                         "qvtool geo: \"north\" is not a coordinate; give degrees such as -33.5 or 48.8566\n");
    EXPECT_EQ(RunTool("geo").status, 2);
 }

@@ -44,7 +44,8 @@ TEST_F(HashTool, MissingFileAndBadOptionFail)
    std::string missing = (m_dir / "missing").string();
    ToolRun run = RunTool("hash --md5 '" + missing + "'");
    EXPECT_EQ(run.status, 1);
-   EXPECT_EQ(run.output, "qvtool hash: " + missing + ": cannot open or read the file\n");
+   EXPECT_EQ(run.output,
+             "qvtool hash: " + missing + ": cannot open or read the file; check its name and permissions\n");
    EXPECT_EQ(RunTool("hash --sha512 '" + missing + "'").status, 2);
    EXPECT_EQ(RunTool("hash").status, 2);
 }

@@ -35,7 +35,8 @@ TEST(KeygenTool, WritesAKeyFileThatLoads)
    std::string missingDir = (dir / "missing" / "server.key").string();
    run = RunTool("keygen '" + missingDir + "'");
    EXPECT_EQ(run.status, 1);
-   EXPECT_EQ(run.output, "qvtool keygen: " + missingDir + ": cannot write the key file\n");
+   EXPECT_EQ(run.output,
+             "qvtool keygen: " + missingDir + ": cannot write the key file; check the directory and its permissions\n");
    EXPECT_EQ(RunTool("keygen").status, 2);
    std::filesystem::remove_all(dir);
 }

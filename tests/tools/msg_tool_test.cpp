@@ -66,11 +66,15 @@ TEST_F(QvtoolMsg, BuildThenDumpRoundTrips)
 
 TEST_F(QvtoolMsg, RefusesMalformedArgumentsAndInput)
 {
-   const char *const builds[] = {"1:int16=40000", "1:int32=x",  "x:int32=1",
-                                 "1:int32",       "1:float=",   "1:binary=abc",
-                                 "1:uuid=nope",   "1:nosuch=1", "1:file=/nonexistent/file"};
+   const char *const builds[] = {"1:int16=40000", "1:int32=x",    "x:int32=1",   "1:int32",
+                                 "1:float=",      "1:binary=abc", "1:uuid=nope", "1:nosuch=1"};
+   // A malformed field is wrong usage (2); a file that cannot be read a failure (1).
    for (const char *field : builds)
-      EXPECT_EQ(RunTool(std::string("msg build '") + field + "'").status, 1) << field;
+      EXPECT_EQ(RunTool(std::string("msg build '") + field + "'").status, 2) << field;
+   ToolRun missing = RunTool("msg build '1:file=/nonexistent/file'");
+   EXPECT_EQ(missing.status, 1);
+   EXPECT_TRUE(Has(missing, "qvtool msg build: cannot read the file \"/nonexistent/file\" of field 1"))
+       << missing.output;
    EXPECT_EQ(RunTool("msg build --code").status, 2);
    EXPECT_EQ(RunTool("msg").status, 2);
 

@@ -3,6 +3,7 @@
 #include "support/tool_run.h"
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include <regex>
 #include <string>
@@ -56,6 +57,47 @@ TEST_F(QvtoolPing, NamesTheResultOfEveryFailedAttempt)
    run = Ping("::1 --count 1 --size 8192 --dont-fragment");
    EXPECT_EQ(run.status, 0) << run.output;
    EXPECT_NE(run.output.find("PING_OK from ::1: seq=1 time="), std::string::npos) << run.output;
+}
+
+/* --json: one document with every reply and the figures; a refused host gives null times. */
+TEST_F(QvtoolPing, JsonGivesRepliesAndFigures)
+{
+   ToolRun run = Ping("127.0.0.1 --count 2 --interval 0 --size 20 --json");
+   EXPECT_EQ(run.status, 0) << run.output;
+   json_error_t error;
+   json_t *d = json_loads(run.output.c_str(), 0, &error);
+   ASSERT_NE(d, nullptr) << error.text << "\n" << run.output;
+   EXPECT_STREQ(json_string_value(json_object_get(d, "host")), "127.0.0.1");
+   EXPECT_STREQ(json_string_value(json_object_get(d, "address")), "127.0.0.1");
+   EXPECT_EQ(json_integer_value(json_object_get(d, "payloadBytes")), 20);
+   EXPECT_TRUE(json_is_false(json_object_get(d, "dontFragment")));
+   json_t *replies = json_object_get(d, "replies");
+   ASSERT_EQ(json_array_size(replies), 2u);
+   for (size_t i = 0; i < 2; i++)
+   {
+      json_t *reply = json_array_get(replies, i);
+      EXPECT_EQ(json_integer_value(json_object_get(reply, "sequence")), json_int_t(i + 1));
+      EXPECT_STREQ(json_string_value(json_object_get(reply, "result")), "PING_OK");
+      EXPECT_TRUE(json_is_integer(json_object_get(reply, "rttMs")));
+   }
+   EXPECT_EQ(json_integer_value(json_object_get(d, "sent")), 2);
+   EXPECT_EQ(json_integer_value(json_object_get(d, "answered")), 2);
+   EXPECT_EQ(json_integer_value(json_object_get(d, "lostPercent")), 0);
+   for (const char *key : {"rttMinMs", "rttAvgMs", "rttMaxMs"})
+      EXPECT_TRUE(json_is_integer(json_object_get(d, key))) << key;
+   json_decref(d);
+
+   // Standard error is left out: only the document is parsed.
+   run = Ping("198.51.100.1 --count 1 --timeout 100 --json 2>/dev/null");
+   EXPECT_EQ(run.status, 1) << run.output;
+   d = json_loads(run.output.c_str(), 0, &error);
+   ASSERT_NE(d, nullptr) << error.text << "\n" << run.output;
+   json_t *reply = json_array_get(json_object_get(d, "replies"), 0);
+   EXPECT_STREQ(json_string_value(json_object_get(reply, "result")), "PING_UNREACHABLE");
+   EXPECT_TRUE(json_is_null(json_object_get(reply, "rttMs")));
+   EXPECT_EQ(json_integer_value(json_object_get(d, "lostPercent")), 100);
+   EXPECT_TRUE(json_is_null(json_object_get(d, "rttAvgMs")));
+   json_decref(d);
 }
 
 TEST_F(QvtoolPing, RefusesBadOptions)

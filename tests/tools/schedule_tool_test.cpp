@@ -79,7 +79,7 @@ TEST_F(QvtoolSchedule, ScheduleSaysWhenNothingMatches)
    Zone("UTC0");
    ToolRun run = RunTool("schedule '0 0 31 2 *' --from '2024-01-01 00:00'");
    EXPECT_EQ(run.status, 1);
-   EXPECT_EQ(run.output, "\"0 0 31 2 *\" matches nothing in the next 4 years\n");
+   EXPECT_EQ(run.output, "qvtool schedule: \"0 0 31 2 *\" matches nothing in the next 4 years; check its fields\n");
    run = RunTool("schedule '0 0 29 2 *' --from '2024-03-01 00:00' --count 3");
    EXPECT_EQ(run.status, 0);
    EXPECT_EQ(run.output, "2028-02-29 00:00 Tue\nno more matches in the next 4 years\n");
@@ -94,13 +94,13 @@ TEST_F(QvtoolSchedule, ScheduleRefusesBadArguments)
    for (const char *count : {"0", "-1", "x", "3x", "100001", ""})
    {
       ToolRun run = RunTool(std::string("schedule '* * * * *' --count '") + count + "'");
-      EXPECT_EQ(run.status, 1) << count;
+      EXPECT_EQ(run.status, 2) << count;
       EXPECT_NE(run.output.find("bad count"), std::string::npos) << run.output;
    }
    for (const char *from : {"2024-01-01", "2024-13-01 00:00", "2024-01-01 00:00 x", "yesterday"})
    {
       ToolRun run = RunTool(std::string("schedule '* * * * *' --from '") + from + "'");
-      EXPECT_EQ(run.status, 1) << from;
+      EXPECT_EQ(run.status, 2) << from;
       EXPECT_NE(run.output.find("bad start"), std::string::npos) << run.output;
    }
 }

@@ -1,4 +1,5 @@
 /* qvtool table and the table part of "msg dump", run as a program. */
+#include "support/sample_table.h"
 #include "support/tool_run.h"
 
 #include <qorvel.h>
@@ -15,21 +16,9 @@ namespace {
 class QvtoolTable : public ToolDirTest
 {};
 
-/* Two columns, the first an instance column with a wide display name, and two rows with
- * a tab, a null cell and CJK text. */
 Table *Sample()
 {
-   Table *t = new Table();
-   t->setTitle(L"Interfaces");
-   t->setSource(2);
-   t->addColumn(L"name", 0, L"Interface", true);
-   t->addColumn(L"addr", 0, L"Address");
-   t->addRow();
-   t->set(0, L"eth0");
-   t->set(1, L"10.0.0.1\t(primary)");
-   t->addRow();
-   t->set(0, L"\x4E2D\x6587");
-   return t;
+   return qvtest::SampleTable();
 }
 
 const char SAMPLE_OUTPUT[] = "title: Interfaces\n"

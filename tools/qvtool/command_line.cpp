@@ -145,6 +145,21 @@ bool CommandLine::onlyOperands()
    return !stopped();
 }
 
+bool CommandLine::onlyFlag(int key, bool *given)
+{
+   *given = false;
+   while (next())
+   {
+      if (m_key != key)
+      {
+         m_exitCode = usage();
+         break;
+      }
+      *given = true;
+   }
+   return !stopped();
+}
+
 void CommandLine::badOption(int result)
 {
    if (optopt != 0)

@@ -69,6 +69,9 @@ public:
     * there were none; otherwise false after printing the help or the usage, and the
     * command returns exitCode(). */
    bool onlyOperands();
+   /* The same for commands whose only option is one flag (--json): *given tells whether it
+    * was there. */
+   bool onlyFlag(int key, bool *given);
 
    /* next() stopped on --help or a bad option: the command returns exitCode(). */
    bool stopped() const { return m_exitCode >= 0; }

@@ -152,7 +152,7 @@ int CommandCrashTest(int argc, char **argv)
       qorvel_thread_t *thread = ThreadStart(CrashThread, 0, &kind);
       if (thread == nullptr)
       {
-         fprintf(stderr, "qvtool crash-test: cannot start a thread\n");
+         fprintf(stderr, "qvtool crash-test: cannot start a thread; try again without --thread\n");
          return 1;
       }
       ThreadWaitForExit(thread);
@@ -161,6 +161,6 @@ int CommandCrashTest(int argc, char **argv)
    {
       Crash(kind);
    }
-   fprintf(stderr, "qvtool crash-test: still alive after the crash\n");
+   fprintf(stderr, "qvtool crash-test: still alive after the crash; check whether a debugger or handler caught it\n");
    return 1;
 }

@@ -32,35 +32,44 @@ protected:
    }
 };
 
-int Usage()
-{
-   fprintf(stderr, "usage: qvtool exec [--] COMMAND [ARGS...]\n");
-   return 2;
-}
+// The command's words are operands: options end at the first of them.
+const CommandSyntax SYNTAX = {"exec",
+                              "[--] COMMAND [ARGS...]",
+                              "run a shell command and stream its standard output and standard error to standard "
+                              "output",
+                              nullptr,
+                              true,
+                              "Exit code: the command's own; 126 when it cannot be started; 2 without a command.\n"
+                              "Put \"--\" before a command that starts with \"-\".\n"};
 
 }  // namespace
 
 int CommandExec(int argc, char **argv)
 {
-   int first = (argc > 0 && !strcmp(argv[0], "--")) ? 1 : 0;
-   if (first >= argc)
-      return Usage();
+   CommandLine args(SYNTAX, argc, argv);
+   if (!args.onlyOperands())
+      return args.exitCode();
+   if (args.operandCount() < 1)
+      return args.usage();
    // The words make one shell command line, as the shell would have joined them.
    std::string command;
-   for (int i = first; i < argc; i++)
+   for (int i = 0; i < args.operandCount(); i++)
    {
-      if (i > first)
+      if (i > 0)
          command += ' ';
-      command += argv[i];
+      command += args.operand(i);
    }
    wchar_t *wide = WideStringFromMBString(command.c_str());
    if (wide == nullptr)
+   {
+      fprintf(stderr, "qvtool exec: the command is not text of this locale; check its characters\n");
       return START_FAILED;
+   }
    StreamingExecutor executor(wide);
    free(wide);
    if (!executor.execute())
    {
-      fprintf(stderr, "qvtool exec: cannot start \"%s\"\n", command.c_str());
+      fprintf(stderr, "qvtool exec: cannot start \"%s\"; check the command and the shell\n", command.c_str());
       return START_FAILED;
    }
    executor.waitForCompletion(INFINITE);

@@ -6,8 +6,11 @@
  * probe, takes the file with the library's file receiver (exactly the announced size,
  * stored under the announced name only when complete, an existing name refused unless
  * --overwrite) and answers with the result; with --keep it serves the next sender after
- * a failed one. Names are printed escaped. Both draw a progress bar on a terminal. */
+ * a failed one. Names are printed escaped. Both show a progress line on a terminal. */
 #include "qvtool.h"
+
+#include "json_output.h"
+#include "progress.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,63 +43,20 @@ constexpr uint32_t RECEIVE_TIMEOUT = 60000;
 /* Largest message the tools accept, beyond any data message of a transfer. */
 constexpr uint32_t MAX_MESSAGE_SIZE = 1 << 20;
 
-/* Characters of the progress bar, and the least time between two redraws. */
-constexpr int BAR_WIDTH = 40;
-constexpr int64_t REDRAW_MS = 100;
-
 constexpr double MIB = 1024.0 * 1024.0;
 constexpr double MS_PER_SECOND = 1000.0;
 
-/* A bar on standard error when it is a terminal; otherwise only the final line. Without
- * a total (a compressed stream, whose size is known only at its end) it counts bytes. */
-class ProgressBar
+/* "sent 700001 bytes (312345 on the wire, ratio 2.24) in 0.05 s, 13.4 MiB/s": what a
+ * finished transfer moved, for the summary line. */
+std::string TransferSummary(const char *verb, int64_t fileBytes, int64_t wireBytes, double seconds)
 {
-   const char *m_label;
-   int64_t m_total;
-   int64_t m_start;
-   int64_t m_lastDraw = 0;
-   bool m_terminal;
-
-public:
-   ProgressBar(const char *label, int64_t total)
-       : m_label(label), m_total(total), m_start(GetCurrentTimeMs()), m_terminal(isatty(STDERR_FILENO) != 0)
-   {}
-
-   void update(int64_t done, bool force = false)
-   {
-      int64_t now = GetCurrentTimeMs();
-      if (!m_terminal || (!force && now - m_lastDraw < REDRAW_MS))
-         return;
-      m_lastDraw = now;
-      if (m_total <= 0)
-      {
-         fprintf(stderr, "\r%s %.1f MiB", m_label, double(done) / MIB);
-      }
-      else
-      {
-         double fraction = double(done) / double(m_total);
-         fraction = (fraction > 1.0) ? 1.0 : fraction;
-         int filled = int(fraction * BAR_WIDTH);
-         fprintf(stderr, "\r%s [%.*s%*s] %3d%% %.1f MiB", m_label, filled, "########################################",
-                 BAR_WIDTH - filled, "", int(fraction * 100), double(done) / MIB);
-      }
-      fflush(stderr);
-   }
-
-   /* Ends the bar and prints what moved: the file's bytes and those on the wire. */
-   void finish(int64_t fileBytes, int64_t wireBytes)
-   {
-      if (m_terminal)
-      {
-         update((m_total > 0) ? m_total : wireBytes, true);
-         fputc('\n', stderr);
-      }
-      double seconds = double(GetCurrentTimeMs() - m_start) / MS_PER_SECOND;
-      printf("%s %lld bytes (%lld on the wire, ratio %.2f) in %.2f s, %.1f MiB/s\n", m_label, (long long)fileBytes,
-             (long long)wireBytes, (wireBytes > 0) ? double(fileBytes) / double(wireBytes) : 1.0, seconds,
-             (seconds > 0) ? double(fileBytes) / MIB / seconds : 0.0);
-   }
-};
+   char text[256];
+   snprintf(text, sizeof(text), "%s %lld bytes (%lld on the wire, ratio %.2f) in %.2f s, %.1f MiB/s", verb,
+            static_cast<long long>(fileBytes), static_cast<long long>(wireBytes),
+            (wireBytes > 0) ? double(fileBytes) / double(wireBytes) : 1.0, seconds,
+            (seconds > 0) ? double(fileBytes) / MIB / seconds : 0.0);
+   return text;
+}
 
 /* Receive state of one connection. */
 struct Connection
@@ -150,26 +110,55 @@ const char *ReceiveFailure(int rc)
    }
 }
 
+/* The sender's line counts file bytes read, so that a compressed transfer shows its share
+ * of the file; the summary tells the wire bytes as well. */
 struct SendProgressState
 {
-   ProgressBar bar;
+   ProgressLine line;
+   int64_t fileBytes = 0;
    int64_t wireBytes = 0;
 };
 
-void RecordSendProgress(int64_t bytesSent, void *arg)
+void RecordSendProgress(int64_t fileBytesSent, int64_t, int64_t wireBytesSent, void *arg)
 {
    SendProgressState *state = static_cast<SendProgressState *>(arg);
-   state->wireBytes = bytesSent;
-   state->bar.update(bytesSent);
+   state->fileBytes = fileBytesSent;
+   state->wireBytes = wireBytesSent;
+   state->line.update(fileBytesSent);
 }
 
 const CommandOption SEND_OPTIONS[] = {
     {"compress", required_argument, 'c', "METHOD", "compress the data stream with lz4 or deflate"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
 const CommandSyntax SEND_SYNTAX = {
-    "send-file", "HOST:PORT FILE [--compress lz4|deflate]", "send a file over QVCP", SEND_OPTIONS, false, nullptr};
+    "send-file",
+    "HOST:PORT FILE [--compress lz4|deflate] [--json]",
+    "send a file over QVCP",
+    SEND_OPTIONS,
+    false,
+    "JSON fields (once the receiver stored the file): file, receiver (HOST:PORT), protocolVersion,\n"
+    "  compression (none, lz4, deflate), bytes, wireBytes, milliseconds.\n"
+    "Exit code 1 when the file was not sent or not stored.\n"};
+
+/* Whole milliseconds of a duration, for the JSON documents. */
+json_int_t Milliseconds(double seconds)
+{
+   return static_cast<json_int_t>(seconds * MS_PER_SECOND + 0.5);
+}
+
+/* The names of the compression methods in the JSON document. */
+const char *MethodName(QVCPStreamCompressionMethod method)
+{
+   switch (method)
+   {
+      case STREAM_COMPRESSION_LZ4: return "lz4";
+      case STREAM_COMPRESSION_DEFLATE: return "deflate";
+      default: return "none";
+   }
+}
 
 enum ReceiveKey
 {
@@ -182,25 +171,32 @@ const CommandOption RECEIVE_OPTIONS[] = {
     {"overwrite", no_argument, OVERWRITE_KEY, nullptr, "replace a file of the same name in DIR"},
     {"keep", no_argument, KEEP_KEY, nullptr, "after a failed transfer, wait for the next sender"},
     {"deadline", required_argument, DEADLINE_KEY, "SECONDS", "give up on a transfer after this long (3600)"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
-const CommandSyntax RECEIVE_SYNTAX = {"receive-file",
-                                      "[--overwrite] [--keep] [--deadline SECONDS] PORT DIR  (PORT 0: any free port)",
-                                      "receive one file sent with send-file into DIR",
-                                      RECEIVE_OPTIONS,
-                                      false,
-                                      nullptr};
+const CommandSyntax RECEIVE_SYNTAX = {
+    "receive-file",
+    "[--overwrite] [--keep] [--deadline SECONDS] [--json] PORT DIR  (PORT 0: any free port)",
+    "receive one file sent with send-file into DIR",
+    RECEIVE_OPTIONS,
+    false,
+    "With --json, \"listening on port N\" goes to standard error, and once a file is stored\n"
+    "JSON fields: port, name (as announced), path, bytes, wireBytes, milliseconds.\n"
+    "Exit code 1 when no file was stored.\n"};
 
 }  // namespace
 
 int CommandSendFile(int argc, char **argv)
 {
    QVCPStreamCompressionMethod method = STREAM_COMPRESSION_NONE;
+   bool json = false;
    CommandLine args(SEND_SYNTAX, argc, argv);
    while (args.next())
    {
-      if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
+      if (args.key() == JSON_OPTION_KEY)
+         json = true;
+      else if (args.key() == 'c' && !strcmp(args.value(), "lz4"))
          method = STREAM_COMPRESSION_LZ4;
       else if (args.key() == 'c' && !strcmp(args.value(), "deflate"))
          method = STREAM_COMPRESSION_DEFLATE;
@@ -225,7 +221,7 @@ int CommandSendFile(int argc, char **argv)
    FILE *file = fopen(argv[1], "rb");
    if (file == nullptr)
    {
-      fprintf(stderr, "qvtool send-file: %s: cannot open the file\n", argv[1]);
+      fprintf(stderr, "qvtool send-file: %s: cannot open the file; check its name and permissions\n", argv[1]);
       return 1;
    }
    fseek(file, 0, SEEK_END);
@@ -233,7 +229,8 @@ int CommandSendFile(int argc, char **argv)
    fclose(file);
    if (!addr.isValid())
    {
-      fprintf(stderr, "qvtool send-file: cannot resolve \"%s\"\n", host.c_str());
+      fprintf(stderr, "qvtool send-file: cannot resolve \"%s\"; check the name or give a numeric address\n",
+              host.c_str());
       return 1;
    }
 
@@ -241,16 +238,18 @@ int CommandSendFile(int argc, char **argv)
    c.s = ConnectToHost(addr, uint16_t(port), CONNECT_TIMEOUT);
    if (c.s == INVALID_SOCKET)
    {
-      fprintf(stderr, "qvtool send-file: cannot connect to %s\n", argv[0]);
+      fprintf(stderr, "qvtool send-file: cannot connect to %s; check that qvtool receive-file listens there\n",
+              argv[0]);
       return 1;
    }
    int version = 0;
    if (!QVCPGetPeerProtocolVersion(c.s, &version, nullptr))
    {
-      fprintf(stderr, "qvtool send-file: the receiver does not answer\n");
+      fprintf(stderr, "qvtool send-file: the receiver does not answer; check that it is qvtool receive-file\n");
       return 1;
    }
-   printf("receiver speaks protocol version %d\n", version);
+   if (!json)
+      printf("receiver speaks protocol version %d\n", version);
 
    const char *base = strrchr(argv[1], '/');
    QVCPMessage announce(CMD_UPLOAD_FILE, TRANSFER_ID);
@@ -260,28 +259,27 @@ int CommandSendFile(int argc, char **argv)
    if (!c.send(announce))
    {
       free(name);
-      fprintf(stderr, "qvtool send-file: cannot announce the file\n");
+      fprintf(stderr, "qvtool send-file: cannot announce the file; check the connection and send again\n");
       return 1;
    }
    wchar_t *path = WideStringFromUTF8String(argv[1]);
-   // With compression the callback counts compressed bytes, which the file size cannot
-   // measure.
-   SendProgressState progress = {ProgressBar((method == STREAM_COMPRESSION_NONE) ? "sent" : "sent, compressed,",
-                                             (method == STREAM_COMPRESSION_NONE) ? fileSize : 0)};
-   bool sent = SendFileOverQVCP(c.s, TRANSFER_ID, path, nullptr, 0, RecordSendProgress, &progress, nullptr, method);
+   SendProgressState progress = {ProgressLine("send-file", fileSize)};
+   bool sent = SendFileOverQVCPEx(c.s, TRANSFER_ID, path, nullptr, 0, RecordSendProgress, &progress, nullptr, method);
    free(path);
    free(name);
    if (!sent)
    {
-      fprintf(stderr, "\nqvtool send-file: the transfer failed\n");
+      progress.line.fail();
+      fprintf(stderr, "qvtool send-file: the transfer failed; check the receiver's messages and send again\n");
       return 1;
    }
-   progress.bar.finish(fileSize, progress.wireBytes);
+   double seconds = progress.line.elapsedSeconds();
+   progress.line.finish(TransferSummary("sent", progress.fileBytes, progress.wireBytes, seconds).c_str());
 
    int rc = c.receive();
    if (rc < int(QVCP_HEADER_SIZE) || c.code() != CMD_REQUEST_COMPLETED)
    {
-      fprintf(stderr, "qvtool send-file: no answer from the receiver: %s\n",
+      fprintf(stderr, "qvtool send-file: no answer from the receiver: %s; check the receiver's messages\n",
               (rc < int(QVCP_HEADER_SIZE)) ? ReceiveFailure(rc) : "unexpected message");
       return 1;
    }
@@ -290,9 +288,15 @@ int CommandSendFile(int argc, char **argv)
    delete reply;
    if (result != RESULT_OK)
    {
-      fprintf(stderr, "qvtool send-file: the receiver could not store the file\n");
+      fprintf(stderr, "qvtool send-file: the receiver could not store the file; check the receiver's messages\n");
       return 1;
    }
+   if (json)
+      return PrintJson(json_pack("{s:o, s:o, s:i, s:s, s:I, s:I, s:I}", "file", JsonText(argv[1]), "receiver",
+                                 JsonText(argv[0]), "protocolVersion", version, "compression", MethodName(method),
+                                 "bytes", static_cast<json_int_t>(progress.fileBytes), "wireBytes",
+                                 static_cast<json_int_t>(progress.wireBytes), "milliseconds", Milliseconds(seconds)),
+                       "send-file");
    printf("the receiver stored the file\n");
    return 0;
 }
@@ -422,8 +426,10 @@ struct Session
 {
    Connection *c = nullptr;
    const wchar_t *dir = nullptr;
-   std::string name;  // escaped, once announced
-   ProgressBar *bar = nullptr;
+   std::string name;      // escaped, once announced
+   std::wstring rawName;  // as announced
+   ProgressLine *line = nullptr;
+   bool json = false;  // nothing but the JSON document on standard output
 };
 
 /* Messages besides the file's data: version probes are answered, the first announcement
@@ -461,22 +467,29 @@ QVCPFileReceiveResult Handle(QVCPFileReceiver *receiver, const QVCP_MESSAGE *msg
    int64_t fileSize = (m != nullptr) ? m->getFieldAsInt64(FIELD_FILE_SIZE) : 0;
    delete m;
    session->name = Escaped(name);
-   printf("receiving %s (%lld bytes)\n", session->name.c_str(), (long long)fileSize);
-   fflush(stdout);
+   session->rawName = (name != nullptr) ? name : L"";
+   if (!session->json)
+   {
+      printf("receiving %s (%lld bytes)\n", session->name.c_str(), (long long)fileSize);
+      fflush(stdout);
+   }
    QVCPFileReceiveResult result = receiver->open(session->dir, name, fileSize);
    free(name);
    if (result == FILERECV_MORE_DATA)
-      session->bar = new ProgressBar("received", fileSize);
+      session->line = new ProgressLine("receive-file", fileSize);
    return result;
 }
 
 void RecordReceiveProgress(int64_t bytesWritten, void *arg)
 {
-   static_cast<Session *>(arg)->bar->update(bytesWritten);
+   ProgressLine *line = static_cast<Session *>(arg)->line;
+   if (line != nullptr)
+      line->update(bytesWritten);
 }
 
-/* Serves one sender on s: true when its file was stored. */
-bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t flags, uint32_t deadline)
+/* Serves one sender on s: true when its file was stored. With report, the facts of a
+ * stored file go to a new JSON object there instead of standard output. */
+bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t flags, uint32_t deadline, json_t **report)
 {
    Connection c;
    c.s = s;
@@ -485,21 +498,38 @@ bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t fla
    Session session;
    session.c = &c;
    session.dir = dir;
+   session.json = report != nullptr;
    QVCPFileReceiveResult result =
        ReceiveFileOverQVCP(c.s, c.buffer, &receiver, nullptr, Handle, &session, RecordReceiveProgress, &session);
    if (result == FILERECV_SUCCESS)
    {
-      session.bar->finish(receiver.getBytesWritten(), receiver.getWireBytes());
-      printf("stored %s/%s\n", dirText, session.name.c_str());
+      double seconds = session.line->elapsedSeconds();
+      session.line->finish(
+          TransferSummary("received", receiver.getBytesWritten(), receiver.getWireBytes(), seconds).c_str());
+      if (report != nullptr)
+      {
+         std::wstring path = std::wstring(dir) + L"/" + session.rawName;
+         *report = json_pack("{s:o, s:o, s:I, s:I, s:I}", "name", JsonString(session.rawName.c_str()), "path",
+                             JsonString(path.c_str()), "bytes", static_cast<json_int_t>(receiver.getBytesWritten()),
+                             "wireBytes", static_cast<json_int_t>(receiver.getWireBytes()), "milliseconds",
+                             Milliseconds(seconds));
+      }
+      else
+      {
+         printf("stored %s/%s\n", dirText, session.name.c_str());
+      }
    }
    else
    {
+      if (session.line != nullptr)
+         session.line->fail();
       char *why = UTF8StringFromWideString(QVCPFileReceiver::resultToDescription(result));
-      fprintf(stderr, "\nqvtool receive-file: %s%s%s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
-              (why != nullptr) ? why : "failed");
+      fprintf(stderr, "qvtool receive-file: %s%s%s; %s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
+              (why != nullptr) ? why : "failed",
+              (result == FILERECV_FILE_EXISTS) ? "give --overwrite to replace it" : "send the file again");
       free(why);
    }
-   delete session.bar;
+   delete session.line;
    if (result != FILERECV_CLOSED && result != FILERECV_COMM_FAILURE)
    {
       Reply(&c, (result == FILERECV_SUCCESS) ? RESULT_OK : RESULT_FAILED);
@@ -514,7 +544,7 @@ bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t fla
 int CommandReceiveFile(int argc, char **argv)
 {
    uint32_t flags = 0;
-   bool keep = false;
+   bool keep = false, json = false;
    long deadlineSeconds = QVCP_FILE_RECEIVE_DEADLINE / MS_PER_SECOND_INT;
    CommandLine args(RECEIVE_SYNTAX, argc, argv);
    while (args.next())
@@ -523,6 +553,7 @@ int CommandReceiveFile(int argc, char **argv)
       {
          case OVERWRITE_KEY: flags |= QVCP_FILE_OVERWRITE; break;
          case KEEP_KEY: keep = true; break;
+         case JSON_OPTION_KEY: json = true; break;
          case DEADLINE_KEY:
          {
             char *end = nullptr;
@@ -545,11 +576,16 @@ int CommandReceiveFile(int argc, char **argv)
    SOCKET listener = Listen(int(port), &bound);
    if (listener == INVALID_SOCKET)
    {
-      fprintf(stderr, "qvtool receive-file: cannot listen on port %ld\n", port);
+      fprintf(stderr, "qvtool receive-file: cannot listen on port %ld; choose another port, or 0 for any free one\n",
+              port);
       return 1;
    }
-   printf("listening on port %d\n", bound);
-   fflush(stdout);
+   // Callers read the port from this line: on standard error when standard output is for
+   // the JSON document.
+   FILE *notices = json ? stderr : stdout;
+   fprintf(notices, "listening on port %d\n", bound);
+   fflush(notices);
+   json_t *report = nullptr;
    wchar_t *dir = WideStringFromUTF8String(dirText);
    bool stored = false;
    do
@@ -557,13 +593,19 @@ int CommandReceiveFile(int argc, char **argv)
       SOCKET s = accept(listener, nullptr, nullptr);
       if (s == INVALID_SOCKET)
       {
-         fprintf(stderr, "qvtool receive-file: accept failed\n");
+         fprintf(stderr, "qvtool receive-file: accept failed; start the receiver again\n");
          break;
       }
-      stored = ServeSender(s, dir, dirText, flags, uint32_t(deadlineSeconds * MS_PER_SECOND_INT));
+      stored =
+          ServeSender(s, dir, dirText, flags, uint32_t(deadlineSeconds * MS_PER_SECOND_INT), json ? &report : nullptr);
       fflush(stdout);
    } while (!stored && keep);
    free(dir);
    close(listener);
+   if (stored && json)
+   {
+      json_object_set_new(report, "port", json_integer(bound));
+      return PrintJson(report, "receive-file");
+   }
    return stored ? 0 : 1;
 }

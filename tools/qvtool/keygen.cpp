@@ -25,7 +25,7 @@ int CommandKeygen(int argc, char **argv)
    RSA_KEY key = RSAGenerateKey(KEY_BITS);
    if (key == nullptr)
    {
-      fprintf(stderr, "qvtool keygen: cannot generate an RSA key\n");
+      fprintf(stderr, "qvtool keygen: cannot generate an RSA key; check the crypto library's installation\n");
       return 1;
    }
    wchar_t *name = WideStringFromUTF8String(argv[0]);
@@ -34,7 +34,8 @@ int CommandKeygen(int argc, char **argv)
    RSAFree(key);
    if (!saved)
    {
-      fprintf(stderr, "qvtool keygen: %s: cannot write the key file\n", argv[0]);
+      fprintf(stderr, "qvtool keygen: %s: cannot write the key file; check the directory and its permissions\n",
+              argv[0]);
       return 1;
    }
    return 0;

@@ -43,6 +43,22 @@ const CommandOption GLOBAL_OPTIONS[] = {
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
+/* After the list of commands in the help: the exit codes and the machine-readable output. */
+const char HELP_NOTES[] =
+    "\nexit codes:\n"
+    "  0  success\n"
+    "  1  the operation failed (a message on standard error says what went wrong and what to do)\n"
+    "  2  wrong usage: an unknown option, a bad option value, missing or extra arguments\n"
+    "  exec exits with its command's code (126 when it cannot start it); diff as diff does\n"
+    "  (0 the same lines, 1 lines differ, 2 trouble).\n"
+    "\nmachine-readable output:\n"
+    "  --json on addr, config, diff, geo, hash, info, mac, msg dump, password, ping, schedule,\n"
+    "  send-file, receive-file, table and text prints one JSON document on standard output and\n"
+    "  nothing else there; each command's --help lists its fields.\n"
+    "\nprogress:\n"
+    "  send-file, receive-file, pool-stress and config (directories) show a progress line on\n"
+    "  standard error when it is a terminal, replaced by a summary at the end.\n";
+
 /* The list of commands, after the options in the help and the usage. */
 std::string CommandList()
 {
@@ -61,12 +77,13 @@ std::string CommandList()
 int main(int argc, char **argv)
 {
    static const std::string commands = CommandList();
+   static const std::string notes = commands + HELP_NOTES;
    static const CommandSyntax GLOBAL = {"",
                                         "[--debug LEVEL] [--debug-tag TAG=LEVEL]... COMMAND [ARGS...]",
                                         "the command-line companion of libqorvel",
                                         GLOBAL_OPTIONS,
                                         true,
-                                        commands.c_str()};
+                                        notes.c_str()};
 
    // Global options come before the command's name; the command reads the rest.
    CommandLine args(GLOBAL, argc - 1, argv + 1);
@@ -78,11 +95,11 @@ int main(int argc, char **argv)
          case 'h': return args.help();
          case DEBUG_KEY:
             if (!SetDebugLevelOption(args.value()))
-               return 2;
+               return args.usage();
             break;
          case DEBUG_TAG_KEY:
             if (!SetDebugTagOption(args.value()))
-               return 2;
+               return args.usage();
             break;
          default: return args.usage();
       }

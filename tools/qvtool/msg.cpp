@@ -3,6 +3,8 @@
  * trip: `qvtool msg build -o F 1:int32=5` then `qvtool msg dump F`. */
 #include "qvtool.h"
 
+#include "json_output.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,7 +37,7 @@ const char TYPES_NOTE[] = "types: int16 uint16 int32 uint32 int64 uint64 bool ti
 
 const CommandSyntax MSG_SYNTAX = {
     "msg",
-    "dump [--hex] [--version N] FILE\n"
+    "dump [--hex] [--version N] [--json] FILE\n"
     "build [--code N] [--id N] [--version N] [--compress] [--hex] [-o FILE] ID:TYPE=VALUE...",
     "describe wire messages of a file, or build one from fields (qvtool msg dump --help, "
     "qvtool msg build --help)",
@@ -52,11 +54,24 @@ constexpr int COMPRESS_KEY = LONG_OPTION_KEY + 4;
 const CommandOption DUMP_OPTIONS[] = {
     {"hex", no_argument, HEX_KEY, nullptr, "the file holds hex text, not binary"},
     {"version", required_argument, VERSION_KEY, "N", "protocol version to read the messages in"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
 const CommandSyntax DUMP_SYNTAX = {
-    "msg dump", "[--hex] [--version N] FILE", "describe the wire messages of a file", DUMP_OPTIONS, false, nullptr};
+    "msg dump",
+    "[--hex] [--version N] [--json] FILE",
+    "describe the wire messages of a file",
+    DUMP_OPTIONS,
+    false,
+    "JSON fields: file, version, messages (array of offset, size, code, flags, id (from the header),\n"
+    "  valid (false when it does not read as a message of the version), binary, binaryDataSize\n"
+    "  (binary messages), fields (array of id, type (INT16, INT32, INT64, FLOAT, STRING, BINARY,\n"
+    "  INETADDR or the type's number), value, and for the integer types signedValue; an INT64's\n"
+    "  value is a decimal string, a BINARY's value its bytes in hex, an INETADDR's its text or null),\n"
+    "  table (when the message carries one: as qvtool table --json prints it)).\n"
+    "Exit code 1 when the file cannot be read, ends inside a message, or holds a message that is\n"
+    "  not valid.\n"};
 
 const CommandOption BUILD_OPTIONS[] = {
     {"code", required_argument, CODE_KEY, "N", "message code (default 0)"},
@@ -174,28 +189,37 @@ const IntegerType INTEGER_TYPES[] = {
     {"time", INT64_MIN, INT64_MAX, SetAsTime},       {"bool", 0, 1, SetAs<bool>},
 };
 
-/* Sets a field of a type that takes text; false when the value does not fit the type. */
-bool SetTextField(QVCPMessage *msg, uint32_t id, const std::string &type, const char *value)
+/* Results of setting a field: set, a value that the type cannot take (wrong usage), a
+ * file that cannot be read (a failure). */
+enum FieldResult
+{
+   FIELD_SET,
+   FIELD_BAD_VALUE,
+   FIELD_FILE_UNREADABLE,
+};
+
+/* Sets a field of a type that takes text. */
+FieldResult SetTextField(QVCPMessage *msg, uint32_t id, const std::string &type, const char *value)
 {
    if (type == "float")
    {
       char *end;
       double d = strtod(value, &end);
       if (*value == 0 || *end != 0)
-         return false;
+         return FIELD_BAD_VALUE;
       msg->setField(id, d);
-      return true;
+      return FIELD_SET;
    }
    if (type == "binary")
    {
       Bytes bytes;
       if (!ParseHex(value, strlen(value), &bytes))
-         return false;
+         return FIELD_BAD_VALUE;
       msg->setField(id, bytes.data(), bytes.size());
-      return true;
+      return FIELD_SET;
    }
    wchar_t *text = WideStringFromUTF8String(value);
-   bool ok = true;
+   FieldResult result = FIELD_SET;
    if (type == "string")
    {
       msg->setField(id, text);
@@ -203,56 +227,67 @@ bool SetTextField(QVCPMessage *msg, uint32_t id, const std::string &type, const 
    else if (type == "uuid")
    {
       unsigned char bytes[QV_UUID_LENGTH];
-      ok = (_uuid_parse(text, bytes) == 0);
-      if (ok)
+      if (_uuid_parse(text, bytes) == 0)
          msg->setField(id, uuid(bytes));
+      else
+         result = FIELD_BAD_VALUE;
    }
-   else
+   else if (!msg->setFieldFromFile(id, text))
    {
-      ok = msg->setFieldFromFile(id, text);
+      result = FIELD_FILE_UNREADABLE;
    }
    free(text);
-   return ok;
+   return result;
 }
 
-/* Sets the field that one ID:TYPE=VALUE argument describes; false with a message when the
- * argument is malformed. */
-bool SetFieldFromArgument(QVCPMessage *msg, const char *argument)
+/* Sets the field that one ID:TYPE=VALUE argument describes: 0, or the exit code after a
+ * message (2 for a malformed argument, 1 for a file that cannot be read). */
+int SetFieldFromArgument(QVCPMessage *msg, const char *argument)
 {
    const char *colon = strchr(argument, ':');
    const char *equals = (colon != nullptr) ? strchr(colon, '=') : nullptr;
    unsigned long long id;
    if (equals == nullptr || !ParseNumber(std::string(argument, colon).c_str(), 0, UINT32_MAX, &id))
    {
-      fprintf(stderr, "qvtool msg: \"%s\" is not ID:TYPE=VALUE\n", argument);
-      return false;
+      fprintf(stderr, "qvtool msg build: \"%s\" is not ID:TYPE=VALUE; write fields as 1:int32=5\n", argument);
+      return 2;
    }
    std::string type(colon + 1, equals);
    const char *value = equals + 1;
    uint32_t fieldId = static_cast<uint32_t>(id);
-   bool ok;
+   FieldResult result;
    const IntegerType *integer = nullptr;
    for (const IntegerType &t : INTEGER_TYPES)
       integer = (type == t.name) ? &t : integer;
    if (integer != nullptr)
    {
       unsigned long long n;
-      ok = ParseNumber(value, integer->min, integer->max, &n);
-      if (ok)
+      result = ParseNumber(value, integer->min, integer->max, &n) ? FIELD_SET : FIELD_BAD_VALUE;
+      if (result == FIELD_SET)
          integer->set(msg, fieldId, n);
    }
    else if (type == "float" || type == "binary" || type == "string" || type == "uuid" || type == "file")
    {
-      ok = SetTextField(msg, fieldId, type, value);
+      result = SetTextField(msg, fieldId, type, value);
    }
    else
    {
-      fprintf(stderr, "qvtool msg: unknown field type \"%s\"\n", type.c_str());
-      return false;
+      fprintf(stderr, "qvtool msg build: unknown field type \"%s\"; see the types in qvtool msg build --help\n",
+              type.c_str());
+      return 2;
    }
-   if (!ok)
-      fprintf(stderr, "qvtool msg: bad %s value \"%s\"\n", type.c_str(), value);
-   return ok;
+   if (result == FIELD_BAD_VALUE)
+   {
+      fprintf(stderr, "qvtool msg build: bad %s value \"%s\"; give one that the type can hold\n", type.c_str(), value);
+      return 2;
+   }
+   if (result == FIELD_FILE_UNREADABLE)
+   {
+      fprintf(stderr, "qvtool msg build: cannot read the file \"%s\" of field %u; check its name and permissions\n",
+              value, fieldId);
+      return 1;
+   }
+   return 0;
 }
 
 void PrintUtf8(const String &text)
@@ -311,6 +346,100 @@ std::string FieldValue(const QVCPMessage &msg, uint32_t id)
    }
 }
 
+/* The value of one field as JSON members of entry: type, value and, for integers,
+ * signedValue. */
+void FieldJson(const QVCPMessage &msg, uint32_t id, json_t *entry)
+{
+   char text[VALUE_TEXT_SIZE];
+   auto set = [entry](const char *type, json_t *value) {
+      json_object_set_new(entry, "type", json_string(type));
+      json_object_set_new(entry, "value", value);
+   };
+   switch (msg.getFieldType(id))
+   {
+      case QVCP_FT_INT16:
+         set("INT16", json_integer(msg.getFieldAsUInt16(id)));
+         json_object_set_new(entry, "signedValue", json_integer(msg.getFieldAsInt16(id)));
+         break;
+      case QVCP_FT_INT32:
+         set("INT32", json_integer(msg.getFieldAsUInt32(id)));
+         json_object_set_new(entry, "signedValue", json_integer(msg.getFieldAsInt32(id)));
+         break;
+      case QVCP_FT_INT64:
+         // JSON numbers of parsers commonly stop at 2^53 or 2^63: the unsigned value is text.
+         snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>(msg.getFieldAsUInt64(id)));
+         set("INT64", json_string(text));
+         json_object_set_new(entry, "signedValue", json_integer(static_cast<json_int_t>(msg.getFieldAsInt64(id))));
+         break;
+      case QVCP_FT_FLOAT: set("FLOAT", json_real(msg.getFieldAsDouble(id))); break;
+      case QVCP_FT_STRING:
+      {
+         char *utf8 = msg.getFieldAsUtf8String(id);
+         set("STRING", JsonText(utf8));
+         free(utf8);
+         break;
+      }
+      case QVCP_FT_BINARY:
+      {
+         size_t length;
+         const uint8_t *bytes = msg.getBinaryFieldPtr(id, &length);
+         std::string hex;
+         for (size_t i = 0; i < length; i++)
+         {
+            snprintf(text, sizeof(text), "%02x", bytes[i]);
+            hex += text;
+         }
+         set("BINARY", json_string(hex.c_str()));
+         break;
+      }
+      case QVCP_FT_INETADDR:
+      {
+         uint32_t v4 = msg.getFieldAsUInt32(id);
+         set("INETADDR", (v4 != 0) ? json_string(IpToStrA(v4, text)) : json_null());
+         break;
+      }
+      default:
+         snprintf(text, sizeof(text), "%d", msg.getFieldType(id));
+         set(text, json_null());
+         break;
+   }
+}
+
+/* The message of size bytes at raw as JSON (its header fields read from the bytes). */
+json_t *MessageJson(const uint8_t *raw, size_t size, size_t offset, int version)
+{
+   json_t *entry = json_pack(
+       "{s:I, s:I, s:i, s:i, s:I}", "offset", static_cast<json_int_t>(offset), "size", static_cast<json_int_t>(size),
+       "code", raw[0] << 8 | raw[1], "flags", raw[2] << 8 | raw[3], "id",
+       static_cast<json_int_t>(uint32_t(raw[8]) << 24 | uint32_t(raw[9]) << 16 | uint32_t(raw[10]) << 8 | raw[11]));
+   QVCPMessage *msg = QVCPMessage::deserialize(reinterpret_cast<const QVCP_MESSAGE *>(raw), size, version);
+   json_object_set_new(entry, "valid", json_boolean(msg != nullptr));
+   if (msg == nullptr)
+      return entry;
+   json_object_set_new(entry, "binary", json_boolean(msg->isBinary()));
+   if (msg->isBinary())
+      json_object_set_new(entry, "binaryDataSize", json_integer(static_cast<json_int_t>(msg->getBinaryDataSize())));
+   size_t count = msg->getFieldIds(nullptr, 0);
+   std::vector<uint32_t> ids(count);
+   msg->getFieldIds(ids.data(), count);
+   json_t *fields = json_array();
+   for (uint32_t id : ids)
+   {
+      json_t *field = json_pack("{s:I}", "id", static_cast<json_int_t>(id));
+      FieldJson(*msg, id, field);
+      json_array_append_new(fields, field);
+   }
+   json_object_set_new(entry, "fields", fields);
+   if (msg->isFieldExist(TABLE_COLUMN_COUNT_FIELD))
+   {
+      Table *table = new Table(msg);
+      json_object_set_new(entry, "table", TableJson(table));
+      table->decRefCount();
+   }
+   delete msg;
+   return entry;
+}
+
 /* Prints the dump and the fields of the message of size bytes at raw; false when it does
  * not deserialize. */
 bool DescribeMessage(const uint8_t *raw, size_t size, int version)
@@ -347,13 +476,15 @@ bool DescribeMessage(const uint8_t *raw, size_t size, int version)
 
 int Dump(int argc, char **argv)
 {
-   bool hex = false;
+   bool hex = false, json = false;
    unsigned long long version = QVCP_DEFAULT_VERSION;
    CommandLine args(DUMP_SYNTAX, argc, argv);
    while (args.next())
    {
       if (args.key() == HEX_KEY)
          hex = true;
+      else if (args.key() == JSON_OPTION_KEY)
+         json = true;
       else if (args.key() != VERSION_KEY || !ParseNumber(args.value(), 0, INT32_MAX, &version))
          return args.usage();
    }
@@ -366,7 +497,7 @@ int Dump(int argc, char **argv)
    Bytes content;
    if (!ReadFile(path, &content))
    {
-      fprintf(stderr, "qvtool msg: cannot read \"%s\"\n", path);
+      fprintf(stderr, "qvtool msg dump: cannot read \"%s\"; check its name and permissions\n", path);
       return 1;
    }
    if (hex)
@@ -374,14 +505,15 @@ int Dump(int argc, char **argv)
       Bytes bytes;
       if (!ParseHex(reinterpret_cast<const char *>(content.data()), content.size(), &bytes))
       {
-         fprintf(stderr, "qvtool msg: \"%s\" is not hex text\n", path);
+         fprintf(stderr, "qvtool msg dump: \"%s\" is not hex text; leave out --hex for a binary file\n", path);
          return 1;
       }
       content.swap(bytes);
    }
 
-   bool valid = true;
+   bool valid = true, complete = true;
    size_t offset = 0;
+   json_t *messages = json_array();
    for (int n = 1; offset < content.size(); n++)
    {
       size_t left = content.size() - offset;
@@ -389,13 +521,46 @@ int Dump(int argc, char **argv)
       uint64_t size = (left >= QVCP_HEADER_SIZE) ? (uint64_t(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7]) : 0;
       if (size < QVCP_HEADER_SIZE || size > left || size > MAX_MESSAGE_SIZE)
       {
-         fprintf(stderr, "qvtool msg: incomplete message at offset %zu (%zu bytes left)\n", offset, left);
-         return 1;
+         complete = false;
+         break;
       }
-      printf("message %d (%llu bytes at offset %zu):\n", n, static_cast<unsigned long long>(size), offset);
-      valid = DescribeMessage(p, static_cast<size_t>(size), static_cast<int>(version)) && valid;
+      if (json)
+      {
+         json_t *entry = MessageJson(p, static_cast<size_t>(size), offset, static_cast<int>(version));
+         valid = json_is_true(json_object_get(entry, "valid")) && valid;
+         json_array_append_new(messages, entry);
+      }
+      else
+      {
+         printf("message %d (%llu bytes at offset %zu):\n", n, static_cast<unsigned long long>(size), offset);
+         valid = DescribeMessage(p, static_cast<size_t>(size), static_cast<int>(version)) && valid;
+      }
       offset += static_cast<size_t>(size);
    }
+   if (json)
+   {
+      int printed = PrintJson(json_pack("{s:o, s:I, s:o}", "file", JsonText(path), "version",
+                                        static_cast<json_int_t>(version), "messages", messages),
+                              "msg dump");
+      if (printed != 0)
+         return printed;
+   }
+   else
+   {
+      json_decref(messages);
+      fflush(stdout);
+   }
+   if (!complete)
+   {
+      fprintf(stderr,
+              "qvtool msg dump: incomplete message at offset %zu (%zu bytes left); check that the file holds whole "
+              "messages\n",
+              offset, content.size() - offset);
+      return 1;
+   }
+   if (!valid)
+      fprintf(stderr, "qvtool msg dump: a message is not valid for protocol version %llu; try another --version\n",
+              version);
    return valid ? 0 : 1;
 }
 
@@ -450,13 +615,16 @@ int Build(int argc, char **argv)
    QVCPMessage msg(static_cast<uint16_t>(code), static_cast<uint32_t>(id), static_cast<int>(version));
    for (const char *field : fields)
    {
-      if (!SetFieldFromArgument(&msg, field))
-         return 1;
+      int rc = SetFieldFromArgument(&msg, field);
+      if (rc == 2)
+         return args.usage();
+      if (rc != 0)
+         return rc;
    }
    QVCP_MESSAGE *wire = msg.serialize(compress);
    if (wire == nullptr)
    {
-      fprintf(stderr, "qvtool msg: the message does not fit the wire format\n");
+      fprintf(stderr, "qvtool msg build: the message does not fit the wire format; give fewer or smaller fields\n");
       return 1;
    }
    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(wire);
@@ -465,7 +633,8 @@ int Build(int argc, char **argv)
    free(wire);
    if (!written)
    {
-      fprintf(stderr, "qvtool msg: cannot write \"%s\"\n", (output != nullptr) ? output : "standard output");
+      fprintf(stderr, "qvtool msg build: cannot write \"%s\"; check the place and the free space\n",
+              (output != nullptr) ? output : "standard output");
       return 1;
    }
    return 0;

@@ -2,6 +2,8 @@
  * second, so that one can watch it grow while requests wait and shrink once it is idle. */
 #include "qvtool.h"
 
+#include "progress.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +28,8 @@ constexpr long MAX_OPTION_VALUE = 100000000;
 
 /* Interval of the statistics lines. */
 constexpr std::chrono::seconds REPORT_INTERVAL{1};
+/* Interval of the progress line's updates. */
+constexpr std::chrono::milliseconds PROGRESS_INTERVAL{100};
 
 /* Workers the pool keeps however idle it is. */
 constexpr int32_t MIN_WORKERS = 1;
@@ -89,16 +93,13 @@ const CommandSyntax SYNTAX = {"pool-stress",
 static_assert(DEFAULT_WORKERS == 8 && DEFAULT_TASKS == 20000 && DEFAULT_TASK_MS == 1 && MIN_WORKERS == 1,
               "the help above tells the defaults");
 
-/* The option's value in [minimum, MAX_OPTION_VALUE], or -1 (with a message). */
-long OptionValue(const char *option, const char *text, long minimum)
+/* The option's value in [minimum, MAX_OPTION_VALUE], or -1. */
+long OptionValue(const char *text, long minimum)
 {
    char *end = nullptr;
    long value = (text != nullptr) ? strtol(text, &end, 10) : -1;
    if (text == nullptr || *text == 0 || *end != 0 || value < minimum || value > MAX_OPTION_VALUE)
-   {
-      fprintf(stderr, "qvtool pool-stress: %s needs a number from %ld\n", option, minimum);
       return -1;
-   }
    return value;
 }
 
@@ -124,9 +125,9 @@ int CommandPoolStress(int argc, char **argv)
          case TIME_SCALE_KEY: value = &scale; break;
          default: return args.usage();
       }
-      *value = OptionValue(args.optionText(), args.value(), minimum);
+      *value = OptionValue(args.value(), minimum);
       if (*value < 0)
-         return 2;
+         return args.fail("%s needs a number from %ld to %ld", args.optionText(), minimum, MAX_OPTION_VALUE);
    }
    if (args.stopped())
       return args.exitCode();
@@ -137,7 +138,7 @@ int CommandPoolStress(int argc, char **argv)
    ThreadPool *pool = ThreadPoolCreate(L"pool-stress", MIN_WORKERS, static_cast<int32_t>(workers), 0);
    if (pool == nullptr)
    {
-      fprintf(stderr, "qvtool pool-stress: cannot create the pool\n");
+      fprintf(stderr, "qvtool pool-stress: cannot create the pool; try fewer --workers\n");
       return 1;
    }
    Stress stress;
@@ -154,18 +155,35 @@ int CommandPoolStress(int argc, char **argv)
          ThreadPoolExecute(pool, Task, &stress);
    }
 
+   // The statistics once a second, the progress line in between; the line makes way for
+   // each statistics line.
+   ProgressLine line("pool-stress", tasks, "tasks");
    long seconds = 0;
    PrintInfo(pool, seconds, stress);
    {
       std::unique_lock<std::mutex> guard(stress.mutex);
-      while (!stress.finished.wait_for(guard, REPORT_INTERVAL, [&] { return stress.done.load() == tasks; }))
+      auto nextReport = std::chrono::steady_clock::now() + REPORT_INTERVAL;
+      while (!stress.finished.wait_for(guard, PROGRESS_INTERVAL, [&] { return stress.done.load() == tasks; }))
       {
          guard.unlock();
-         PrintInfo(pool, ++seconds, stress);
+         if (std::chrono::steady_clock::now() >= nextReport)
+         {
+            line.hide();
+            PrintInfo(pool, ++seconds, stress);
+            nextReport += REPORT_INTERVAL;
+         }
+         line.update(stress.done.load());
          guard.lock();
       }
    }
+   line.update(tasks);
+   line.hide();
    PrintInfo(pool, seconds, stress);
+   double elapsed = line.elapsedSeconds();
+   char summary[128];
+   snprintf(summary, sizeof(summary), "pool-stress: %ld tasks in %.2f s, %.0f tasks/s", tasks, elapsed,
+            (elapsed > 0) ? double(tasks) / elapsed : 0.0);
+   line.finish(summary);
    ThreadPoolDestroy(pool);
    return 0;
 }

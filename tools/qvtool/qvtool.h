@@ -6,6 +6,8 @@
 
 #include "command_line.h"
 
+#include <jansson.h>
+
 #include <stdio.h>
 
 struct QvtoolCommand
@@ -47,5 +49,8 @@ int CommandConfig(int argc, char **argv);
 /* Prints the table's title, source and format, then its cells as aligned columns under
  * the display names (an instance column marked with '*'), and the row and column counts. */
 void PrintTable(const Table *table, FILE *out);
+/* The same facts as a new JSON object (caller json_decrefs it): title, source, format,
+ * columns (name, displayName, dataType, instance) and rows (arrays of cell texts). */
+json_t *TableJson(const Table *table);
 
 #endif

@@ -2,6 +2,8 @@
  * what a schedule means before relying on it. Times are local. */
 #include "qvtool.h"
 
+#include "json_output.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -25,15 +27,19 @@ const CommandOption OPTIONS[] = {
     {"from", required_argument, FROM_KEY, "TIME",
      "start at local TIME, \"YYYY-MM-DD HH:MM\" (default: the next minute)"},
     {"count", required_argument, COUNT_KEY, "N", "list this many times, 1 to 100000 (default 10)"},
+    JSON_OPTION,
     {nullptr, 0, 0, nullptr, nullptr},
 };
 
 const CommandSyntax SYNTAX = {"schedule",
-                              "\"SCHEDULE\" [--from \"YYYY-MM-DD HH:MM\"] [--count N]",
+                              "\"SCHEDULE\" [--from \"YYYY-MM-DD HH:MM\"] [--count N] [--json]",
                               "list the next local times a schedule matches",
                               OPTIONS,
                               false,
-                              nullptr};
+                              "JSON fields: schedule, from (\"YYYY-MM-DD HH:MM\", local), count (asked for),\n"
+                              "  yearsSearched, matches (array of time \"YYYY-MM-DD HH:MM\", weekday, unixTime),\n"
+                              "  complete (false when fewer than count matched).\n"
+                              "Exit code 1 when nothing matches within the years searched.\n"};
 
 static_assert(DEFAULT_COUNT == 10 && MAX_COUNT == 100000, "the help above tells the count's default and limit");
 
@@ -82,6 +88,7 @@ int CommandSchedule(int argc, char **argv)
 {
    time_t start = -1;
    bool haveStart = false;
+   bool json = false;
    long count = DEFAULT_COUNT;
    CommandLine args(SYNTAX, argc, argv);
    while (args.next())
@@ -93,18 +100,13 @@ int CommandSchedule(int argc, char **argv)
             start = ParseFrom(value);
             haveStart = true;
             if (start == -1)
-            {
-               fprintf(stderr, "qvtool schedule: bad start \"%s\" (want YYYY-MM-DD HH:MM)\n", value);
-               return 1;
-            }
+               return args.fail("bad start \"%s\"; give it as YYYY-MM-DD HH:MM", value);
             break;
          case COUNT_KEY:
             if ((count = ParseCount(value)) < 0)
-            {
-               fprintf(stderr, "qvtool schedule: bad count \"%s\" (want 1 to %ld)\n", value, MAX_COUNT);
-               return 1;
-            }
+               return args.fail("bad count \"%s\"; give a number from 1 to %ld", value, MAX_COUNT);
             break;
+         case JSON_OPTION_KEY: json = true; break;
          default: return args.usage();
       }
    }
@@ -119,24 +121,47 @@ int CommandSchedule(int argc, char **argv)
    wchar_t *wide = WideStringFromUTF8String(schedule);
    time_t end = YearsAfter(start);
    long found = 0;
+   json_t *matches = json_array();
    for (time_t t = start; t < end && found < count; t += SECONDS_PER_MINUTE)
    {
       struct tm local;
       localtime_r(&t, &local);
       if (!MatchSchedule(wide, &local, t))
          continue;
-      char text[64];
-      strftime(text, sizeof(text), "%Y-%m-%d %H:%M %a", &local);
-      printf("%s\n", text);
+      char when[32], weekday[16];
+      strftime(when, sizeof(when), "%Y-%m-%d %H:%M", &local);
+      strftime(weekday, sizeof(weekday), "%a", &local);
+      if (json)
+         json_array_append_new(matches, json_pack("{s:s, s:s, s:I}", "time", when, "weekday", weekday, "unixTime",
+                                                  static_cast<json_int_t>(t)));
+      else
+         printf("%s %s\n", when, weekday);
       found++;
    }
    free(wide);
-   if (found == 0)
+   int result = (found == 0) ? 1 : 0;
+   if (json)
    {
-      printf("\"%s\" matches nothing in the next %d years\n", schedule, YEARS_AHEAD);
-      return 1;
+      struct tm local;
+      localtime_r(&start, &local);
+      char from[32];
+      strftime(from, sizeof(from), "%Y-%m-%d %H:%M", &local);
+      int printed = PrintJson(json_pack("{s:o, s:s, s:I, s:i, s:o, s:b}", "schedule", JsonText(schedule), "from", from,
+                                        "count", static_cast<json_int_t>(count), "yearsSearched", YEARS_AHEAD,
+                                        "matches", matches, "complete", found == count),
+                              "schedule");
+      if (printed != 0)
+         return printed;
    }
-   if (found < count)
-      printf("no more matches in the next %d years\n", YEARS_AHEAD);
-   return 0;
+   else
+   {
+      json_decref(matches);
+      if (found > 0 && found < count)
+         printf("no more matches in the next %d years\n", YEARS_AHEAD);
+      fflush(stdout);
+   }
+   if (found == 0)
+      fprintf(stderr, "qvtool schedule: \"%s\" matches nothing in the next %d years; check its fields\n", schedule,
+              YEARS_AHEAD);
+   return result;
 }

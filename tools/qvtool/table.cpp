@@ -2,6 +2,8 @@
  * columns; PrintTable also serves "msg dump" for messages that carry a table. */
 #include "qvtool.h"
 
+#include "json_output.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -85,9 +87,20 @@ std::string Line(const std::vector<Shown> &cells, const std::vector<size_t> &wid
    return line;
 }
 
+const CommandOption OPTIONS[] = {
+    JSON_OPTION,
+    {nullptr, 0, 0, nullptr, nullptr},
+};
+
 const CommandSyntax SYNTAX = {
-    "table", "FILE", "print a table in its XML or packed form as aligned columns",
-    nullptr, false,  "FILE holds a table in its XML form or its packed form (base64 text).\n"};
+    "table",
+    "FILE [--json]",
+    "print a table in its XML or packed form as aligned columns",
+    OPTIONS,
+    false,
+    "FILE holds a table in its XML form or its packed form (base64 text).\n"
+    "JSON fields: title, source, format (plain, extended), columns (array of name, displayName,\n"
+    "  dataType, instance), rows (array of arrays of cell texts, null for a missing cell).\n"};
 
 }  // namespace
 
@@ -128,10 +141,35 @@ void PrintTable(const Table *table, FILE *out)
    fprintf(out, "%d row%s, %d column%s\n", rows, (rows == 1) ? "" : "s", columns, (columns == 1) ? "" : "s");
 }
 
+json_t *TableJson(const Table *table)
+{
+   int columns = table->getNumColumns();
+   int rows = table->getNumRows();
+   json_t *definitions = json_array();
+   for (int c = 0; c < columns; c++)
+   {
+      const TableColumnDefinition *d = table->getColumnDefinition(c);
+      json_array_append_new(definitions, json_pack("{s:o, s:o, s:i, s:b}", "name", JsonString(d->getName()),
+                                                   "displayName", JsonString(d->getDisplayName()), "dataType",
+                                                   d->getDataType(), "instance", d->isInstanceColumn()));
+   }
+   json_t *cells = json_array();
+   for (int r = 0; r < rows; r++)
+   {
+      json_t *row = json_array();
+      for (int c = 0; c < columns; c++)
+         json_array_append_new(row, JsonString(table->getAsString(r, c)));
+      json_array_append_new(cells, row);
+   }
+   return json_pack("{s:o, s:i, s:s, s:o, s:o}", "title", JsonString(table->getTitle()), "source", table->getSource(),
+                    "format", table->isExtendedFormat() ? "extended" : "plain", "columns", definitions, "rows", cells);
+}
+
 int CommandTable(int argc, char **argv)
 {
+   bool json = false;
    CommandLine args(SYNTAX, argc, argv);
-   if (!args.onlyOperands())
+   if (!args.onlyFlag(JSON_OPTION_KEY, &json))
       return args.exitCode();
    if (args.operandCount() != 1)
       return args.usage();
@@ -139,7 +177,7 @@ int CommandTable(int argc, char **argv)
    FILE *f = fopen(argv[0], "rb");
    if (f == nullptr)
    {
-      fprintf(stderr, "qvtool table: cannot read \"%s\"\n", argv[0]);
+      fprintf(stderr, "qvtool table: cannot read \"%s\"; check its name and permissions\n", argv[0]);
       return 1;
    }
    std::string content;
@@ -151,7 +189,7 @@ int CommandTable(int argc, char **argv)
    fclose(f);
    if (readError)
    {
-      fprintf(stderr, "qvtool table: cannot read \"%s\"\n", argv[0]);
+      fprintf(stderr, "qvtool table: cannot read \"%s\"; check the file and its disk\n", argv[0]);
       return 1;
    }
 
@@ -173,10 +211,15 @@ int CommandTable(int argc, char **argv)
    }
    if (table == nullptr)
    {
-      fprintf(stderr, "qvtool table: \"%s\" holds no valid table in the %s form\n", argv[0], xml ? "XML" : "packed");
+      fprintf(stderr, "qvtool table: \"%s\" holds no valid table in the %s form; give a table's XML or packed form\n",
+              argv[0], xml ? "XML" : "packed");
       return 1;
    }
-   PrintTable(table, stdout);
+   int result = 0;
+   if (json)
+      result = PrintJson(TableJson(table), "table");
+   else
+      PrintTable(table, stdout);
    table->decRefCount();
-   return 0;
+   return result;
 }
