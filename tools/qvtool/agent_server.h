@@ -1,0 +1,137 @@
+/* The server side of qvtool agent, kept apart from the command so that a benchmark or a
+ * test can run an agent inside its own process: the settings read from the agent's
+ * configuration, and AgentServer, which listens, agrees a session key with every client
+ * and serves its requests on a thread pool, one request at a time per connection. */
+#ifndef QVTOOL_AGENT_SERVER_H
+#define QVTOOL_AGENT_SERVER_H
+
+#include <qorvel.h>
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace agent {
+
+/* Port of an agent whose configuration names none. */
+constexpr uint16_t DEFAULT_PORT = 4700;
+
+/* One configured schedule: its name and its five fields. */
+struct ScheduleSetting
+{
+   std::wstring name;
+   std::wstring schedule;
+};
+
+/* Everything the configuration says, with the defaults of a missing entry. */
+struct AgentSettings
+{
+   uint16_t port = DEFAULT_PORT;  // 0: any free port
+   std::wstring listenAddress;    // empty: every local address
+   std::wstring keyFile;          // the RSA key pair written by qvtool keygen
+   std::vector<InetAddress> allowedPeers;  // subnets; empty: loopback only
+   bool allowEveryPeer = false;
+   std::wstring logFile;  // empty: no log file
+   int32_t logRotation = QVLOG_ROTATE_NEVER;
+   uint64_t logMaxSize = 0;
+   int32_t logHistory = 4;
+   std::vector<std::pair<std::wstring, int32_t>> debugTags;  // "*" is the default level
+   int32_t minWorkers = 1;
+   int32_t maxWorkers = 16;
+   bool allowExec = false;
+   std::wstring fileRoot;         // directory of get-file and put-file; empty: no transfers
+   uint64_t maxTransferRate = 0;  // bytes per second of one transfer; 0: no limit
+   uint32_t debugRateLimit = 0;   // debug lines per second and tag; 0: no limit
+   uint32_t stuckTaskMs = 0;      // report requests running longer; 0: off
+   std::vector<ScheduleSetting> schedules;
+};
+
+/* Reads the settings of a loaded configuration ([agent] and [schedules]) into *settings.
+ * False when an entry is wrong; each problem is appended to *errors as "FILE:LINE: what
+ * is wrong" (fileName, UTF-8, names the file of a required entry that is missing). */
+bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings *settings,
+                       std::vector<std::string> *errors);
+
+/* The library figures that the agent reports and changes: the registry of the library's
+ * own figures as a table (null when it cannot be read; the caller releases it), a debug
+ * level change that expires after seconds (0: one that stays), and the limits of debug
+ * output and of stuck pool work. */
+Table *LibraryMetricsTable();
+void SetDebugLevelFor(const wchar_t *tag, int32_t level, uint32_t seconds);
+void ApplyLibraryLimits(const AgentSettings &settings, ThreadPool *pool);
+
+struct Session;
+class AgentListener;
+
+/* Figures of a running agent. */
+struct AgentCounters
+{
+   uint64_t requests;
+   uint64_t sessions;           // sessions set up since the start
+   uint64_t failedHandshakes;   // connections that never agreed a key
+   uint32_t activeSessions;
+   uint32_t acceptedConnections;
+   uint32_t rejectedConnections;
+};
+
+class AgentServer
+{
+public:
+   AgentServer();
+   /* Stops the server when it runs. */
+   ~AgentServer();
+   AgentServer(const AgentServer &) = delete;
+   AgentServer &operator=(const AgentServer &) = delete;
+
+   /* Creates the worker pool "AGENT", binds the port (IPv4 and IPv6) and starts to
+    * accept. key is the agent's RSA key pair, not owned: it must live until stop. False
+    * with the reason in *error when the pool or the listener cannot be made. */
+   bool start(const AgentSettings &settings, RSA_KEY key, std::string *error);
+   /* The port the agent listens on (the free port chosen for port 0). */
+   uint16_t port() const { return m_port; }
+   /* Takes the settings that apply while running (peers, commands, schedules, transfer
+    * root and rate, debug limits); the port, address and worker limits stay until a
+    * restart, which is written to the log when they differ. */
+   void updateSettings(const AgentSettings &settings);
+   std::shared_ptr<const AgentSettings> settings() const;
+   /* Stops accepting, closes every session and waits for their requests to end. */
+   void stop();
+
+   AgentCounters counters() const;
+   /* Counts a request taken from a client. */
+   void countRequest() { m_requests.fetch_add(1, std::memory_order_relaxed); }
+
+private:
+   friend class AgentListener;
+   friend struct Session;
+
+   mutable std::mutex m_lock;  // guards the settings pointer and the session lists
+   std::shared_ptr<const AgentSettings> m_settings;
+   RSA_KEY m_key = nullptr;
+   ThreadPool *m_pool = nullptr;
+   AgentListener *m_listener = nullptr;
+   qorvel_thread_t *m_listenerThread = nullptr;
+   uint16_t m_port = 0;
+   int64_t m_startTime = 0;
+   std::condition_variable m_sessionsChanged;  // a reader left m_sessions
+   std::vector<Session *> m_sessions;            // sessions whose reader runs
+   std::vector<qorvel_thread_t *> m_endedReaders;  // readers that ended, to be waited for
+   std::atomic<uint64_t> m_requests{0};
+   std::atomic<uint64_t> m_sessionCount{0};
+   std::atomic<uint64_t> m_failedHandshakes{0};
+   uint32_t m_nextSession = 0;
+
+   bool isPeerAllowed(const InetAddress &peer);
+   void startSession(SOCKET s, const InetAddress &peer);
+   void reapEndedReaders();
+   void sessionEnded(Session *session);
+};
+
+}  // namespace agent
+
+#endif
