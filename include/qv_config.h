@@ -227,6 +227,9 @@ struct ConfigError
  * configuration hold lock() around their reads; reload() replaces the tree only while
  * holding that lock, so such readers see the old tree or the new one, never a mixture.
  * ------------------------------------------------------------------------------------- */
+/* Progress of a directory load: file is null in the first call, which tells fileCount. */
+typedef void (*ConfigLoadProgress)(const wchar_t *file, int32_t filesDone, int32_t fileCount, void *arg);
+
 class QV_EXPORT Config
 {
    friend class ConfigEntry;
@@ -335,6 +338,10 @@ public:
    /* Loads every file of a directory with loadConfig, in ascending order of their names;
     * false when the directory cannot be listed or any file failed (all are tried). */
    bool loadConfigDirectory(const wchar_t *path, const wchar_t *defaultIniSection, bool ignoreErrors);
+   /* Progress of loadConfigDirectory on this object: the callback (null: none) gets the
+    * directory's file count with filesDone 0 once the directory is listed, then the name of
+    * each file loaded and the count so far. Called on the loading thread. */
+   void setLoadProgress(ConfigLoadProgress callback, void *arg);
 
    /* Copies settings of the section into the caller's variables by the table, which ends
     * with a CFG_TYPE_END record; entries that are missing leave their targets as they

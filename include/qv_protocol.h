@@ -570,6 +570,11 @@ class QVCPEncryptionContext;
  * compressed bytes and their frames, not file bytes). */
 typedef void (*QVCPFileTransferProgress)(int64_t bytesSent, void *arg);
 
+/* Progress of a file send in both measures, after each message: the file bytes read and
+ * sent so far, the file bytes the transfer sends in all (after the offset), and the
+ * payload bytes sent so far (with stream compression, the compressed bytes and frames). */
+typedef void (*QVCPFileSendProgress)(int64_t fileBytesSent, int64_t fileBytesTotal, int64_t wireBytesSent, void *arg);
+
 /* Drops whatever the buffer holds. Call it before the first receive on a connection. */
 QV_EXPORT void QVCPInitBuffer(QVCP_BUFFER *buffer);
 
@@ -635,6 +640,18 @@ QV_EXPORT bool SendFileOverQVCP(SOCKET s, uint32_t id, const wchar_t *fileName, 
                                 int32_t offset, QVCPFileTransferProgress progress, void *callbackArg, Mutex *mutex,
                                 QVCPStreamCompressionMethod compressionMethod = STREAM_COMPRESSION_NONE,
                                 volatile int32_t *cancellationFlag = nullptr);
+
+/* SendFileOverQVCP with progress told in file bytes as well as wire bytes, so that a
+ * compressed transfer can show the share of the file done. Same messages and results. */
+QV_EXPORT bool SendFileOverQVCPEx(AbstractCommChannel *channel, uint32_t id, const wchar_t *fileName,
+                                  QVCPEncryptionContext *context, int32_t offset, QVCPFileSendProgress progress,
+                                  void *callbackArg, Mutex *mutex,
+                                  QVCPStreamCompressionMethod compressionMethod = STREAM_COMPRESSION_NONE,
+                                  volatile int32_t *cancellationFlag = nullptr);
+QV_EXPORT bool SendFileOverQVCPEx(SOCKET s, uint32_t id, const wchar_t *fileName, QVCPEncryptionContext *context,
+                                  int32_t offset, QVCPFileSendProgress progress, void *callbackArg, Mutex *mutex,
+                                  QVCPStreamCompressionMethod compressionMethod = STREAM_COMPRESSION_NONE,
+                                  volatile int32_t *cancellationFlag = nullptr);
 
 /* Asks the peer for its protocol version with CMD_GET_QVCP_CAPS and waits up to
  * QVCP_CAPS_TIMEOUT for the answer. A peer that answers with something else, or not in

@@ -107,6 +107,8 @@ struct ConfigState
    int loadDepth = 0;                   // nested load calls (directories); only the outermost is a source
    const wchar_t *errorFile = nullptr;  // where the loader is, for error records
    int32_t errorLine = 0;
+   ConfigLoadProgress progress = nullptr;  // of directory loads
+   void *progressArg = nullptr;
 };
 
 /* The loaders, with access to the private members of Config and ConfigEntry. */

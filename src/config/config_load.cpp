@@ -12,6 +12,7 @@
 #include <utility>
 
 using qv::config::ConfigSource;
+using qv::config::ConfigState;
 using qv::config::Loader;
 namespace {
 
@@ -136,17 +137,30 @@ bool Config::loadConfigDirectory(const wchar_t *path, const wchar_t *defaultIniS
    if (!base.empty() && base.back() != L'/')
       base.push_back(L'/');
    bool ok = true;
+   const ConfigState &state = Loader::state(this);
+   const int32_t count = int32_t(names.size());
+   int32_t done = 0;
+   if (state.progress != nullptr)
+      state.progress(nullptr, 0, count, state.progressArg);
    for (const std::string &name : names)
    {
+      done++;
+      // A name that does not convert is skipped, but still counted as done.
       wchar_t *wideName = WideStringFromMBString(name.c_str());
-      if (wideName == nullptr)
-         continue;
-      std::wstring file = base + wideName;
-      free(wideName);
-      if (!loadConfig(file.c_str(), defaultIniSection, ignoreErrors))
+      std::wstring file = base + ((wideName != nullptr) ? wideName : L"");
+      if (wideName != nullptr && !loadConfig(file.c_str(), defaultIniSection, ignoreErrors))
          ok = false;
+      free(wideName);
+      if (state.progress != nullptr)
+         state.progress(file.c_str(), done, count, state.progressArg);
    }
    return ok;
+}
+
+void Config::setLoadProgress(ConfigLoadProgress callback, void *arg)
+{
+   Loader::state(this).progress = callback;
+   Loader::state(this).progressArg = arg;
 }
 
 void Loader::swapTrees(Config *config, Config *fresh)

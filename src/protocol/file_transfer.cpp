@@ -129,9 +129,11 @@ void SendAbort(AbstractCommChannel *channel, uint32_t id, QVCPEncryptionContext 
 }
 
 bool SendChunks(AbstractCommChannel *channel, Transfer *t, uint64_t remaining, uint32_t id,
-                QVCPEncryptionContext *context, QVCPFileTransferProgress progress, void *callbackArg, Mutex *mutex,
+                QVCPEncryptionContext *context, QVCPFileSendProgress progress, void *callbackArg, Mutex *mutex,
                 QVCPStreamCompressionMethod method, volatile int32_t *cancellationFlag)
 {
+   const int64_t fileBytes = int64_t(remaining);
+   int64_t fileBytesRead = 0;
    uint8_t *msg = reinterpret_cast<uint8_t *>(t->msg);
    uint16_t flags = (t->compressor != nullptr) ? COMPRESSED_FILE_DATA_FLAGS : FILE_DATA_FLAGS;
    WriteBE16(msg, CMD_FILE_DATA);
@@ -147,6 +149,7 @@ bool SendChunks(AbstractCommChannel *channel, Transfer *t, uint64_t remaining, u
       if (!t->fill(method, count, &length))
          return false;
       remaining -= count;
+      fileBytesRead += count;
       size_t size = QVCP_HEADER_SIZE + Align8(length);
       // The padding carries no meaning, but nothing of the previous chunk goes out in it.
       memset(msg + QVCP_HEADER_SIZE + length, 0, size - QVCP_HEADER_SIZE - length);
@@ -161,7 +164,7 @@ bool SendChunks(AbstractCommChannel *channel, Transfer *t, uint64_t remaining, u
 
       bytesSent += int64_t(length);
       if (progress != nullptr)
-         progress(bytesSent, callbackArg);
+         progress(fileBytesRead, fileBytes, bytesSent, callbackArg);
       if (remaining == 0)
          return true;
       if (pacer.pause > 0)
@@ -169,12 +172,25 @@ bool SendChunks(AbstractCommChannel *channel, Transfer *t, uint64_t remaining, u
    }
 }
 
+/* The wire-only progress of SendFileOverQVCP, carried through the two-measure one. */
+struct WireProgress
+{
+   QVCPFileTransferProgress progress;
+   void *arg;
+};
+
+void ReportWireBytes(int64_t, int64_t, int64_t wireBytesSent, void *arg)
+{
+   const WireProgress *wire = static_cast<const WireProgress *>(arg);
+   wire->progress(wireBytesSent, wire->arg);
+}
+
 }  // namespace
 
-bool SendFileOverQVCP(AbstractCommChannel *channel, uint32_t id, const wchar_t *fileName,
-                      QVCPEncryptionContext *context, int32_t offset, QVCPFileTransferProgress progress,
-                      void *callbackArg, Mutex *mutex, QVCPStreamCompressionMethod compressionMethod,
-                      volatile int32_t *cancellationFlag)
+bool SendFileOverQVCPEx(AbstractCommChannel *channel, uint32_t id, const wchar_t *fileName,
+                        QVCPEncryptionContext *context, int32_t offset, QVCPFileSendProgress progress,
+                        void *callbackArg, Mutex *mutex, QVCPStreamCompressionMethod compressionMethod,
+                        volatile int32_t *cancellationFlag)
 {
    if (channel == nullptr)
       return false;
@@ -192,12 +208,31 @@ bool SendFileOverQVCP(AbstractCommChannel *channel, uint32_t id, const wchar_t *
    return sent;
 }
 
+bool SendFileOverQVCPEx(SOCKET s, uint32_t id, const wchar_t *fileName, QVCPEncryptionContext *context, int32_t offset,
+                        QVCPFileSendProgress progress, void *callbackArg, Mutex *mutex,
+                        QVCPStreamCompressionMethod compressionMethod, volatile int32_t *cancellationFlag)
+{
+   return WithSocketChannel(s, [&](AbstractCommChannel *channel) {
+      return SendFileOverQVCPEx(channel, id, fileName, context, offset, progress, callbackArg, mutex, compressionMethod,
+                                cancellationFlag);
+   });
+}
+
+bool SendFileOverQVCP(AbstractCommChannel *channel, uint32_t id, const wchar_t *fileName,
+                      QVCPEncryptionContext *context, int32_t offset, QVCPFileTransferProgress progress,
+                      void *callbackArg, Mutex *mutex, QVCPStreamCompressionMethod compressionMethod,
+                      volatile int32_t *cancellationFlag)
+{
+   WireProgress wire = {progress, callbackArg};
+   return SendFileOverQVCPEx(channel, id, fileName, context, offset, (progress != nullptr) ? ReportWireBytes : nullptr,
+                             &wire, mutex, compressionMethod, cancellationFlag);
+}
+
 bool SendFileOverQVCP(SOCKET s, uint32_t id, const wchar_t *fileName, QVCPEncryptionContext *context, int32_t offset,
                       QVCPFileTransferProgress progress, void *callbackArg, Mutex *mutex,
                       QVCPStreamCompressionMethod compressionMethod, volatile int32_t *cancellationFlag)
 {
-   return WithSocketChannel(s, [&](AbstractCommChannel *channel) {
-      return SendFileOverQVCP(channel, id, fileName, context, offset, progress, callbackArg, mutex, compressionMethod,
-                              cancellationFlag);
-   });
+   WireProgress wire = {progress, callbackArg};
+   return SendFileOverQVCPEx(s, id, fileName, context, offset, (progress != nullptr) ? ReportWireBytes : nullptr, &wire,
+                             mutex, compressionMethod, cancellationFlag);
 }

@@ -298,6 +298,33 @@ TEST(ConfigFiles, DirectoryOfMixedFilesLoadsInNameOrder)
    EXPECT_EQ(none.getErrorCount(), 1);
 }
 
+/* The progress callback: the count first, then each entry in name order (one that fails
+ * to load counted too), the last with filesDone equal to the count. */
+TEST(ConfigFiles, DirectoryLoadReportsProgressPerFile)
+{
+   TempDir dir;
+   dir.write("b.ini", "k = b\n");
+   dir.write("a.ini", "k = a\n");
+   mkdir(dir.file("c.sub").c_str(), 0700);
+   std::vector<std::wstring> calls;
+   auto record = [](const wchar_t *file, int32_t done, int32_t count, void *arg) {
+      static_cast<std::vector<std::wstring> *>(arg)->push_back(((file != nullptr) ? file : L"(null)") +
+                                                               std::wstring(L" ") + std::to_wstring(done) + L"/" +
+                                                               std::to_wstring(count));
+   };
+   TestConfig config;
+   config.setLoadProgress(record, &calls);
+   EXPECT_FALSE(config.loadConfigDirectory(dir.wpath().c_str(), L"main", true));
+   std::vector<std::wstring> expected = {L"(null) 0/3", dir.wfile("a.ini") + L" 1/3", dir.wfile("b.ini") + L" 2/3",
+                                         dir.wfile("c.sub") + L" 3/3"};
+   EXPECT_EQ(calls, expected);
+
+   // Off again: nothing more is reported.
+   config.setLoadProgress(nullptr, nullptr);
+   config.loadConfigDirectory(dir.wpath().c_str(), L"main", true);
+   EXPECT_EQ(calls.size(), expected.size());
+}
+
 TEST(ConfigFiles, HugeOneLineFilesGiveErrors)
 {
    TempDir dir;

@@ -151,6 +151,45 @@ TEST_F(FileTransfer, ChunksOfAFileWithoutCompression)
    context->decRefCount();
 }
 
+/* The two-measure progress: file bytes grow by each chunk read up to the part sent (the
+ * offset counts), wire bytes by each payload; compressed, the wire count stays below the
+ * file count, and the messages are those of the wire-only call. */
+TEST_F(FileTransfer, ProgressTellsFileBytesAndWireBytes)
+{
+   std::wstring path;
+   makeFile("p", 100000, &path);
+   struct Report
+   {
+      int64_t file, total, wire;
+   };
+   auto record = [](int64_t file, int64_t total, int64_t wire, void *arg) {
+      static_cast<std::vector<Report> *>(arg)->push_back(Report{file, total, wire});
+   };
+   for (QVCPStreamCompressionMethod method : {STREAM_COMPRESSION_NONE, STREAM_COMPRESSION_DEFLATE})
+   {
+      ScriptRef ch, plain;
+      std::vector<Report> reports;
+      ASSERT_TRUE(SendFileOverQVCPEx(ch.channel, 5, path.c_str(), nullptr, -90000, record, &reports, nullptr, method));
+      ASSERT_TRUE(SendFileOverQVCP(plain.channel, 5, path.c_str(), nullptr, -90000, nullptr, nullptr, nullptr, method));
+      EXPECT_EQ(ch->sent, plain->sent);
+      ASSERT_EQ(reports.size(), ch->sent.size());
+      int64_t file = 0, wire = 0;
+      for (size_t i = 0; i < reports.size(); i++)
+      {
+         EXPECT_GT(reports[i].file, file) << i;
+         file = reports[i].file;
+         wire += GetBE32(&ch->sent[i][12]);
+         EXPECT_EQ(reports[i].wire, wire) << i;
+         EXPECT_EQ(reports[i].total, 90000) << i;
+      }
+      EXPECT_EQ(file, 90000);
+      if (method == STREAM_COMPRESSION_NONE)
+         EXPECT_EQ(wire, 90000);
+      else
+         EXPECT_LT(wire, 90000);
+   }
+}
+
 TEST_F(FileTransfer, OffsetsChooseThePartSent)
 {
    std::wstring path;

@@ -6,8 +6,10 @@
  * probe, takes the file with the library's file receiver (exactly the announced size,
  * stored under the announced name only when complete, an existing name refused unless
  * --overwrite) and answers with the result; with --keep it serves the next sender after
- * a failed one. Names are printed escaped. Both draw a progress bar on a terminal. */
+ * a failed one. Names are printed escaped. Both show a progress line on a terminal. */
 #include "qvtool.h"
+
+#include "progress.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,63 +42,19 @@ constexpr uint32_t RECEIVE_TIMEOUT = 60000;
 /* Largest message the tools accept, beyond any data message of a transfer. */
 constexpr uint32_t MAX_MESSAGE_SIZE = 1 << 20;
 
-/* Characters of the progress bar, and the least time between two redraws. */
-constexpr int BAR_WIDTH = 40;
-constexpr int64_t REDRAW_MS = 100;
-
 constexpr double MIB = 1024.0 * 1024.0;
-constexpr double MS_PER_SECOND = 1000.0;
 
-/* A bar on standard error when it is a terminal; otherwise only the final line. Without
- * a total (a compressed stream, whose size is known only at its end) it counts bytes. */
-class ProgressBar
+/* "sent 700001 bytes (312345 on the wire, ratio 2.24) in 0.05 s, 13.4 MiB/s": what a
+ * finished transfer moved, for the summary line. */
+std::string TransferSummary(const char *verb, int64_t fileBytes, int64_t wireBytes, double seconds)
 {
-   const char *m_label;
-   int64_t m_total;
-   int64_t m_start;
-   int64_t m_lastDraw = 0;
-   bool m_terminal;
-
-public:
-   ProgressBar(const char *label, int64_t total)
-       : m_label(label), m_total(total), m_start(GetCurrentTimeMs()), m_terminal(isatty(STDERR_FILENO) != 0)
-   {}
-
-   void update(int64_t done, bool force = false)
-   {
-      int64_t now = GetCurrentTimeMs();
-      if (!m_terminal || (!force && now - m_lastDraw < REDRAW_MS))
-         return;
-      m_lastDraw = now;
-      if (m_total <= 0)
-      {
-         fprintf(stderr, "\r%s %.1f MiB", m_label, double(done) / MIB);
-      }
-      else
-      {
-         double fraction = double(done) / double(m_total);
-         fraction = (fraction > 1.0) ? 1.0 : fraction;
-         int filled = int(fraction * BAR_WIDTH);
-         fprintf(stderr, "\r%s [%.*s%*s] %3d%% %.1f MiB", m_label, filled, "########################################",
-                 BAR_WIDTH - filled, "", int(fraction * 100), double(done) / MIB);
-      }
-      fflush(stderr);
-   }
-
-   /* Ends the bar and prints what moved: the file's bytes and those on the wire. */
-   void finish(int64_t fileBytes, int64_t wireBytes)
-   {
-      if (m_terminal)
-      {
-         update((m_total > 0) ? m_total : wireBytes, true);
-         fputc('\n', stderr);
-      }
-      double seconds = double(GetCurrentTimeMs() - m_start) / MS_PER_SECOND;
-      printf("%s %lld bytes (%lld on the wire, ratio %.2f) in %.2f s, %.1f MiB/s\n", m_label, (long long)fileBytes,
-             (long long)wireBytes, (wireBytes > 0) ? double(fileBytes) / double(wireBytes) : 1.0, seconds,
-             (seconds > 0) ? double(fileBytes) / MIB / seconds : 0.0);
-   }
-};
+   char text[256];
+   snprintf(text, sizeof(text), "%s %lld bytes (%lld on the wire, ratio %.2f) in %.2f s, %.1f MiB/s", verb,
+            static_cast<long long>(fileBytes), static_cast<long long>(wireBytes),
+            (wireBytes > 0) ? double(fileBytes) / double(wireBytes) : 1.0, seconds,
+            (seconds > 0) ? double(fileBytes) / MIB / seconds : 0.0);
+   return text;
+}
 
 /* Receive state of one connection. */
 struct Connection
@@ -150,17 +108,21 @@ const char *ReceiveFailure(int rc)
    }
 }
 
+/* The sender's line counts file bytes read, so that a compressed transfer shows its share
+ * of the file; the summary tells the wire bytes as well. */
 struct SendProgressState
 {
-   ProgressBar bar;
+   ProgressLine line;
+   int64_t fileBytes = 0;
    int64_t wireBytes = 0;
 };
 
-void RecordSendProgress(int64_t bytesSent, void *arg)
+void RecordSendProgress(int64_t fileBytesSent, int64_t, int64_t wireBytesSent, void *arg)
 {
    SendProgressState *state = static_cast<SendProgressState *>(arg);
-   state->wireBytes = bytesSent;
-   state->bar.update(bytesSent);
+   state->fileBytes = fileBytesSent;
+   state->wireBytes = wireBytesSent;
+   state->line.update(fileBytesSent);
 }
 
 const CommandOption SEND_OPTIONS[] = {
@@ -264,19 +226,18 @@ int CommandSendFile(int argc, char **argv)
       return 1;
    }
    wchar_t *path = WideStringFromUTF8String(argv[1]);
-   // With compression the callback counts compressed bytes, which the file size cannot
-   // measure.
-   SendProgressState progress = {ProgressBar((method == STREAM_COMPRESSION_NONE) ? "sent" : "sent, compressed,",
-                                             (method == STREAM_COMPRESSION_NONE) ? fileSize : 0)};
-   bool sent = SendFileOverQVCP(c.s, TRANSFER_ID, path, nullptr, 0, RecordSendProgress, &progress, nullptr, method);
+   SendProgressState progress = {ProgressLine("send-file", fileSize)};
+   bool sent = SendFileOverQVCPEx(c.s, TRANSFER_ID, path, nullptr, 0, RecordSendProgress, &progress, nullptr, method);
    free(path);
    free(name);
    if (!sent)
    {
-      fprintf(stderr, "\nqvtool send-file: the transfer failed\n");
+      progress.line.fail();
+      fprintf(stderr, "qvtool send-file: the transfer failed; check the receiver's messages and send again\n");
       return 1;
    }
-   progress.bar.finish(fileSize, progress.wireBytes);
+   progress.line.finish(
+       TransferSummary("sent", progress.fileBytes, progress.wireBytes, progress.line.elapsedSeconds()).c_str());
 
    int rc = c.receive();
    if (rc < int(QVCP_HEADER_SIZE) || c.code() != CMD_REQUEST_COMPLETED)
@@ -423,7 +384,7 @@ struct Session
    Connection *c = nullptr;
    const wchar_t *dir = nullptr;
    std::string name;  // escaped, once announced
-   ProgressBar *bar = nullptr;
+   ProgressLine *line = nullptr;
 };
 
 /* Messages besides the file's data: version probes are answered, the first announcement
@@ -466,13 +427,15 @@ QVCPFileReceiveResult Handle(QVCPFileReceiver *receiver, const QVCP_MESSAGE *msg
    QVCPFileReceiveResult result = receiver->open(session->dir, name, fileSize);
    free(name);
    if (result == FILERECV_MORE_DATA)
-      session->bar = new ProgressBar("received", fileSize);
+      session->line = new ProgressLine("receive-file", fileSize);
    return result;
 }
 
 void RecordReceiveProgress(int64_t bytesWritten, void *arg)
 {
-   static_cast<Session *>(arg)->bar->update(bytesWritten);
+   ProgressLine *line = static_cast<Session *>(arg)->line;
+   if (line != nullptr)
+      line->update(bytesWritten);
 }
 
 /* Serves one sender on s: true when its file was stored. */
@@ -489,17 +452,21 @@ bool ServeSender(SOCKET s, const wchar_t *dir, const char *dirText, uint32_t fla
        ReceiveFileOverQVCP(c.s, c.buffer, &receiver, nullptr, Handle, &session, RecordReceiveProgress, &session);
    if (result == FILERECV_SUCCESS)
    {
-      session.bar->finish(receiver.getBytesWritten(), receiver.getWireBytes());
+      session.line->finish(TransferSummary("received", receiver.getBytesWritten(), receiver.getWireBytes(),
+                                           session.line->elapsedSeconds())
+                               .c_str());
       printf("stored %s/%s\n", dirText, session.name.c_str());
    }
    else
    {
+      if (session.line != nullptr)
+         session.line->fail();
       char *why = UTF8StringFromWideString(QVCPFileReceiver::resultToDescription(result));
-      fprintf(stderr, "\nqvtool receive-file: %s%s%s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
+      fprintf(stderr, "qvtool receive-file: %s%s%s\n", session.name.c_str(), session.name.empty() ? "" : ": ",
               (why != nullptr) ? why : "failed");
       free(why);
    }
-   delete session.bar;
+   delete session.line;
    if (result != FILERECV_CLOSED && result != FILERECV_COMM_FAILURE)
    {
       Reply(&c, (result == FILERECV_SUCCESS) ? RESULT_OK : RESULT_FAILED);
