@@ -99,10 +99,10 @@ void AgentClient::readMessages()
    while (true)
    {
       MessageReceiverResult result;
-      QVCPMessage *msg = m_receiver->readMessage(INFINITE, &result);
+      QVCPMessage *msg = m_receiver->readMessage(READ_WAIT_MS, &result);
       if (msg == nullptr)
       {
-         if (result == MSGRECV_DECRYPTION_FAILURE)
+         if (result == MSGRECV_DECRYPTION_FAILURE || result == MSGRECV_TIMEOUT)
             continue;
          break;
       }

@@ -60,6 +60,10 @@ constexpr size_t ECHO_PAYLOAD_SIZE = 64;
 constexpr size_t RECEIVER_INITIAL_SIZE = 16384;
 constexpr size_t RECEIVER_MAX_SIZE = 4 * 1024 * 1024;
 
+/* Milliseconds of one wait of a reader for bytes; the sockets are non-blocking, so a
+ * reader waits in rounds (closing the channel ends the wait at once). */
+constexpr uint32_t READ_WAIT_MS = 1000;
+
 /* Milliseconds either side waits for the other during the key exchange. */
 constexpr uint32_t KEY_EXCHANGE_TIMEOUT = 10000;
 

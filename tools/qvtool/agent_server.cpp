@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <chrono>
 #include <thread>
@@ -863,11 +864,12 @@ void Session::run()
       while (true)
       {
          MessageReceiverResult result;
-         QVCPMessage *msg = receiver->readMessage(INFINITE, &result);
+         QVCPMessage *msg = receiver->readMessage(READ_WAIT_MS, &result);
          if (msg == nullptr)
          {
-            if (result == MSGRECV_DECRYPTION_FAILURE)
-               continue;  // that one message is lost; the stream stays aligned
+            // A message that fails decryption is lost alone; the stream stays aligned.
+            if (result == MSGRECV_DECRYPTION_FAILURE || result == MSGRECV_TIMEOUT)
+               continue;
             qvlog_debug_tag(DEBUG_TAG, 4, L"session with %s ended (%s)", PeerText(peer).c_str(),
                             AbstractMessageReceiver::resultToText(result));
             break;

@@ -43,6 +43,8 @@ int CommandCrashTest(int argc, char **argv);
 int CommandExec(int argc, char **argv);
 int CommandInfo(int argc, char **argv);
 int CommandConfig(int argc, char **argv);
+int CommandAgent(int argc, char **argv);
+int CommandCall(int argc, char **argv);
 
 /* Prints the table's title, source and format, then its cells as aligned columns under
  * the display names (an instance column marked with '*'), and the row and column counts. */
