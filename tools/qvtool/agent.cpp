@@ -49,8 +49,8 @@ const char NOTES[] =
     "section [schedules]: NAME = \"MINUTE HOUR DAY MONTH WEEKDAY\", one per schedule\n"
     "signals: SIGHUP reloads the configuration, SIGTERM and SIGINT stop the agent\n";
 
-const CommandSyntax SYNTAX = {"agent", "--config FILE", "serve qvtool call clients as configured", OPTIONS, false,
-                              NOTES};
+const CommandSyntax SYNTAX = {"agent", "--config FILE", "serve qvtool call clients as configured",
+                              OPTIONS, false,           NOTES};
 
 /* Prints the configuration's error records from index first on. */
 void PrintConfigErrors(const Config &config, int32_t first, const char *prefix)

@@ -28,22 +28,22 @@ constexpr uint16_t CMD_AGENT_SET_DEBUG = 0x0202;
 
 /* The system's result-code field; the rest are this program pair's own. */
 constexpr uint32_t FIELD_RCC = 28;
-constexpr uint32_t FIELD_ERROR_TEXT = 0x7A000001;     // STRING: why a request failed
-constexpr uint32_t FIELD_TABLE_NAME = 0x7A000002;     // STRING: "info", "metrics", "schedule"
-constexpr uint32_t FIELD_ARGUMENT = 0x7A000003;       // STRING: command line, path, target
-constexpr uint32_t FIELD_PAYLOAD = 0x7A000004;        // BINARY: echo payload
-constexpr uint32_t FIELD_EXIT_CODE = 0x7A000005;      // INT32: exit code of an executed command
-constexpr uint32_t FIELD_OUTPUT = 0x7A000006;         // BINARY: a chunk of command output, as written
-constexpr uint32_t FIELD_FILE_NAME = 0x7A000007;      // STRING: plain name of a transferred file
-constexpr uint32_t FIELD_FILE_SIZE = 0x7A000008;      // INT64: its size in bytes
-constexpr uint32_t FIELD_DEBUG_TAG = 0x7A000009;      // STRING: tag, "*" for the default level
-constexpr uint32_t FIELD_DEBUG_LEVEL = 0x7A00000A;    // INT32: level 0 to 9
-constexpr uint32_t FIELD_DEBUG_SECONDS = 0x7A00000B;  // INT32: seconds until the change expires (0: stays)
-constexpr uint32_t FIELD_PING_RESULT = 0x7A00000C;    // INT32: PING_OK ... PING_INTERNAL_ERROR
-constexpr uint32_t FIELD_PING_RTT = 0x7A00000D;       // INT32: round trip in milliseconds
-constexpr uint32_t FIELD_PING_ADDRESS = 0x7A00000E;   // STRING: the address pinged
-constexpr uint32_t FIELD_WIRE_BYTES = 0x7A00000F;     // INT64: bytes of a transfer on the wire
-constexpr uint32_t FIELD_PREVIOUS_LEVEL = 0x7A000010; // INT32: level in force before a debug change
+constexpr uint32_t FIELD_ERROR_TEXT = 0x7A000001;      // STRING: why a request failed
+constexpr uint32_t FIELD_TABLE_NAME = 0x7A000002;      // STRING: "info", "metrics", "schedule"
+constexpr uint32_t FIELD_ARGUMENT = 0x7A000003;        // STRING: command line, path, target
+constexpr uint32_t FIELD_PAYLOAD = 0x7A000004;         // BINARY: echo payload
+constexpr uint32_t FIELD_EXIT_CODE = 0x7A000005;       // INT32: exit code of an executed command
+constexpr uint32_t FIELD_OUTPUT = 0x7A000006;          // BINARY: a chunk of command output, as written
+constexpr uint32_t FIELD_FILE_NAME = 0x7A000007;       // STRING: plain name of a transferred file
+constexpr uint32_t FIELD_FILE_SIZE = 0x7A000008;       // INT64: its size in bytes
+constexpr uint32_t FIELD_DEBUG_TAG = 0x7A000009;       // STRING: tag, "*" for the default level
+constexpr uint32_t FIELD_DEBUG_LEVEL = 0x7A00000A;     // INT32: level 0 to 9
+constexpr uint32_t FIELD_DEBUG_SECONDS = 0x7A00000B;   // INT32: seconds until the change expires (0: stays)
+constexpr uint32_t FIELD_PING_RESULT = 0x7A00000C;     // INT32: PING_OK ... PING_INTERNAL_ERROR
+constexpr uint32_t FIELD_PING_RTT = 0x7A00000D;        // INT32: round trip in milliseconds
+constexpr uint32_t FIELD_PING_ADDRESS = 0x7A00000E;    // STRING: the address pinged
+constexpr uint32_t FIELD_WIRE_BYTES = 0x7A00000F;      // INT64: bytes of a transfer on the wire
+constexpr uint32_t FIELD_PREVIOUS_LEVEL = 0x7A000010;  // INT32: level in force before a debug change
 
 /* Result codes in FIELD_RCC. */
 constexpr uint32_t RCC_SUCCESS = 0;

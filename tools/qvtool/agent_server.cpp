@@ -247,8 +247,8 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
          }
          else
          {
-            r.fail(peers, "AllowedPeer must be an address, ADDRESS/BITS or *, not \"" + Utf8(peers->getValue(i)) +
-                              "\"");
+            r.fail(peers,
+                   "AllowedPeer must be an address, ADDRESS/BITS or *, not \"" + Utf8(peers->getValue(i)) + "\"");
          }
       }
    }
@@ -263,8 +263,8 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
    else if (!wcscasecmp(rotation.c_str(), L"size"))
       s.logRotation = QVLOG_ROTATE_BY_SIZE;
    else
-      r.fail(r.entry(L"/agent/LogRotation"), "LogRotation must be never, daily or size, not \"" + Utf8(rotation.c_str()) +
-                                                 "\"");
+      r.fail(r.entry(L"/agent/LogRotation"),
+             "LogRotation must be never, daily or size, not \"" + Utf8(rotation.c_str()) + "\"");
    r.bytes(L"/agent/LogMaxSize", "LogMaxSize", &s.logMaxSize);
    value = static_cast<uint64_t>(s.logHistory);
    r.number(L"/agent/LogHistory", "LogHistory", 0, QVLOG_MAX_HISTORY_SIZE, &value);

@@ -31,9 +31,9 @@ struct ScheduleSetting
 /* Everything the configuration says, with the defaults of a missing entry. */
 struct AgentSettings
 {
-   uint16_t port = DEFAULT_PORT;  // 0: any free port
-   std::wstring listenAddress;    // empty: every local address
-   std::wstring keyFile;          // the RSA key pair written by qvtool keygen
+   uint16_t port = DEFAULT_PORT;           // 0: any free port
+   std::wstring listenAddress;             // empty: every local address
+   std::wstring keyFile;                   // the RSA key pair written by qvtool keygen
    std::vector<InetAddress> allowedPeers;  // subnets; empty: loopback only
    bool allowEveryPeer = false;
    std::wstring logFile;  // empty: no log file
@@ -72,8 +72,8 @@ class AgentListener;
 struct AgentCounters
 {
    uint64_t requests;
-   uint64_t sessions;           // sessions set up since the start
-   uint64_t failedHandshakes;   // connections that never agreed a key
+   uint64_t sessions;          // sessions set up since the start
+   uint64_t failedHandshakes;  // connections that never agreed a key
    uint32_t activeSessions;
    uint32_t acceptedConnections;
    uint32_t rejectedConnections;
@@ -118,8 +118,8 @@ private:
    qorvel_thread_t *m_listenerThread = nullptr;
    uint16_t m_port = 0;
    int64_t m_startTime = 0;
-   std::condition_variable m_sessionsChanged;  // a reader left m_sessions
-   std::vector<Session *> m_sessions;            // sessions whose reader runs
+   std::condition_variable m_sessionsChanged;      // a reader left m_sessions
+   std::vector<Session *> m_sessions;              // sessions whose reader runs
    std::vector<qorvel_thread_t *> m_endedReaders;  // readers that ended, to be waited for
    std::atomic<uint64_t> m_requests{0};
    std::atomic<uint64_t> m_sessionCount{0};

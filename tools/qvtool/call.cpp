@@ -66,8 +66,12 @@ const char NOTES[] = "commands:\n"
                      "HOST:PORT: a name or address and the agent's port ([::1]:4700 for IPv6)\n"
                      "exit codes: 0 done, 1 the request failed, 2 wrong usage\n";
 
-const CommandSyntax SYNTAX = {"call", "[--json] [--timeout SECONDS] HOST:PORT COMMAND [ARGS...]",
-                              "send one request to a qvtool agent", OPTIONS, false, NOTES};
+const CommandSyntax SYNTAX = {"call",
+                              "[--json] [--timeout SECONDS] HOST:PORT COMMAND [ARGS...]",
+                              "send one request to a qvtool agent",
+                              OPTIONS,
+                              false,
+                              NOTES};
 
 std::string Utf8(const wchar_t *text)
 {
@@ -139,7 +143,7 @@ struct Call
       std::string text = Utf8(why);
       free(why);
       delete msg;
-      const char *advice = (rcc == RCC_NOT_ALLOWED) ? "change the agent's configuration to allow it"
+      const char *advice = (rcc == RCC_NOT_ALLOWED)       ? "change the agent's configuration to allow it"
                            : (rcc == RCC_UNKNOWN_COMMAND) ? "update the agent"
                                                           : "check the request and the agent's log";
       *exitCode = fail(command + " failed: " + (text.empty() ? "the agent gives no reason" : text) + "; " + advice);
@@ -178,7 +182,8 @@ void PrintAligned(const Table &table)
       for (int c = 0; c < columns; c++)
       {
          std::string cell = Utf8(table.getAsString(r, c, L""));
-         std::replace_if(cell.begin(), cell.end(), [](char ch) { return ch == '\n' || ch == '\r' || ch == '\t'; }, ' ');
+         std::replace_if(
+             cell.begin(), cell.end(), [](char ch) { return ch == '\n' || ch == '\r' || ch == '\t'; }, ' ');
          row.push_back(cell);
       }
       cells.push_back(row);
@@ -478,8 +483,8 @@ int Call::getFile()
       json_object_set_new(doc, "seconds", json_real(progress.elapsedSeconds()));
       return PrintJson(doc, "call");
    }
-   progress.finish(Summary("received", outputDir + "/" + shownName, receiver.getBytesWritten(),
-                           receiver.getWireBytes(), progress.elapsedSeconds())
+   progress.finish(Summary("received", outputDir + "/" + shownName, receiver.getBytesWritten(), receiver.getWireBytes(),
+                           progress.elapsedSeconds())
                        .c_str());
    return 0;
 }
@@ -575,8 +580,8 @@ int Call::debug()
       return PrintJson(doc, "call");
    }
    if (debugSeconds > 0)
-      printf("debug level of %s: %ld (was %d) for %ld s, then %d again\n", tag.c_str(), level, previous,
-             debugSeconds, previous);
+      printf("debug level of %s: %ld (was %d) for %ld s, then %d again\n", tag.c_str(), level, previous, debugSeconds,
+             previous);
    else
       printf("debug level of %s: %ld (was %d)\n", tag.c_str(), level, previous);
    return 0;
@@ -608,9 +613,8 @@ bool ArgumentsFit(const std::string &command, size_t count)
    {
       const char *name;
       size_t min, max;
-   } COMMANDS[] = {{"info", 0, 0},     {"metrics", 0, 0},  {"schedule", 0, 0},
-                   {"echo", 0, 1},     {"ping", 1, 1},     {"exec", 1, SIZE_MAX},
-                   {"get-file", 1, 1}, {"put-file", 1, 1}, {"debug", 1, 1}};
+   } COMMANDS[] = {{"info", 0, 0},        {"metrics", 0, 0},  {"schedule", 0, 0}, {"echo", 0, 1}, {"ping", 1, 1},
+                   {"exec", 1, SIZE_MAX}, {"get-file", 1, 1}, {"put-file", 1, 1}, {"debug", 1, 1}};
    for (const auto &c : COMMANDS)
    {
       if (command == c.name)
