@@ -62,6 +62,7 @@ call() {
 }
 call info
 call schedule
+call metrics
 call echo hello
 call ping 127.0.0.1 || echo "(ICMP needs privileges on the agent's host)"
 call exec 'uname -sr; echo done'

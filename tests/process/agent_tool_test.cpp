@@ -191,6 +191,23 @@ TEST_F(AgentToolTest, EveryCommandAnswers)
    json_decref(doc);
    EXPECT_EQ(pid, std::to_string(m_agent.pid()));
 
+   // The library's figures inside the agent: its pool is among them.
+   ToolRun metrics = call("metrics");
+   EXPECT_EQ(metrics.status, 0) << metrics.output;
+   EXPECT_NE(metrics.output.find("thread_pool"), std::string::npos) << metrics.output;
+   EXPECT_NE(metrics.output.find("AGENT"), std::string::npos) << metrics.output;
+   ToolRun metricsJson = call("metrics --json");
+   ASSERT_EQ(metricsJson.status, 0) << metricsJson.output;
+   doc = json_loads(metricsJson.output.c_str(), 0, &error);
+   ASSERT_NE(doc, nullptr) << metricsJson.output;
+   bool agentPool = false;
+   json_array_foreach(json_object_get(doc, "thread_pool"), i, row)
+   {
+      agentPool = agentPool || !strcmp(json_string_value(json_object_get(row, "name")), "AGENT");
+   }
+   json_decref(doc);
+   EXPECT_TRUE(agentPool) << metricsJson.output;
+
    ToolRun schedule = call("schedule");
    EXPECT_EQ(schedule.status, 0) << schedule.output;
    EXPECT_NE(schedule.output.find("nightly"), std::string::npos) << schedule.output;

@@ -535,6 +535,13 @@ void HandleTable(Session *session, const QVCPMessage *request)
    QVCPMessage *reply = NewReply(request, RCC_SUCCESS);
    table->fillMessage(*reply, 0, -1);
    table->decRefCount();
+   if (!wcscmp(name, L"metrics"))
+   {
+      // The registry's own JSON keeps the figures' types and grouping for --json.
+      std::string json = LibraryMetricsJson();
+      if (!json.empty())
+         reply->setField(FIELD_JSON, Wide(json.c_str()).c_str());
+   }
    session->send(*reply);
    delete reply;
 }

@@ -62,6 +62,8 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
  * level change that expires after seconds (0: one that stays), and the limits of debug
  * output and of stuck pool work. */
 Table *LibraryMetricsTable();
+/* The same figures as compact JSON text; empty when they cannot be read. */
+std::string LibraryMetricsJson();
 void SetDebugLevelFor(const wchar_t *tag, int32_t level, uint32_t seconds);
 void ApplyLibraryLimits(const AgentSettings &settings, ThreadPool *pool);
 

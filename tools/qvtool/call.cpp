@@ -234,9 +234,14 @@ int Call::table(const wchar_t *name)
    if (msg == nullptr)
       return code;
    Table *t = new Table(msg);
+   wchar_t *jsonText = msg->getFieldAsString(FIELD_JSON);
    delete msg;
+   json_t *document = nullptr;
+   if (json && jsonText != nullptr)
+      document = json_loads(Utf8(jsonText).c_str(), 0, nullptr);
+   free(jsonText);
    if (json)
-      code = PrintJson(TableJson(*t), "call");
+      code = PrintJson((document != nullptr) ? document : TableJson(*t), "call");
    else if (t->getNumRows() == 0)
       printf("(nothing to show)\n");
    else

@@ -32,7 +32,7 @@ const QvtoolCommand COMMANDS[] = {
     {"info", "[--heap-report]", "print the system, host, installation directories and memory figures", CommandInfo},
     {"config", "FILE|DIR... [--xml]", "load configuration files and print the merged tree", CommandConfig},
     {"agent", "--config FILE", "serve qvtool call clients as the configuration says", CommandAgent},
-    {"call", "HOST:PORT COMMAND [ARGS...]", "send one request to an agent (info, exec, get-file...)", CommandCall},
+    {"call", "HOST:PORT COMMAND [ARGS]", "send one request to an agent (info, exec, get-file...)", CommandCall},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;
