@@ -52,6 +52,22 @@ bool SendMessage(AbstractCommChannel *channel, QVCPEncryptionContext *context, M
    return sent;
 }
 
+std::string Utf8(const wchar_t *text)
+{
+   char *utf8 = UTF8StringFromWideString((text != nullptr) ? text : L"");
+   std::string result = (utf8 != nullptr) ? utf8 : "";
+   free(utf8);
+   return result;
+}
+
+std::wstring Wide(const char *text)
+{
+   wchar_t *wide = WideStringFromUTF8String(text);
+   std::wstring result = (wide != nullptr) ? wide : L"";
+   free(wide);
+   return result;
+}
+
 void RegisterCodeNames()
 {
    // Registering the same resolver again changes nothing.

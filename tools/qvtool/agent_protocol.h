@@ -14,6 +14,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 namespace agent {
 
 /* Requests. Codes of the core protocol where one fits, codes of this program pair (from
@@ -70,6 +72,10 @@ constexpr uint32_t KEY_EXCHANGE_TIMEOUT = 10000;
 /* Serialises msg, encrypts it with context unless it carries QVCP_MF_DONT_ENCRYPT (or
  * context is null) and sends it whole while holding mutex. False when any step fails. */
 bool SendMessage(AbstractCommChannel *channel, QVCPEncryptionContext *context, Mutex *mutex, const QVCPMessage &msg);
+
+/* UTF-8 of wide text (null gives "") and back. */
+std::string Utf8(const wchar_t *text);
+std::wstring Wide(const char *text);
 
 /* Names the codes of this program pair in debug output (registered once per process). */
 void RegisterCodeNames();

@@ -40,26 +40,10 @@ constexpr int FREE_PORT_ATTEMPTS = 20;
 
 constexpr double MS_PER_SECOND = 1000.0;
 
-std::string Utf8(const wchar_t *text)
-{
-   char *utf8 = UTF8StringFromWideString((text != nullptr) ? text : L"");
-   std::string result = (utf8 != nullptr) ? utf8 : "";
-   free(utf8);
-   return result;
-}
-
 std::wstring PeerText(const InetAddress &peer)
 {
    wchar_t text[InetAddress::TEXT_BUFFER_SIZE];
    return peer.toString(text);
-}
-
-std::wstring Wide(const char *text)
-{
-   wchar_t *wide = WideStringFromUTF8String(text);
-   std::wstring result = (wide != nullptr) ? wide : L"";
-   free(wide);
-   return result;
 }
 
 /* ---- settings ---------------------------------------------------------------------- */
@@ -85,45 +69,37 @@ public:
 
    const ConfigEntry *entry(const wchar_t *path) const { return m_config.getEntry(path); }
 
-   /* A whole number from min to max; *value untouched when the entry is missing. */
-   void number(const wchar_t *path, const char *name, uint64_t min, uint64_t max, uint64_t *value)
+   /* The last value of the entry at path (a repeated key keeps its last), with the entry
+    * in *e; null when there is none. */
+   const wchar_t *last(const wchar_t *path, const ConfigEntry **e) const
    {
-      const ConfigEntry *e = entry(path);
-      if (e == nullptr || e->getValueCount() == 0)
-         return;
-      const wchar_t *text = e->getValue(e->getValueCount() - 1);
-      wchar_t *end;
-      errno = 0;
-      unsigned long long v = wcstoull(text, &end, 10);
-      if (end == text || *end != 0 || errno != 0 || v < min || v > max || text[0] == L'-')
-      {
-         fail(e, std::string(name) + " must be a whole number from " + std::to_string(min) + " to " +
-                     std::to_string(max) + ", not \"" + Utf8(text) + "\"");
-         return;
-      }
-      *value = v;
+      *e = entry(path);
+      return (*e != nullptr && (*e)->getValueCount() > 0) ? (*e)->getValue((*e)->getValueCount() - 1) : nullptr;
    }
 
-   /* A byte count with an optional K, M or G (powers of 1024). */
-   void bytes(const wchar_t *path, const char *name, uint64_t *value)
+   /* A whole number from min to max, with a K, M or G (powers of 1024) after it when
+    * units is true; *value untouched when the entry is missing. */
+   void number(const wchar_t *path, const char *name, uint64_t min, uint64_t max, uint64_t *value, bool units = false)
    {
-      const ConfigEntry *e = entry(path);
-      if (e == nullptr || e->getValueCount() == 0)
+      const ConfigEntry *e;
+      const wchar_t *text = last(path, &e);
+      if (text == nullptr)
          return;
-      const wchar_t *text = e->getValue(e->getValueCount() - 1);
       wchar_t *end;
       errno = 0;
       unsigned long long v = wcstoull(text, &end, 10);
       uint64_t unit = 1;
-      if (*end == L'K' || *end == L'k')
-         unit = 1024, end++;
-      else if (*end == L'M' || *end == L'm')
-         unit = 1024 * 1024, end++;
-      else if (*end == L'G' || *end == L'g')
-         unit = 1024 * 1024 * 1024, end++;
-      if (end == text || *end != 0 || errno != 0 || text[0] == L'-' || v > UINT64_MAX / unit)
+      const wchar_t *suffix = units ? wcschr(L"KkMmGg", *end) : nullptr;
+      if (*end != 0 && suffix != nullptr)
       {
-         fail(e, std::string(name) + " must be a byte count such as 512K or 10M, not \"" + Utf8(text) + "\"");
+         unit = uint64_t(1) << (10 * (1 + (suffix - L"KkMmGg") / 2));
+         end++;
+      }
+      if (end == text || *end != 0 || errno != 0 || text[0] == L'-' || v > UINT64_MAX / unit || v * unit < min ||
+          v * unit > max)
+      {
+         fail(e, std::string(name) + (units ? " must be a byte count such as 512K or 10M" : " must be a whole number") +
+                     " from " + std::to_string(min) + " to " + std::to_string(max) + ", not \"" + Utf8(text) + "\"");
          return;
       }
       *value = v * unit;
@@ -131,32 +107,27 @@ public:
 
    void boolean(const wchar_t *path, const char *name, bool *value)
    {
-      const ConfigEntry *e = entry(path);
-      if (e == nullptr || e->getValueCount() == 0)
+      const ConfigEntry *e;
+      const wchar_t *text = last(path, &e);
+      if (text == nullptr)
          return;
-      const wchar_t *text = e->getValue(e->getValueCount() - 1);
-      static const wchar_t *const YES[] = {L"yes", L"true", L"on", L"1"};
-      static const wchar_t *const NO[] = {L"no", L"false", L"off", L"0"};
-      for (const wchar_t *y : YES)
-         if (!wcscasecmp(text, y))
+      static const wchar_t *const WORDS[] = {L"yes", L"no", L"true", L"false", L"on", L"off", L"1", L"0"};
+      for (size_t i = 0; i < sizeof(WORDS) / sizeof(WORDS[0]); i++)
+      {
+         if (!wcscasecmp(text, WORDS[i]))
          {
-            *value = true;
+            *value = (i % 2) == 0;
             return;
          }
-      for (const wchar_t *n : NO)
-         if (!wcscasecmp(text, n))
-         {
-            *value = false;
-            return;
-         }
+      }
       fail(e, std::string(name) + " must be yes or no, not \"" + Utf8(text) + "\"");
    }
 
    void text(const wchar_t *path, std::wstring *value)
    {
-      const ConfigEntry *e = entry(path);
-      if (e != nullptr && e->getValueCount() > 0)
-         *value = e->getValue(e->getValueCount() - 1);
+      const ConfigEntry *e;
+      if (const wchar_t *text = last(path, &e))
+         *value = text;
    }
 
 private:
@@ -265,7 +236,7 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
    else
       r.fail(r.entry(L"/agent/LogRotation"),
              "LogRotation must be never, daily or size, not \"" + Utf8(rotation.c_str()) + "\"");
-   r.bytes(L"/agent/LogMaxSize", "LogMaxSize", &s.logMaxSize);
+   r.number(L"/agent/LogMaxSize", "LogMaxSize", 0, UINT64_MAX, &s.logMaxSize, true);
    value = static_cast<uint64_t>(s.logHistory);
    r.number(L"/agent/LogHistory", "LogHistory", 0, QVLOG_MAX_HISTORY_SIZE, &value);
    s.logHistory = static_cast<int32_t>(value);
@@ -298,7 +269,7 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
 
    r.boolean(L"/agent/AllowExec", "AllowExec", &s.allowExec);
    r.text(L"/agent/FileRoot", &s.fileRoot);
-   r.bytes(L"/agent/MaxTransferRate", "MaxTransferRate", &s.maxTransferRate);
+   r.number(L"/agent/MaxTransferRate", "MaxTransferRate", 0, UINT64_MAX, &s.maxTransferRate, true);
    value = s.debugRateLimit;
    r.number(L"/agent/DebugRateLimit", "DebugRateLimit", 0, UINT32_MAX, &value);
    s.debugRateLimit = static_cast<uint32_t>(value);

@@ -73,22 +73,6 @@ const CommandSyntax SYNTAX = {"call",
                               false,
                               NOTES};
 
-std::string Utf8(const wchar_t *text)
-{
-   char *utf8 = UTF8StringFromWideString((text != nullptr) ? text : L"");
-   std::string result = (utf8 != nullptr) ? utf8 : "";
-   free(utf8);
-   return result;
-}
-
-std::wstring Wide(const char *text)
-{
-   wchar_t *wide = WideStringFromUTF8String(text);
-   std::wstring result = (wide != nullptr) ? wide : L"";
-   free(wide);
-   return result;
-}
-
 bool ParseDebugSetting(const char *setting, std::string *tag, long *level);
 
 /* The state of one call. */
@@ -131,6 +115,18 @@ struct Call
          return nullptr;
       }
       return checked(msg, exitCode);
+   }
+
+   /* Sends the request and returns its successful reply, or null with the exit code in
+    * *exitCode after the message. */
+   QVCPMessage *ask(const QVCPMessage &request, int *exitCode)
+   {
+      if (!client.send(request))
+      {
+         *exitCode = lost("while sending the request");
+         return nullptr;
+      }
+      return reply(request.getId(), exitCode);
    }
 
    /* msg when it reports success; otherwise null after the message (msg is deleted). */
@@ -227,10 +223,8 @@ int Call::table(const wchar_t *name)
 {
    QVCPMessage request(CMD_GET_TABLE_REQUEST, client.nextId());
    request.setField(FIELD_TABLE_NAME, name);
-   if (!client.send(request))
-      return lost("while sending the request");
    int code = 0;
-   QVCPMessage *msg = reply(request.getId(), &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    Table *t = new Table(msg);
@@ -264,10 +258,8 @@ int Call::echo()
    QVCPMessage request(CMD_AGENT_ECHO, client.nextId());
    request.setField(FIELD_PAYLOAD, payload, ECHO_PAYLOAD_SIZE);
    int64_t start = GetCurrentTimeMs();
-   if (!client.send(request))
-      return lost("while sending the request");
    int code = 0;
-   QVCPMessage *msg = reply(request.getId(), &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    int64_t elapsed = GetCurrentTimeMs() - start;
@@ -288,28 +280,14 @@ int Call::echo()
    return 0;
 }
 
-const char *PingResultName(uint32_t result)
-{
-   switch (result)
-   {
-      case PING_OK: return "PING_OK";
-      case PING_UNREACHABLE: return "PING_UNREACHABLE";
-      case PING_TIMEOUT: return "PING_TIMEOUT";
-      case PING_INTERNAL_ERROR: return "PING_INTERNAL_ERROR";
-      default: return "unknown";
-   }
-}
-
 int Call::ping()
 {
    if (args.size() != 1)
       return -1;
    QVCPMessage request(CMD_AGENT_PING, client.nextId());
    request.setField(FIELD_ARGUMENT, Wide(args[0]).c_str());
-   if (!client.send(request))
-      return lost("while sending the request");
    int code = 0;
-   QVCPMessage *msg = reply(request.getId(), &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    uint32_t result = msg->getFieldAsUInt32(FIELD_PING_RESULT);
@@ -406,6 +384,16 @@ void ShowSendProgress(int64_t fileBytesSent, int64_t fileBytesTotal, int64_t wir
    static_cast<ProgressLine *>(arg)->update(fileBytesSent);
 }
 
+json_t *TransferJson(const std::string &file, int64_t bytes, int64_t wire, double seconds)
+{
+   json_t *doc = json_object();
+   json_object_set_new(doc, "file", json_string(file.c_str()));
+   json_object_set_new(doc, "bytes", json_integer(bytes));
+   json_object_set_new(doc, "wireBytes", json_integer(wire));
+   json_object_set_new(doc, "seconds", json_real(seconds));
+   return doc;
+}
+
 std::string Summary(const char *verb, const std::string &name, int64_t bytes, int64_t wire, double seconds)
 {
    char text[256];
@@ -420,11 +408,9 @@ int Call::getFile()
       return -1;
    QVCPMessage request(CMD_GET_FILE_REQUEST, client.nextId());
    request.setField(FIELD_ARGUMENT, Wide(args[0]).c_str());
-   if (!client.send(request))
-      return lost("while sending the request");
    uint32_t id = request.getId();
    int code = 0;
-   QVCPMessage *msg = reply(id, &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    wchar_t *name = msg->getFieldAsString(FIELD_FILE_NAME);
@@ -481,12 +467,9 @@ int Call::getFile()
    if (json)
    {
       progress.fail();
-      json_t *doc = json_object();
-      json_object_set_new(doc, "file", json_string((outputDir + "/" + shownName).c_str()));
-      json_object_set_new(doc, "bytes", json_integer(receiver.getBytesWritten()));
-      json_object_set_new(doc, "wireBytes", json_integer(receiver.getWireBytes()));
-      json_object_set_new(doc, "seconds", json_real(progress.elapsedSeconds()));
-      return PrintJson(doc, "call");
+      return PrintJson(TransferJson(outputDir + "/" + shownName, receiver.getBytesWritten(), receiver.getWireBytes(),
+                                    progress.elapsedSeconds()),
+                       "call");
    }
    progress.finish(Summary("received", outputDir + "/" + shownName, receiver.getBytesWritten(), receiver.getWireBytes(),
                            progress.elapsedSeconds())
@@ -507,11 +490,9 @@ int Call::putFile()
    QVCPMessage request(CMD_PUT_FILE_REQUEST, client.nextId());
    request.setField(FIELD_FILE_NAME, Wide(name.c_str()).c_str());
    request.setField(FIELD_FILE_SIZE, static_cast<int64_t>(st.st_size));
-   if (!client.send(request))
-      return lost("while sending the request");
    uint32_t id = request.getId();
    int code = 0;
-   QVCPMessage *msg = reply(id, &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    delete msg;
@@ -544,12 +525,7 @@ int Call::putFile()
    if (json)
    {
       progress.fail();
-      json_t *doc = json_object();
-      json_object_set_new(doc, "file", json_string(name.c_str()));
-      json_object_set_new(doc, "bytes", json_integer(bytes));
-      json_object_set_new(doc, "wireBytes", json_integer(wire));
-      json_object_set_new(doc, "seconds", json_real(progress.elapsedSeconds()));
-      return PrintJson(doc, "call");
+      return PrintJson(TransferJson(name, bytes, wire, progress.elapsedSeconds()), "call");
    }
    progress.finish(Summary("stored", name, bytes, wire, progress.elapsedSeconds()).c_str());
    return 0;
@@ -567,10 +543,8 @@ int Call::debug()
    request.setField(FIELD_DEBUG_TAG, Wide(tag.c_str()).c_str());
    request.setField(FIELD_DEBUG_LEVEL, static_cast<int32_t>(level));
    request.setField(FIELD_DEBUG_SECONDS, static_cast<uint32_t>(debugSeconds));
-   if (!client.send(request))
-      return lost("while sending the request");
    int code = 0;
-   QVCPMessage *msg = reply(request.getId(), &code);
+   QVCPMessage *msg = ask(request, &code);
    if (msg == nullptr)
       return code;
    int32_t previous = msg->getFieldAsInt32(FIELD_PREVIOUS_LEVEL);

@@ -35,18 +35,6 @@ int Usage()
    return 2;
 }
 
-const char *ResultName(uint32_t result)
-{
-   switch (result)
-   {
-      case PING_OK: return "PING_OK";
-      case PING_UNREACHABLE: return "PING_UNREACHABLE";
-      case PING_TIMEOUT: return "PING_TIMEOUT";
-      case PING_INTERNAL_ERROR: return "PING_INTERNAL_ERROR";
-      default: return "unknown";
-   }
-}
-
 /* A whole decimal number from min to max; false when text is anything else. */
 bool ParseNumber(const char *text, long min, long max, long *value)
 {
@@ -60,6 +48,18 @@ bool ParseNumber(const char *text, long min, long max, long *value)
 }
 
 }  // namespace
+
+const char *PingResultName(uint32_t result)
+{
+   switch (result)
+   {
+      case PING_OK: return "PING_OK";
+      case PING_UNREACHABLE: return "PING_UNREACHABLE";
+      case PING_TIMEOUT: return "PING_TIMEOUT";
+      case PING_INTERNAL_ERROR: return "PING_INTERNAL_ERROR";
+      default: return "unknown";
+   }
+}
 
 int CommandPing(int argc, char **argv)
 {
@@ -120,7 +120,7 @@ int CommandPing(int argc, char **argv)
           IcmpPing(addr, 1, static_cast<uint32_t>(timeout), &rtt, static_cast<uint32_t>(size), dontFragment);
       if (result == PING_OK)
       {
-         printf("%s from %s: seq=%ld time=%u ms\n", ResultName(result), text, seq, rtt);
+         printf("%s from %s: seq=%ld time=%u ms\n", PingResultName(result), text, seq, rtt);
          answered++;
          minRtt = (rtt < minRtt) ? rtt : minRtt;
          maxRtt = (rtt > maxRtt) ? rtt : maxRtt;
@@ -128,7 +128,7 @@ int CommandPing(int argc, char **argv)
       }
       else
       {
-         printf("%s from %s: seq=%ld\n", ResultName(result), text, seq);
+         printf("%s from %s: seq=%ld\n", PingResultName(result), text, seq);
       }
       fflush(stdout);
    }
