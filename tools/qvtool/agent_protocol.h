@@ -46,6 +46,7 @@ constexpr uint32_t FIELD_PING_RTT = 0x7A00000D;        // INT32: round trip in m
 constexpr uint32_t FIELD_PING_ADDRESS = 0x7A00000E;    // STRING: the address pinged
 constexpr uint32_t FIELD_WIRE_BYTES = 0x7A00000F;      // INT64: bytes of a transfer on the wire
 constexpr uint32_t FIELD_PREVIOUS_LEVEL = 0x7A000010;  // INT32: level in force before a debug change
+constexpr uint32_t FIELD_JSON = 0x7A000011;            // STRING: the same facts as a JSON document
 
 /* Result codes in FIELD_RCC. */
 constexpr uint32_t RCC_SUCCESS = 0;
