@@ -216,6 +216,9 @@ TEST_F(AgentToolTest, EveryCommandAnswers)
    ToolRun echo = call("echo hello");
    EXPECT_EQ(echo.status, 0) << echo.output;
    EXPECT_NE(echo.output.find("64 bytes echoed"), std::string::npos) << echo.output;
+   // The same port on IPv6.
+   ToolRun echo6 = RunTool("call [::1]:" + m_port + " echo");
+   EXPECT_EQ(echo6.status, 0) << echo6.output;
 
    // Output of both streams in the order written, then the command's exit code.
    ToolRun exec = call("exec -- 'echo one; echo two >&2; exit 3'");
