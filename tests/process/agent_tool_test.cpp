@@ -336,6 +336,41 @@ TEST_F(AgentToolTest, TransferCutByTheAgentsDeathLeavesNoFile)
    EXPECT_TRUE(std::filesystem::is_empty(path("received")));
 }
 
+/* Whether the process has ended (a zombie waiting to be reaped counts as ended). */
+bool ProcessEnded(pid_t pid)
+{
+   if (kill(pid, 0) != 0)
+      return true;
+   std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+   size_t paren = stat.rfind(')');
+   return paren != std::string::npos && stat.compare(paren, 4, ") Z ") == 0;
+}
+
+TEST_F(AgentToolTest, CommandStopsWhenTheClientGoes)
+{
+   writeConfig(config("AllowExec = yes\n"));
+   startAgent();
+   Background client;
+   ASSERT_TRUE(
+       client.start({"call", "127.0.0.1:" + m_port, "exec", "echo pid $$; exec sleep 300"}, path("client.out")));
+   ASSERT_TRUE(client.waitFor("pid ")) << client.output();
+   std::string out = client.output();
+   pid_t command = static_cast<pid_t>(atol(out.c_str() + out.find("pid ") + 4));
+   ASSERT_GT(command, 0);
+   EXPECT_FALSE(ProcessEnded(command));
+   client.stop(SIGKILL);
+
+   bool ended = false;
+   for (int i = 0; i < MAX_POLLS && !ended; i++)
+   {
+      ended = ProcessEnded(command);
+      if (!ended)
+         std::this_thread::sleep_for(POLL_INTERVAL);
+   }
+   EXPECT_TRUE(ended);
+   EXPECT_EQ(m_agent.stop(SIGTERM), 0);
+}
+
 TEST_F(AgentToolTest, ReloadUnderLoadKeepsTheLastGoodConfiguration)
 {
    writeConfig(config("AllowExec = no\n"));

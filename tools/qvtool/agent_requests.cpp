@@ -247,7 +247,14 @@ public:
 protected:
    void onOutput(const char *text) override
    {
-      if (text[0] == 0)  // a sign of life during silence
+      // A client that has gone stops the command, also while it is silent (the reader
+      // then passes an empty text every few seconds).
+      if (__atomic_load_n(&m_session->cancelled, __ATOMIC_ACQUIRE) > 0)
+      {
+         stop();
+         return;
+      }
+      if (text[0] == 0)
          return;
       QVCPMessage msg(CMD_COMMAND_OUTPUT, m_id);
       // The bytes go as they came; the client writes them out unchanged.
