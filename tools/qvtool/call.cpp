@@ -64,6 +64,11 @@ const char NOTES[] = "commands:\n"
                      "  debug TAG=LEVEL      set a debug level on the agent (* for the default) [--for SECONDS]\n"
                      "  echo [TEXT]          send 64 bytes (TEXT padded) and check they come back\n"
                      "HOST:PORT: a name or address and the agent's port ([::1]:4700 for IPv6)\n"
+                     "--json fields: info, schedule: title, rows [{COLUMN: value}]; metrics: the library's\n"
+                     "  figures by kind (thread_pool, wait_queue, receiver, log_writer, debug_output);\n"
+                     "  echo: bytes, milliseconds; ping: target, address, result, milliseconds;\n"
+                     "  exec: command, exitCode, output; get-file, put-file: file, bytes, wireBytes, seconds;\n"
+                     "  debug: tag, level, previousLevel, seconds\n"
                      "exit codes: 0 done, 1 the request failed, 2 wrong usage\n";
 
 const CommandSyntax SYNTAX = {"call",
