@@ -60,8 +60,10 @@ void PrintConfigErrors(const Config &config, int32_t first, const char *prefix)
       const ConfigError *e = config.getErrorRecord(i);
       char *file = UTF8StringFromWideString(e->file);
       char *message = UTF8StringFromWideString(e->message);
-      if (file != nullptr && file[0] != 0)
+      if (file != nullptr && file[0] != 0 && e->line > 0)
          fprintf(stderr, "%s%s:%d: %s\n", prefix, file, e->line, (message != nullptr) ? message : "");
+      else if (file != nullptr && file[0] != 0)
+         fprintf(stderr, "%s%s: %s\n", prefix, file, (message != nullptr) ? message : "");
       else
          fprintf(stderr, "%s%s\n", prefix, (message != nullptr) ? message : "");
       free(file);
