@@ -27,8 +27,9 @@ public:
    void fail(const ConfigEntry *entry, const std::string &what)
    {
       std::string where = m_fileName;
+      // A section's own entry has no line of its own: its file is named alone.
       if (entry != nullptr)
-         where = Utf8(entry->getFile()) + ":" + std::to_string(entry->getLine());
+         where = Utf8(entry->getFile()) + ((entry->getLine() > 0) ? ":" + std::to_string(entry->getLine()) : "");
       m_errors->push_back(where + ": " + what);
       m_ok = false;
    }
@@ -64,8 +65,9 @@ public:
       if (end == text || *end != 0 || errno != 0 || text[0] == L'-' || v > UINT64_MAX / unit || v * unit < min ||
           v * unit > max)
       {
+         std::string range = (max == UINT64_MAX) ? "" : " from " + std::to_string(min) + " to " + std::to_string(max);
          fail(e, std::string(name) + (units ? " must be a byte count such as 512K or 10M" : " must be a whole number") +
-                     " from " + std::to_string(min) + " to " + std::to_string(max) + ", not \"" + Utf8(text) + "\"");
+                     range + ", not \"" + Utf8(text) + "\"");
          return;
       }
       *value = v * unit;
