@@ -49,6 +49,14 @@ bool Session::agreeSessionKey()
                       AbstractMessageReceiver::resultToText(result));
       return false;
    }
+   if (reply->getCode() != CMD_SESSION_KEY)
+   {
+      // Anything else (a key request of the client's own included) sets up no session.
+      qvlog_debug_tag(DEBUG_TAG, 4, L"%s answered the key request with code 0x%04X", PeerText(peer).c_str(),
+                      reply->getCode());
+      delete reply;
+      return false;
+   }
    QVCPMessage *answer = nullptr;
    uint32_t rcc = SetupEncryptionContext(reply, &context, &answer, server->m_key, QVCP_DEFAULT_VERSION);
    delete answer;
