@@ -13,5 +13,6 @@
 #include <qv_config.h>
 #include <qv_net.h>
 #include <qv_platform.h>
+#include <qv_metrics.h>
 
 #endif

@@ -185,6 +185,28 @@ QV_API void qvlog_set_debug_level_tag(const wchar_t *tag, int32_t level);
 /* Removes every tag setting and sets the default level to 0. */
 QV_API void qvlog_reset_debug_level_tags(void);
 
+/* Sets tag as qvlog_set_debug_level_tag does, for seconds only: then the setting in force
+ * before comes back by itself (the tag's previous level, or no setting when the tag had
+ * none; for a null tag or "*" the previous default level). A newer change of the same tag
+ * (same text, without regard to case) made with this function replaces the expiry of the
+ * older one and still restores the setting from before the first; a change of the tag
+ * by qvlog_set_debug_level_tag (or of the default level by qvlog_set_debug_level) makes
+ * the current setting permanent and cancels the expiry; qvlog_reset_debug_level_tags
+ * cancels every expiry. A level the plain setter ignores, or seconds of 0, changes
+ * nothing. Expiries are checked by the debug calls and the level queries themselves, on
+ * the log's clock (qvlog_set_clock; a monotonic clock when none is set): a process that
+ * writes no debug output and asks no level has nothing to restore. */
+QV_API void qvlog_set_debug_level_tag_for(const wchar_t *tag, int32_t level, uint32_t seconds);
+
+/* Flood control of the debug output: a tag (each object tag on its own, untagged lines as
+ * one more) that writes more than linesPerSecond lines within one second has the further
+ * lines of that second dropped; when its second has ended, the next debug call writes one
+ * line for it, tagged with the tag and of level 0: "Debug tag TAG: N lines suppressed"
+ * ("Untagged debug output: N lines suppressed" for untagged lines). A second begins with
+ * the first line of the tag after the last one ended. 0 (the default) removes the limit.
+ * Counted in the "debug_output" figures (qv_metrics.h). */
+QV_API void qvlog_set_debug_rate_limit(uint32_t linesPerSecond);
+
 /* The default level. */
 QV_API int32_t qvlog_get_debug_level(void);
 
@@ -229,7 +251,9 @@ QV_API void qvlog_debug_tag_object2(const wchar_t *tag, uint32_t objectId, int32
 typedef int64_t (*LogClock)(void);
 
 /* Replaces the clock the log reads for timestamps and rotation decisions (null: the
- * system's wall clock). For tests and replays; set it while no thread writes. */
+ * system's wall clock), and for the expiry of debug changes and the seconds of the debug
+ * flood control (null: a monotonic clock). For tests and replays; set it while no thread
+ * writes. */
 QV_API void qvlog_set_clock(LogClock clock);
 
 #endif

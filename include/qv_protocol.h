@@ -157,7 +157,9 @@ namespace qv {
 namespace protocol {
 struct MessageInternals;
 struct ReceiverInternals;
+struct ReceiverFigures;
 struct WaitQueueInternals;
+struct WaitQueueFigures;
 }  // namespace protocol
 }  // namespace qv
 
@@ -881,10 +883,11 @@ private:
    size_t m_initialSize;
    size_t m_size;  // bytes allocated for m_buffer
    size_t m_maxSize;
-   size_t m_dataSize;     // bytes held, from m_start
-   size_t m_bytesToSkip;  // bytes of a skipped message still to come
-   size_t m_start;        // bytes of consumed messages at the front, moved out before a read
-   bool m_protocolError;  // reported once: every later read reports it again
+   size_t m_dataSize;                         // bytes held, from m_start
+   size_t m_bytesToSkip;                      // bytes of a skipped message still to come
+   size_t m_start;                            // bytes of consumed messages at the front, moved out before a read
+   bool m_protocolError;                      // reported once: every later read reports it again
+   qv::protocol::ReceiverFigures *m_figures;  // counters for the library's figures; null when out of memory
 
 protected:
    /* Reads at most size bytes (size is never 0) into buffer, waiting at most timeout
@@ -1031,7 +1034,8 @@ private:
    qv::platform::QvEvent *m_waitEvents[MAX_WAIT_SLOTS];  // auto-reset; created when a slot is first used
    uint8_t m_waitSlots[MAX_WAIT_SLOTS];                  // 1 while a waiter owns the slot
    uint32_t m_holdTime;
-   qv::protocol::HeldMessages *m_held;  // found by code, id and kind in constant time
+   qv::protocol::HeldMessages *m_held;         // found by code, id and kind in constant time
+   qv::protocol::WaitQueueFigures *m_figures;  // counters for the library's figures; null when out of memory
 
 public:
    /* Empty queue with the default hold time, registered with the housekeeper (which is

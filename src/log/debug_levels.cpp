@@ -6,10 +6,12 @@
  * walk it, and one that arrives later sees busy and goes to the active copy. */
 #include "log/debug_levels.h"
 #include "log/debug_tree.h"
+#include "log/log_state.h"
 
 #include "platform/sync.h"
 
 #include <qv_containers.h>
+#include <qv_strings.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +22,7 @@ namespace qv::log {
 using qv::platform::LOCK_FREE;
 using qv::platform::LOCK_SPIN_COUNT;
 using qv::platform::LockAcquire;
+using qv::platform::LockHold;
 using qv::platform::LockRelease;
 using qv::platform::QvLock;
 
@@ -164,9 +167,152 @@ inline bool IsDefaultTag(const wchar_t *tag)
    return tag == nullptr || (tag[0] == L'*' && tag[1] == 0);
 }
 
+/* ---- Changes that expire. */
+
+/* A change made for a limited time: what comes back when it expires. */
+struct PendingExpiry
+{
+   wchar_t *tag;      // own copy; null for the default level
+   bool hadSetting;   // the tag had a setting of its own before (always for the default level)
+   int32_t previous;  // its level then
+   int64_t expires;   // on the debug clock
+};
+
+/* Pending expiries, under g_expiryLock, which every setter takes before g_writersLock, so
+ * that an expiry and a newer change of the same tag never cross. Never released, so that
+ * a debug call during process exit still finds them. */
+QvLock g_expiryLock = {{LOCK_FREE}, {0}, 0, LOCK_SPIN_COUNT};
+PendingExpiry *g_expiries = nullptr;
+int32_t g_expiryCount = 0;
+int32_t g_expiryCapacity = 0;
+
+/* Room for this many more pending expiries each time the list grows. */
+constexpr int32_t EXPIRY_GROWTH = 8;
+
+bool SameTag(const wchar_t *a, const wchar_t *b)
+{
+   if (a == nullptr || b == nullptr)
+      return a == b;
+   return qv_wcsicmp(a, b) == 0;
+}
+
+/* Index of the pending expiry of tag (null: the default level), or -1. Expiry lock held. */
+int32_t FindExpiry(const wchar_t *tag)
+{
+   for (int32_t i = 0; i < g_expiryCount; i++)
+      if (SameTag(g_expiries[i].tag, tag))
+         return i;
+   return -1;
+}
+
+/* Publishes the earliest expiry for the debug path's check. Expiry lock held. */
+void UpdateNextExpiry()
+{
+   int64_t next = DEBUG_NO_EXPIRY;
+   for (int32_t i = 0; i < g_expiryCount; i++)
+      if (g_expiries[i].expires < next)
+         next = g_expiries[i].expires;
+   g_nextExpiry.store(next, std::memory_order_relaxed);
+}
+
+void RemoveExpiry(int32_t index)
+{
+   free(g_expiries[index].tag);
+   g_expiries[index] = g_expiries[--g_expiryCount];
+}
+
+/* Cancels the pending expiry of tag, if any: its current setting stays. Expiry lock held. */
+void CancelExpiry(const wchar_t *tag)
+{
+   int32_t index = FindExpiry(tag);
+   if (index >= 0)
+   {
+      RemoveExpiry(index);
+      UpdateNextExpiry();
+   }
+}
+
+/* The change that sets tag to level: the default level for a null tag, a removal for a
+ * negative level. */
+Change ChangeOf(const wchar_t *tag, int32_t level)
+{
+   if (tag == nullptr)
+      return Change{CHANGE_DEFAULT, nullptr, level};
+   if (level < 0)
+      return Change{CHANGE_REMOVE, tag, DEBUG_NO_LEVEL};
+   return Change{CHANGE_SET, tag, level};
+}
+
+/* Whether tag (null: the default level, which always has one) has a setting of its own
+ * now, and its level. */
+bool CurrentSetting(const wchar_t *tag, int32_t *level)
+{
+   if (tag == nullptr)
+   {
+      *level = DebugStateDefaultLevel(g_debugState.load(std::memory_order_acquire));
+      return true;
+   }
+   LockAcquire(&g_writersLock);
+   const DebugTagTreeNode *root =
+       g_copies[g_debugState.load(std::memory_order_relaxed) & DEBUG_STATE_COPY_MASK].tree.root;
+   bool has = (root != nullptr) && DebugTagSettingOf(root, tag, level);
+   LockRelease(&g_writersLock);
+   return has;
+}
+
+/* Sets tag (null: the default level) to level until expires, remembering the setting
+ * from before the first of its pending changes. */
+void ChangeUntil(const wchar_t *tag, int32_t level, int64_t expires)
+{
+   LockHold hold(&g_expiryLock);
+   int32_t index = FindExpiry(tag);
+   if (index < 0)
+   {
+      if (g_expiryCount == g_expiryCapacity)
+      {
+         auto *grown = static_cast<PendingExpiry *>(
+             realloc(g_expiries, static_cast<size_t>(g_expiryCapacity + EXPIRY_GROWTH) * sizeof(PendingExpiry)));
+         if (grown == nullptr)
+            return;
+         g_expiries = grown;
+         g_expiryCapacity += EXPIRY_GROWTH;
+      }
+      PendingExpiry entry{nullptr, false, 0, expires};
+      if (tag != nullptr && (entry.tag = qv_wcsdup(tag)) == nullptr)
+         return;
+      entry.hadSetting = CurrentSetting(tag, &entry.previous);
+      index = g_expiryCount++;
+      g_expiries[index] = entry;
+   }
+   g_expiries[index].expires = expires;
+   UpdateNextExpiry();
+   ChangeLevels(ChangeOf(tag, level));
+}
+
 }  // namespace
 
 alignas(CACHE_LINE) std::atomic<uint32_t> g_debugState{0};
+std::atomic<int64_t> g_nextExpiry{DEBUG_NO_EXPIRY};
+
+void DebugExpireDue()
+{
+   int64_t now = DebugClockMs();
+   if (now < g_nextExpiry.load(std::memory_order_relaxed))
+      return;
+   LockHold hold(&g_expiryLock);
+   for (int32_t i = 0; i < g_expiryCount;)
+   {
+      PendingExpiry &entry = g_expiries[i];
+      if (entry.expires > now)
+      {
+         i++;
+         continue;
+      }
+      ChangeLevels(ChangeOf(entry.tag, entry.hadSetting ? entry.previous : DEBUG_NO_LEVEL));
+      RemoveExpiry(i);
+   }
+   UpdateNextExpiry();
+}
 
 int32_t DebugTagLevel(const wchar_t *tag)
 {
@@ -215,41 +361,71 @@ void DebugObjectTag(wchar_t *buffer, const wchar_t *tag, uint32_t objectId)
 
 using namespace qv::log;
 
+/* A plain change makes the tag's setting permanent: its pending expiry goes. */
 QV_API void qvlog_set_debug_level(int32_t level)
 {
-   if (level >= 0 && level <= QVLOG_DEBUG_LEVEL_MAX)
-      ChangeLevels(Change{CHANGE_DEFAULT, nullptr, level});
+   if (level < 0 || level > QVLOG_DEBUG_LEVEL_MAX)
+      return;
+   LockHold hold(&g_expiryLock);
+   CancelExpiry(nullptr);
+   ChangeLevels(ChangeOf(nullptr, level));
 }
 
 QV_API void qvlog_set_debug_level_tag(const wchar_t *tag, int32_t level)
 {
    if (IsDefaultTag(tag))
+   {
       qvlog_set_debug_level(level);
-   else if (level < 0)
-      ChangeLevels(Change{CHANGE_REMOVE, tag, DEBUG_NO_LEVEL});
-   else if (level <= QVLOG_DEBUG_LEVEL_MAX)
-      ChangeLevels(Change{CHANGE_SET, tag, level});
+      return;
+   }
+   if (level > QVLOG_DEBUG_LEVEL_MAX)
+      return;
+   LockHold hold(&g_expiryLock);
+   CancelExpiry(tag);
+   ChangeLevels(ChangeOf(tag, level));
+}
+
+QV_API void qvlog_set_debug_level_tag_for(const wchar_t *tag, int32_t level, uint32_t seconds)
+{
+   if (seconds == 0 || level > QVLOG_DEBUG_LEVEL_MAX)
+      return;
+   if (IsDefaultTag(tag))
+   {
+      if (level < 0)
+         return;
+      tag = nullptr;
+   }
+   ChangeUntil(tag, level, DebugClockMs() + static_cast<int64_t>(seconds) * MS_PER_SECOND);
 }
 
 QV_API void qvlog_reset_debug_level_tags(void)
 {
+   LockHold hold(&g_expiryLock);
+   while (g_expiryCount > 0)
+      RemoveExpiry(g_expiryCount - 1);
+   UpdateNextExpiry();
    ChangeLevels(Change{CHANGE_RESET, nullptr, 0});
 }
 
 QV_API int32_t qvlog_get_debug_level(void)
 {
+   DebugCheckExpiry();
    return DebugStateDefaultLevel(g_debugState.load(std::memory_order_acquire));
 }
 
 QV_API int32_t qvlog_get_debug_level_tag(const wchar_t *tag)
 {
-   return IsDefaultTag(tag) ? qvlog_get_debug_level() : DebugTagLevel(tag);
+   if (IsDefaultTag(tag))
+      return qvlog_get_debug_level();
+   DebugCheckExpiry();
+   return DebugTagLevel(tag);
 }
 
 QV_API int32_t qvlog_get_debug_level_tag_object(const wchar_t *tag, uint32_t objectId)
 {
    if (tag == nullptr)
       return qvlog_get_debug_level();
+   DebugCheckExpiry();
    wchar_t objectTag[DEBUG_OBJECT_TAG_CHARS];
    DebugObjectTag(objectTag, tag, objectId);
    return DebugTagLevel(objectTag);
@@ -257,6 +433,7 @@ QV_API int32_t qvlog_get_debug_level_tag_object(const wchar_t *tag, uint32_t obj
 
 QV_API ObjectArray<DebugTagInfo> *qvlog_get_all_debug_tags(void)
 {
+   DebugCheckExpiry();
    ObjectArray<DebugTagInfo> *list = DebugTagListCreate();
    if (list == nullptr)
       return nullptr;

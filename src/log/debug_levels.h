@@ -7,6 +7,7 @@
 #include <qv_log.h>
 
 #include <atomic>
+#include <stdint.h>
 
 namespace qv::log {
 
@@ -33,6 +34,22 @@ inline int32_t DebugStateMaxLevel(uint32_t state)
 inline int32_t DebugStateDefaultLevel(uint32_t state)
 {
    return static_cast<int32_t>((state >> DEBUG_STATE_DEFAULT_SHIFT) & DEBUG_STATE_LEVEL_MASK);
+}
+
+/* Earliest time (on DebugClockMs) at which a change made by qvlog_set_debug_level_tag_for
+ * expires; DEBUG_NO_EXPIRY while none is pending. */
+constexpr int64_t DEBUG_NO_EXPIRY = INT64_MAX;
+extern std::atomic<int64_t> g_nextExpiry;
+
+/* Restores the settings whose changes have expired. */
+void DebugExpireDue();
+
+/* Called by every debug call and level query before it reads a level: one relaxed load
+ * while no change is pending. */
+inline void DebugCheckExpiry()
+{
+   if (g_nextExpiry.load(std::memory_order_relaxed) != DEBUG_NO_EXPIRY)
+      DebugExpireDue();
 }
 
 /* The level in force for tag (not null) in the active copy. Never blocks. */

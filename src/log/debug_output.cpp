@@ -1,7 +1,9 @@
-/* The debug output functions: test the message's level, and only when it passes format
- * it and hand it to the log writer's debug path. */
+/* The debug output functions: test the message's level, and only when it passes (and the
+ * flood control lets it through) format it and hand it to the log writer's debug path. */
+#include "log/debug_flood.h"
 #include "log/debug_levels.h"
 #include "log/log_writer.h"
+#include "log/metrics_registry.h"
 
 using namespace qv::log;
 
@@ -9,15 +11,19 @@ namespace {
 
 void WriteDebug(const wchar_t *tag, const wchar_t *format, va_list args)
 {
+   if (g_debugRateLimit.load(std::memory_order_relaxed) != 0 && !DebugFloodAdmit(tag))
+      return;
    wchar_t text[LOG_MESSAGE_BUFFER_CHARS];
    LogFormatMessage(text, format, args);
    LogWriteDebugMessage(tag, text);
+   MetricsCountDebugLine();
 }
 
 /* Object messages: tested against, and written with, the object tag; a null tag is
  * treated as by the tag functions. */
 void WriteObjectDebug(const wchar_t *tag, uint32_t objectId, int32_t level, const wchar_t *format, va_list args)
 {
+   DebugCheckExpiry();
    if (tag == nullptr)
    {
       if (DebugLevelPasses(nullptr, level))
@@ -37,6 +43,7 @@ void WriteObjectDebug(const wchar_t *tag, uint32_t objectId, int32_t level, cons
 
 QV_API void qvlog_debug(int32_t level, const wchar_t *format, ...)
 {
+   DebugCheckExpiry();
    if (!DebugLevelPasses(nullptr, level))
       return;
    va_list args;
@@ -47,12 +54,14 @@ QV_API void qvlog_debug(int32_t level, const wchar_t *format, ...)
 
 QV_API void qvlog_debug2(int32_t level, const wchar_t *format, va_list args)
 {
+   DebugCheckExpiry();
    if (DebugLevelPasses(nullptr, level))
       WriteDebug(nullptr, format, args);
 }
 
 QV_API void qvlog_debug_tag(const wchar_t *tag, int32_t level, const wchar_t *format, ...)
 {
+   DebugCheckExpiry();
    if (!DebugLevelPasses(tag, level))
       return;
    va_list args;
@@ -63,6 +72,7 @@ QV_API void qvlog_debug_tag(const wchar_t *tag, int32_t level, const wchar_t *fo
 
 QV_API void qvlog_debug_tag2(const wchar_t *tag, int32_t level, const wchar_t *format, va_list args)
 {
+   DebugCheckExpiry();
    if (DebugLevelPasses(tag, level))
       WriteDebug(tag, format, args);
 }

@@ -206,6 +206,26 @@ bool DebugTagSet(DebugTagTree *tree, const wchar_t *tag, int32_t level)
    return true;
 }
 
+bool DebugTagSettingOf(const DebugTagTreeNode *root, const wchar_t *tag, int32_t *level)
+{
+   const DebugTagTreeNode *node = root;
+   const wchar_t *rest = tag;
+   while (rest != nullptr)
+   {
+      if (IsWildcard(rest))
+      {
+         *level = node->wildcardLevel;
+         return node->hasWildcardLevel;
+      }
+      Component component = NextComponent(rest);
+      node = node->children.get(component.text, component.length);
+      if (node == nullptr)
+         return false;
+   }
+   *level = node->ownLevel;
+   return node->hasOwnLevel;
+}
+
 void DebugTagRemove(DebugTagTree *tree, const wchar_t *tag)
 {
    DebugTagTreeNode *node = tree->root;

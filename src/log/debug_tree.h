@@ -67,6 +67,10 @@ bool DebugTagSet(DebugTagTree *tree, const wchar_t *tag, int32_t level);
  * or children. A tag that was never set changes nothing. */
 void DebugTagRemove(DebugTagTree *tree, const wchar_t *tag);
 
+/* Whether tag (not null, not "*") has a setting of its own (a last component "*": the
+ * wildcard setting of the tag before it), and its level in *level. */
+bool DebugTagSettingOf(const DebugTagTreeNode *root, const wchar_t *tag, int32_t *level);
+
 /* Sets the default level (the root's wildcard level). */
 void DebugTagSetDefault(DebugTagTree *tree, int32_t level);
 

@@ -2,6 +2,7 @@
  * its own writes them to the file in blocks, once a second or sooner when the buffer grows
  * large, rotating the file when it must. */
 #include "log/log_state.h"
+#include "log/metrics_registry.h"
 
 #include <stdlib.h>
 
@@ -171,7 +172,10 @@ void BackgroundAppend(const wchar_t *prefix, size_t prefixLength, const wchar_t 
       if (before < WRITER_WAKE_CHARS && g_buffer->length() >= WRITER_WAKE_CHARS)
          EventSet(g_wake);
    }
+   bool dropped = !g_accepting;
    LockRelease(&g_bufferLock);
+   if (dropped)
+      MetricsCountLogDrops(1);
 }
 
 }  // namespace qv::log

@@ -1,6 +1,7 @@
 /* Rotation of the log file: by size, through numbered old files, and by day, through
  * files named by the day that ended; explicit and automatic. */
 #include "log/log_state.h"
+#include "log/metrics_registry.h"
 
 #include "platform/log_support.h"
 
@@ -156,6 +157,7 @@ bool RotateLocked()
    }
    g_fileSize = 0;
    g_flags.fetch_or(QVLOG_OPENED, std::memory_order_acq_rel);
+   MetricsCountLogRotation();
    wchar_t timestamp[TIMESTAMP_CHARS + 1];
    FormatTimestamp(now, timestamp);
    WriteHeader(L"%s Log file truncated.\n", timestamp);

@@ -65,6 +65,10 @@ extern std::atomic<LogConsoleWriter> g_consoleWriter;
 /* The log's clock: milliseconds since 1970, from the hook when one is set. */
 int64_t NowMs();
 
+/* The clock of debug expiries and flood control: milliseconds from the hook when one is
+ * set, else of a monotonic clock. */
+int64_t DebugClockMs();
+
 /* Whole seconds of a time in milliseconds, rounded down. */
 inline int64_t SecondsOf(int64_t ms)
 {

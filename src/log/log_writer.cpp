@@ -4,6 +4,7 @@
 #include "log/log_state.h"
 #include "log/log_messages.h"
 #include "log/log_ring.h"
+#include "log/metrics_registry.h"
 
 #include "platform/crash_dump.h"
 #include "platform/event_log.h"
@@ -158,6 +159,7 @@ void WriteMessage(uint32_t flags, uint32_t msg, uint16_t severity, const LogInse
       text.append(fallback);
    }
    MakeOneLine(&text);
+   MetricsCountLogLine();
    if ((flags & QVLOG_EVENT_LOG) != 0)
       ReportEvent(flags, severity, &text, formatted, inserts);
    else
@@ -178,6 +180,12 @@ int64_t NowMs()
 {
    LogClock clock = g_clock.load(std::memory_order_acquire);
    return (clock != nullptr) ? clock() : GetCurrentTimeMs();
+}
+
+int64_t DebugClockMs()
+{
+   LogClock clock = g_clock.load(std::memory_order_acquire);
+   return (clock != nullptr) ? clock() : static_cast<int64_t>(MonotonicMs());
 }
 
 /* "yyyy.mm.dd hh:mm:ss.mmm" of the local time into out (TIMESTAMP_CHARS + 1). The part up
@@ -237,6 +245,7 @@ void NoteLoss(uint64_t lines, int error)
    }
    g_lostLines += lines;
    g_lostError = error;
+   MetricsCountLogDrops(lines);
 }
 
 /* Writes whole lines (UTF-8, each ending in a line feed) to the open file. A full disk

@@ -201,11 +201,15 @@ void WaitForPendingSets(WorkerThreadInfo *self)
       std::this_thread::yield();
 }
 
+/* The running task of the worker on this thread, for the serialized runner. */
+thread_local RunningTask *t_task = nullptr;
+
 void WorkerThread(void *arg)
 {
    WorkerThreadInfo *self = static_cast<WorkerThreadInfo *>(arg);
    ThreadPool *pool = self->pool;
    ThreadSetName(nullptr, pool->workerThreadName);
+   t_task = &self->task;
    for (;;)
    {
       WorkRequest *request = NextRequest(self, pool->idleTimeout.load(std::memory_order_relaxed));
@@ -224,8 +228,11 @@ void WorkerThread(void *arg)
          WaitForPendingSets(self);
          return;
       }
-      AddWaitTime(pool, WaitClockMs() - request->queueTime);
+      int64_t now = WaitClockMs();
+      AddWaitTime(pool, now - request->queueTime);
+      TaskSet(&self->task, request->function, now);
       request->function(request->arg);
+      TaskSet(&self->task, nullptr, 0);
       FreeRequest(request);
       pool->pendingRequests.fetch_sub(1, std::memory_order_relaxed);
    }
@@ -269,10 +276,11 @@ int32_t DropLeftovers(ThreadPool *pool)
 ThreadPool::ThreadPool()
     : minWorkers(0), maxWorkers(0), workerStackSize(0), idleTimeout(MIN_IDLE_TIMEOUT), tickMs(TICK_MS),
       minIdleTimeout(MIN_IDLE_TIMEOUT), idleTimeoutGrowthLimit(IDLE_TIMEOUT_GROWTH_LIMIT), pendingRequests(0),
-      requestsSubmitted(0), waitTimeAverage(0), idleWorkers(nullptr), idleCount(0), idleHint(0), workers(false),
-      finishedWorkers(nullptr), workersStarted(0), workersStopped(0), stopping(false), maintenanceThread(nullptr),
-      maintenanceWakeup(nullptr), loadAverages{{0}, {0}, {0}}, keyQueues(true), timedRequests(16, 16, false),
-      delayedRequests(16, 16, false), poolName(nullptr), workerThreadName(), maintenanceThreadName()
+      requestsSubmitted(0), waitTimeAverage(0), longestWait(0), idleWorkers(nullptr), idleCount(0), idleHint(0),
+      workers(false), finishedWorkers(nullptr), workersStarted(0), workersStopped(0), stopping(false),
+      maintenanceThread(nullptr), maintenanceWakeup(nullptr), loadAverages{{0}, {0}, {0}}, keyQueues(true),
+      timedRequests(16, 16, false), delayedRequests(16, 16, false), stuckTaskThreshold(0), stuckTasks(0), metrics(),
+      poolName(nullptr), workerThreadName(), maintenanceThreadName()
 {
    LockInit(&poolLock);
    LockInit(&idleLock);
@@ -331,7 +339,7 @@ void QueueRequest(ThreadPool *pool, WorkRequest *request)
 bool StartWorker(ThreadPool *pool)
 {
    WorkerThreadInfo *worker = new (std::nothrow)
-       WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr, AllocRequest(nullptr, nullptr), 0};
+       WorkerThreadInfo{pool, nullptr, EventCreate(false), nullptr, AllocRequest(nullptr, nullptr), 0, {}};
    if (worker == nullptr)
       return false;
    if (worker->wakeup == nullptr || worker->stopRequest == nullptr)
@@ -368,10 +376,19 @@ void JoinFinishedWorkers(ThreadPool *pool)
    }
 }
 
+RunningTask *CurrentTask()
+{
+   return t_task;
+}
+
 void AddWaitTime(ThreadPool *pool, int64_t waitTime)
 {
    if (waitTime < 0)
       waitTime = 0;
+   // Nearly always a load only: a new longest wait is rare.
+   int64_t longest = pool->longestWait.load(std::memory_order_relaxed);
+   while (waitTime > longest && !pool->longestWait.compare_exchange_weak(longest, waitTime, std::memory_order_relaxed))
+   {}
    int64_t average = pool->waitTimeAverage.load(std::memory_order_relaxed);
    while (!pool->waitTimeAverage.compare_exchange_weak(
        average, (average * WAIT_AVERAGE_DECAY + waitTime * WAIT_SAMPLE_WEIGHT) >> FP_SHIFT, std::memory_order_relaxed))
@@ -432,6 +449,7 @@ QV_API ThreadPool *ThreadPoolCreate(const wchar_t *name, int32_t minThreads, int
    registry.lock.lock();
    registry.pools.set(pool->poolName, pool);
    registry.lock.unlock();
+   qv::log::MetricsRegister(&pool->metrics, qv::log::METRICS_THREAD_POOL, pool->poolName, ReadPoolFigures, pool);
 
    qvlog_debug_tag(DEBUG_TAG, LEVEL_LIFECYCLE, L"Thread pool %s initialized (min=%d, max=%d)", poolName, minThreads,
                    maxThreads);
@@ -443,6 +461,8 @@ QV_API void ThreadPoolDestroy(ThreadPool *pool)
    if (pool == nullptr)
       return;
    qvlog_debug_tag(DEBUG_TAG, LEVEL_STOPPING, L"Stopping threads in thread pool %s", pool->poolName);
+
+   qv::log::MetricsUnregister(&pool->metrics);
 
    // A later pool of the same name may have taken the entry: that one stays registered.
    PoolRegistry &registry = Registry();

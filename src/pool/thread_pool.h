@@ -6,6 +6,7 @@
 #include <qv_containers.h>
 #include <qv_threads.h>
 
+#include "log/metrics_registry.h"
 #include "platform/coarse_clock.h"
 #include "platform/sync.h"
 
@@ -102,15 +103,41 @@ uint32_t WaitLowWatermark();
 
 using platform::LockHold;
 
+/* The task a worker runs now, for the stuck-work watchdog. Written by the worker alone as
+ * a sequence lock (version odd while it changes the fields), read by the maintenance
+ * thread, which keeps in reported the version of the last task it reported. */
+struct RunningTask
+{
+   std::atomic<uint64_t> version{0};
+   std::atomic<ThreadPoolWorkerFunction> function{nullptr};  // null while no task runs
+   std::atomic<int64_t> start{0};                            // WaitClockMs() when the task started
+   uint64_t reported = 0;                                    // maintenance thread only
+};
+
+/* Marks function as running since now (null: no task runs). Worker thread only. */
+inline void TaskSet(RunningTask *task, ThreadPoolWorkerFunction function, int64_t now)
+{
+   uint64_t version = task->version.load(std::memory_order_relaxed);
+   task->version.store(version + 1, std::memory_order_relaxed);
+   std::atomic_thread_fence(std::memory_order_release);
+   task->function.store(function, std::memory_order_relaxed);
+   task->start.store(now, std::memory_order_relaxed);
+   task->version.store(version + 2, std::memory_order_release);
+}
+
+/* The running task of the worker that runs the calling code; null outside workers. */
+RunningTask *CurrentTask();
+
 /* One worker thread; its address is its key in the pool's worker map. */
 struct WorkerThreadInfo
 {
    ThreadPool *pool;
    qorvel_thread_t *thread;
-   QvEvent *wakeup;                   // automatic reset; set by the submitter that picks it when idle
-   WorkerThreadInfo *nextFinished;    // link in the list of workers that ended for inactivity
-   WorkRequest *stopRequest;          // the worker's own, until ThreadPoolDestroy queues it
-   std::atomic<int32_t> pendingSets;  // submitters that took it off the idle list and still set wakeup
+   QvEvent *wakeup;                       // automatic reset; set by the submitter that picks it when idle
+   WorkerThreadInfo *nextFinished;        // link in the list of workers that ended for inactivity
+   WorkRequest *stopRequest;              // the worker's own, until ThreadPoolDestroy queues it
+   std::atomic<int32_t> pendingSets;      // submitters that took it off the idle list and still set wakeup
+   alignas(CACHE_LINE) RunningTask task;  // written by the worker on every request
 };
 
 /* A key's queue of serialized requests, the argument of the key's runner. pending counts
@@ -155,6 +182,7 @@ struct ThreadPool
    alignas(qv::pool::CACHE_LINE) std::atomic<int32_t> pendingRequests;
    std::atomic<uint64_t> requestsSubmitted;
    alignas(qv::pool::CACHE_LINE) std::atomic<int64_t> waitTimeAverage;  // milliseconds, fixed point
+   std::atomic<int64_t> longestWait;                                    // milliseconds
    alignas(qv::pool::CACHE_LINE) qv::pool::RequestQueue workQueue;
 
    // Workers waiting for work, the latest to go idle last. A submitter takes one off and
@@ -184,6 +212,10 @@ struct ThreadPool
    // Sorted by run time, latest first, so that the next due request is the last one.
    ObjectArray<qv::pool::WorkRequest> timedRequests;    // wall clock, milliseconds since 1970
    ObjectArray<qv::pool::WorkRequest> delayedRequests;  // monotonic milliseconds
+
+   std::atomic<uint32_t> stuckTaskThreshold;  // milliseconds; 0: the watchdog is off
+   std::atomic<uint64_t> stuckTasks;          // tasks the watchdog reported
+   qv::log::MetricsSource metrics;
 
    wchar_t *poolName;
    char workerThreadName[16];
@@ -219,8 +251,16 @@ void SerializedRunner(void *arg);
 /* Removes the key queues that have nothing pending. */
 void SweepIdleQueues(ThreadPool *pool);
 
-/* The request's wait folded into the pool's average. */
+/* The request's wait folded into the pool's average and its longest wait. */
 void AddWaitTime(ThreadPool *pool, int64_t waitTime);
+
+/* The stuck-work watchdog's pass: reports, once each, the tasks that have run longer than
+ * the pool's threshold. Returns the longest the maintenance thread may sleep before the
+ * next pass (INFINITE while the watchdog is off). Maintenance thread only. */
+uint32_t CheckStuckTasks(ThreadPool *pool);
+
+/* Hands the pool's figures to the registry (a MetricsReader). */
+void ReadPoolFigures(const void *pool, qv::log::MetricsSink *sink);
 
 }  // namespace pool
 }  // namespace qv

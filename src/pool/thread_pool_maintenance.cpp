@@ -220,6 +220,9 @@ void MaintenanceThread(void *arg)
          }
       }
       sleepTime = MoveDueRequests(pool, pool->tickMs - elapsed);
+      uint32_t watchdogSleep = CheckStuckTasks(pool);
+      if (watchdogSleep < sleepTime)
+         sleepTime = watchdogSleep;
    }
    qvlog_debug_tag(DEBUG_TAG, LEVEL_RESIZE, L"Maintenance thread for thread pool %s stopped", pool->poolName);
 }

@@ -32,6 +32,8 @@ void qv::pool::SerializedRunner(void *arg)
    SerializationQueue *queue = static_cast<SerializationQueue *>(arg);
    // The oldest request came with the start; the others are in the queue behind it.
    WorkRequest *request = queue->first.exchange(nullptr, std::memory_order_relaxed);
+   // The watchdog sees each request of the key as a task of its own.
+   RunningTask *task = CurrentTask();
    for (;; request = nullptr)
    {
       // Each count was raised after its request was put, so a counted request is there.
@@ -42,10 +44,15 @@ void qv::pool::SerializedRunner(void *arg)
          std::this_thread::yield();
          continue;
       }
-      int64_t wait = WaitClockMs() - request->queueTime;
+      int64_t now = WaitClockMs();
+      int64_t wait = now - request->queueTime;
       if (wait > static_cast<int64_t>(queue->longestWait.load(std::memory_order_relaxed)))
          queue->longestWait.store(static_cast<uint32_t>(wait), std::memory_order_relaxed);
+      if (task != nullptr)
+         TaskSet(task, request->function, now);
       request->function(request->arg);
+      if (task != nullptr)
+         TaskSet(task, nullptr, 0);
       FreeRequest(request);
       // The last pending request: the queue may be swept away from here on.
       if (queue->pending.fetch_sub(1, std::memory_order_acq_rel) == 1)

@@ -8,7 +8,10 @@
 #include "containers/memory_pool_internals.h"
 #include "platform/socket.h"
 #include "protocol/message_internals.h"
+#include "protocol/protocol_figures.h"
+#include "protocol/receiver_internals.h"
 
+#include <new>
 #include <stdlib.h>
 #include <string.h>
 
@@ -40,31 +43,6 @@ QVCPEncryptionContext *const PASS_THROUGH_CONTEXT =
 
 }  // namespace
 
-namespace qv::protocol {
-
-/* The one friend of AbstractMessageReceiver: the cutting of messages out of its buffer. */
-struct ReceiverInternals
-{
-   /* What one look at the buffer gives. */
-   enum class CutResult
-   {
-      MESSAGE,            // *msg is the next message
-      NEED_BYTES,         // the next message is not complete yet
-      DROPPED,            // a message was removed without a result
-      DECRYPTION_FAILED,  // an encrypted message was removed, undecryptable
-      PROTOCOL_ERROR      // the bytes held do not form a message
-   };
-
-   static CutResult cutMessage(AbstractMessageReceiver *r, QVCPMessage **msg);
-   static CutResult decryptAndParse(AbstractMessageReceiver *r, uint8_t *raw, size_t size, QVCPMessage **msg);
-   static bool takeBuffer(AbstractMessageReceiver *r, size_t size, QVCPMessage **msg);
-   static void consume(AbstractMessageReceiver *r, size_t size);
-   static void compact(AbstractMessageReceiver *r);
-   static bool grow(AbstractMessageReceiver *r, size_t size);
-};
-
-}  // namespace qv::protocol
-
 using qv::protocol::ReceiverInternals;
 using CutResult = ReceiverInternals::CutResult;
 
@@ -81,12 +59,36 @@ AbstractMessageReceiver::AbstractMessageReceiver(size_t initialSize, size_t maxS
    m_bytesToSkip = 0;
    m_start = 0;
    m_protocolError = false;
+   m_figures = new (std::nothrow) qv::protocol::ReceiverFigures();
+   if (m_figures != nullptr)
+      qv::log::MetricsRegister(&m_figures->source, qv::log::METRICS_RECEIVER, L"receiver",
+                               ReceiverInternals::readFigures, this);
 }
 
 AbstractMessageReceiver::~AbstractMessageReceiver()
 {
+   if (m_figures != nullptr)
+   {
+      qv::log::MetricsUnregister(&m_figures->source);
+      delete m_figures;
+   }
    free(m_buffer);
    free(m_decryptionBuffer);
+}
+
+void ReceiverInternals::nameTransport(AbstractMessageReceiver *r, const wchar_t *transport)
+{
+   if (r->m_figures != nullptr)
+      qv::log::MetricsRename(&r->m_figures->source, transport);
+}
+
+void ReceiverInternals::readFigures(const void *object, qv::log::MetricsSink *sink)
+{
+   const auto *r = static_cast<const AbstractMessageReceiver *>(object);
+   sink->add("messages", static_cast<int64_t>(r->m_figures->messages.load(std::memory_order_relaxed)));
+   sink->add("bytes", static_cast<int64_t>(r->m_figures->bytes.load(std::memory_order_relaxed)));
+   sink->add("decryption_failures",
+             static_cast<int64_t>(r->m_figures->decryptionFailures.load(std::memory_order_relaxed)));
 }
 
 const wchar_t *AbstractMessageReceiver::resultToText(MessageReceiverResult result)
@@ -243,9 +245,20 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
       QVCPMessage *msg;
       switch (ReceiverInternals::cutMessage(this, &msg))
       {
-         case CutResult::MESSAGE: *result = MSGRECV_SUCCESS; return msg;
-         case CutResult::DROPPED: continue;  // the next message may be complete already
-         case CutResult::DECRYPTION_FAILED: *result = MSGRECV_DECRYPTION_FAILURE; return nullptr;
+         case CutResult::MESSAGE:
+            if (m_figures != nullptr)
+               qv::log::SingleWriterIncrement(m_figures->messages);
+            *result = MSGRECV_SUCCESS;
+            return msg;
+         case CutResult::DROPPED:
+            if (m_figures != nullptr)
+               qv::log::SingleWriterIncrement(m_figures->decryptionFailures);
+            continue;  // the next message may be complete already
+         case CutResult::DECRYPTION_FAILED:
+            if (m_figures != nullptr)
+               qv::log::SingleWriterIncrement(m_figures->decryptionFailures);
+            *result = MSGRECV_DECRYPTION_FAILURE;
+            return nullptr;
          case CutResult::PROTOCOL_ERROR:
             m_protocolError = true;
             *result = MSGRECV_PROTOCOL_ERROR;
@@ -270,6 +283,8 @@ QVCPMessage *AbstractMessageReceiver::readMessage(uint32_t timeout, MessageRecei
       }
 
       size_t count = static_cast<size_t>(n);
+      if (m_figures != nullptr)
+         qv::log::SingleWriterIncrement(m_figures->bytes, count);
       if (m_bytesToSkip == 0)
          m_dataSize += count;
       else if (count <= m_bytesToSkip)

@@ -9,6 +9,7 @@
 
 #include "platform/socket.h"
 #include "platform/sync.h"
+#include "protocol/receiver_internals.h"
 #include "sync/lock_guard.h"
 
 #include <errno.h>
@@ -29,7 +30,9 @@ constexpr int READ_FAILURE = -1;
 
 TlsMessageReceiver::TlsMessageReceiver(SOCKET socket, SSL *ssl, Mutex *mutex, size_t initialSize, size_t maxSize)
     : AbstractMessageReceiver(initialSize, maxSize), m_socket(socket), m_ssl(ssl), m_mutex(mutex)
-{}
+{
+   qv::protocol::ReceiverInternals::nameTransport(this, L"tls");
+}
 
 TlsMessageReceiver::~TlsMessageReceiver() = default;
 

@@ -3,12 +3,17 @@
 #include <qv_net.h>
 
 #include "platform/local_pipe.h"
+#include "protocol/receiver_internals.h"
+
+using qv::protocol::ReceiverInternals;
 
 using namespace qv::platform;
 
 SocketMessageReceiver::SocketMessageReceiver(SOCKET socket, size_t initialSize, size_t maxSize)
     : AbstractMessageReceiver(initialSize, maxSize), m_socket(socket)
-{}
+{
+   ReceiverInternals::nameTransport(this, L"socket");
+}
 
 SocketMessageReceiver::~SocketMessageReceiver() = default;
 
@@ -20,6 +25,7 @@ int SocketMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t time
 CommChannelMessageReceiver::CommChannelMessageReceiver(AbstractCommChannel *channel, size_t initialSize, size_t maxSize)
     : AbstractMessageReceiver(initialSize, maxSize), m_channel(channel)
 {
+   ReceiverInternals::nameTransport(this, L"channel");
    if (m_channel != nullptr)
       m_channel->incRefCount();
 }
@@ -37,7 +43,9 @@ int CommChannelMessageReceiver::readBytes(uint8_t *buffer, size_t size, uint32_t
 
 PipeMessageReceiver::PipeMessageReceiver(HPIPE pipe, size_t initialSize, size_t maxSize)
     : AbstractMessageReceiver(initialSize, maxSize), m_pipe(pipe)
-{}
+{
+   ReceiverInternals::nameTransport(this, L"pipe");
+}
 
 PipeMessageReceiver::~PipeMessageReceiver() = default;
 

@@ -8,16 +8,19 @@
 #include <string.h>
 
 #include <atomic>
+#include <new>
 #include <chrono>
 #include <thread>
 
 #include "platform/sync.h"
 #include "platform/thread_start.h"
 #include "protocol/held_messages.h"
+#include "protocol/protocol_figures.h"
 #include "sync/lock_guard.h"
 
 using namespace qv::platform;
 using qv::protocol::HeldMessages;
+using qv::protocol::WaitQueueFigures;
 using qv::sync::LockGuard;
 
 namespace qv::protocol {
@@ -36,6 +39,8 @@ struct WaitQueueInternals
    /* Discards the messages held past their hold time; returns how many. */
    static int32_t discardExpired(MsgWaitQueue *q, uint64_t now);
    static void housekeeperThread(void *arg);
+   /* Hands the queue's figures to the registry (a MetricsReader). */
+   static void readFigures(const void *queue, qv::log::MetricsSink *sink);
 };
 
 }  // namespace qv::protocol
@@ -54,6 +59,12 @@ const wchar_t *const DEBUG_TAG = L"msgwq";
 
 /* Debug level of the housekeeper's report of the messages it discarded. */
 constexpr int DISCARD_DEBUG_LEVEL = 7;
+
+/* Debug level of the report of a reply put after its waiter gave up. */
+constexpr int LATE_REPLY_DEBUG_LEVEL = 5;
+
+/* Characters of a queue's name in the figures ("0x" and its address). */
+constexpr size_t QUEUE_NAME_CHARS = 24;
 
 /* State shared by every queue. It is never destroyed, so that a queue destroyed late in
  * process exit still finds its lock. */
@@ -149,11 +160,20 @@ inline uint64_t RegistryKey(const MsgWaitQueue *queue)
 
 }  // namespace
 
-MsgWaitQueue::MsgWaitQueue() : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_held(new HeldMessages())
+MsgWaitQueue::MsgWaitQueue()
+    : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIME), m_held(new HeldMessages()),
+      m_figures(new (std::nothrow) WaitQueueFigures())
 {
    memset(m_waitEvents, 0, sizeof(m_waitEvents));
    memset(m_waitSlots, 0, sizeof(m_waitSlots));
    m_waitEvents[0] = EventCreate(false);
+   if (m_figures != nullptr)
+   {
+      wchar_t name[QUEUE_NAME_CHARS];
+      qv_snwprintf(name, QUEUE_NAME_CHARS, L"0x%I64X", static_cast<uint64_t>(reinterpret_cast<uintptr_t>(this)));
+      qv::log::MetricsRegister(&m_figures->source, qv::log::METRICS_WAIT_QUEUE, name, WaitQueueInternals::readFigures,
+                               this);
+   }
 
    Housekeeper &hk = Shared();
    LockGuard lock(hk.lock);
@@ -164,6 +184,8 @@ MsgWaitQueue::MsgWaitQueue() : m_lock(LockCreate()), m_holdTime(DEFAULT_HOLD_TIM
 
 MsgWaitQueue::~MsgWaitQueue()
 {
+   if (m_figures != nullptr)
+      qv::log::MetricsUnregister(&m_figures->source);
    Housekeeper &hk = Shared();
    LockGuard lock(hk.lock);
    if (hk.activeQueues != nullptr)
@@ -172,6 +194,7 @@ MsgWaitQueue::~MsgWaitQueue()
 
    clear();
    delete m_held;
+   delete m_figures;
    LockDestroy(m_lock);
    for (QvEvent *event : m_waitEvents)
    {
@@ -201,6 +224,10 @@ void WaitQueueInternals::insert(MsgWaitQueue *q, void *msg, uint16_t code, uint3
       StartHousekeeper(hk, WaitQueueInternals::housekeeperThread);
    }
    LockAcquire(q->m_lock);
+   // A reply for a wait that gave up is held all the same: its thread may ask again.
+   bool late = q->m_figures != nullptr && q->m_figures->gaveUpCount > 0 && q->m_figures->forget(code, id, raw);
+   if (late)
+      q->m_figures->lateReplies++;
    if (!q->m_held->add(msg, code, id, raw, q->m_holdTime, MonotonicMs()))
    {
       LockRelease(q->m_lock);
@@ -223,6 +250,9 @@ void WaitQueueInternals::insert(MsgWaitQueue *q, void *msg, uint16_t code, uint3
    LockRelease(q->m_lock);
    for (int i = 0; i < count; i++)
       EventSet(wake[i]);
+   if (late)
+      qvlog_debug_tag(DEBUG_TAG, LATE_REPLY_DEBUG_LEVEL,
+                      L"MsgWaitQueue: late reply: message %d (id %u) put after its waiter gave up", code, id);
 }
 
 QVCPMessage *MsgWaitQueue::waitForMessage(uint16_t code, uint32_t id, uint32_t timeout)
@@ -272,13 +302,23 @@ void *WaitQueueInternals::wait(MsgWaitQueue *q, uint16_t code, uint32_t id, uint
 {
    int slot = -1;
    uint32_t remaining = timeout;
+   bool counted = false;  // in the queue's waiters
+   WaitQueueFigures *figures = q->m_figures;
    LockAcquire(q->m_lock);
+   // A wait for a code and id that gave up before waits for it again: its reply is not late.
+   if (figures != nullptr && figures->gaveUpCount > 0)
+      figures->forget(code, id, raw);
    void *msg;
    // The queue is scanned once more after the last sleep, so that a message put just at
    // the deadline is not left behind.
    while ((msg = take(q, code, id, raw)) == nullptr && remaining > 0)
    {
       uint64_t start = MonotonicMs();
+      if (!counted && figures != nullptr)
+      {
+         figures->waiters++;
+         counted = true;
+      }
       if (slot < 0)
          slot = acquireWaitSlot(q);
       QvEvent *event = (slot >= 0) ? q->m_waitEvents[slot] : nullptr;
@@ -297,6 +337,13 @@ void *WaitQueueInternals::wait(MsgWaitQueue *q, uint16_t code, uint32_t id, uint
    }
    if (slot >= 0)
       releaseWaitSlot(q, slot);
+   if (counted)
+   {
+      figures->waiters--;
+      // Only a wait that waited gives up: one that looked once (timeout 0) did not.
+      if (msg == nullptr)
+         figures->remember(code, id, raw);
+   }
    LockRelease(q->m_lock);
    return msg;
 }
@@ -322,8 +369,27 @@ int32_t WaitQueueInternals::discardExpired(MsgWaitQueue *q, uint64_t now)
 {
    LockAcquire(q->m_lock);
    int32_t discarded = q->m_held->discardExpired(now);
+   if (q->m_figures != nullptr)
+      q->m_figures->expired += static_cast<uint64_t>(discarded);
    LockRelease(q->m_lock);
    return discarded;
+}
+
+void WaitQueueInternals::readFigures(const void *object, qv::log::MetricsSink *sink)
+{
+   MsgWaitQueue *q = const_cast<MsgWaitQueue *>(static_cast<const MsgWaitQueue *>(object));
+   LockAcquire(q->m_lock);
+   int64_t held = q->m_held->size();
+   int64_t waiters = q->m_figures->waiters;
+   int64_t holdTime = q->m_holdTime;
+   int64_t expired = static_cast<int64_t>(q->m_figures->expired);
+   int64_t late = static_cast<int64_t>(q->m_figures->lateReplies);
+   LockRelease(q->m_lock);
+   sink->add("held", held);
+   sink->add("waiters", waiters);
+   sink->add("hold_time_ms", holdTime);
+   sink->add("expired", expired);
+   sink->add("late_replies", late);
 }
 
 void WaitQueueInternals::housekeeperThread(void *)

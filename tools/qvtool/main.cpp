@@ -31,6 +31,8 @@ const QvtoolCommand COMMANDS[] = {
     {"exec", "[--] COMMAND [ARGS...]", "run a shell command and stream its output; exits with its code", CommandExec},
     {"info", "[--heap-report]", "print the system, host, installation directories and memory figures", CommandInfo},
     {"config", "FILE|DIR... [--xml]", "load configuration files and print the merged tree", CommandConfig},
+    {"agent", "--config FILE", "serve qvtool call clients as the configuration says", CommandAgent},
+    {"call", "HOST:PORT COMMAND [ARGS]", "send one request to an agent (info, exec, get-file...)", CommandCall},
 };
 
 constexpr int DEBUG_KEY = LONG_OPTION_KEY;

@@ -58,18 +58,6 @@ const CommandSyntax SYNTAX = {
     "  sent, answered, lostPercent, rttMinMs, rttAvgMs, rttMaxMs (null when none answered).\n"
     "Exit code 1 when HOST cannot be resolved or no request was answered.\n"};
 
-const char *ResultName(uint32_t result)
-{
-   switch (result)
-   {
-      case PING_OK: return "PING_OK";
-      case PING_UNREACHABLE: return "PING_UNREACHABLE";
-      case PING_TIMEOUT: return "PING_TIMEOUT";
-      case PING_INTERNAL_ERROR: return "PING_INTERNAL_ERROR";
-      default: return "unknown";
-   }
-}
-
 /* A whole decimal number from min to max; false when text is anything else. */
 bool ParseNumber(const char *text, long min, long max, long *value)
 {
@@ -83,6 +71,18 @@ bool ParseNumber(const char *text, long min, long max, long *value)
 }
 
 }  // namespace
+
+const char *PingResultName(uint32_t result)
+{
+   switch (result)
+   {
+      case PING_OK: return "PING_OK";
+      case PING_UNREACHABLE: return "PING_UNREACHABLE";
+      case PING_TIMEOUT: return "PING_TIMEOUT";
+      case PING_INTERNAL_ERROR: return "PING_INTERNAL_ERROR";
+      default: return "unknown";
+   }
+}
 
 int CommandPing(int argc, char **argv)
 {
@@ -144,14 +144,14 @@ int CommandPing(int argc, char **argv)
       if (json)
       {
          json_array_append_new(replies, json_pack("{s:I, s:s, s:o}", "sequence", static_cast<json_int_t>(seq), "result",
-                                                  ResultName(result), "rttMs",
+                                                  PingResultName(result), "rttMs",
                                                   (result == PING_OK) ? json_integer(rtt) : json_null()));
          continue;
       }
       if (result == PING_OK)
-         printf("%s from %s: seq=%ld time=%u ms\n", ResultName(result), text, seq, rtt);
+         printf("%s from %s: seq=%ld time=%u ms\n", PingResultName(result), text, seq, rtt);
       else
-         printf("%s from %s: seq=%ld\n", ResultName(result), text, seq);
+         printf("%s from %s: seq=%ld\n", PingResultName(result), text, seq);
       fflush(stdout);
    }
    long lost = (count - answered) * 100 / count;

@@ -45,6 +45,11 @@ int CommandCrashTest(int argc, char **argv);
 int CommandExec(int argc, char **argv);
 int CommandInfo(int argc, char **argv);
 int CommandConfig(int argc, char **argv);
+int CommandAgent(int argc, char **argv);
+int CommandCall(int argc, char **argv);
+
+/* The name of an IcmpPing result ("PING_OK" ...), "unknown" for other values. */
+const char *PingResultName(uint32_t result);
 
 /* Prints the table's title, source and format, then its cells as aligned columns under
  * the display names (an instance column marked with '*'), and the row and column counts. */
