@@ -16,6 +16,7 @@
 
 #include "support/debug_capture.h"
 #include "support/metrics_test_util.h"
+#include "support/raw_io_test_util.h"
 #include "support/thread_test_util.h"
 
 using namespace qvtest;
@@ -23,7 +24,8 @@ using namespace qvtest;
 namespace {
 
 typedef std::unique_ptr<QVCPMessage> MessagePtr;
-using Bytes = std::vector<uint8_t>;
+using qvtest::Bytes;
+using qvtest::EnvelopeOf;
 
 constexpr uint16_t REPLY = 0x0102;
 
@@ -149,17 +151,6 @@ Bytes Wire(uint16_t code, uint32_t id)
    return bytes;
 }
 
-Bytes Envelope(QVCPEncryptionContext *context, const Bytes &plain)
-{
-   Bytes copy = plain;
-   QVCP_ENCRYPTED_MESSAGE *envelope = context->encryptMessage(reinterpret_cast<QVCP_MESSAGE *>(copy.data()));
-   EXPECT_NE(envelope, nullptr);
-   const uint8_t *p = reinterpret_cast<const uint8_t *>(envelope);
-   Bytes bytes(p, p + ntohl(envelope->size));
-   free(envelope);
-   return bytes;
-}
-
 /* Hands out its bytes, then reports a time-out. */
 class BytesChannel : public AbstractCommChannel
 {
@@ -189,9 +180,9 @@ TEST(ReceiverFigures, MessagesBytesAndDecryptionFailuresAreCounted)
    QVCPEncryptionContext *context = QVCPEncryptionContext::create(1u << QVCP_CIPHER_AES_256);
    ASSERT_NE(context, nullptr);
    BytesChannel *channel = new BytesChannel;
-   Bytes forged = Envelope(context, Wire(CMD_KEEPALIVE, 2));
+   Bytes forged = EnvelopeOf(context, Wire(CMD_KEEPALIVE, 2));
    forged[20] ^= 1;
-   channel->bytes = Envelope(context, Wire(CMD_KEEPALIVE, 1));
+   channel->bytes = EnvelopeOf(context, Wire(CMD_KEEPALIVE, 1));
    channel->bytes.insert(channel->bytes.end(), forged.begin(), forged.end());
    Bytes plain = Wire(CMD_KEEPALIVE, 3);
    channel->bytes.insert(channel->bytes.end(), plain.begin(), plain.end());
@@ -207,7 +198,7 @@ TEST(ReceiverFigures, MessagesBytesAndDecryptionFailuresAreCounted)
       EXPECT_NE(nullptr, MessagePtr(receiver.readMessage(0, &result)));
       // Without a context an envelope is dropped, and counted the same way.
       receiver.setEncryptionContext(nullptr);
-      channel->bytes = Envelope(context, Wire(CMD_KEEPALIVE, 4));
+      channel->bytes = EnvelopeOf(context, Wire(CMD_KEEPALIVE, 4));
       total += static_cast<int64_t>(channel->bytes.size());
       EXPECT_EQ(nullptr, receiver.readMessage(0, &result));
       EXPECT_EQ(MSGRECV_TIMEOUT, result);
