@@ -200,11 +200,12 @@ QV_API void qvlog_set_debug_level_tag_for(const wchar_t *tag, int32_t level, uin
 
 /* Flood control of the debug output: a tag (each object tag on its own, untagged lines as
  * one more) that writes more than linesPerSecond lines within one second has the further
- * lines of that second dropped; when its second has ended, the next debug call writes one
- * line for it, tagged with the tag and of level 0: "Debug tag TAG: N lines suppressed"
- * ("Untagged debug output: N lines suppressed" for untagged lines). A second begins with
- * the first line of the tag after the last one ended. 0 (the default) removes the limit.
- * Counted in the "debug_output" figures (qv_metrics.h). */
+ * lines of that second dropped. Once that second has ended, the next debug line written
+ * (of any tag) is preceded by one summary line with the tag: "Debug tag TAG: N lines
+ * suppressed" ("Untagged debug output: N lines suppressed" for untagged lines). A second
+ * begins with the first line of the tag after its last second ended. Changing the limit
+ * writes the pending summaries at once; 0 (the default) removes the limit. Counted in the
+ * "debug_output" figures (qv_metrics.h). */
 QV_API void qvlog_set_debug_rate_limit(uint32_t linesPerSecond);
 
 /* The default level. */

@@ -247,11 +247,11 @@ QV_API void ThreadPoolSetResizeParameters(int32_t responsiveness, uint32_t highW
 
 /* Stuck-work watchdog: a task of pool (a request, or one serialized request) that has run
  * for more than milliseconds is reported once in the log, as a debug message of level 0
- * with the tag "threads.pool": "Thread pool NAME: task FUNCTION (address) has been running
- * for N ms". The pool's maintenance thread checks the running tasks at least every half
- * threshold (and at least every 10 ms), so a report comes between the threshold and about
- * one and a half times it. Reports are counted in the pool's "stuck_tasks" figure
- * (qv_metrics.h). 0 (the default) turns the watchdog off. May be called at any time. */
+ * with the tag "threads.pool": "Thread pool NAME: task ADDRESS has been running for N ms",
+ * ADDRESS being the address of the task's function. The pool's maintenance thread looks at the running tasks every half
+ * threshold (but not more often than every 10 ms), so a report comes between the threshold and about one and a half
+ * times it. Reports are counted in the pool's "stuck_tasks" figure (qv_metrics.h). 0 (the default) turns the watchdog
+ * off. May be called at any time. */
 QV_API void ThreadPoolSetStuckTaskThreshold(ThreadPool *pool, uint32_t milliseconds);
 
 #ifdef __cplusplus

@@ -4,6 +4,7 @@
 #include "log/metrics_registry.h"
 
 #include "platform/sync.h"
+#include "platform/thread_start.h"
 
 #include <qv_data.h>
 #include <qv_strings.h>
@@ -186,6 +187,29 @@ public:
    void add(const char *figure, double value) override { put(figure, json_real(value)); }
 };
 
+/* The registry's lock is held across a fork, so that the child's lists are whole; the
+ * child, whose one thread does not own the copy, starts with a fresh lock. */
+void ForkPrepare()
+{
+   qv::platform::LockAcquire(&g_registryLock);
+}
+
+void ForkParent()
+{
+   qv::platform::LockRelease(&g_registryLock);
+}
+
+void ForkChild()
+{
+   qv::platform::LockInit(&g_registryLock);
+}
+
+void AddForkHandlersOnce()
+{
+   static const bool added = (qv::platform::ForkHandlersAdd(ForkPrepare, ForkParent, ForkChild), true);
+   (void)added;
+}
+
 void CopyName(MetricsSource *source, const wchar_t *name)
 {
    size_t length = 0;
@@ -206,6 +230,7 @@ void MetricsRegister(MetricsSource *source, MetricsKind kind, const wchar_t *nam
    source->object = object;
    CopyName(source, name);
    source->next = nullptr;
+   AddForkHandlersOnce();
    LockHold hold(&g_registryLock);
    source->id = g_nextId++;
    source->prev = g_last[kind];

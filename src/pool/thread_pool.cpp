@@ -230,9 +230,9 @@ void WorkerThread(void *arg)
       }
       int64_t now = WaitClockMs();
       AddWaitTime(pool, now - request->queueTime);
-      TaskSet(&self->task, request->function, now);
+      TaskBegin(&self->task, request->function, now);
       request->function(request->arg);
-      TaskSet(&self->task, nullptr, 0);
+      TaskEnd(&self->task);
       FreeRequest(request);
       pool->pendingRequests.fetch_sub(1, std::memory_order_relaxed);
    }

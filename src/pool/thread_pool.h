@@ -103,26 +103,30 @@ uint32_t WaitLowWatermark();
 
 using platform::LockHold;
 
-/* The task a worker runs now, for the stuck-work watchdog. Written by the worker alone as
- * a sequence lock (version odd while it changes the fields), read by the maintenance
- * thread, which keeps in reported the version of the last task it reported. */
+/* The task a worker runs now, for the stuck-work watchdog: written by the worker alone,
+ * three plain stores per task, read by the maintenance thread. A task is told by its start,
+ * which the reader takes before and after the function: equal and not 0, the pair belongs
+ * together (a task that started in the same millisecond as the one before it has the same
+ * start, and so the reported time is right for it too). */
 struct RunningTask
 {
-   std::atomic<uint64_t> version{0};
-   std::atomic<ThreadPoolWorkerFunction> function{nullptr};  // null while no task runs
-   std::atomic<int64_t> start{0};                            // WaitClockMs() when the task started
-   uint64_t reported = 0;                                    // maintenance thread only
+   std::atomic<ThreadPoolWorkerFunction> function{nullptr};
+   std::atomic<int64_t> start{0};  // WaitClockMs() when the task started; 0 while none runs
+   int64_t reported = 0;           // start of the last task reported; maintenance thread only
 };
 
-/* Marks function as running since now (null: no task runs). Worker thread only. */
-inline void TaskSet(RunningTask *task, ThreadPoolWorkerFunction function, int64_t now)
+/* Marks function as running since now (the coarse clock is never 0). Worker thread only.
+ * The function is stored with release, so that a reader that sees it also sees the 0
+ * stored when the previous task ended. */
+inline void TaskBegin(RunningTask *task, ThreadPoolWorkerFunction function, int64_t now)
 {
-   uint64_t version = task->version.load(std::memory_order_relaxed);
-   task->version.store(version + 1, std::memory_order_relaxed);
-   std::atomic_thread_fence(std::memory_order_release);
-   task->function.store(function, std::memory_order_relaxed);
-   task->start.store(now, std::memory_order_relaxed);
-   task->version.store(version + 2, std::memory_order_release);
+   task->function.store(function, std::memory_order_release);
+   task->start.store(now, std::memory_order_release);
+}
+
+inline void TaskEnd(RunningTask *task)
+{
+   task->start.store(0, std::memory_order_relaxed);
 }
 
 /* The running task of the worker that runs the calling code; null outside workers. */

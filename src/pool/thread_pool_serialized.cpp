@@ -49,10 +49,10 @@ void qv::pool::SerializedRunner(void *arg)
       if (wait > static_cast<int64_t>(queue->longestWait.load(std::memory_order_relaxed)))
          queue->longestWait.store(static_cast<uint32_t>(wait), std::memory_order_relaxed);
       if (task != nullptr)
-         TaskSet(task, request->function, now);
+         TaskBegin(task, request->function, now);
       request->function(request->arg);
       if (task != nullptr)
-         TaskSet(task, nullptr, 0);
+         TaskEnd(task);
       FreeRequest(request);
       // The last pending request: the queue may be swept away from here on.
       if (queue->pending.fetch_sub(1, std::memory_order_acq_rel) == 1)

@@ -41,18 +41,15 @@ EnumerationCallbackResult CheckWorker(const void *, const void *value, void *con
    if (pass->count == MAX_REPORTS_PER_PASS)
       return STOP_ENUMERATION;
    RunningTask &task = const_cast<WorkerThreadInfo *>(static_cast<const WorkerThreadInfo *>(value))->task;
-   uint64_t version = task.version.load(std::memory_order_acquire);
-   if ((version & 1) != 0 || version == task.reported)
+   int64_t start = task.start.load(std::memory_order_acquire);
+   if (start == 0 || start == task.reported || pass->now - start <= pass->threshold)
       return CONTINUE_ENUMERATION;
-   ThreadPoolWorkerFunction function = task.function.load(std::memory_order_relaxed);
-   int64_t start = task.start.load(std::memory_order_relaxed);
-   std::atomic_thread_fence(std::memory_order_acquire);
-   if (task.version.load(std::memory_order_relaxed) != version || function == nullptr)
+   ThreadPoolWorkerFunction function = task.function.load(std::memory_order_acquire);
+   if (task.start.load(std::memory_order_relaxed) != start || function == nullptr)
       return CONTINUE_ENUMERATION;
    int64_t running = pass->now - start;
-   if (running <= pass->threshold)
-      return CONTINUE_ENUMERATION;
-   task.reported = version;
+   // A later task of this worker starts after this report, so its start differs.
+   task.reported = start;
    pass->reports[pass->count++] = StuckReport{function, running};
    return CONTINUE_ENUMERATION;
 }

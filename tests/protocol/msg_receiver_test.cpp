@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/raw_io_test_util.h"
+
 #include <arpa/inet.h>
 #include <string.h>
 
@@ -318,28 +320,18 @@ TEST_F(ReceiverTest, EncryptedMessagesWithoutContextAreDroppedWithoutStalling)
    }
 }
 
-/* The envelope of a message's wire form under context. */
-Bytes Envelope(QVCPEncryptionContext *context, const Bytes &plain)
-{
-   Bytes copy = plain;
-   QVCP_ENCRYPTED_MESSAGE *envelope = context->encryptMessage(reinterpret_cast<QVCP_MESSAGE *>(copy.data()));
-   EXPECT_NE(envelope, nullptr);
-   const uint8_t *p = reinterpret_cast<const uint8_t *>(envelope);
-   Bytes bytes(p, p + ntohl(envelope->size));
-   free(envelope);
-   return bytes;
-}
+using qvtest::EnvelopeOf;
 
 TEST_F(ReceiverTest, EncryptedMessagesAreDecryptedOrReportedAndTheRestStillComes)
 {
    QVCPEncryptionContext *context = QVCPEncryptionContext::create(1u << QVCP_CIPHER_AES_256);
    ASSERT_NE(context, nullptr);
    receiver->setEncryptionContext(context);
-   Bytes forged = Envelope(context, Wire(CMD_KEEPALIVE, 2));
+   Bytes forged = EnvelopeOf(context, Wire(CMD_KEEPALIVE, 2));
    forged[20] ^= 1;
    // The third envelope grows the buffer: the scratch buffer must grow with it.
-   channel->chunks.push_back(Envelope(context, Wire(CMD_KEEPALIVE, 1)) + forged + Wire(CMD_KEEPALIVE, 3) +
-                             Envelope(context, Wire(CMD_FILE_DATA, 4, 6000)));
+   channel->chunks.push_back(EnvelopeOf(context, Wire(CMD_KEEPALIVE, 1)) + forged + Wire(CMD_KEEPALIVE, 3) +
+                             EnvelopeOf(context, Wire(CMD_FILE_DATA, 4, 6000)));
    EXPECT_EQ(read(MSGRECV_SUCCESS), 1u);
    read(MSGRECV_DECRYPTION_FAILURE);
    EXPECT_EQ(read(MSGRECV_SUCCESS), 3u);
@@ -348,7 +340,7 @@ TEST_F(ReceiverTest, EncryptedMessagesAreDecryptedOrReportedAndTheRestStillComes
    // although the plain message, now in the buffer, carries the envelope's code.
    Bytes inner = Unparsable();
    inner[1] = CMD_ENCRYPTED_MESSAGE;
-   channel->chunks.push_back(Envelope(context, inner));
+   channel->chunks.push_back(EnvelopeOf(context, inner));
    read(MSGRECV_PROTOCOL_ERROR);
    read(MSGRECV_PROTOCOL_ERROR);
    receiver.reset();

@@ -53,6 +53,19 @@ inline Bytes MakeMessage(uint16_t code, uint32_t size, uint32_t id, uint8_t seed
    return m;
 }
 
+/* The wire form of the encrypted envelope of plain (a message's wire form) under context. */
+inline Bytes EnvelopeOf(QVCPEncryptionContext *context, const Bytes &plain)
+{
+   Bytes copy = plain;
+   QVCP_ENCRYPTED_MESSAGE *envelope = context->encryptMessage(reinterpret_cast<QVCP_MESSAGE *>(copy.data()));
+   if (envelope == nullptr)
+      return Bytes();
+   const uint8_t *p = reinterpret_cast<const uint8_t *>(envelope);
+   Bytes bytes(p, p + GetBE32(&envelope->size));
+   free(envelope);
+   return bytes;
+}
+
 /* A channel whose recv plays a script: each step is either bytes (handed out over as many
  * calls as the callers' room needs) or a bare result (0 closed, -1 failure, -2 time-out).
  * After the script it reports a closed connection. Sends are recorded one per call; a
