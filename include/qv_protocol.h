@@ -887,6 +887,7 @@ private:
    size_t m_bytesToSkip;                      // bytes of a skipped message still to come
    size_t m_start;                            // bytes of consumed messages at the front, moved out before a read
    bool m_protocolError;                      // reported once: every later read reports it again
+   bool m_lastEncrypted;                      // the message last handed out came in an envelope
    qv::protocol::ReceiverFigures *m_figures;  // counters for the library's figures; null when out of memory
 
 protected:
@@ -912,6 +913,11 @@ public:
    /* Sets or replaces the context for encrypted messages (not owned: it must outlive its
     * use here); null, or the pass-through marker of all bits set, means none. */
    void setEncryptionContext(QVCPEncryptionContext *context) { m_encryptionContext = context; }
+
+   /* Whether the message last returned by readMessage came encrypted: a peer that has agreed
+    * on a session key uses this to refuse plain messages, which anyone on the path could
+    * have written. */
+   bool wasLastMessageEncrypted() const { return m_lastEncrypted; }
 
    /* The bytes held and not yet handed out, from their start (the header of the next or
     * of the malformed message); valid until the next readMessage. */

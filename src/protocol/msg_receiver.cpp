@@ -54,6 +54,7 @@ AbstractMessageReceiver::AbstractMessageReceiver(size_t initialSize, size_t maxS
    m_maxSize = (maxSize < m_initialSize) ? m_initialSize : maxSize;
    m_buffer = static_cast<uint8_t *>(malloc(m_size));
    m_decryptionBuffer = nullptr;
+   m_lastEncrypted = false;
    m_encryptionContext = nullptr;
    m_dataSize = 0;
    m_bytesToSkip = 0;
@@ -212,7 +213,8 @@ CutResult ReceiverInternals::cutMessage(AbstractMessageReceiver *r, QVCPMessage 
    }
 
    CutResult rc;
-   if (ReadBE16(raw) == CMD_ENCRYPTED_MESSAGE)
+   r->m_lastEncrypted = (ReadBE16(raw) == CMD_ENCRYPTED_MESSAGE);
+   if (r->m_lastEncrypted)
       rc = decryptAndParse(r, raw, size, msg);
    else if (takeBuffer(r, size, msg))
       return CutResult::MESSAGE;

@@ -2,6 +2,7 @@
  * wrong configuration, a refused peer, an agent that is down or killed during a transfer,
  * and configuration reloads while calls run. Every wait is for an event (a line in the
  * agent's output, a file that appears, a process that ends), never for a time. */
+#include "agent_protocol.h"
 #include "support/tool_run.h"
 
 #include <jansson.h>
@@ -304,6 +305,47 @@ TEST_F(AgentToolTest, RefusedPeerDownAgentAndForbiddenCommandFail)
    ToolRun exec = call("exec true");
    EXPECT_EQ(exec.status, 1) << exec.output;
    EXPECT_NE(exec.output.find("does not allow commands"), std::string::npos) << exec.output;
+}
+
+/* A client that agrees on the session key and then writes a plain request, as anyone on
+ * the path could: the agent ends the session without acting on it. */
+TEST_F(AgentToolTest, PlainRequestAfterTheKeyExchangeEndsTheSession)
+{
+   writeConfig(config(""));
+   startAgent();
+   SOCKET s = ConnectToHost(InetAddress::parse("127.0.0.1"), static_cast<uint16_t>(std::stoi(m_port)), 5000);
+   ASSERT_NE(s, INVALID_SOCKET);
+   SocketCommChannel *channel = new SocketCommChannel(s, true);
+   CommChannelMessageReceiver receiver(channel, 4096, 1 << 20);
+   MessageReceiverResult result;
+   QVCPMessage *request = receiver.readMessage(30000, &result);
+   ASSERT_NE(request, nullptr) << AbstractMessageReceiver::resultToText(result);
+   ASSERT_EQ(request->getCode(), CMD_REQUEST_SESSION_KEY);
+   QVCPEncryptionContext *context = nullptr;
+   QVCPMessage *reply = nullptr;
+   EXPECT_EQ(SetupEncryptionContext(request, &context, &reply, nullptr, QVCP_DEFAULT_VERSION), 0u);
+   delete request;
+   ASSERT_NE(reply, nullptr);
+   EXPECT_TRUE(agent::SendMessage(channel, nullptr, nullptr, *reply));
+   delete reply;
+   receiver.setEncryptionContext(context);
+
+   QVCPMessage plain(agent::CMD_GET_TABLE_REQUEST, 7);
+   plain.setField(agent::FIELD_TABLE_NAME, L"info");
+   EXPECT_TRUE(agent::SendMessage(channel, nullptr, nullptr, plain));
+   QVCPMessage *answer;
+   do
+      answer = receiver.readMessage(30000, &result);
+   while (answer == nullptr && result == MSGRECV_TIMEOUT);
+   EXPECT_EQ(answer, nullptr) << "the agent answered a plain request with code " << answer->getCode();
+   EXPECT_EQ(result, MSGRECV_CLOSED) << AbstractMessageReceiver::resultToText(result);
+   delete answer;
+   channel->decRefCount();
+   if (context != nullptr)
+      context->decRefCount();
+
+   // The agent serves encrypted requests as before.
+   EXPECT_EQ(call("info").status, 0);
 }
 
 TEST_F(AgentToolTest, TransferCutByTheAgentsDeathLeavesNoFile)

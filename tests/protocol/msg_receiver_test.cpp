@@ -332,10 +332,15 @@ TEST_F(ReceiverTest, EncryptedMessagesAreDecryptedOrReportedAndTheRestStillComes
    // The third envelope grows the buffer: the scratch buffer must grow with it.
    channel->chunks.push_back(EnvelopeOf(context, Wire(CMD_KEEPALIVE, 1)) + forged + Wire(CMD_KEEPALIVE, 3) +
                              EnvelopeOf(context, Wire(CMD_FILE_DATA, 4, 6000)));
+   EXPECT_FALSE(receiver->wasLastMessageEncrypted());
    EXPECT_EQ(read(MSGRECV_SUCCESS), 1u);
+   EXPECT_TRUE(receiver->wasLastMessageEncrypted());
    read(MSGRECV_DECRYPTION_FAILURE);
+   // A plain message between envelopes is told apart, so that a session can refuse it.
    EXPECT_EQ(read(MSGRECV_SUCCESS), 3u);
+   EXPECT_FALSE(receiver->wasLastMessageEncrypted());
    EXPECT_EQ(read(MSGRECV_SUCCESS), 4u);
+   EXPECT_TRUE(receiver->wasLastMessageEncrypted());
    // An envelope of a plain message that does not parse is a protocol error, and stays one
    // although the plain message, now in the buffer, carries the envelope's code.
    Bytes inner = Unparsable();

@@ -89,6 +89,15 @@ void Session::run()
                             AbstractMessageReceiver::resultToText(result));
             break;
          }
+         // Once the session key is agreed, a plain message may have been written by anyone
+         // on the path: the session ends rather than act on it.
+         if (!receiver->wasLastMessageEncrypted())
+         {
+            qvlog_debug_tag(DEBUG_TAG, 4, L"session with %s ended (plain message 0x%04X after key exchange)",
+                            PeerText(peer).c_str(), msg->getCode());
+            delete msg;
+            break;
+         }
          addRef();
          ThreadPoolExecuteSerialized(server->m_pool, key, RunRequest, new Request{this, msg});
       }
