@@ -163,7 +163,7 @@ void BM_UthashExactCase(benchmark::State &state)
 }
 
 /* The hashes alone, over the same keys: uthash's Jenkins hash of the key bytes (4 per
- * character), which every uthash table above computes, and the peer's std::hash. */
+ * character), which the bare uthash table above computes, and the peer's std::hash. */
 void BM_HashOnlyJenkins(benchmark::State &state)
 {
    LookUp(state, TestKeys().exact, [](const std::wstring &key) {

@@ -5,6 +5,7 @@
 
 #include <qv_containers.h>
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wctype.h>
@@ -67,82 +68,94 @@ inline wchar_t FoldCharacter(wchar_t ch)
    return static_cast<wchar_t>(towupper(static_cast<wint_t>(ch)));
 }
 
-/* Characters as they are, or folded to upper case; map3 maps three at once. */
+/* The key hash's constants: odd 64-bit numbers with bits spread evenly. */
+constexpr uint64_t KEY_HASH_SEED = 0xa0761d6478bd642full;
+constexpr uint64_t KEY_HASH_MIX = 0xe7037ed1a0b428dbull;
+constexpr uint64_t KEY_HASH_FINAL = 0x8ebc6af09c88c6e3ull;
+
+/* Both halves of the 128-bit product of a and b folded together: every bit of either
+ * factor reaches every bit of the result. */
+inline uint64_t KeyHashMix(uint64_t a, uint64_t b)
+{
+   unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+   return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+/* Two characters as one 64-bit word, the first in the low half. */
+inline uint64_t CharPair(wchar_t c0, wchar_t c1)
+{
+   return static_cast<uint64_t>(static_cast<UCS4CHAR>(c0)) | (static_cast<uint64_t>(static_cast<UCS4CHAR>(c1)) << 32);
+}
+
+/* Upper-cases both characters of a pair: ASCII ones four at a time with no table, others
+ * as FoldCharacter does. */
+inline uint64_t FoldPair(uint64_t pair)
+{
+   constexpr uint64_t LANES = 0x0000000100000001ull;
+   if ((pair & (0xFFFFFF80ull * LANES)) != 0)
+      return CharPair(FoldCharacter(static_cast<wchar_t>(static_cast<uint32_t>(pair))),
+                      FoldCharacter(static_cast<wchar_t>(static_cast<uint32_t>(pair >> 32))));
+   // Each lane is below 0x80: bit 7 of lane + (0x80 - 'a') tells c >= 'a', that of
+   // lane + (0x80 - 'z' - 1) tells c > 'z'.
+   uint64_t fromA = pair + (0x80 - 'a') * LANES;
+   uint64_t pastZ = pair + (0x80 - 'z' - 1) * LANES;
+   uint64_t lower = fromA & ~pastZ & (0x80 * LANES);
+   return pair - (lower >> 2);  // 'a' - 'A' is 0x20
+}
+
+/* Characters as they are, or folded to upper case, a pair at a time. */
 struct SameCase
 {
+   static uint64_t map2(uint64_t pair) { return pair; }
    static wchar_t map(wchar_t ch) { return ch; }
-   static void map3(wchar_t &, wchar_t &, wchar_t &) {}
 };
 struct UpperCase
 {
+   static uint64_t map2(uint64_t pair) { return FoldPair(pair); }
    static wchar_t map(wchar_t ch) { return FoldCharacter(ch); }
-   static void map3(wchar_t &c0, wchar_t &c1, wchar_t &c2)
-   {
-      UCS4CHAR any = static_cast<UCS4CHAR>(c0) | static_cast<UCS4CHAR>(c1) | static_cast<UCS4CHAR>(c2);
-      if (any < 0x80)
-      {
-         c0 = static_cast<wchar_t>(ASCII_UPPER.upper[c0]);
-         c1 = static_cast<wchar_t>(ASCII_UPPER.upper[c1]);
-         c2 = static_cast<wchar_t>(ASCII_UPPER.upper[c2]);
-      }
-      else
-      {
-         c0 = FoldCharacter(c0);
-         c1 = FoldCharacter(c1);
-         c2 = FoldCharacter(c2);
-      }
-   }
 };
 
-/* HASH_JEN's starting values: the golden ratio for its first two words, its own seed
- * for the third. */
-constexpr unsigned JEN_GOLDEN_RATIO = 0x9e3779b9u;
-constexpr unsigned JEN_SEED = 0xfeedbeefu;
-
-/* HASH_JEN of the length characters of key mapped through Case, computed with each
- * character as one of the little-endian words that HASH_JEN reads, so no byte is loaded
- * twice; with out not null the mapped characters are written there as well (out may be
- * key itself). */
+/* Hash of the length characters of key mapped through Case, four characters to a
+ * multiplication; with out not null the mapped characters are written there as well (out
+ * may be key itself). The hash of a key mapped through UpperCase is that of the folded
+ * key taken as it is. The hash lives only in the tables of a running process: nothing
+ * stores or sends it. */
 template <typename Case> inline unsigned HashKey(const wchar_t *key, size_t length, wchar_t *out)
 {
-   static_assert(sizeof(wchar_t) == 4, "one HASH_JEN word per character");
-   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "HASH_JEN reads little-endian words");
-   // HASH_JEN's block is three words.
-   constexpr size_t BLOCK_CHARS = 3;
-   unsigned i = JEN_GOLDEN_RATIO, j = JEN_GOLDEN_RATIO, hashv = JEN_SEED;
+   static_assert(sizeof(wchar_t) == 4, "two characters to a 64-bit word");
+   uint64_t hash = KEY_HASH_SEED ^ (length * KEY_HASH_FINAL);
    size_t n = 0;
-   for (; length - n >= BLOCK_CHARS; n += BLOCK_CHARS)
-   {
-      wchar_t c0 = key[n], c1 = key[n + 1], c2 = key[n + 2];
-      Case::map3(c0, c1, c2);
+   auto pairAt = [&](size_t at) {
+      uint64_t pair = Case::map2(CharPair(key[at], key[at + 1]));
       if (out != nullptr)
       {
-         out[n] = c0;
-         out[n + 1] = c1;
-         out[n + 2] = c2;
+         out[at] = static_cast<wchar_t>(static_cast<uint32_t>(pair));
+         out[at + 1] = static_cast<wchar_t>(static_cast<uint32_t>(pair >> 32));
       }
-      i += static_cast<unsigned>(c0);
-      j += static_cast<unsigned>(c1);
-      hashv += static_cast<unsigned>(c2);
-      HASH_JEN_MIX(i, j, hashv);
-   }
-   hashv += KeyBytes(length);
-   if (length - n == 2)
+      return pair;
+   };
+   for (; length - n >= 4; n += 4)
    {
-      wchar_t c1 = Case::map(key[n + 1]);
-      if (out != nullptr)
-         out[n + 1] = c1;
-      j += static_cast<unsigned>(c1);
+      uint64_t first = pairAt(n);
+      uint64_t second = pairAt(n + 2);
+      hash = KeyHashMix(first ^ KEY_HASH_MIX, second ^ hash);
    }
-   if (length - n >= 1)
+   uint64_t first = 0, second = 0;
+   if (length - n >= 2)
    {
-      wchar_t c0 = Case::map(key[n]);
-      if (out != nullptr)
-         out[n] = c0;
-      i += static_cast<unsigned>(c0);
+      first = pairAt(n);
+      n += 2;
    }
-   HASH_JEN_MIX(i, j, hashv);
-   return hashv;
+   if (length - n == 1)
+   {
+      wchar_t last = Case::map(key[n]);
+      if (out != nullptr)
+         out[n] = last;
+      second = static_cast<UCS4CHAR>(last);
+   }
+   hash = KeyHashMix(first ^ KEY_HASH_MIX, second ^ hash);
+   hash = KeyHashMix(hash ^ KEY_HASH_FINAL, length ^ KEY_HASH_SEED);
+   return static_cast<unsigned>(hash ^ (hash >> 32));
 }
 
 /* Upper-cases length characters of key in place. */

@@ -7,58 +7,17 @@
 #include <qv_protocol.h>
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-
-/* The index tables come from the message's pool and are released with it, so the index
- * macros may only be expanded where msg names the message (the index functions of
- * MessageInternals). A pool that cannot give memory ends the process: the index has no
- * other way to report it. */
-#define uthash_malloc(sz) (msg->m_pool.allocate(sz))
-#define uthash_free(ptr, sz) ((void)0)
-#define uthash_fatal(msg) exit(-1)
-/* The Jenkins hash, with the 4-byte identifier read in one load (see FieldKeyHash). */
-#define HASH_FUNCTION(keyptr, keylen, hashv) ((hashv) = qv::protocol::FieldKeyHash((keyptr), (keylen)))
-#include <uthash.h>
-
-namespace qv {
-namespace protocol {
-
-/* Start values of the Jenkins hash. */
-constexpr unsigned JENKINS_GOLDEN = 0x9e3779b9u;
-constexpr unsigned JENKINS_SEED = 0xfeedbeefu;
-
-/* The Jenkins hash of keylen bytes at key, as uthash computes it. A field identifier (4
- * bytes) goes straight to the final mix: its bytes, taken little-endian, are one 32-bit
- * number, loaded at once instead of byte by byte. */
-inline unsigned FieldKeyHash(const void *key, size_t keylen)
-{
-   unsigned hashv;
-   if (keylen != sizeof(uint32_t))
-   {
-      HASH_JEN(key, keylen, hashv);
-      return hashv;
-   }
-   uint32_t bytes;
-   memcpy(&bytes, key, sizeof(bytes));
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-   bytes = __builtin_bswap32(bytes);
-#endif
-   unsigned i = JENKINS_GOLDEN + bytes;
-   unsigned j = JENKINS_GOLDEN;
-   hashv = JENKINS_SEED + sizeof(uint32_t);
-   HASH_JEN_MIX(i, j, hashv);
-   return hashv;
-}
-
-}  // namespace protocol
-}  // namespace qv
 
 /* One field's pool block. The field keeps the wire layout with every number in host byte
  * order (INT32-array elements inside BINARY values stay big-endian, as on the wire). */
 struct QVCPMessage::Field
 {
-   UT_hash_handle hh;
+   Field *prev;  // the fields in order: the wire order and that of every walk
+   Field *next;
+   void *index;    // on the first field only: its ListIndex, or its FieldTable with bit 0 set
    uint32_t key;   // the field identifier, the index key
    uint32_t size;  // wire size of the field (the block holds at least this much after the header)
    QVCP_MESSAGE_FIELD field;
@@ -124,28 +83,100 @@ constexpr size_t FIELD_BLOCK_HEADER = offsetof(QVCPMessage::Field, field);
 /* The next field in order, or null. */
 inline QVCPMessage::Field *NextField(const QVCPMessage::Field *field)
 {
-   return static_cast<QVCPMessage::Field *>(field->hh.next);
+   return field->next;
+}
+
+/* A hash table of identifiers, the index of a message with more fields than a list
+ * holds: open addressing with linear probing, a power of two of slots of which at most
+ * half are used, and the slot found by a multiplicative hash of the identifier (field
+ * identifiers are small numbers, often consecutive, which it spreads evenly). It is a
+ * pool block of its own with the slots after it. */
+struct FieldSlot
+{
+   QVCPMessage::Field *field;  // null: free
+   uint32_t key;
+};
+
+struct FieldTable
+{
+   uint32_t count;            // fields in the table
+   uint32_t shift;            // 32 - log2 of the slot count
+   QVCPMessage::Field *last;  // the last field in order
+   FieldSlot *slots;
+
+   uint32_t mask() const { return (uint32_t(0xFFFFFFFF) >> shift); }
+};
+
+/* The home slot of key in a table of 2^(32 - shift) slots. */
+inline uint32_t SlotOf(uint32_t key, uint32_t shift)
+{
+   return (key * 0x9E3779B1u) >> shift;
+}
+
+/* The field of key in table, or null. */
+inline QVCPMessage::Field *FindInTable(const FieldTable *table, uint32_t key)
+{
+   uint32_t mask = table->mask();
+   for (uint32_t i = SlotOf(key, table->shift);; i = (i + 1) & mask)
+   {
+      const FieldSlot &slot = table->slots[i];
+      if (slot.field == nullptr || slot.key == key)
+         return slot.field;
+   }
+}
+
+/* Puts field into the slot of its identifier; returns the field it takes the place of, or
+ * null when the identifier is new. */
+inline QVCPMessage::Field *PutInTable(FieldTable *table, QVCPMessage::Field *field)
+{
+   uint32_t key = field->key;
+   uint32_t mask = table->mask();
+   for (uint32_t i = SlotOf(key, table->shift);; i = (i + 1) & mask)
+   {
+      FieldSlot &slot = table->slots[i];
+      if (slot.field == nullptr)
+      {
+         slot.field = field;
+         slot.key = key;
+         table->count++;
+         return nullptr;
+      }
+      if (slot.key == key)
+      {
+         QVCPMessage::Field *old = slot.field;
+         slot.field = field;
+         return old;
+      }
+   }
 }
 
 /* True when the index whose first field is head is a hash table, not a list. */
 inline bool IsHashed(const QVCPMessage::Field *head)
 {
-   return head != nullptr && head->hh.tbl != nullptr;
+   return head != nullptr && (reinterpret_cast<uintptr_t>(head->index) & 1) != 0;
 }
 
-/* The array of a listed index whose first field is head. A listed field leaves the
- * bucket links of its handle unused; the first one keeps the array there. */
+/* The array of a listed index whose first field is head. */
 inline ListIndex *ListOf(const QVCPMessage::Field *head)
 {
-   ListIndex *list;
-   memcpy(&list, &head->hh.hh_next, sizeof(list));
-   return list;
+   return static_cast<ListIndex *>(head->index);
 }
 
 inline void SetListOf(QVCPMessage::Field *head, ListIndex *list)
 {
-   static_assert(sizeof(head->hh.hh_next) == sizeof(list), "a handle link holds the array");
-   memcpy(&head->hh.hh_next, &list, sizeof(list));
+   head->index = list;
+}
+
+/* The table of a hashed index whose first field is head. */
+inline FieldTable *TableOf(const QVCPMessage::Field *head)
+{
+   return reinterpret_cast<FieldTable *>(reinterpret_cast<uintptr_t>(head->index) & ~uintptr_t(1));
+}
+
+inline void SetTableOf(QVCPMessage::Field *head, FieldTable *table)
+{
+   static_assert(alignof(FieldTable) > 1, "bit 0 of a table's address is free for the tag");
+   head->index = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(table) | 1);
 }
 
 /* The block that holds field. */

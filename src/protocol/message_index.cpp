@@ -1,9 +1,8 @@
 /* The field index of a message. While a message has few fields it is their list in order,
  * with their identifiers and blocks in an array beside it (ListIndex): scanning a handful
  * of identifiers is cheaper than hashing, and small messages are the common case. With
- * more, it is a uthash table (Jenkins hash of the identifier) over the same order links; a
- * listed field has no table pointer. The table keeps at least one bucket per field so that
- * its chains stay short. */
+ * more, it is an open-addressing table of identifiers (FieldTable) beside the same order
+ * links. Either is found through the first field. */
 #include "protocol/message_internals.h"
 
 namespace qv::protocol {
@@ -11,6 +10,9 @@ namespace qv::protocol {
 using Field = QVCPMessage::Field;
 
 namespace {
+
+/* Smallest table: a list that outgrows LIST_INDEX_LIMIT lands in it with room to spare. */
+constexpr unsigned MIN_TABLE_LOG2 = 6;
 
 /* An empty array for a listed index. Like the tables, it has no way to report that the
  * pool is out of memory. */
@@ -39,34 +41,62 @@ void RemoveFromList(ListIndex *list, uint32_t i)
    list->keys[list->count] = 0;
 }
 
+/* Puts field, whose identifier key is not in the table yet, into a free slot. */
+void AddToTable(FieldTable *table, uint32_t key, Field *field)
+{
+   uint32_t mask = table->mask();
+   uint32_t i = SlotOf(key, table->shift);
+   while (table->slots[i].field != nullptr)
+      i = (i + 1) & mask;
+   table->slots[i].field = field;
+   table->slots[i].key = key;
+   table->count++;
+}
+
 }  // namespace
 
-void MessageInternals::unlinkListed(QVCPMessage *msg, Field *field)
+FieldTable *MessageInternals::newTable(QVCPMessage *msg, size_t expected)
 {
-   Field *prev = static_cast<Field *>(field->hh.prev);
-   Field *next = NextField(field);
+   unsigned log2 = MIN_TABLE_LOG2;
+   while (log2 < 31 && (size_t(1) << log2) / 2 < expected)
+      log2++;
+   size_t slots = size_t(1) << log2;
+   auto *table = static_cast<FieldTable *>(msg->m_pool.allocate(sizeof(FieldTable) + slots * sizeof(FieldSlot)));
+   if (table == nullptr)
+      return nullptr;
+   table->count = 0;
+   table->shift = 32 - log2;
+   table->last = nullptr;
+   table->slots = reinterpret_cast<FieldSlot *>(table + 1);
+   memset(table->slots, 0, slots * sizeof(FieldSlot));
+   return table;
+}
+
+void MessageInternals::unlinkField(QVCPMessage *msg, Field *field)
+{
+   Field *prev = field->prev;
+   Field *next = field->next;
    if (prev != nullptr)
    {
-      prev->hh.next = next;
+      prev->next = next;
    }
    else
    {
       msg->m_fields = next;
       if (next != nullptr)
-         SetListOf(next, ListOf(field));  // the array stays with the first field
+         next->index = field->index;  // the index stays with the first field
    }
    if (next != nullptr)
-      next->hh.prev = prev;
+      next->prev = prev;
 }
 
 void MessageInternals::appendField(QVCPMessage *msg, Field *field, Field *last)
 {
-   field->hh.tbl = nullptr;
-   field->hh.prev = last;
-   field->hh.next = nullptr;
-   SetListOf(field, nullptr);
+   field->prev = last;
+   field->next = nullptr;
+   field->index = nullptr;
    if (last != nullptr)
-      last->hh.next = field;
+      last->next = field;
    else
       msg->m_fields = field;
 }
@@ -76,17 +106,27 @@ void MessageInternals::indexField(QVCPMessage *msg, Field *field)
    // The rare ways, out of line, so that adding a new field to a list stays short.
    auto addHashed = [msg](Field * added) __attribute__((noinline))
    {
-      hashField(msg, added, true);
-      const UT_hash_table *table = msg->m_fields->hh.tbl;
-      if (table->num_buckets < table->num_items)
-         growTable(msg, 0);
+      FieldTable *table = TableOf(msg->m_fields);
+      if ((table->count + 1) > (table->mask() + 1) / 2)
+         table = growTable(msg, table->count + 1);
+      Field *old = PutInTable(table, added);
+      if (old != nullptr)
+      {
+         if (table->last == old)
+            table->last = old->prev;
+         unlinkField(msg, old);
+      }
+      appendField(msg, added, table->last);
+      if (msg->m_fields == added)
+         SetTableOf(added, table);
+      table->last = added;
    };
    auto dropListed = [msg](ListIndex * list, uint32_t key) __attribute__((noinline))
    {
       int old = FindInList(list, key);
       if (old >= 0)
       {
-         unlinkListed(msg, list->fields[old]);
+         unlinkField(msg, list->fields[old]);
          RemoveFromList(list, static_cast<uint32_t>(old));
       }
    };
@@ -107,7 +147,7 @@ void MessageInternals::indexField(QVCPMessage *msg, Field *field)
    if (last == nullptr)
       SetListOf(field, list);
    if (count == LIST_INDEX_LIMIT)
-      hashFields(msg, LIST_INDEX_LIMIT + 1, false);
+      hashFields(msg, LIST_INDEX_LIMIT + 1);
    else
       AddToList(list, field);
 }
@@ -116,7 +156,7 @@ void MessageInternals::finishIndex(QVCPMessage *msg, size_t count, bool mayRepea
 {
    if (count > LIST_INDEX_LIMIT)
    {
-      hashFields(msg, count, mayRepeat);
+      hashFields(msg, count);
       return;
    }
    if (mayRepeat)
@@ -129,7 +169,7 @@ void MessageInternals::finishIndex(QVCPMessage *msg, size_t count, bool mayRepea
          {
             if (later->key == f->key)
             {
-               unlinkListed(msg, f);
+               unlinkField(msg, f);
                break;
             }
          }
@@ -152,89 +192,53 @@ void MessageInternals::finishIndex(QVCPMessage *msg, size_t count, bool mayRepea
    SetListOf(msg->m_fields, list);
 }
 
-void MessageInternals::hashField(QVCPMessage *msg, Field *field, bool mayRepeat)
+void MessageInternals::hashFields(QVCPMessage *msg, size_t expected)
 {
-   unsigned hash;
-   HASH_VALUE(&field->key, sizeof(field->key), hash);
-   if (mayRepeat)
-   {
-      Field *old;
-      HASH_FIND_BYHASHVALUE(hh, msg->m_fields, &field->key, sizeof(field->key), hash, old);
-      if (old != nullptr)
-         HASH_DELETE(hh, msg->m_fields, old);
-   }
-   HASH_ADD_BYHASHVALUE(hh, msg->m_fields, key, sizeof(field->key), hash, field);
-}
-
-void MessageInternals::hashFields(QVCPMessage *msg, size_t expected, bool mayRepeat)
-{
-   Field *f = msg->m_fields;
-   msg->m_fields = nullptr;
-   while (f != nullptr)
+   if (msg->m_fields == nullptr)
+      return;
+   FieldTable *table = newTable(msg, expected);
+   if (table == nullptr)
+      exit(-1);  // as a list, the index has no way to report it
+   Field *last = nullptr;
+   for (Field *f = msg->m_fields; f != nullptr;)
    {
       Field *next = NextField(f);
-      hashField(msg, f, mayRepeat);
-      if (f == msg->m_fields)
-         growTable(msg, expected);  // sized once, before the rest goes in
+      // A field whose identifier comes again gives way to the later one, which keeps
+      // its place.
+      Field *old = PutInTable(table, f);
+      if (old != nullptr)
+         unlinkField(msg, old);
+      last = f;
       f = next;
    }
+   table->last = last;
+   SetTableOf(msg->m_fields, table);
 }
 
-void MessageInternals::growTable(QVCPMessage *msg, size_t expected)
+FieldTable *MessageInternals::growTable(QVCPMessage *msg, size_t expected)
 {
-   // As uthash's own expansion, but to the final power of two in one step: a table sized
-   // for a received message does not pass through every size below it.
-   UT_hash_table *table = msg->m_fields->hh.tbl;
-   size_t wanted = (expected > table->num_items) ? expected : table->num_items;
-   if (table->num_buckets >= wanted || table->noexpand)
-      return;
-   unsigned log2 = table->log2_num_buckets;
-   while ((size_t(1) << log2) < wanted)
-      log2++;
-   unsigned count = 1u << log2;
-   auto *buckets = static_cast<UT_hash_bucket *>(msg->m_pool.allocate(count * sizeof(UT_hash_bucket)));
-   if (buckets == nullptr)
-      uthash_fatal("out of memory");
-   memset(buckets, 0, count * sizeof(UT_hash_bucket));
-   unsigned items = table->num_items;
-   table->ideal_chain_maxlen = (items >> log2) + (((items & (count - 1)) != 0) ? 1 : 0);
-   table->nonideal_items = 0;
-   for (unsigned b = 0; b < table->num_buckets; b++)
+   // The old slots hold every identifier and block, side by side: the fields themselves
+   // are not read.
+   FieldTable *old = TableOf(msg->m_fields);
+   FieldTable *table = newTable(msg, expected);
+   if (table == nullptr)
+      exit(-1);  // as a list, the index has no way to report it
+   for (uint32_t i = 0; i <= old->mask(); i++)
    {
-      UT_hash_handle *hh = table->buckets[b].hh_head;
-      while (hh != nullptr)
-      {
-         UT_hash_handle *next = hh->hh_next;
-         UT_hash_bucket *bucket = &buckets[hh->hashv & (count - 1)];
-         if (++bucket->count > table->ideal_chain_maxlen)
-         {
-            table->nonideal_items++;
-            if (bucket->count > bucket->expand_mult * table->ideal_chain_maxlen)
-               bucket->expand_mult++;
-         }
-         hh->hh_prev = nullptr;
-         hh->hh_next = bucket->hh_head;
-         if (bucket->hh_head != nullptr)
-            bucket->hh_head->hh_prev = hh;
-         bucket->hh_head = hh;
-         hh = next;
-      }
+      const FieldSlot &slot = old->slots[i];
+      if (slot.field != nullptr)
+         AddToTable(table, slot.key, slot.field);
    }
-   table->buckets = buckets;
-   table->num_buckets = count;
-   table->log2_num_buckets = log2;
-   table->ineff_expands = (table->nonideal_items > (items >> 1)) ? table->ineff_expands + 1 : 0;
-   if (table->ineff_expands > 1)
-      table->noexpand = 1;
+   table->last = old->last;
+   SetTableOf(msg->m_fields, table);
+   return table;
 }
 
 /* Kept out of line, so that the listed lookup stays small enough to be inlined into every
  * getter. */
-__attribute__((noinline)) Field *MessageInternals::findHashed(Field *head, uint32_t fieldId)
+__attribute__((noinline)) Field *MessageInternals::findHashed(const Field *head, uint32_t fieldId)
 {
-   Field *field;
-   HASH_FIND(hh, head, &fieldId, sizeof(fieldId), field);
-   return field;
+   return FindInTable(TableOf(head), fieldId);
 }
 
 }  // namespace qv::protocol

@@ -21,16 +21,18 @@ struct MessageInternals
     * later field stays) and hashes a long list. */
    static void appendField(QVCPMessage *msg, Field *field, Field *last);
    static void finishIndex(QVCPMessage *msg, size_t count, bool mayRepeat);
-   static void unlinkListed(QVCPMessage *msg, Field *field);
-   /* Adds field to the table; with mayRepeat, in place of a field of its identifier. */
-   static void hashField(QVCPMessage *msg, Field *field, bool mayRepeat);
-   /* Turns the list into a hash table over the same order, sized for expected fields;
-    * with mayRepeat, of fields with the same identifier only the last stays. */
-   static void hashFields(QVCPMessage *msg, size_t expected, bool mayRepeat);
-   /* Gives the table at least one bucket per field, and per expected field. */
-   static void growTable(QVCPMessage *msg, size_t expected);
+   /* Takes field out of the order; the first field keeps the index. */
+   static void unlinkField(QVCPMessage *msg, Field *field);
+   /* Turns the list into a hash table over the same order, sized for expected fields; of
+    * fields with the same identifier only the last stays. */
+   static void hashFields(QVCPMessage *msg, size_t expected);
+   /* An empty table with at least two slots per expected field; null when the pool has
+    * no room. */
+   static FieldTable *newTable(QVCPMessage *msg, size_t expected);
+   /* Moves the table to one sized for expected fields. */
+   static FieldTable *growTable(QVCPMessage *msg, size_t expected);
    /* The field of the hashed index whose first field is head, or null. */
-   static Field *findHashed(Field *head, uint32_t fieldId);
+   static Field *findHashed(const Field *head, uint32_t fieldId);
    /* The field of that identifier, or null; inline, as every getter asks for one. */
    static Field *findField(const QVCPMessage *msg, uint32_t fieldId);
    /* The field when it exists and has that type, otherwise null. */

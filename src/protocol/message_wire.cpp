@@ -376,6 +376,11 @@ bool MessageInternals::parseFields(QVCPMessage *msg, const uint8_t *area, size_t
       next += sizeof(ListIndex);
       ClearList(list);
    }
+   // A long message's table is filled on the way as well, while each block is at hand; of
+   // fields with the same identifier the later one stays, in its place.
+   FieldTable *table = listed ? nullptr : newTable(msg, count);
+   if (!listed && table == nullptr)
+      return false;
    // Identifiers may repeat unless each is above the one before (the common order) or
    // they fall on distinct bits of seen (id % 64).
    uint64_t seen = 0;
@@ -397,17 +402,22 @@ bool MessageInternals::parseFields(QVCPMessage *msg, const uint8_t *area, size_t
       f->key = key;
       f->size = static_cast<uint32_t>(fieldSize);
       // Linked in order; finishIndex gives the first field the index.
-      f->hh.tbl = nullptr;
-      f->hh.prev = last;
-      f->hh.next = nullptr;
+      f->prev = last;
+      f->next = nullptr;
       if (last != nullptr)
-         last->hh.next = f;
+         last->next = f;
       else
          msg->m_fields = f;
       if (listed)
       {
          list->keys[i] = key;
          list->fields[i] = f;
+      }
+      else
+      {
+         Field *old = PutInTable(table, f);
+         if (old != nullptr)
+            unlinkField(msg, old);
       }
       uint64_t bit = PresenceBit(key);
       ascending = ascending & ((i == 0) | (key > lastKey));
@@ -417,7 +427,12 @@ bool MessageInternals::parseFields(QVCPMessage *msg, const uint8_t *area, size_t
       last = f;
       pos += padded ? Align8(fieldSize) : fieldSize;
    }
-   if (listed && !(mayRepeat && !ascending))
+   if (!listed)
+   {
+      table->last = last;
+      SetTableOf(msg->m_fields, table);
+   }
+   else if (!(mayRepeat && !ascending))
    {
       list->count = count;
       list->present = seen;
@@ -425,7 +440,7 @@ bool MessageInternals::parseFields(QVCPMessage *msg, const uint8_t *area, size_t
    }
    else
    {
-      finishIndex(msg, count, mayRepeat && !ascending);
+      finishIndex(msg, count, true);
    }
    return true;
 }

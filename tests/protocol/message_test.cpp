@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -328,6 +329,68 @@ TEST(MessageWire, ReceivedMessagesOfEverySizeFindAndReplaceTheirFields)
          EXPECT_EQ(m->getFieldAsUInt32(3), n - 1) << n;
       }
    }
+}
+
+TEST(MessageWire, LargeIndexKeepsIdentifiersThatShareSlots)
+{
+   // Identifiers a hash of the low bits would pile up (multiples of large powers of two),
+   // the extremes 0 and 0xFFFFFFFF, and runs far apart; replaced at the start, in the
+   // middle and at the end of the order while the table grows, and with repeats on the
+   // wire.
+   std::vector<uint32_t> ids = {0, 0xFFFFFFFFu, 0xFFFFFFFEu};
+   for (uint32_t i = 1; i <= 200; i++)
+      ids.push_back(i << 20);
+   for (uint32_t i = 0; i < 200; i++)
+      ids.push_back(0x10000000u + i);
+   for (uint32_t i = 0; i < 200; i++)
+      ids.push_back(0x20000000u + i * 64);
+   QVCPMessage m;
+   std::vector<uint32_t> order;
+   std::map<uint32_t, uint32_t> values;
+   for (size_t i = 0; i < ids.size(); i++)
+   {
+      m.setField(ids[i], static_cast<uint32_t>(i));
+      values[ids[i]] = static_cast<uint32_t>(i);
+      order.push_back(ids[i]);
+      if (i % 50 == 49)
+      {
+         // The first field, one in the middle and the last one move to the end.
+         for (size_t pos : {size_t(0), order.size() / 2, order.size() - 1})
+         {
+            uint32_t id = order[pos];
+            order.erase(order.begin() + static_cast<std::ptrdiff_t>(pos));
+            order.push_back(id);
+            m.setField(id, id ^ 0x5A5A5A5Au);
+            values[id] = id ^ 0x5A5A5A5Au;
+         }
+      }
+   }
+   ASSERT_EQ(Ids(m), order);
+   auto check = [&](const QVCPMessage &msg, const char *what) {
+      EXPECT_EQ(Ids(msg), order) << what;
+      for (uint32_t id : ids)
+         ASSERT_EQ(msg.getFieldAsUInt32(id), values[id]) << what << " " << id;
+      for (uint32_t absent : {1u, 201u << 20, 0x10000000u + 200, 0x20000000u + 1, 0xFFFFFFFDu})
+         EXPECT_FALSE(msg.isFieldExist(absent)) << what << " " << absent;
+   };
+   check(m, "built");
+   MessagePtr back = Parse(Wire(m));
+   ASSERT_NE(back, nullptr);
+   check(*back, "received");
+   QVCPMessage copy(back.get());
+   check(copy, "copied");
+
+   // The same identifiers twice on the wire, out of order: the later of each stays.
+   std::vector<std::pair<uint32_t, uint32_t>> fields;
+   for (uint32_t id : ids)
+      fields.push_back({id, 1});
+   for (auto it = ids.rbegin(); it != ids.rend(); ++it)
+      fields.push_back({*it, 2});
+   MessagePtr twice = Parse(Raw(0, static_cast<uint32_t>(fields.size()), Int32Fields(fields)));
+   ASSERT_NE(twice, nullptr);
+   EXPECT_EQ(Ids(*twice), std::vector<uint32_t>(ids.rbegin(), ids.rend()));
+   for (uint32_t id : ids)
+      ASSERT_EQ(twice->getFieldAsUInt32(id), 2u) << id;
 }
 
 TEST(MessageFields, NumericGettersAcceptOnlyTheirTypes)
