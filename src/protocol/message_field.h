@@ -89,8 +89,10 @@ inline QVCPMessage::Field *NextField(const QVCPMessage::Field *field)
 /* A hash table of identifiers, the index of a message with more fields than a list
  * holds: open addressing with linear probing, a power of two of slots of which at most
  * half are used, and the slot found by a multiplicative hash of the identifier (field
- * identifiers are small numbers, often consecutive, which it spreads evenly). It is a
- * pool block of its own with the slots after it. */
+ * identifiers are small numbers, often consecutive, which it spreads evenly). The
+ * multiplier is random for each process, so that a peer cannot choose identifiers that all
+ * fall on one run of slots and make a large message cost quadratic time. It is a pool
+ * block of its own with the slots after it. */
 struct FieldSlot
 {
    QVCPMessage::Field *field;  // null: free
@@ -99,6 +101,7 @@ struct FieldSlot
 
 struct FieldTable
 {
+   uint64_t multiplier;       // odd, the process's own
    uint32_t count;            // fields in the table
    uint32_t shift;            // 32 - log2 of the slot count
    QVCPMessage::Field *last;  // the last field in order
@@ -107,17 +110,17 @@ struct FieldTable
    uint32_t mask() const { return (uint32_t(0xFFFFFFFF) >> shift); }
 };
 
-/* The home slot of key in a table of 2^(32 - shift) slots. */
-inline uint32_t SlotOf(uint32_t key, uint32_t shift)
+/* The home slot of key: the top bits of its 64-bit product with the table's multiplier. */
+inline uint32_t SlotOf(uint32_t key, const FieldTable *table)
 {
-   return (key * 0x9E3779B1u) >> shift;
+   return static_cast<uint32_t>((uint64_t(key) * table->multiplier) >> (32 + table->shift));
 }
 
 /* The field of key in table, or null. */
 inline QVCPMessage::Field *FindInTable(const FieldTable *table, uint32_t key)
 {
    uint32_t mask = table->mask();
-   for (uint32_t i = SlotOf(key, table->shift);; i = (i + 1) & mask)
+   for (uint32_t i = SlotOf(key, table);; i = (i + 1) & mask)
    {
       const FieldSlot &slot = table->slots[i];
       if (slot.field == nullptr || slot.key == key)
@@ -131,7 +134,7 @@ inline QVCPMessage::Field *PutInTable(FieldTable *table, QVCPMessage::Field *fie
 {
    uint32_t key = field->key;
    uint32_t mask = table->mask();
-   for (uint32_t i = SlotOf(key, table->shift);; i = (i + 1) & mask)
+   for (uint32_t i = SlotOf(key, table);; i = (i + 1) & mask)
    {
       FieldSlot &slot = table->slots[i];
       if (slot.field == nullptr)

@@ -3,6 +3,7 @@
  * of identifiers is cheaper than hashing, and small messages are the common case. With
  * more, it is an open-addressing table of identifiers (FieldTable) beside the same order
  * links. Either is found through the first field. */
+#include "platform/random.h"
 #include "protocol/message_internals.h"
 
 namespace qv::protocol {
@@ -45,12 +46,24 @@ void RemoveFromList(ListIndex *list, uint32_t i)
 void AddToTable(FieldTable *table, uint32_t key, Field *field)
 {
    uint32_t mask = table->mask();
-   uint32_t i = SlotOf(key, table->shift);
+   uint32_t i = SlotOf(key, table);
    while (table->slots[i].field != nullptr)
       i = (i + 1) & mask;
    table->slots[i].field = field;
    table->slots[i].key = key;
    table->count++;
+}
+
+/* The odd multiplier of every field table of this process, drawn once. */
+uint64_t FieldHashMultiplier()
+{
+   static const uint64_t multiplier = [] {
+      // Without random bytes the golden-ratio multiplier still spreads ordinary identifiers.
+      uint64_t value = 0x9E3779B97F4A7C15ull;
+      qv::platform::RandomBytes(&value, sizeof(value));
+      return value | 1;
+   }();
+   return multiplier;
 }
 
 }  // namespace
@@ -64,6 +77,7 @@ FieldTable *MessageInternals::newTable(QVCPMessage *msg, size_t expected)
    auto *table = static_cast<FieldTable *>(msg->m_pool.allocate(sizeof(FieldTable) + slots * sizeof(FieldSlot)));
    if (table == nullptr)
       return nullptr;
+   table->multiplier = FieldHashMultiplier();
    table->count = 0;
    table->shift = 32 - log2;
    table->last = nullptr;
