@@ -4,9 +4,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF -DQV_BUILD_TOOLS=ON >/dev/null
-cmake --build build -j"$(nproc)" --target qvtool
-QV=$(pwd)/build/tools/qvtool
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF -DQV_BUILD_TOOLS=ON >/dev/null
+cmake --build build-demo -j"$(nproc)" --target qvtool
+QV=$(pwd)/build-demo/tools/qvtool
 
 DEMO=$(mktemp -d)
 AGENT=""
