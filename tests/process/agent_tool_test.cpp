@@ -239,6 +239,15 @@ TEST_F(AgentToolTest, EveryCommandAnswers)
    ToolRun escape = call("get-file ../key.bin --output '" + path("received") + "'");
    EXPECT_EQ(escape.status, 1) << escape.output;
    EXPECT_FALSE(std::filesystem::exists(path("received/key.bin")));
+   // So are links in it that lead out of it; a link that stays inside is followed.
+   std::filesystem::create_symlink(path("key.bin"), path("root/key-link"));
+   ToolRun linked = call("get-file key-link --output '" + path("received") + "'");
+   EXPECT_EQ(linked.status, 1) << linked.output;
+   EXPECT_FALSE(std::filesystem::exists(path("received/key-link")));
+   std::filesystem::create_symlink("fetch.txt", path("root/fetch-link"));
+   ToolRun inside = call("get-file fetch-link --output '" + path("received") + "'");
+   EXPECT_EQ(inside.status, 0) << inside.output;
+   EXPECT_EQ(ReadFile(path("received/fetch-link")), ReadFile(path("root/fetch.txt")));
 
    ToolRun debug = call("debug agent=7 --for 600");
    EXPECT_EQ(debug.status, 0) << debug.output;

@@ -321,6 +321,23 @@ std::wstring PathBelowRoot(const std::wstring &root, const wchar_t *path)
    return root + L"/" + p;
 }
 
+/* Whether path, with every link followed, is still below root: a link placed in the file
+ * root must not hand out files from elsewhere. */
+bool ResolvesBelow(const std::string &root, const std::string &path)
+{
+   char *realRoot = realpath(root.c_str(), nullptr);
+   char *realPath = realpath(path.c_str(), nullptr);
+   bool below = false;
+   if (realRoot != nullptr && realPath != nullptr)
+   {
+      size_t length = strlen(realRoot);
+      below = strncmp(realPath, realRoot, length) == 0 && (realPath[length] == '/' || strcmp(realRoot, "/") == 0);
+   }
+   free(realRoot);
+   free(realPath);
+   return below;
+}
+
 struct SendPacing
 {
    Session *session;
@@ -359,7 +376,7 @@ void HandleGetFile(Session *session, const QVCPMessage *request)
    }
    std::string utf8 = Utf8(full.c_str());
    struct stat st;
-   if (stat(utf8.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+   if (stat(utf8.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ResolvesBelow(Utf8(settings->fileRoot.c_str()), utf8))
    {
       SendFailure(session, request, RCC_FAILED, L"no such file below the agent's FileRoot: " + shown);
       return;
