@@ -357,6 +357,42 @@ TEST_F(AgentToolTest, PlainRequestAfterTheKeyExchangeEndsTheSession)
    EXPECT_EQ(call("info").status, 0);
 }
 
+/* Past MaxSessions connections, the agent closes new ones at once; a place that frees up
+ * is taken again. */
+TEST_F(AgentToolTest, ConnectionsPastMaxSessionsAreClosed)
+{
+   writeConfig(config("MaxSessions = 1\n"));
+   startAgent();
+   SOCKET s = ConnectToHost(InetAddress::parse("127.0.0.1"), static_cast<uint16_t>(std::stoi(m_port)), 5000);
+   ASSERT_NE(s, INVALID_SOCKET);
+   SocketCommChannel *channel = new SocketCommChannel(s, true);
+   {
+      // The key request shows that this connection holds the one session.
+      CommChannelMessageReceiver receiver(channel, 4096, 1 << 20);
+      MessageReceiverResult result;
+      QVCPMessage *request = receiver.readMessage(30000, &result);
+      ASSERT_NE(request, nullptr) << AbstractMessageReceiver::resultToText(result);
+      delete request;
+
+      ToolRun refused = call("info");
+      EXPECT_EQ(refused.status, 1) << refused.output;
+      EXPECT_NE(refused.output.find("closed the connection at once"), std::string::npos) << refused.output;
+   }
+   channel->shutdown();
+   channel->decRefCount();
+
+   // The agent notices the closed session; until then a call may still be turned away.
+   ToolRun served;
+   for (int i = 0; i < MAX_POLLS; i++)
+   {
+      served = call("info");
+      if (served.status == 0)
+         break;
+      std::this_thread::sleep_for(POLL_INTERVAL);
+   }
+   EXPECT_EQ(served.status, 0) << served.output;
+}
+
 TEST_F(AgentToolTest, TransferCutByTheAgentsDeathLeavesNoFile)
 {
    // Slow enough to be cut: 2 MiB at 64 KiB a second.

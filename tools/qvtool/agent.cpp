@@ -41,6 +41,7 @@ const char NOTES[] =
     "  LogFile = FILE              log file; LogRotation = never|daily|size, LogMaxSize = 10M, LogHistory = 4\n"
     "  DebugTag = TAG=LEVEL        debug level of a tag, repeatable (* for the default level)\n"
     "  MinWorkers = 1, MaxWorkers = 16   limits of the worker pool\n"
+    "  MaxSessions = 64            connections served at once; more are closed at once\n"
     "  AllowExec = no              whether clients may run commands\n"
     "  FileRoot = DIR              directory of get-file and put-file (default: no transfers)\n"
     "  MaxTransferRate = 0         bytes per second of one transfer, such as 512K (0: no limit)\n"

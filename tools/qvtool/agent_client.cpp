@@ -45,7 +45,8 @@ bool AgentClient::connect(const InetAddress &addr, uint16_t port, uint32_t timeo
       if (result == MSGRECV_CLOSED || result == MSGRECV_COMM_FAILURE)
       {
          m_failure = ClientFailure::REFUSED;
-         *error = "the agent closed the connection at once; is this host among its allowed peers (AllowedPeer)?";
+         *error = "the agent closed the connection at once; is this host among its allowed peers (AllowedPeer), "
+                  "and has the agent room for another session (MaxSessions)?";
       }
       else if (result == MSGRECV_TIMEOUT)
       {

@@ -247,7 +247,18 @@ bool AgentServer::isPeerAllowed(const InetAddress &peer)
 void AgentServer::startSession(SOCKET s, const InetAddress &peer)
 {
    reapEndedReaders();
+   uint32_t maxSessions = settings()->maxSessions;
    std::lock_guard<std::mutex> guard(m_lock);
+   // Every session holds a thread: past the configured number, a connection is closed at
+   // once rather than let clients exhaust the agent.
+   if (m_sessions.size() >= maxSessions)
+   {
+      qvlog_debug_tag(DEBUG_TAG, 4, L"connection from %s closed: %u sessions already", PeerText(peer).c_str(),
+                      static_cast<uint32_t>(m_sessions.size()));
+      shutdown(s, SHUT_RDWR);
+      close(s);
+      return;
+   }
    Session *session = new Session(this, s, peer, ++m_nextSession);
    m_sessions.push_back(session);
    session->reader = ThreadStart(Session::readerEntry, 0, session);

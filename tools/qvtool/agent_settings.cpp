@@ -235,6 +235,10 @@ bool ReadAgentSettings(const Config &config, const char *fileName, AgentSettings
    s.minWorkers = static_cast<int32_t>(minWorkers);
    s.maxWorkers = static_cast<int32_t>(maxWorkers);
 
+   value = s.maxSessions;
+   r.number(L"/agent/MaxSessions", "MaxSessions", 1, 65536, &value);
+   s.maxSessions = static_cast<uint32_t>(value);
+
    r.boolean(L"/agent/AllowExec", "AllowExec", &s.allowExec);
    r.text(L"/agent/FileRoot", &s.fileRoot);
    r.number(L"/agent/MaxTransferRate", "MaxTransferRate", 0, UINT64_MAX, &s.maxTransferRate, true);

@@ -38,6 +38,7 @@ struct AgentSettings
    std::vector<std::pair<std::wstring, int32_t>> debugTags;  // "*" is the default level
    int32_t minWorkers = 1;
    int32_t maxWorkers = 16;
+   uint32_t maxSessions = 64;  // connections served at once; more are closed at once
    bool allowExec = false;
    std::wstring fileRoot;         // directory of get-file and put-file; empty: no transfers
    uint64_t maxTransferRate = 0;  // bytes per second of one transfer; 0: no limit
