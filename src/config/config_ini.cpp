@@ -31,9 +31,14 @@ void WidenLine(const char *bytes, size_t length, std::wstring &wide)
    }
    if (i == length)
       return;
-   // Each byte gives at most one character.
+   // Each byte gives at most one character. An overlong form may decode to a zero
+   // character: the line ends there, as it does at a zero byte, so that no name holds a
+   // character that cuts it short wherever it is handed out.
    int count = mb_to_wchar(bytes, static_cast<int>(length), &wide[0], static_cast<int>(length));
    wide.resize((count > 0) ? static_cast<size_t>(count) : 0);
+   size_t zero = wide.find(L'\0');
+   if (zero != std::wstring::npos)
+      wide.resize(zero);
 }
 
 void Strip(const wchar_t *&start, const wchar_t *&end)

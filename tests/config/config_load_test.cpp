@@ -446,3 +446,29 @@ TEST(ConfigTemplate, EveryValueType)
    EXPECT_EQ(port, static_cast<uint16_t>(70000));
    EXPECT_EQ(dec, 1u);
 }
+
+/* An overlong form that decodes to a zero character ends the line there, as a zero byte
+ * does, so that no name or value holds a character that would cut it short: every entry
+ * stays reachable by its name. */
+TEST(ConfigIni, ZeroCharactersFromOverlongFormsEndTheLine)
+{
+   TempDir dir;
+   std::wstring file = dir.write("z.ini", "[s]\n"
+                                          "v = a\xC0\x80"
+                                          "b\n"
+                                          "[t\xC0\x80]\n"
+                                          "x = 3\n"
+                                          "[u]\n"
+                                          "y = 4\n");
+   TestConfig config;
+   config.loadIniConfig(file.c_str(), L"main", true);
+   EXPECT_STREQ(config.getValue(L"/s/v"), L"a");
+   // "[t" is what is left of the header, which names section t as an unclosed one does.
+   EXPECT_STREQ(config.getValue(L"/t/x"), L"3");
+   EXPECT_STREQ(config.getValue(L"/u/y"), L"4");
+   ConfigEntry *root = config.getEntry(L"/");
+   ObjectArray<ConfigEntry> *top = root->getSubEntries(nullptr);
+   for (int i = 0; i < top->size(); i++)
+      EXPECT_EQ(root->findEntry(top->get(i)->getName()), top->get(i)) << i;
+   delete top;
+}
