@@ -328,6 +328,9 @@ QVCPFileReceiveResult QVCPFileReceiver::writeData(uint16_t flags, const uint8_t 
       if (s.decompressor == nullptr)
       {
          s.method = data[0];
+         // Only a known method becomes the enumeration: any other byte is no value of it.
+         if (s.method > STREAM_COMPRESSION_DEFLATE)
+            return end(FILERECV_MALFORMED);
          s.decompressor =
              StreamCompressor::create(static_cast<QVCPStreamCompressionMethod>(s.method), false, QVCP_FILE_CHUNK_SIZE);
          if (s.decompressor == nullptr)
