@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -316,40 +317,69 @@ TEST_F(AgentToolTest, RefusedPeerDownAgentAndForbiddenCommandFail)
    EXPECT_NE(exec.output.find("does not allow commands"), std::string::npos) << exec.output;
 }
 
+/* A connection to the agent made by hand, for what qvtool call never does. */
+struct RawConnection
+{
+   SocketCommChannel *channel = nullptr;
+   std::unique_ptr<CommChannelMessageReceiver> receiver;
+
+   ~RawConnection() { close(); }
+
+   /* Connects and returns the agent's first message (the key request); null when either
+    * fails. */
+   QVCPMessage *open(const std::string &port)
+   {
+      SOCKET s = ConnectToHost(InetAddress::parse("127.0.0.1"), static_cast<uint16_t>(std::stoi(port)), 5000);
+      if (s == INVALID_SOCKET)
+         return nullptr;
+      channel = new SocketCommChannel(s, true);
+      receiver.reset(new CommChannelMessageReceiver(channel, 4096, 1 << 20));
+      return receiver->readMessage(30000, nullptr);
+   }
+
+   void close()
+   {
+      receiver.reset();
+      if (channel != nullptr)
+      {
+         channel->shutdown();
+         channel->decRefCount();
+         channel = nullptr;
+      }
+   }
+};
+
 /* A client that agrees on the session key and then writes a plain request, as anyone on
  * the path could: the agent ends the session without acting on it. */
 TEST_F(AgentToolTest, PlainRequestAfterTheKeyExchangeEndsTheSession)
 {
    writeConfig(config(""));
    startAgent();
-   SOCKET s = ConnectToHost(InetAddress::parse("127.0.0.1"), static_cast<uint16_t>(std::stoi(m_port)), 5000);
-   ASSERT_NE(s, INVALID_SOCKET);
-   SocketCommChannel *channel = new SocketCommChannel(s, true);
-   CommChannelMessageReceiver receiver(channel, 4096, 1 << 20);
-   MessageReceiverResult result;
-   QVCPMessage *request = receiver.readMessage(30000, &result);
-   ASSERT_NE(request, nullptr) << AbstractMessageReceiver::resultToText(result);
+   RawConnection raw;
+   QVCPMessage *request = raw.open(m_port);
+   ASSERT_NE(request, nullptr);
    ASSERT_EQ(request->getCode(), CMD_REQUEST_SESSION_KEY);
    QVCPEncryptionContext *context = nullptr;
    QVCPMessage *reply = nullptr;
    EXPECT_EQ(SetupEncryptionContext(request, &context, &reply, nullptr, QVCP_DEFAULT_VERSION), 0u);
    delete request;
    ASSERT_NE(reply, nullptr);
-   EXPECT_TRUE(agent::SendMessage(channel, nullptr, nullptr, *reply));
+   EXPECT_TRUE(agent::SendMessage(raw.channel, nullptr, nullptr, *reply));
    delete reply;
-   receiver.setEncryptionContext(context);
+   raw.receiver->setEncryptionContext(context);
 
    QVCPMessage plain(agent::CMD_GET_TABLE_REQUEST, 7);
    plain.setField(agent::FIELD_TABLE_NAME, L"info");
-   EXPECT_TRUE(agent::SendMessage(channel, nullptr, nullptr, plain));
+   EXPECT_TRUE(agent::SendMessage(raw.channel, nullptr, nullptr, plain));
+   MessageReceiverResult result;
    QVCPMessage *answer;
    do
-      answer = receiver.readMessage(30000, &result);
+      answer = raw.receiver->readMessage(30000, &result);
    while (answer == nullptr && result == MSGRECV_TIMEOUT);
    EXPECT_EQ(answer, nullptr) << "the agent answered a plain request with code " << answer->getCode();
    EXPECT_EQ(result, MSGRECV_CLOSED) << AbstractMessageReceiver::resultToText(result);
    delete answer;
-   channel->decRefCount();
+   raw.close();
    if (context != nullptr)
       context->decRefCount();
 
@@ -363,23 +393,15 @@ TEST_F(AgentToolTest, ConnectionsPastMaxSessionsAreClosed)
 {
    writeConfig(config("MaxSessions = 1\n"));
    startAgent();
-   SOCKET s = ConnectToHost(InetAddress::parse("127.0.0.1"), static_cast<uint16_t>(std::stoi(m_port)), 5000);
-   ASSERT_NE(s, INVALID_SOCKET);
-   SocketCommChannel *channel = new SocketCommChannel(s, true);
-   {
-      // The key request shows that this connection holds the one session.
-      CommChannelMessageReceiver receiver(channel, 4096, 1 << 20);
-      MessageReceiverResult result;
-      QVCPMessage *request = receiver.readMessage(30000, &result);
-      ASSERT_NE(request, nullptr) << AbstractMessageReceiver::resultToText(result);
-      delete request;
-
-      ToolRun refused = call("info");
-      EXPECT_EQ(refused.status, 1) << refused.output;
-      EXPECT_NE(refused.output.find("closed the connection at once"), std::string::npos) << refused.output;
-   }
-   channel->shutdown();
-   channel->decRefCount();
+   // The key request shows that this connection holds the one session.
+   RawConnection raw;
+   QVCPMessage *request = raw.open(m_port);
+   ASSERT_NE(request, nullptr);
+   delete request;
+   ToolRun refused = call("info");
+   EXPECT_EQ(refused.status, 1) << refused.output;
+   EXPECT_NE(refused.output.find("closed the connection at once"), std::string::npos) << refused.output;
+   raw.close();
 
    // The agent notices the closed session; until then a call may still be turned away.
    ToolRun served;
