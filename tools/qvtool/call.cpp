@@ -161,54 +161,22 @@ struct Call
    int debug();
 };
 
-/* Terminal columns of a UTF-8 text: every byte that does not continue a character. */
-size_t Columns(const std::string &text)
-{
-   return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-}
-
+/* The table's columns aligned, their names coloured on a terminal. */
 void PrintAligned(const Table &table)
 {
    bool colour = isatty(STDOUT_FILENO) != 0;
-   int columns = table.getNumColumns();
-   std::vector<std::vector<std::string>> cells;
-   std::vector<size_t> widths(static_cast<size_t>(columns), 0);
-   std::vector<std::string> header;
-   for (int c = 0; c < columns; c++)
-      header.push_back(Utf8(table.getColumnDefinition(c)->getDisplayName()));
-   cells.push_back(header);
-   for (int r = 0; r < table.getNumRows(); r++)
+   std::vector<std::string> lines = AlignedTableLines(&table, false);
+   for (size_t i = 0; i < lines.size(); i++)
    {
-      std::vector<std::string> row;
-      for (int c = 0; c < columns; c++)
-      {
-         std::string cell = Utf8(table.getAsString(r, c, L""));
-         std::replace_if(
-             cell.begin(), cell.end(), [](char ch) { return ch == '\n' || ch == '\r' || ch == '\t'; }, ' ');
-         row.push_back(cell);
-      }
-      cells.push_back(row);
-   }
-   for (const auto &row : cells)
-      for (size_t c = 0; c < row.size(); c++)
-         widths[c] = std::max(widths[c], Columns(row[c]));
-   for (size_t r = 0; r < cells.size(); r++)
-   {
-      std::string line;
-      for (size_t c = 0; c < cells[r].size(); c++)
-      {
-         line += cells[r][c];
-         if (c + 1 < cells[r].size())
-            line += std::string(widths[c] - Columns(cells[r][c]) + 2, ' ');
-      }
-      if (r == 0 && colour)
-         printf("%s%s%s\n", HEADER_COLOUR, line.c_str(), RESET_COLOUR);
+      if (i == 0 && colour)
+         printf("%s%s%s\n", HEADER_COLOUR, lines[i].c_str(), RESET_COLOUR);
       else
-         printf("%s\n", line.c_str());
+         printf("%s\n", lines[i].c_str());
    }
 }
 
-json_t *TableJson(const Table &table)
+/* The table as its title and rows, each row an object of cell texts by column name. */
+json_t *TableRowsJson(const Table &table)
 {
    json_t *rows = json_array();
    for (int r = 0; r < table.getNumRows(); r++)
@@ -240,7 +208,7 @@ int Call::table(const wchar_t *name)
       document = json_loads(Utf8(jsonText).c_str(), 0, nullptr);
    free(jsonText);
    if (json)
-      code = PrintJson((document != nullptr) ? document : TableJson(*t), "call");
+      code = PrintJson((document != nullptr) ? document : TableRowsJson(*t), "call");
    else if (t->getNumRows() == 0)
       printf("(nothing to show)\n");
    else

@@ -10,6 +10,9 @@
 
 #include <stdio.h>
 
+#include <string>
+#include <vector>
+
 struct QvtoolCommand
 {
    const char *name;
@@ -51,6 +54,10 @@ int CommandCall(int argc, char **argv);
 /* The name of an IcmpPing result ("PING_OK" ...), "unknown" for other values. */
 const char *PingResultName(uint32_t result);
 
+/* The table as lines of aligned columns: the display names (an instance column marked
+ * with '*'), with rule a line of dashes under them, then the rows. Control characters are
+ * shown escaped, so that every cell stays on its line. */
+std::vector<std::string> AlignedTableLines(const Table *table, bool rule);
 /* Prints the table's title, source and format, then its cells as aligned columns under
  * the display names (an instance column marked with '*'), and the row and column counts. */
 void PrintTable(const Table *table, FILE *out);

@@ -104,17 +104,12 @@ const CommandSyntax SYNTAX = {
 
 }  // namespace
 
-void PrintTable(const Table *table, FILE *out)
+std::vector<std::string> AlignedTableLines(const Table *table, bool rule)
 {
    int columns = table->getNumColumns();
    int rows = table->getNumRows();
-   char *title = UTF8StringFromWideString(table->getTitle());
-   fprintf(out, "title: %s\nsource: %d\nformat: %s\n", (title != nullptr) ? title : "", table->getSource(),
-           table->isExtendedFormat() ? "extended" : "plain");
-   free(title);
-
-   // Header: the display names, an instance column marked with '*'; then the cells.
-   std::vector<std::vector<Shown>> lines(static_cast<size_t>(rows) + 2);
+   size_t first = rule ? 2 : 1;  // the line of the first row
+   std::vector<std::vector<Shown>> lines(static_cast<size_t>(rows) + first);
    std::vector<size_t> widths(static_cast<size_t>(columns), 0);
    for (int c = 0; c < columns; c++)
    {
@@ -126,18 +121,35 @@ void PrintTable(const Table *table, FILE *out)
    }
    for (int r = 0; r < rows; r++)
       for (int c = 0; c < columns; c++)
-         lines[static_cast<size_t>(r) + 2].push_back(Show(table->getAsString(r, c)));
-   for (size_t l = 0; l < lines.size(); l++)
-      for (size_t c = 0; c < lines[l].size(); c++)
-         widths[c] = std::max(widths[c], lines[l][c].width);
-   for (int c = 0; c < columns; c++)
-      lines[1].push_back(Shown{std::string(widths[static_cast<size_t>(c)], '-'), widths[static_cast<size_t>(c)]});
+         lines[static_cast<size_t>(r) + first].push_back(Show(table->getAsString(r, c)));
+   for (const std::vector<Shown> &line : lines)
+      for (size_t c = 0; c < line.size(); c++)
+         widths[c] = std::max(widths[c], line[c].width);
+   if (rule)
+   {
+      for (size_t width : widths)
+         lines[1].push_back(Shown{std::string(width, '-'), width});
+   }
 
+   std::vector<std::string> text;
    for (const std::vector<Shown> &line : lines)
    {
       if (!line.empty())
-         fprintf(out, "%s\n", Line(line, widths).c_str());
+         text.push_back(Line(line, widths));
    }
+   return text;
+}
+
+void PrintTable(const Table *table, FILE *out)
+{
+   int columns = table->getNumColumns();
+   int rows = table->getNumRows();
+   char *title = UTF8StringFromWideString(table->getTitle());
+   fprintf(out, "title: %s\nsource: %d\nformat: %s\n", (title != nullptr) ? title : "", table->getSource(),
+           table->isExtendedFormat() ? "extended" : "plain");
+   free(title);
+   for (const std::string &line : AlignedTableLines(table, true))
+      fprintf(out, "%s\n", line.c_str());
    fprintf(out, "%d row%s, %d column%s\n", rows, (rows == 1) ? "" : "s", columns, (columns == 1) ? "" : "s");
 }
 
